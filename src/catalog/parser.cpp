@@ -1,0 +1,198 @@
+#include "catalog/parser.h"
+
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+
+#include "page/branch.h"
+#include "page/leaf.h"
+#include "page/tag.h"
+
+namespace pellumo {
+namespace {
+
+constexpr std::size_t kRecordHeaderSize = 4;
+constexpr std::size_t kCommonFieldsSize = 14;
+constexpr std::size_t kTableRecordSize = 22;
+constexpr std::size_t kColumnRecordSize = 30;
+constexpr std::uint32_t kFirstVariableColumn = 128;
+
+// The record's name: the first variable column. A record whose last
+// variable column id is below 128 has no name column and is refused.
+Result<std::string> read_name(Bytes data) {
+  const std::uint32_t last_variable = data[1];
+  if (last_variable < kFirstVariableColumn) return EseError::invalid_catalog_entry();
+  const std::size_t variable_count = last_variable - (kFirstVariableColumn - 1);
+  const std::size_t array_pos = get_u16_le(data, 2);
+  if (!in_bounds(data, array_pos, 2)) return EseError::invalid_catalog_entry();
+  const std::size_t length = get_u16_le(data, array_pos);
+  const std::size_t start = array_pos + 2 * variable_count;
+  if (!in_bounds(data, start, length)) return EseError::invalid_catalog_entry();
+  return to_byte_string(data.subspan(start, length));
+}
+
+struct WalkState {
+  const PageLoader& load;
+  std::uint32_t format_version;
+  std::uint32_t format_revision;
+  std::uint32_t page_size;
+  TableMap& tables;
+  ObjectNameMap& object_names;
+  std::vector<PendingEntry>& pending;
+  std::unordered_set<std::uint32_t> visited;
+  std::unordered_set<std::uint32_t> on_path;
+  ByteVector scratch;
+};
+
+Result<void> walk(WalkState& s, std::uint32_t page_number, int depth) {
+  if (depth > kMaxCatalogDepth) {
+    return EseError::parse("Catalog tree deeper than " + std::to_string(kMaxCatalogDepth) + " levels at page " +
+                           std::to_string(page_number));
+  }
+  if (s.on_path.count(page_number)) {
+    return EseError::parse("Catalog tree loops back to page " + std::to_string(page_number));
+  }
+  // A page already walked from another branch holds nothing new.
+  if (!s.visited.insert(page_number).second) return Ok{};
+
+  PELLUMO_TRY(Page page, s.load(page_number));
+  TagExtractor tags(page, s.format_version, s.format_revision, s.page_size);
+  const std::uint16_t count = tags.tag_count();
+  if (count == 0) return Ok{};
+  const std::uint16_t first_entry = page.first_entry_tag();
+  auto is_entry_tag = [&](std::uint16_t i) { return i == 0 || i >= first_entry; };
+
+  if (page.is_table_leaf()) {
+    for (std::uint16_t i = 0; i < count; ++i) {
+      if (!is_entry_tag(i)) continue;  // reserved tags hold no entries
+      auto tag = tags.read_entry_tag(i, s.scratch);
+      if (!tag || tag->data.empty()) continue;  // an unreadable tag is skipped, never fatal
+      auto entry = LeafEntryView::parse(tag->flags, tag->data);
+      if (!entry) continue;
+      auto processed = CatalogParser::process_catalog_entry(entry->data, s.tables, s.object_names, s.pending);
+      if (!processed && s.page_size <= 8192) return std::move(processed).error();
+    }
+  }
+  if (!page.is_leaf()) {
+    s.on_path.insert(page_number);
+    for (std::uint16_t i = 0; i < count; ++i) {
+      if (!is_entry_tag(i)) continue;
+      auto tag = tags.read_entry_tag(i, s.scratch);
+      if (!tag || tag->data.empty()) continue;
+      auto child = BranchEntry::parse_child(tag->flags, tag->data);
+      if (!child) continue;
+      auto walked = walk(s, *child, depth + 1);
+      if (!walked) return std::move(walked).error();
+    }
+    s.on_path.erase(page_number);
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, ObjectNameMap& object_names,
+                                                  std::vector<PendingEntry>& pending) {
+  if (data.size() < kRecordHeaderSize) return Ok{};
+  if (data.size() < kCommonFieldsSize) return EseError::invalid_catalog_entry();
+  const std::uint16_t type = get_u16_le(data, 8);
+  if (type < 1 || type > 5) return EseError::unsupported_catalog_type(type);
+
+  CatalogDataDefinitionEntry entry;
+  entry.catalog_type = type;
+  switch (static_cast<CatalogType>(type)) {
+    case CatalogType::Table:
+    case CatalogType::LongValue: {
+      if (data.size() < kTableRecordSize) return EseError::invalid_catalog_entry();
+      const std::uint32_t root = get_u32_le(data, 14), space = get_u32_le(data, 18);
+      if (type == 1) {
+        entry.details = TableDetails{root, space};
+      } else {
+        entry.details = LongValueDetails{root, space};
+      }
+      break;
+    }
+    case CatalogType::Column: {
+      if (data.size() < kColumnRecordSize) return EseError::invalid_catalog_entry();
+      const std::uint32_t column_type = get_u32_le(data, 14);
+      if (column_type > kMaxColumnType) return EseError::unsupported_column_type(column_type);
+      entry.details = ColumnDetails{get_u32_le(data, 18), get_u32_le(data, 22), get_u32_le(data, 26), column_type};
+      break;
+    }
+    case CatalogType::Index:
+      if (data.size() < kColumnRecordSize) return EseError::invalid_catalog_entry();
+      entry.details = IndexDetails{get_u32_le(data, 14), get_u32_le(data, 18), get_u32_le(data, 22),
+                                   get_u32_le(data, 26)};
+      break;
+    case CatalogType::Callback:
+      return EseError::callback_catalog_type();
+  }
+  entry.table_object_id = get_u32_le(data, 4);
+  entry.identifier = get_u32_le(data, 10);
+  PELLUMO_TRY(std::string name, read_name(data));
+
+  if (const auto* table = std::get_if<TableDetails>(&entry.details)) {
+    object_names.insert_or_assign(entry.identifier, name);
+    tables.insert_or_assign(name, TableInfo::make(name, table->root_page, table->space_usage));
+  } else {
+    const std::uint32_t owner = entry.table_object_id;
+    pending.push_back(PendingEntry{owner, std::move(name), std::move(entry)});
+  }
+  return Ok{};
+}
+
+Result<void> CatalogParser::parse_catalog_page(const PageLoader& load, std::uint32_t format_version,
+                                               std::uint32_t format_revision, std::uint32_t page_size,
+                                               std::uint32_t page_number, TableMap& tables,
+                                               ObjectNameMap& object_names, std::vector<PendingEntry>& pending) {
+  WalkState state{load, format_version, format_revision, page_size, tables, object_names, pending, {}, {}, {}};
+  return walk(state, page_number, 0);
+}
+
+void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap& tables,
+                                   const ObjectNameMap& object_names) {
+  for (PendingEntry& p : pending) {
+    const std::string* table_name = object_names.find(p.table_object_id);
+    if (!table_name) continue;  // no table record registered this object id
+    TableInfo* table = tables.find(*table_name);
+    if (!table) continue;
+    const auto& details = p.entry.details;
+    if (const auto* c = std::get_if<ColumnDetails>(&details)) {
+      ColumnInfo info;
+      info.name = p.name;
+      info.codepage = c->codepage;
+      info.column_type = static_cast<ColumnType>(c->column_type);
+      info.id = p.entry.identifier;
+      info.space_usage = c->space_usage;
+      info.flags = c->flags;
+      table->columns.insert_or_assign(std::move(p.name), std::move(info));
+    } else if (const auto* x = std::get_if<IndexDetails>(&details)) {
+      table->indexes.insert_or_assign(p.name, IndexInfo{p.name, x->root_page, x->space_usage, x->flags, x->locale});
+    } else if (const auto* l = std::get_if<LongValueDetails>(&details)) {
+      table->long_values.insert_or_assign(p.name, LongValueInfo{p.name, l->root_page, l->space_usage});
+    }
+  }
+}
+
+Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint32_t format_version,
+                                              std::uint32_t format_revision, std::uint32_t page_size) {
+  TableMap tables;
+  ObjectNameMap object_names;
+  std::vector<PendingEntry> pending;
+  PELLUMO_CHECK(parse_catalog_page(load, format_version, format_revision, page_size, kCatalogRootPage, tables,
+                                   object_names, pending));
+  attach_pending(pending, tables, object_names);
+  return tables;
+}
+
+const char* column_type_name(ColumnType type) {
+  static const char* const kNames[] = {"NULL",          "Boolean",        "Unsigned byte", "Signed short",
+                                       "Signed long",   "Currency",       "Single precision FP",
+                                       "Double precision FP", "DateTime", "Binary",        "Text",
+                                       "Long Binary",   "Long Text",      "Obsolete",      "Unsigned long",
+                                       "Long long",     "GUID",           "Unsigned short", "Max"};
+  const auto code = static_cast<std::uint32_t>(type);
+  return code <= kMaxColumnType ? kNames[code] : "Unknown";
+}
+
+}  // namespace pellumo

@@ -1,0 +1,94 @@
+#include "database/database.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "catalog/parser.h"
+
+namespace pellumo {
+namespace {
+
+constexpr std::size_t kOffsetSignature = 4;
+constexpr std::size_t kOffsetFormatVersion = 8;
+constexpr std::size_t kOffsetFormatRevision = 232;
+constexpr std::size_t kOffsetPageSize = 236;
+
+// Closes the descriptor on every exit path.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Database::~Database() {
+  if (base_ != nullptr) ::munmap(const_cast<std::uint8_t*>(base_), mapped_length_);
+}
+
+Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return EseError::io(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return EseError::io(errno);
+  if (st.st_size < 0) return EseError::io_text("memory map length overflows isize");
+  const auto length = static_cast<std::uint64_t>(st.st_size);
+  if (length > static_cast<std::uint64_t>(std::numeric_limits<std::size_t>::max())) {
+    return EseError::io_text("memory map length overflows isize");
+  }
+
+  std::unique_ptr<Database> db(new Database());
+  db->length_ = static_cast<std::size_t>(length);
+  db->mapped_length_ = db->length_ == 0 ? 1 : db->length_;
+  void* base = ::mmap(nullptr, db->mapped_length_, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (base == MAP_FAILED) return EseError::io(errno);
+  db->base_ = static_cast<const std::uint8_t*>(base);
+
+  const Bytes file = db->mapped();
+  if (file.size() < kMinimumFileSize) return EseError::invalid_header();
+  const std::uint32_t signature = get_u32_le(file, kOffsetSignature);
+  if (signature != kDatabaseSignature) return EseError::invalid_signature(signature);
+  std::memcpy(db->header_.data(), file.data(), kHeaderCopySize);
+  const Bytes header(db->header_.data(), db->header_.size());
+  db->page_size_ = get_u32_le(header, kOffsetPageSize);
+  db->format_version_ = get_u32_le(header, kOffsetFormatVersion);
+  db->format_revision_ = get_u32_le(header, kOffsetFormatRevision);
+  if (db->page_size_ == 0) return EseError::parse("Invalid page size in database header: 0");
+  const std::uint64_t quotient = length / db->page_size_;
+  db->total_pages_ = quotient < 2 ? 0 : static_cast<std::uint32_t>(quotient - 2);
+
+  const Database& self = *db;
+  PELLUMO_TRY(db->tables_, CatalogParser::parse_catalog([&self](std::uint32_t n) { return self.read_page(n); },
+                                                          db->format_version_, db->format_revision_,
+                                                          db->page_size_));
+  return db;
+}
+
+std::optional<Bytes> Database::page_bytes(std::uint32_t page_number) const {
+  const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
+  const std::uint64_t end = offset + page_size_;
+  if (page_size_ == 0 || end > length_) return std::nullopt;
+  return mapped().subspan(static_cast<std::size_t>(offset), page_size_);
+}
+
+Result<Page> Database::read_page(std::uint32_t page_number) const {
+  auto bytes = page_bytes(page_number);
+  if (!bytes) return EseError::invalid_page_number(page_number);
+  return Page::parse(*bytes, format_version_, format_revision_, page_size_);
+}
+
+}  // namespace pellumo

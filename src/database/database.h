@@ -1,0 +1,63 @@
+// An opened ESE database: the read-only mapping of the whole file, the
+// header's format numbers and the catalog. Immutable once opened.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "catalog/table_info.h"
+#include "error/ese_error.h"
+#include "page/page.h"
+#include "utils/bytes.h"
+
+namespace pellumo {
+
+inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
+inline constexpr std::size_t kMinimumFileSize = 4096;
+inline constexpr std::size_t kHeaderCopySize = 660;
+
+class Database {
+ public:
+  // Maps `path` read-only, checks the header and reads the catalog. The file
+  // descriptor is closed before returning; on failure nothing is left behind.
+  static Result<std::unique_ptr<Database>> open(const std::string& path);
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Page N lies at file offset (N + 1) * page_size. Fails with
+  // InvalidPageNumber when it does not lie wholly inside the file.
+  Result<Page> read_page(std::uint32_t page_number) const;
+  // The bytes of page N, or nullopt when it does not lie inside the file.
+  std::optional<Bytes> page_bytes(std::uint32_t page_number) const;
+
+  const TableMap& tables() const { return tables_; }
+  std::uint32_t page_size() const { return page_size_; }
+  std::uint32_t total_pages() const { return total_pages_; }
+  std::uint32_t format_version() const { return format_version_; }
+  std::uint32_t format_revision() const { return format_revision_; }
+  bool large_page_tag_format() const {
+    return is_large_page_tag_format(format_version_, format_revision_, page_size_);
+  }
+  const std::array<std::uint8_t, kHeaderCopySize>& header() const { return header_; }
+  // The whole mapped file; pages and everything read later borrow it.
+  Bytes mapped() const { return Bytes(base_, length_); }
+
+ private:
+  Database() = default;
+
+  TableMap tables_;
+  const std::uint8_t* base_ = nullptr;
+  std::size_t length_ = 0;         // file length
+  std::size_t mapped_length_ = 0;  // at least 1, what munmap is given
+  std::array<std::uint8_t, kHeaderCopySize> header_{};
+  std::uint32_t page_size_ = 0;
+  std::uint32_t total_pages_ = 0;
+  std::uint32_t format_version_ = 0;
+  std::uint32_t format_revision_ = 0;
+};
+
+}  // namespace pellumo

@@ -1,0 +1,111 @@
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "page/branch.h"
+#include "page/leaf.h"
+#include "page/tag.h"
+
+namespace pellumo {
+namespace {
+
+std::string hex_flags(std::uint8_t flags) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%x", flags);
+  return buf;
+}
+
+EseError too_short(const char* what, std::size_t n, std::size_t minimum, std::uint8_t flags) {
+  return EseError::parse(std::string(what) + " entry too short: got " + std::to_string(n) + " bytes, need at least " +
+                         std::to_string(minimum) + " (flags: 0x" + hex_flags(flags) + ")");
+}
+
+}  // namespace
+
+Result<LeafEntryView> LeafEntryView::parse(std::uint8_t flags, Bytes bytes) {
+  const std::size_t n = bytes.size();
+  const bool common = (flags & kTagFlagCommonKey) != 0;
+  const std::size_t minimum = common ? 4 : 2;
+  if (n < minimum) return too_short("Leaf", n, minimum, flags);
+  LeafEntryView e;
+  std::size_t p = 0;
+  if (common) {
+    e.common_key_size = get_u16_le(bytes, 0);
+    p = 2;
+  }
+  const std::size_t declared = get_u16_le(bytes, p) & 0x7FFF;
+  p += 2;
+  const std::size_t taken = std::min(declared, n - p);
+  e.local_key = bytes.subspan(p, taken);
+  e.data = bytes.subspan(p + taken);
+  e.local_key_size = static_cast<std::uint16_t>(taken);
+  return e;
+}
+
+Result<LeafEntry> LeafEntry::parse(std::uint8_t flags, Bytes bytes) {
+  PELLUMO_TRY(LeafEntryView v, LeafEntryView::parse(flags, bytes));
+  LeafEntry e;
+  e.local_key.assign(v.local_key.begin(), v.local_key.end());
+  e.data.assign(v.data.begin(), v.data.end());
+  e.common_key_size = v.common_key_size;
+  e.local_key_size = v.local_key_size;
+  return e;
+}
+
+namespace {
+
+struct BranchParts {
+  std::optional<std::uint16_t> common_key_size;
+  std::uint16_t declared;
+  Bytes key;
+  std::uint32_t child;
+};
+
+Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes) {
+  const std::size_t n = bytes.size();
+  const bool common = (flags & kTagFlagCommonKey) != 0;
+  const std::size_t minimum = common ? 8 : 6;
+  if (n < minimum) return too_short("Branch", n, minimum, flags);
+  BranchParts b{};
+  std::size_t p = 0;
+  if (common) {
+    b.common_key_size = get_u16_le(bytes, 0);
+    p = 2;
+  }
+  b.declared = get_u16_le(bytes, p) & 0x7FFF;
+  p += 2;
+  if (b.declared > 0) {
+    const std::size_t taken = std::min<std::size_t>(b.declared, n - p);
+    b.key = bytes.subspan(p, taken);
+    p += taken;
+  }
+  if (!in_bounds(bytes, p, 4)) {
+    return EseError::parse("Branch entry too short for child page number: got " + std::to_string(n) +
+                           " bytes, offset " + std::to_string(p) + ", need 4 more (likely metadata tag)");
+  }
+  b.child = get_u32_le(bytes, p);
+  if (b.child == 0 || b.child > kMaxChildPage) {
+    return EseError::parse("Branch entry has invalid child page number: " + std::to_string(b.child) +
+                           " (likely corrupted data)");
+  }
+  return b;
+}
+
+}  // namespace
+
+Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes) {
+  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes));
+  BranchEntry e;
+  e.local_key.assign(b.key.begin(), b.key.end());
+  e.common_key_size = b.common_key_size;
+  e.child_page = b.child;
+  e.local_key_size = b.declared;
+  return e;
+}
+
+Result<std::uint32_t> BranchEntry::parse_child(std::uint8_t flags, Bytes bytes) {
+  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes));
+  return b.child;
+}
+
+}  // namespace pellumo
