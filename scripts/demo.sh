@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The main job on a database this project generates: builds the module and
+# the fixture writer, writes a sample ESE database, and shows what pellumo
+# reads from it. Pass a path to use your own database instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/ensure-deps.sh
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target pellumo_module pellumo_fixture_tool >/dev/null
+db=${1:-}
+if [ -z "$db" ]; then
+  mkdir -p "$root/out"
+  db="$root/out/sample.edb"
+  "$root/build/pellumo_fixture_tool" sample "$db"
+  echo "generated $db"
+fi
+PYTHONPATH="$root/build/python" /usr/bin/python3 "$root/scripts/demo.py" "$db" "$root/out"
