@@ -1,0 +1,114 @@
+#include "python/args.h"
+
+#include <cassert>
+
+#include "python/py_ref.h"
+
+namespace pellumo::python {
+namespace {
+
+bool bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> out) {
+  assert(out.size() == spec.names.size());
+  for (auto& slot : out) slot = nullptr;
+  const auto limit = static_cast<Py_ssize_t>(spec.names.size());
+  if (nargs > limit) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", spec.function, limit,
+                 limit == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+  return true;
+}
+
+bool bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, std::span<PyObject*> out) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", spec.function);
+    return false;
+  }
+  for (std::size_t i = 0; i < spec.names.size(); ++i) {
+    // Never raises: a str that is not ASCII simply compares unequal.
+    if (PyUnicode_CompareWithASCIIString(key, spec.names[i]) != 0) continue;
+    if (out[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", spec.function,
+                   spec.names[i], i + 1);
+      return false;
+    }
+    out[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.function, key);
+  return false;
+}
+
+bool check_required(const ArgSpec& spec, std::span<PyObject*> out) {
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", spec.function, spec.names[i],
+                   i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out) {
+  if (!bind_positional(spec, args, nargs, out)) return false;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+    }
+  }
+  return check_required(spec, out);
+}
+
+bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  // A tuple's items are contiguous; the interpreter's own calls use the same view.
+  if (!bind_positional(spec, PySequence_Fast_ITEMS(args), nargs, out)) return false;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!bind_keyword(spec, key, value, out)) return false;
+    }
+  }
+  return check_required(spec, out);
+}
+
+void name_argument_in_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef original_type = PyRef::steal(type);
+  PyRef original = PyRef::steal(value);
+  PyRef original_traceback = PyRef::steal(traceback);
+  PyRef message = PyRef::steal(original ? PyObject_Str(original.get()) : PyUnicode_FromString(""));
+  if (!message) return;  // the failure of str() is reported instead
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
+}
+
+bool arg_to_utf8(PyObject* obj, const char* name, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'", Py_TYPE(obj)->tp_name);
+    name_argument_in_type_error(name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) {
+    name_argument_in_type_error(name);
+    return false;
+  }
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace pellumo::python

@@ -1,0 +1,212 @@
+#include "python/ese_database.h"
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "python/args.h"
+#include "python/catalog_methods.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+
+namespace pellumo::python {
+
+Borrow::Borrow(PyObject* self, Mode mode) {
+  PyEseDatabase* obj = as_ese_database(self);
+  if (mode == Mode::Shared) {
+    if (obj->borrows < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return;
+    }
+    ++obj->borrows;
+  } else {
+    if (obj->borrows != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    obj->borrows = -1;
+  }
+  self_ = obj;
+}
+
+Borrow::~Borrow() {
+  if (self_ == nullptr) return;
+  if (self_->borrows < 0) {
+    self_->borrows = 0;
+  } else {
+    --self_->borrows;
+  }
+}
+
+namespace {
+
+constexpr char kClassDoc[] =
+    "EseDatabase(path)\n--\n\n"
+    "Python wrapper for ESE database.\n\n"
+    "This class provides access to Microsoft ESE databases from Python.\n\n"
+    "Example:\n"
+    "    >>> from pellumo import EseDatabase\n"
+    "    >>> db = EseDatabase(\"Current.mdb\")\n"
+    "    >>> tables = db.get_tables()\n"
+    "    >>> records = db.read_table(\"MSysObjects\")";
+
+constexpr char kPathDoc[] = "Get the path to the database file.\n\nReturns:\n    str: Path to the database file";
+constexpr char kPageSizeDoc[] = "Get the database page size.\n\nReturns:\n    int: Page size in bytes";
+constexpr char kTotalPagesDoc[] =
+    "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages";
+constexpr char kEnterDoc[] = "__enter__($self)\n--\n\nContext manager support: enter";
+constexpr char kExitDoc[] = "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit";
+
+using FastcallMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction; the
+// interpreter calls them through their real type.
+PyCFunction as_cfunction(FastcallMethod method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyObject* ese_database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"path"};
+    static constexpr ArgSpec kSpec{"EseDatabase", kParams, 1};
+    PyObject* values[1];
+    if (!parse_tuple_dict(kSpec, args, kwargs, values)) return nullptr;
+    std::string_view path_utf8;
+    if (!arg_to_utf8(values[0], "path", path_utf8)) return nullptr;
+    std::string path(path_utf8);
+
+    // A name with a NUL byte cannot name anything on a POSIX file system.
+    struct stat st {};
+    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) {
+      PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", values[0]);
+      return nullptr;
+    }
+    auto opened = Database::open(path);
+    if (!opened) return set_ese_error(opened.error(), "Failed to open database: ");
+
+    auto data = std::make_unique<EseDatabaseData>(EseDatabaseData{std::move(opened).value(), std::move(path)});
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_ese_database(self)->data = data.release();
+    as_ese_database(self)->borrows = 0;
+    return self;
+  });
+}
+
+// Destroying the data unmaps the file; then the memory goes back through the
+// type's free slot and the instance's reference to its heap type is dropped.
+void ese_database_dealloc(PyObject* self) {
+  PyEseDatabase* obj = as_ese_database(self);
+  delete obj->data;
+  obj->data = nullptr;
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* ese_database_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    const EseDatabaseData& data = *as_ese_database(self)->data;
+    PyRef path = decode_utf8_replace(data.path);
+    if (!path) return nullptr;
+    // The path goes in as it is, without escaping.
+    return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%lu)", path.get(),
+                                data.database->tables().size(),
+                                static_cast<unsigned long>(data.database->page_size()));
+  });
+}
+
+PyObject* get_path(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return decode_utf8_replace(as_ese_database(self)->data->path).release();
+  });
+}
+
+PyObject* get_page_size(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromUnsignedLong(database_of(self).page_size());
+  });
+}
+
+PyObject* get_total_pages(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromUnsignedLong(database_of(self).total_pages());
+  });
+}
+
+PyObject* enter(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+// Leaving a with block closes nothing: the database stays usable until the
+// instance is destroyed. Returning False lets the block's exception propagate.
+PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"_exc_type", "_exc_value", "_traceback"};
+    static constexpr ArgSpec kSpec{"EseDatabase.__exit__", kParams, 3};
+    PyObject* values[3];
+    if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
+    Borrow borrow(self, Borrow::Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    return Py_NewRef(Py_False);
+  });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"path", get_path, nullptr, kPathDoc, nullptr},
+    {"page_size", get_page_size, nullptr, kPageSizeDoc, nullptr},
+    {"total_pages", get_total_pages, nullptr, kTotalPagesDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"get_tables", get_tables, METH_NOARGS, kGetTablesDoc},
+    {"get_table_schema", as_cfunction(get_table_schema), METH_FASTCALL | METH_KEYWORDS, kGetTableSchemaDoc},
+    {"__enter__", enter, METH_NOARGS, kEnterDoc},
+    {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(ese_database_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ese_database_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(ese_database_repr)},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+// Not subclassable: an instance's type is always this type, which is how
+// methods find the module state.
+PyType_Spec kSpec = {
+    .name = "pellumo.EseDatabase",
+    .basicsize = sizeof(PyEseDatabase),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+PyObject* create_ese_database_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+}
+
+}  // namespace pellumo::python
