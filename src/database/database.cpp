@@ -45,6 +45,8 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   if (fd.get() < 0) return EseError::io(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return EseError::io(errno);
+  // A directory opens read-only but can never be mapped; say what it is.
+  if (S_ISDIR(st.st_mode)) return EseError::io(EISDIR);
   if (st.st_size < 0) return EseError::io_text("memory map length overflows isize");
   const auto length = static_cast<std::uint64_t>(st.st_size);
   if (length > static_cast<std::uint64_t>(std::numeric_limits<std::size_t>::max())) {
@@ -89,6 +91,12 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
   auto bytes = page_bytes(page_number);
   if (!bytes) return EseError::invalid_page_number(page_number);
   return Page::parse(*bytes, format_version_, format_revision_, page_size_);
+}
+
+Result<TableCursor> Database::open_table(const std::string& name) const {
+  const TableInfo* table = tables_.find(name);
+  if (!table) return EseError::table_not_found(name);
+  return TableCursor::open(*this, *table);
 }
 
 }  // namespace pellumo

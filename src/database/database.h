@@ -5,9 +5,13 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "catalog/table_info.h"
+#include "cursor/table_cursor.h"
+#include "database/carve.h"
 #include "error/ese_error.h"
 #include "page/page.h"
 #include "utils/bytes.h"
@@ -33,6 +37,19 @@ class Database {
   Result<Page> read_page(std::uint32_t page_number) const;
   // The bytes of page N, or nullopt when it does not lie inside the file.
   std::optional<Bytes> page_bytes(std::uint32_t page_number) const;
+
+  // Carves printable UTF-16LE strings from every readable page in page
+  // order, scanning the ranges `scope` selects; min_chars below 2 acts as
+  // 2 and max_hits 0 as 1. Damaged pages and tags are skipped: the list
+  // found so far is always returned, never an error.
+  Result<std::vector<CarvedString>> carve_utf16le_strings_scoped(CarveScope scope,
+                                                                 const std::optional<std::string>& needle,
+                                                                 std::size_t min_chars, std::size_t max_hits) const;
+
+  // A cursor on the first record of the table called `name` (raw bytes).
+  // Fails with TableNotFound, or with the error of the descent to the
+  // table's first leaf page.
+  Result<TableCursor> open_table(const std::string& name) const;
 
   const TableMap& tables() const { return tables_; }
   std::uint32_t page_size() const { return page_size_; }

@@ -111,4 +111,20 @@ bool arg_to_utf8(PyObject* obj, const char* name, std::string_view& out) {
   return true;
 }
 
+bool arg_to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    name_argument_in_type_error(name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    // OverflowError for negative or too large values; passed on as it is.
+    name_argument_in_type_error(name);
+    return false;
+  }
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
 }  // namespace pellumo::python

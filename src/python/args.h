@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -40,6 +41,12 @@ bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std
 // The UTF-8 bytes of a str. The view is cached in the str object and lives as
 // long as it does.
 bool arg_to_utf8(PyObject* obj, const char* name, std::string_view& out);
+
+// An unsigned 64-bit integer from any object the interpreter accepts as an
+// index integer (int, bool, objects with __index__). Not an integer (None,
+// float, str, ...): TypeError naming the argument. Negative or above
+// 2**64 - 1: the interpreter's OverflowError, unchanged.
+bool arg_to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 
 // Rewrites a pending TypeError as one that names argument `name`; leaves any
 // other pending exception alone. For converters written outside this file.

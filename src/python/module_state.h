@@ -17,6 +17,16 @@ enum class Key : std::size_t {
   Type,
   Id,
   Nullable,
+  // carving hits
+  Page,
+  Offset,
+  SlackStart,
+  SlackEnd,
+  RegionKind,
+  PageFlags,
+  PageType,
+  Table,
+  Text,
   Count_,
 };
 inline constexpr std::size_t kKeyCount = static_cast<std::size_t>(Key::Count_);
@@ -25,6 +35,15 @@ inline constexpr std::array<const char*, kKeyCount> kKeyText = {
     "type",
     "id",
     "nullable",
+    "page",
+    "offset",
+    "slack_start",
+    "slack_end",
+    "region_kind",
+    "page_flags",
+    "page_type",
+    "table",
+    "text",
 };
 
 struct ModuleState {

@@ -1,0 +1,88 @@
+// Reading the records of one table in order: leaf pages left to right,
+// entries of a page in tag order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+
+#include "catalog/table_info.h"
+#include "cursor/long_value.h"
+#include "error/ese_error.h"
+#include "page/page.h"
+#include "page/tag.h"
+#include "record/parser.h"
+#include "record/record.h"
+
+namespace pellumo {
+
+class Database;
+
+// Borrows the Database and its TableInfo: must not outlive them.
+//
+// Two ways to read:
+//   - next_row(): each record as an owned Record (the caller keeps it);
+//   - advance() / current(): the cursor decodes into one Record it owns and
+//     reuses, valid until the next advance(); nothing is allocated per value
+//     once its buffers have grown. What bulk readers use:
+//
+//       PELLUMO_TRY(TableCursor cursor, db.open_table(name));
+//       const RecordLayout& columns = cursor.layout();   // names, once
+//       while (true) {
+//         PELLUMO_TRY(bool more, cursor.advance());
+//         if (!more) break;
+//         const Record& row = cursor.current();
+//         for (std::size_t i = 0; i < row.size(); ++i) use(columns.name(i), row.value(i));
+//       }
+class TableCursor {
+ public:
+  // Positions a cursor on the leftmost leaf of the table's tree, descending
+  // through the first entry of each branch page. Fails when a page on the
+  // way cannot be read, its first entry cannot be decoded, or the descent
+  // comes back to a page it has passed (Parse error naming the page).
+  static Result<TableCursor> open(const Database& db, const TableInfo& table);
+
+  TableCursor(TableCursor&&) noexcept = default;
+  TableCursor& operator=(TableCursor&&) noexcept = default;
+
+  // The next record, with long values resolved; nullopt at the end (and
+  // again on every later call). An error (the next leaf page cannot be
+  // read, or the leaf chain comes back to a page already read) leaves the
+  // cursor where it was, so the next call fails the same way.
+  Result<std::optional<Record>> next_row();
+
+  // Moves to the next record and decodes it into current(). true: a
+  // record; false: the end. Errors as next_row().
+  Result<bool> advance();
+  const Record& current() const { return record_; }
+  Record& current() { return record_; }
+
+  const RecordLayout& layout() const { return *layout_; }
+  const std::shared_ptr<const RecordLayout>& shared_layout() const { return layout_; }
+  const TableInfo& table() const { return *table_; }
+  std::uint32_t page_number() const { return page_number_; }
+
+  // Replaces the LongValue references of `record` (a record of this table)
+  // by the values they name, reading the long-value tree once per cursor.
+  void resolve_long_values(Record& record);
+
+ private:
+  TableCursor(const Database& db, const TableInfo& table, Page page, std::uint32_t page_number);
+  void enter_page(Page page, std::uint32_t page_number);
+
+  const Database* db_;
+  const TableInfo* table_;
+  std::shared_ptr<const RecordLayout> layout_;
+  Page page_;
+  TagExtractor tags_;
+  std::uint32_t page_number_;
+  std::uint16_t tag_index_;
+  std::unordered_set<std::uint32_t> chain_;  // leaf pages already entered
+  RecordParser parser_;
+  Record record_;
+  ByteVector scratch_;
+  std::unique_ptr<LongValueIndex> long_values_;  // built on the first reference
+};
+
+}  // namespace pellumo

@@ -1,0 +1,144 @@
+#include "record/decompress.h"
+
+#include <limits>
+
+#if defined(PELLUMO_HAVE_LZ4)
+#include <lz4.h>
+#endif
+
+namespace pellumo {
+namespace {
+
+constexpr std::size_t kSizedHeader = 3;  // scheme byte, u16 uncompressed size
+
+}  // namespace
+
+void unpack_seven_bit(Bytes packed, std::size_t count, bool wide, std::string& out) {
+  out.clear();
+  out.reserve(wide ? 2 * count : count);
+  std::uint32_t held = 0;
+  int bits = 0;
+  std::size_t i = 0;
+  for (std::size_t produced = 0; produced < count; ++produced) {
+    if (bits < 7) {
+      if (i >= packed.size()) break;
+      held |= static_cast<std::uint32_t>(packed[i++]) << bits;
+      bits += 8;
+    }
+    out.push_back(static_cast<char>(held & 0x7F));
+    if (wide) out.push_back('\0');
+    held >>= 7;
+    bits -= 7;
+  }
+}
+
+bool xpress_decompress(Bytes in, std::size_t declared, std::string& out) {
+  out.assign(declared, '\0');
+  std::size_t ip = 0, op = 0;
+  std::uint32_t flags = 0;
+  int flag_count = 0;
+  // Length nibbles come in pairs: the first use of a nibble byte takes its
+  // low half and leaves the high half for the next long match.
+  bool have_half = false;
+  std::size_t half_pos = 0;
+  while (op < declared) {
+    if (flag_count == 0) {
+      if (!in_bounds(in, ip, 4)) return false;
+      flags = get_u32_le(in, ip);
+      ip += 4;
+      flag_count = 32;
+    }
+    --flag_count;
+    if ((flags & (1u << flag_count)) == 0) {
+      if (ip >= in.size()) return false;
+      out[op++] = static_cast<char>(in[ip++]);
+      continue;
+    }
+    // A match flag with the input used up marks the end of the stream.
+    if (ip == in.size()) return false;
+    if (!in_bounds(in, ip, 2)) return false;
+    const std::uint16_t match_bytes = get_u16_le(in, ip);
+    ip += 2;
+    std::uint64_t length = match_bytes & 7;
+    const std::size_t offset = (match_bytes >> 3) + 1u;
+    if (length == 7) {
+      if (!have_half) {
+        if (ip >= in.size()) return false;
+        length = in[ip] & 0x0F;
+        half_pos = ip++;
+        have_half = true;
+      } else {
+        length = in[half_pos] >> 4;
+        have_half = false;
+      }
+      if (length == 15) {
+        if (ip >= in.size()) return false;
+        length = in[ip++];
+        if (length == 255) {
+          if (!in_bounds(in, ip, 2)) return false;
+          length = get_u16_le(in, ip);
+          ip += 2;
+          if (length == 0) {
+            if (!in_bounds(in, ip, 4)) return false;
+            length = get_u32_le(in, ip);
+            ip += 4;
+          }
+          if (length < 15 + 7) return false;
+          length -= 15 + 7;
+        }
+        length += 15;
+      }
+      length += 7;
+    }
+    length += 3;
+    if (offset > op || length > declared - op) return false;
+    // Overlapping copies repeat the bytes just written, so byte by byte.
+    for (std::uint64_t k = 0; k < length; ++k, ++op) out[op] = out[op - offset];
+  }
+  return true;
+}
+
+bool lz4_decompress(Bytes block, std::size_t declared, std::string& out) {
+#if defined(PELLUMO_HAVE_LZ4)
+  if (block.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+      declared > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return false;
+  }
+  out.assign(declared, '\0');
+  const int got = LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()), out.data(),
+                                      static_cast<int>(block.size()), static_cast<int>(declared));
+  return got >= 0 && static_cast<std::size_t>(got) == declared;
+#else
+  (void)block;
+  (void)declared;
+  (void)out;
+  return false;
+#endif
+}
+
+bool decompress_value(Bytes value, std::string& out) {
+  if (value.empty()) return false;
+  const std::uint8_t header = value[0];
+  const std::uint8_t scheme = header >> 3;
+  switch (scheme) {
+    case kSchemeSevenBitAscii:
+    case kSchemeSevenBitUnicode: {
+      // (len - 2) full bytes plus the used bits of the last one, 7 per character.
+      const std::size_t used_last = (header & 7u) + 1;
+      const std::size_t count = value.size() < 2 ? 0 : ((value.size() - 2) * 8 + used_last) / 7;
+      unpack_seven_bit(value.subspan(1), count, scheme == kSchemeSevenBitUnicode, out);
+      return true;
+    }
+    case kSchemeXpress:
+    case kSchemeLz4: {
+      if (value.size() < kSizedHeader) return false;
+      const std::size_t declared = get_u16_le(value, 1);
+      const Bytes stream = value.subspan(kSizedHeader);
+      return scheme == kSchemeXpress ? xpress_decompress(stream, declared, out)
+                                     : lz4_decompress(stream, declared, out);
+    }
+    default: return false;
+  }
+}
+
+}  // namespace pellumo

@@ -1,0 +1,154 @@
+#include "utils/decode_string.h"
+
+namespace pellumo {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// windows-1252 bytes 0x80-0x9F; every other byte is its own code point.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+void decode_windows1252(Bytes b, std::string& out) {
+  out.reserve(b.size());
+  for (std::uint8_t c : b) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0xA0) {
+      append_utf8(out, kWindows1252High[c - 0x80]);
+    } else {
+      append_utf8(out, c);
+    }
+  }
+}
+
+// The Encoding Standard's UTF-16 decoder in replacement mode: an unpaired
+// surrogate is one U+FFFD, and so is a dangling byte or lead surrogate at
+// the end (together, only one).
+void decode_utf16(Bytes b, bool big_endian, std::string& out) {
+  out.reserve(b.size());
+  char16_t lead_surrogate = 0;
+  std::size_t i = 0;
+  for (; i + 1 < b.size(); i += 2) {
+    const char16_t unit = big_endian ? static_cast<char16_t>((b[i] << 8) | b[i + 1])
+                                     : static_cast<char16_t>(b[i] | (b[i + 1] << 8));
+    if (lead_surrogate != 0) {
+      const char16_t lead = lead_surrogate;
+      lead_surrogate = 0;
+      if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        append_utf8(out, 0x10000 + ((static_cast<char32_t>(lead) - 0xD800) << 10) + (unit - 0xDC00));
+        continue;
+      }
+      // The unit that broke the pair is read again on its own.
+      append_utf8(out, kReplacement);
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      lead_surrogate = unit;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      append_utf8(out, kReplacement);
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  if (lead_surrogate != 0 || i < b.size()) append_utf8(out, kReplacement);
+}
+
+// The Encoding Standard's UTF-8 decoder: each maximal invalid subsequence
+// becomes one U+FFFD.
+void decode_utf8(Bytes b, std::string& out) {
+  out.reserve(b.size());
+  char32_t cp = 0;
+  int needed = 0, seen = 0;
+  std::uint8_t lower = 0x80, upper = 0xBF;
+  std::size_t i = 0;
+  while (i < b.size()) {
+    const std::uint8_t c = b[i];
+    if (needed == 0) {
+      ++i;
+      if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+      } else if (c >= 0xC2 && c <= 0xDF) {
+        needed = 1;
+        cp = c & 0x1F;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        if (c == 0xE0) lower = 0xA0;
+        if (c == 0xED) upper = 0x9F;
+        needed = 2;
+        cp = c & 0x0F;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        if (c == 0xF0) lower = 0x90;
+        if (c == 0xF4) upper = 0x8F;
+        needed = 3;
+        cp = c & 0x07;
+      } else {
+        append_utf8(out, kReplacement);
+      }
+      continue;
+    }
+    if (c < lower || c > upper) {
+      // The byte that broke the sequence starts afresh: not consumed here.
+      cp = 0;
+      needed = seen = 0;
+      lower = 0x80;
+      upper = 0xBF;
+      append_utf8(out, kReplacement);
+      continue;
+    }
+    ++i;
+    lower = 0x80;
+    upper = 0xBF;
+    cp = (cp << 6) | (c & 0x3F);
+    if (++seen != needed) continue;
+    append_utf8(out, cp);
+    cp = 0;
+    needed = seen = 0;
+  }
+  if (needed != 0) append_utf8(out, kReplacement);
+}
+
+}  // namespace
+
+bool decode_string_into(Bytes b, std::uint32_t codepage, std::string& out) {
+  if (!is_known_codepage(codepage)) return false;
+  out.clear();
+  if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    decode_utf8(b.subspan(3), out);
+  } else if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+    decode_utf16(b.subspan(2), false, out);
+  } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+    decode_utf16(b.subspan(2), true, out);
+  } else if (codepage == kCodepageUtf16) {
+    decode_utf16(b, false, out);
+  } else {
+    decode_windows1252(b, out);
+  }
+  return true;
+}
+
+Result<std::string> decode_string(Bytes bytes, std::uint32_t codepage) {
+  std::string out;
+  if (!decode_string_into(bytes, codepage, out)) return EseError::unknown_codepage(codepage);
+  return out;
+}
+
+}  // namespace pellumo
