@@ -10,6 +10,7 @@
 #include "python/catalog_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/export_methods.h"
 #include "python/py_ref.h"
 #include "python/table_methods.h"
 
@@ -181,9 +182,11 @@ PyMethodDef kMethods[] = {
     {"get_tables", get_tables, METH_NOARGS, kGetTablesDoc},
     {"read_table", as_cfunction(read_table), METH_FASTCALL | METH_KEYWORDS, kReadTableDoc},
     {"get_table_schema", as_cfunction(get_table_schema), METH_FASTCALL | METH_KEYWORDS, kGetTableSchemaDoc},
+    {"export_table", as_cfunction(export_table), METH_FASTCALL | METH_KEYWORDS, kExportTableDoc},
     {"carve_utf16le_strings", as_cfunction(carve_utf16le_strings), METH_FASTCALL | METH_KEYWORDS, kCarveDoc},
     {"carve_utf16le_strings_scoped", as_cfunction(carve_utf16le_strings_scoped), METH_FASTCALL | METH_KEYWORDS,
      kCarveScopedDoc},
+    {"export_all", as_cfunction(export_all), METH_FASTCALL | METH_KEYWORDS, kExportAllDoc},
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)page->stored_tag_count();
   pellumo::TagExtractor tags(*page, version, revision, page_size);
   pellumo::ByteVector scratch;
+  bool rendered = false;  // one error message per input is enough to exercise rendering
   for (std::uint32_t i = 0; i <= tags.tag_count(); ++i) {
     const auto index = static_cast<std::uint16_t>(i);
     auto borrowed = tags.extract_tag(index);
-    if (!borrowed) (void)borrowed.error().message();
     auto owned = tags.extract_tag_owned(index);
     (void)tags.slot(index);
     auto entry = tags.read_entry_tag(index, scratch);
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto view = pellumo::LeafEntryView::parse(entry->flags, entry->data);
     auto leaf = pellumo::LeafEntry::parse(entry->flags, entry->data);
     auto branch = pellumo::BranchEntry::parse(entry->flags, entry->data);
-    if (!branch) (void)branch.error().message();
+    if (!branch && !rendered) rendered = !branch.error().message().empty();
   }
   return 0;
 }

@@ -31,6 +31,19 @@ BAD_METHOD_CALLS = [
      r"^argument 'table_name': 'NoneType' object cannot be converted to 'str'$"),
     ("schema-lone-surrogate", lambda db: db.get_table_schema("\udcff"), UnicodeEncodeError,
      r"surrogates not allowed"),
+    ("read-missing", lambda db: db.read_table(), TypeError,
+     r"^EseDatabase\.read_table\(\) missing required argument 'table_name' \(pos 1\)$"),
+    ("read-surplus", lambda db: db.read_table("Users", 1), TypeError,
+     r"^EseDatabase\.read_table\(\) takes at most 1 argument \(2 given\)$"),
+    ("read-unknown", lambda db: db.read_table(table="Users"), TypeError,
+     r"^EseDatabase\.read_table\(\) got an unexpected keyword argument 'table'$"),
+    ("read-duplicated", lambda db: db.read_table("Users", table_name="Users"), TypeError,
+     r"^argument for EseDatabase\.read_table\(\) given by name \('table_name'\) and position \(1\)$"),
+    ("read-bytes", lambda db: db.read_table(b"Users"), TypeError,
+     r"^argument 'table_name': 'bytes' object cannot be converted to 'str'$"),
+    ("read-none", lambda db: db.read_table(table_name=None), TypeError,
+     r"^argument 'table_name': 'NoneType' object cannot be converted to 'str'$"),
+    ("read-lone-surrogate", lambda db: db.read_table("\udcff"), UnicodeEncodeError, r"surrogates not allowed"),
     ("enter-surplus", lambda db: db.__enter__(None), TypeError,
      r"EseDatabase\.__enter__\(\) takes no arguments \(1 given\)"),
     ("exit-missing-all", lambda db: db.__exit__(), TypeError,
@@ -88,6 +101,7 @@ def test_bad_constructor_call(call, exception, pattern):
 
 def test_arguments_by_keyword_and_position_agree(db):
     assert db.get_table_schema("Users") == db.get_table_schema(table_name="Users")
+    assert db.read_table("MSysObjects") == db.read_table(table_name="MSysObjects")
     assert db.__exit__(1, 2, 3) is db.__exit__(_traceback=3, _exc_type=1, _exc_value=2) is False
 
 
@@ -96,3 +110,4 @@ def test_str_subclass_is_accepted(db):
         pass
 
     assert db.get_table_schema(Name("Users")) == db.get_table_schema("Users")
+    assert db.read_table(Name("MSysObjects")) == db.read_table("MSysObjects")

@@ -14,8 +14,9 @@ LEAK_CHECK = Path(__file__).parent / "isolated" / "leak_check.py"
 def test_no_growth_over_repeated_calls(make_db, module_dir, tmp_path):
     database = make_db("sample")
     damaged = write_header_file(tmp_path / "damaged.edb", signature=0x1234)
+    records = make_db("python-broken-chain")
     env = dict(os.environ, PYTHONPATH=str(module_dir))
-    done = subprocess.run([sys.executable, str(LEAK_CHECK), database, damaged, "300"],
+    done = subprocess.run([sys.executable, str(LEAK_CHECK), database, damaged, "300", records],
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.startswith("no growth after 300 rounds")

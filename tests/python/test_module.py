@@ -29,6 +29,12 @@ METHODS = {
         "($self)",
         "Get a list of all table names in the database.\n\nReturns:\n    list[str]: List of table names",
     ),
+    "read_table": (
+        "($self, table_name)",
+        "Read all records from a table.\n\nArgs:\n    table_name: Name of the table to read\n\n"
+        "Returns:\n    list[dict]: List of records as dictionaries\n\n"
+        "Raises:\n    ValueError: If the table doesn't exist\n    IOError: If there's an error reading the table",
+    ),
     "get_table_schema": (
         "($self, table_name)",
         "Get the schema (columns) for a table.\n\nArgs:\n    table_name: Name of the table\n\n"
@@ -60,8 +66,14 @@ def test_class_identity_and_signature():
 
 def test_member_order():
     own = [name for name in vars(EseDatabase) if name in ATTRIBUTE_DOCS or name in METHODS]
-    assert own == ["get_tables", "get_table_schema", "__enter__", "__exit__", "path", "page_size",
+    assert own == ["get_tables", "read_table", "get_table_schema", "__enter__", "__exit__", "path", "page_size",
                    "total_pages"]
+    methods = [name for name in vars(EseDatabase) if callable(getattr(EseDatabase, name))
+               and not name.startswith("__") or name in ("__enter__", "__exit__")]
+    carving = [name for name in methods if name.startswith("carve_")]
+    assert carving == ["carve_utf16le_strings", "carve_utf16le_strings_scoped"]
+    # Carving comes after the schema and before the context manager.
+    assert methods.index("get_table_schema") < methods.index(carving[0]) < methods.index("__enter__")
 
 
 @pytest.mark.parametrize("name", sorted(METHODS))

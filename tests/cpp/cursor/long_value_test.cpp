@@ -100,14 +100,14 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   std::vector<Case> cases;
   {
     LvDatabase d;
-    d.entries = fixture::long_value_tree_entries({1, false, a, 1024});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(1, false, a, 1024));
     d.references = {fixture::lid_reference(1)};
     cases.push_back({"reference 01 00 00 00 finds key 00 00 00 01", d, {bin(a)}});
   }
   {
     // Chunks placed 2048, 0, 1024 in the leaves: joined by offset.
     LvDatabase d;
-    auto e = fixture::long_value_tree_entries({7, false, a, 1024});
+    auto e = fixture::long_value_tree_entries(LongValueSpec::of(7, false, a, 1024));
     std::swap(e[1], e[3]);
     d.entries = e;
     d.tree.max_leaf_entries = 2;
@@ -116,9 +116,9 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   }
   {
     LvDatabase d;
-    LongValueSpec cut{3, false, b, 5};
+    LongValueSpec cut = LongValueSpec::of(3, false, b, 5);
     cut.declared_size = 10;
-    LongValueSpec short_value{4, false, b, 5};
+    LongValueSpec short_value = LongValueSpec::of(4, false, b, 5);
     short_value.declared_size = 20;
     d.entries = fixture::long_value_tree_entries(cut);
     for (auto& e : fixture::long_value_tree_entries(short_value)) d.entries.push_back(e);
@@ -130,7 +130,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
     LvDatabase d;
     d.type = fixture::kColLongText;
     d.codepage = 1200;
-    d.entries = fixture::long_value_tree_entries({5, false, fixture::utf16_of("long text here"), 6});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(5, false, fixture::utf16_of("long text here"), 6));
     d.references = {fixture::lid_reference(5), fixture::lid_reference(6), {1, 0, 0}};
     cases.push_back({"Long Text in code page 1200; a missing LID and a short reference are empty text", d,
                      {ColumnValue::text("long text here"), ColumnValue::text(""), ColumnValue::text("")}});
@@ -139,7 +139,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
     LvDatabase d;
     d.type = fixture::kColLongText;
     d.codepage = 0;
-    d.entries = fixture::long_value_tree_entries({5, false, fixture::bytes_of("raw"), 6});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(5, false, fixture::bytes_of("raw"), 6));
     d.references = {fixture::lid_reference(5), fixture::lid_reference(9)};
     cases.push_back({"an unknown code page gives Binary", d, {bin(fixture::bytes_of("raw")), bin({})}});
   }
@@ -152,9 +152,9 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   {
     // Mixed 32- and 64-bit ids in one tree, the 64-bit ones after all others.
     LvDatabase d;
-    const LongValueSpec narrow{0x10, false, pattern(1500, 3), 700};
-    const LongValueSpec wide{0x10, true, pattern(2100, 4), 1000};
-    const LongValueSpec wide2{0x7FFFFFFFFFull, true, pattern(40, 5), 16};
+    const LongValueSpec narrow = LongValueSpec::of(0x10, false, pattern(1500, 3), 700);
+    const LongValueSpec wide = LongValueSpec::of(0x10, true, pattern(2100, 4), 1000);
+    const LongValueSpec wide2 = LongValueSpec::of(0x7FFFFFFFFFull, true, pattern(40, 5), 16);
     for (const auto& s : {narrow, wide, wide2}) {
       for (auto& e : fixture::long_value_tree_entries(s)) d.entries.push_back(e);
     }
@@ -170,11 +170,11 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
     d.type = fixture::kColLongText;
     d.codepage = 1252;
     const std::string text = "Long compressed ASCII text " + std::string(1024, 'a');
-    LongValueSpec x{0x21, false, fixture::bytes_of(text), 600};
+    LongValueSpec x = LongValueSpec::of(0x21, false, fixture::bytes_of(text), 600);
     x.compress = fixture::compress_xpress;
-    LongValueSpec seven{0x22, false, fixture::bytes_of(std::string(300, 'q') + "!"), 100};
+    LongValueSpec seven = LongValueSpec::of(0x22, false, fixture::bytes_of(std::string(300, 'q') + "!"), 100);
     seven.compress = [](const ByteVector& c) { return fixture::compress_seven_bit(std::string(c.begin(), c.end())); };
-    LongValueSpec lz{0x23, true, fixture::bytes_of(std::string(900, 'z')), 450};
+    LongValueSpec lz = LongValueSpec::of(0x23, true, fixture::bytes_of(std::string(900, 'z')), 450);
     lz.compress = fixture::compress_lz4;
     for (const auto& s : {x, seven, lz}) {
       for (auto& e : fixture::long_value_tree_entries(s)) d.entries.push_back(e);
@@ -191,8 +191,8 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
     for (const auto& format : {kSmall, kLarge}) {
       LvDatabase d;
       d.format = format;
-      const LongValueSpec wide{0x00E5000000000007ull, true, pattern(5000, 6), 900};
-      const LongValueSpec narrow{0x00E50001, false, pattern(100, 7), 30};
+      const LongValueSpec wide = LongValueSpec::of(0x00E5000000000007ull, true, pattern(5000, 6), 900);
+      const LongValueSpec narrow = LongValueSpec::of(0x00E50001, false, pattern(100, 7), 30);
       for (const auto& s : {narrow, wide}) {
         for (auto& e : fixture::long_value_tree_entries(s)) d.entries.push_back(e);
       }
@@ -207,7 +207,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   {
     // The leaf chain loops back: the chunks met before the loop make the value.
     LvDatabase d;
-    d.entries = fixture::long_value_tree_entries({2, false, a, 1024});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(2, false, a, 1024));
     d.tree.max_leaf_entries = 2;
     d.references = {fixture::lid_reference(2)};
     d.damage = [](fixture::BuiltDatabase& built) {
@@ -218,7 +218,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   }
   {
     LvDatabase d;
-    d.entries = fixture::long_value_tree_entries({2, false, a, 1024});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(2, false, a, 1024));
     d.tree.max_leaf_entries = 2;
     d.references = {fixture::lid_reference(2)};
     d.damage = [](fixture::BuiltDatabase& built) {
@@ -231,7 +231,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
     // The descent meets a child page past the end of the file: the fetch
     // fails and the reference stays; a short reference is still empty.
     LvDatabase d;
-    d.entries = fixture::long_value_tree_entries({2, false, a, 1024});
+    d.entries = fixture::long_value_tree_entries(LongValueSpec::of(2, false, a, 1024));
     d.tree.max_leaf_entries = 1;
     d.references = {fixture::lid_reference(2), {1, 2}};
     d.damage = [](fixture::BuiltDatabase& built) {
@@ -374,7 +374,7 @@ TEST(LongValues, ResolvingWithTheCursorMatchesTheScan) {
   LvDatabase d;
   std::vector<LongValueSpec> specs;
   for (std::uint32_t lid = 1; lid <= 40; ++lid) {
-    specs.push_back({lid, lid % 3 == 0, pattern(100 + lid * 37, static_cast<std::uint8_t>(lid)), 256});
+    specs.push_back(LongValueSpec::of(lid, lid % 3 == 0, pattern(100 + lid * 37, static_cast<std::uint8_t>(lid)), 256));
     for (auto& e : fixture::long_value_tree_entries(specs.back())) d.entries.push_back(e);
   }
   fixture::sort_by_key(d.entries);

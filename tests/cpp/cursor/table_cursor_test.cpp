@@ -29,7 +29,7 @@ ByteVector record_with_id(const fixture::Format& format, std::int32_t id) {
 
 // Table "T" (Id fixed, Name variable) holding records with ids 0..n-1.
 struct CursorCase {
-  const char* what;
+  const char* what = "";
   fixture::Format format = kSmall;
   int records = 0;
   fixture::TreeOptions tree;
@@ -39,6 +39,12 @@ struct CursorCase {
   std::string expected_end = "end";  // or the error message the cursor ends with
   std::string open_error;            // set when open_table itself fails
 };
+
+CursorCase named(const char* what) {
+  CursorCase c;
+  c.what = what;
+  return c;
+}
 
 std::unique_ptr<Database> build(const CursorCase& c) {
   fixture::DatabaseBuilder db(c.format);
@@ -68,13 +74,13 @@ std::vector<int> iota(int n) {
 std::vector<CursorCase> cursor_cases() {
   std::vector<CursorCase> cases;
   {
-    CursorCase c{"root page is a leaf"};
+    CursorCase c = named("root page is a leaf");
     c.records = 5;
     c.expected_ids = iota(5);
     cases.push_back(c);
   }
   {
-    CursorCase c{"three levels of branch pages"};
+    CursorCase c = named("three levels of branch pages");
     c.records = 60;
     c.tree.max_leaf_entries = 3;
     c.tree.max_branch_entries = 2;
@@ -82,7 +88,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"large pages"};
+    CursorCase c = named("large pages");
     c.format = kLarge;
     c.records = 40;
     c.tree.max_leaf_entries = 7;
@@ -90,18 +96,18 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"empty table"};
+    CursorCase c = named("empty table");
     cases.push_back(c);
   }
   {
-    CursorCase c{"a damaged record is still delivered, with Null columns"};
+    CursorCase c = named("a damaged record is still delivered, with Null columns");
     c.records = 2;
     c.edit_table = [](fixture::TableSpec& t) { t.records[1].data = {0x01, 0x80}; };
     c.expected_ids = {0, -1};
     cases.push_back(c);
   }
   {
-    CursorCase c{"branch root with only its prefix tag"};
+    CursorCase c = named("branch root with only its prefix tag");
     c.records = 4;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.reset_page(data.root_page).set_flags(fixture::kPageRoot).add_tag(0, {});
@@ -109,7 +115,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"leaves flagged index, space tree or long value yield nothing"};
+    CursorCase c = named("leaves flagged index, space tree or long value yield nothing");
     c.records = 8;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -123,7 +129,7 @@ std::vector<CursorCase> cursor_cases() {
   {
     // On large pages the free-space field caps the tag count below the
     // stored count: the surplus indices do not read and are skipped.
-    CursorCase c{"stored tag count above the capped one"};
+    CursorCase c = named("stored tag count above the capped one");
     c.format = kLarge;
     c.records = 3;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -136,7 +142,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"unreadable and undecodable tags are skipped"};
+    CursorCase c = named("unreadable and undecodable tags are skipped");
     c.records = 3;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       fixture::PageBuilder& page = built.file.page(data.root_page);
@@ -149,7 +155,7 @@ std::vector<CursorCase> cursor_cases() {
   {
     // Reserved tags after tag 0 hold stale entries: a record and a branch
     // entry to a page past the file. Neither is read.
-    CursorCase c{"reserved tags are not entries"};
+    CursorCase c = named("reserved tags are not entries");
     c.records = 12;
     c.tree.max_leaf_entries = 3;
     c.tree.reserved_leaf_tags = {fixture::leaf_tag({fixture::sequential_key(999), record_with_id(kSmall, 999)})};
@@ -158,7 +164,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"next page past the end of the file"};
+    CursorCase c = named("next page past the end of the file");
     c.records = 6;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -169,7 +175,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"leaf chain looping back"};
+    CursorCase c = named("leaf chain looping back");
     c.records = 6;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -179,7 +185,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);  // expected_end filled in below: it names pages
   }
   {
-    CursorCase c{"leaf linked to itself"};
+    CursorCase c = named("leaf linked to itself");
     c.records = 4;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -189,7 +195,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"descent looping back to the root"};
+    CursorCase c = named("descent looping back to the root");
     c.records = 6;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -198,7 +204,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"first branch entry without a valid child"};
+    CursorCase c = named("first branch entry without a valid child");
     c.records = 6;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -208,7 +214,7 @@ std::vector<CursorCase> cursor_cases() {
     cases.push_back(c);
   }
   {
-    CursorCase c{"first branch entry pointing past the file"};
+    CursorCase c = named("first branch entry pointing past the file");
     c.records = 6;
     c.tree.max_leaf_entries = 2;
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
@@ -286,7 +292,7 @@ TEST(TableCursor, WalksTheLeafChain) {
 }
 
 TEST(TableCursor, OpenTableLooksNamesUpAsBytes) {
-  CursorCase c{"lookup"};
+  CursorCase c = named("lookup");
   c.records = 1;
   auto db = build(c);
   ASSERT_NE(db, nullptr);
@@ -300,7 +306,7 @@ TEST(TableCursor, OpenTableLooksNamesUpAsBytes) {
 }
 
 TEST(TableCursor, AdvanceReusesOneRecordAndGivesTheColumnsOnce) {
-  CursorCase c{"reuse"};
+  CursorCase c = named("reuse");
   c.records = 30;
   c.tree.max_leaf_entries = 4;
   auto db = build(c);

@@ -186,6 +186,44 @@ TEST(DatabaseOpen, ReadsTheCatalogOfEveryPageSizeAndLayout) {
   }
 }
 
+// What the named fixture databases hold, at every page size.
+TEST(DatabaseOpen, ScenariosHoldWhatTheyPromise) {
+  std::vector<std::string> twelve = {"MSysObjects"};
+  for (int i = 1; i <= 11; ++i) twelve.push_back((i < 10 ? "Table0" : "Table") + std::to_string(i));
+  struct Case {
+    const char* scenario;
+    std::vector<std::string> tables;  // empty with an error: fails to open
+    std::string error;
+  } cases[] = {
+      {"sample", {"MSysObjects", "Users", "Events", "Settings", "Empty"}, ""},
+      {"tables12", twelve, ""},
+      {"empty-catalog", {}, ""},
+      {"odd-names", {"MSysObjects", "Users", "Bad\xff" "Name"}, ""},
+      {"reserved-tags", {"MSysObjects", "Users", "Events"}, ""},
+      {"catalog-loop", {}, "Parse error: Catalog tree loops back to page 4"},
+  };
+  for (std::uint32_t page_size : {4096u, 8192u, 16384u, 32768u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.scenario << " at " << page_size);
+      const fixture::Scenario* scenario = fixture::find_scenario(c.scenario);
+      ASSERT_NE(scenario, nullptr);
+      auto db = open_bytes(scenario->build(Format{page_size}));
+      if (!c.error.empty()) {
+        ASSERT_FALSE(db.ok());
+        EXPECT_EQ(db.error().message(), c.error);
+        continue;
+      }
+      ASSERT_TRUE(db.ok()) << db.error().message();
+      std::vector<std::string> names;
+      for (const auto& [name, table] : (*db)->tables()) {
+        names.push_back(name);
+        EXPECT_FALSE(table.columns.empty()) << name;
+      }
+      EXPECT_EQ(names, c.tables);
+    }
+  }
+}
+
 TEST(DatabaseOpen, CatalogRootBeyondTheFile) {
   FileBuilder file(Format{});
   file.set_page_count(3);

@@ -2,7 +2,10 @@
 non-zero when memory, references, mappings or descriptors grow with the number
 of repetitions. Run in its own process by test_leaks.py:
 
-    leak_check.py <database> <damaged file> <rounds>
+    leak_check.py <database> <damaged file> <rounds> [<database with records>]
+
+The database with records, when given, is read table by table (tables whose
+leaf chain is broken included) and carved in every scope.
 """
 
 import gc
@@ -13,6 +16,8 @@ import tracemalloc
 from pellumo import EseDatabase
 
 DATABASE, DAMAGED, ROUNDS = sys.argv[1], sys.argv[2], int(sys.argv[3])
+RECORDS = sys.argv[4] if len(sys.argv) > 4 else None
+SCOPES = ["slack", "all", "tag_data", "lv_all", "lv_slack"]
 MISSING = DATABASE + ".missing"
 
 
@@ -27,6 +32,26 @@ def failing_calls(db):
     yield lambda: db.get_table_schema("x", unknown=1)
     yield lambda: db.get_tables(1)
     yield lambda: db.__exit__(None)
+    yield lambda: db.read_table("No such table")
+    yield lambda: db.read_table(1)
+    yield lambda: db.read_table("\udcff")
+    yield lambda: db.carve_utf16le_strings_scoped("Slack")
+    yield lambda: db.carve_utf16le_strings_scoped("nope", "x", 3, None)
+    yield lambda: db.carve_utf16le_strings(min_chars=-1)
+    yield lambda: db.carve_utf16le_strings(needle="\udcff")
+    yield lambda: db.carve_utf16le_strings(max_hits=2**64)
+
+
+def read_everything(db):
+    for table in db.get_tables():
+        try:
+            db.read_table(table)
+        except OSError:  # a broken leaf chain
+            pass
+    for scope in SCOPES:
+        db.carve_utf16le_strings_scoped(scope, None, 2, 10_000)
+        db.carve_utf16le_strings_scoped(scope, needle="e", max_hits=3)
+    db.carve_utf16le_strings()
 
 
 def exercise():
@@ -37,10 +62,13 @@ def exercise():
     for table in db.get_tables():
         db.get_table_schema(table)
         db.get_table_schema(table_name=table)
+    read_everything(db)
+    if RECORDS is not None:
+        read_everything(EseDatabase(RECORDS))
     for call in failing_calls(db):
         try:
             call()
-        except (TypeError, ValueError, OSError):
+        except (TypeError, ValueError, OSError, OverflowError, UnicodeEncodeError):
             pass
         else:
             raise AssertionError("a failing call succeeded")
@@ -60,6 +88,9 @@ def snapshot(probe_db, probe_name):
         "refs to probe name": sys.getrefcount(probe_name),
         "refs to key 'name'": sys.getrefcount(sys.intern("name")),
         "refs to key 'nullable'": sys.getrefcount(sys.intern("nullable")),
+        "refs to key 'page'": sys.getrefcount(sys.intern("page")),
+        "refs to key 'region_kind'": sys.getrefcount(sys.intern("region_kind")),
+        "refs to key 'text'": sys.getrefcount(sys.intern("text")),
         "open descriptors": len(os.listdir("/proc/self/fd")),
         "mappings of the database": mappings_of(os.path.realpath(DATABASE)) - 1,  # the probe's own
         "total refcount": getattr(sys, "gettotalrefcount", lambda: 0)(),

@@ -1,0 +1,100 @@
+"""read_table speed against CPython building the same result.
+
+Writes the bench-million fixture database (table "bench": fixed, variable
+and tagged columns, text in code pages 1252 and 1200, long values with 32-
+and 64-bit ids; 1,000,000 records unless --records says otherwise) with the
+fixture tool, then times, in rounds, read_table("bench") and
+pickle.loads(pickle.dumps(result)) on its result, and prints records per
+second, the ratio of the two times (medians) and the peak memory of the
+process.
+
+Usage:
+  PYTHONPATH=build/python python3 bench/read_bench.py [--dir DIR] [--records N]
+      [--runs N] [--page-size N] [--tool PATH] [--keep]
+"""
+import argparse
+import gc
+import glob
+import os
+import pickle
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def find_tool(given):
+    if given:
+        return given
+    candidates = sorted(glob.glob(os.path.join(ROOT, "build*", "pellumo_fixture_tool")), key=os.path.getmtime)
+    if not candidates:
+        sys.exit("no pellumo_fixture_tool found under build*/; pass --tool")
+    return candidates[-1]
+
+
+def peak_mib():
+    # ru_maxrss is in KiB on Linux.
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def timed(fn):
+    gc.collect()
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dir", default=tempfile.gettempdir(), help="where the database is written")
+    parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--page-size", type=int, default=8192)
+    parser.add_argument("--tool", help="path of pellumo_fixture_tool")
+    parser.add_argument("--keep", action="store_true", help="keep the database afterwards")
+    args = parser.parse_args()
+
+    from pellumo import EseDatabase
+
+    path = os.path.join(args.dir, f"pellumo-read-bench-{args.records}-{args.page_size}.edb")
+    if not os.path.exists(path):
+        tool = find_tool(args.tool)
+        start = time.perf_counter()
+        subprocess.run([tool, "bench-million", path, "--records", str(args.records),
+                        "--page-size", str(args.page_size)], check=True)
+        print(f"wrote {path} ({os.path.getsize(path) / 2**20:.0f} MiB) in {time.perf_counter() - start:.1f} s")
+    try:
+        db = EseDatabase(path)
+        baseline = peak_mib()
+        read_times, copy_times = [], []
+        peak_after_read = 0.0
+        for _ in range(args.runs):
+            seconds, rows = timed(lambda: db.read_table("bench"))
+            read_times.append(seconds)
+            peak_after_read = max(peak_after_read, peak_mib())
+            if len(rows) != args.records:
+                sys.exit(f"read {len(rows)} records, expected {args.records}")
+            seconds, copy = timed(lambda: pickle.loads(pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)))
+            copy_times.append(seconds)
+            if copy != rows:
+                sys.exit("the pickled copy differs from the result")
+            del rows, copy
+        read = statistics.median(read_times)
+        copy = statistics.median(copy_times)
+        print(f"read_table: {args.records} records in {read:.3f} s (median of {args.runs}): "
+              f"{args.records / read:,.0f} records/s")
+        print(f"pickle.loads(pickle.dumps(result)): {copy:.3f} s; ratio read_table / pickle: {read / copy:.2f}")
+        print(f"peak memory: {peak_after_read:.0f} MiB after read_table "
+              f"({baseline:.0f} MiB before), {peak_mib():.0f} MiB with the pickled copy")
+    finally:
+        if not args.keep and os.path.exists(path):
+            os.remove(path)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,99 @@
+"""Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
+
+from collections.abc import Iterator
+from types import TracebackType
+from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+
+__version__: Final[str]
+
+# One column value of a record. DateTime, Currency and 64-bit unsigned columns
+# arrive as the raw unsigned 64-bit integer; binary, multi-valued and long
+# binary columns as bytes; GUIDs as 36-character lowercase text.
+Value: TypeAlias = int | float | str | bytes | bool | None
+
+# A record: column name -> value, every column of the table in ascending
+# column id, absent columns as None.
+Record: TypeAlias = dict[str, Value]
+
+# Where carve_utf16le_strings_scoped looks: unused bytes of every page, whole
+# pages, the stored values of tags, or long-value pages only (whole or unused
+# bytes).
+CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+
+@type_check_only
+class ColumnDescription(TypedDict):
+    """One entry of get_table_schema()."""
+
+    name: str
+    type: str
+    id: int
+    nullable: bool
+
+@type_check_only
+class CarvedString(TypedDict):
+    """One hit of the carving methods. The hit's first byte lies at file offset
+    (page + 1) * page_size + offset."""
+
+    page: int
+    offset: int
+    slack_start: int
+    slack_end: int
+    region_kind: Literal["slack", "all", "tag_data"]
+    page_flags: int
+    page_type: Literal["long_value", "space_tree", "index", "leaf", "branch"]
+    table: str | None
+    text: str
+
+@final
+class EseDatabase:
+    """An ESE database file opened read-only; the file stays mapped until the
+    object is destroyed.
+
+    Raises FileNotFoundError when the path does not exist, OSError when the file
+    is not a readable ESE database, TypeError when path is not a str."""
+
+    def __new__(cls, path: str) -> EseDatabase: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def page_size(self) -> int: ...
+    @property
+    def total_pages(self) -> int: ...
+    def get_tables(self) -> list[str]:
+        """Table names in catalog order."""
+    def read_table(self, table_name: str) -> list[Record]:
+        """Every record of the table. ValueError: no such table (names are
+        compared exactly); OSError: a record cannot be read."""
+    def get_table_schema(self, table_name: str) -> list[ColumnDescription]:
+        """The table's columns. ValueError: no such table."""
+    def export_table(self, table_name: str, output_path: str) -> None:
+        """Writes the table to output_path as JSON Lines. ValueError: no such
+        table; OSError: the file cannot be written or a record cannot be read."""
+    def carve_utf16le_strings(
+        self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000
+    ) -> list[CarvedString]:
+        """UTF-16LE strings from the unused bytes of every page; the same as
+        carve_utf16le_strings_scoped("slack", ...)."""
+    def carve_utf16le_strings_scoped(
+        self,
+        scope: CarveScope,
+        needle: str | None = None,
+        min_chars: SupportsIndex = 6,
+        max_hits: SupportsIndex = 1000,
+    ) -> list[CarvedString]:
+        """UTF-16LE strings of at least min_chars characters (containing needle,
+        when given) from the ranges the scope selects, at most max_hits.
+        ValueError: unknown scope; OverflowError: a negative count."""
+    def export_all(self, output_dir: str) -> None:
+        """Writes every table to output_dir/<table>.jsonl, creating the
+        directory. The first failure (OSError, ValueError) stops the export."""
+    def iter_table(self, table_name: str) -> Iterator[Record]:
+        """The records read_table would return, one at a time. ValueError at
+        the call for an unknown table; OSError where a record cannot be read."""
+    def __enter__(self) -> EseDatabase: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> Literal[False]: ...

@@ -1,0 +1,119 @@
+"""Command line of `pellumo`: argument parsing, and the one place where
+failures become a message and an exit status.
+
+Exit status: 0 on success, 1 for a failure (one line on stderr beginning
+"pellumo: error:"), 2 for a bad command line, 130 when interrupted, 141 when
+stdout is closed early (`pellumo dump ... | head`), as for a program that
+SIGPIPE ends."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Sequence
+
+PROG = "pellumo"
+SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
+
+
+def _count(text: str) -> int:
+    """argparse type of --limit, --min-chars and --max-hits."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 2**64-1: {text}")
+    return value
+
+
+def build_parser(version: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Read Microsoft ESE database files (SRUDB.dat, WebCacheV01.dat, ntds.dit, ...): list "
+                    "tables and columns, dump or export records as JSON Lines, carve UTF-16LE strings.",
+        epilog="Run 'pellumo COMMAND --help' for the options of a command.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {version}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, summary: str, description: str | None = None) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description or summary)
+        sub.add_argument("file", metavar="FILE", help="the ESE database file")
+        return sub
+
+    command("info", "page size, format version and revision, page and table counts")
+    command("tables", "list the tables and their numbers of columns")
+    schema = command("schema", "list the columns of a table: id, name, type, nullable")
+    schema.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
+
+    dump = command("dump", "write a table's records to stdout as JSON Lines",
+                   "Write a table's records to stdout as JSON Lines, one object per record, exactly as "
+                   "'pellumo export' writes them: members sorted by name, byte buffers as lowercase hex.")
+    dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
+    dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
+
+    export = command("export", "export tables to JSON Lines files, one TABLE.jsonl per table",
+                     "Export tables to JSON Lines files in OUT_DIR (created if missing), one TABLE.jsonl per "
+                     "table; '/' in a table name becomes '_'. On a terminal a progress line per table goes "
+                     "to stderr.")
+    export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
+    export.add_argument("--table", metavar="T", action="extend", nargs="+",
+                        help="export only these tables (repeatable; default: every table)")
+    export.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+
+    carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
+                    "Carve printable UTF-16LE strings from the file's pages, by default from page slack "
+                    "(bytes no record uses). Hits are listed in page order, as a table or as JSON Lines.")
+    carve.add_argument("--scope", choices=SCOPES, default="slack",
+                       help="slack: unused bytes of every page (default); all: whole pages; tag_data: "
+                            "stored values; lv_all, lv_slack: long-value pages only, whole or slack")
+    carve.add_argument("--needle", metavar="S", help="keep only strings containing S")
+    carve.add_argument("--min-chars", metavar="N", type=_count, default=6,
+                       help="minimum string length in characters (default 6; below 2 acts as 2)")
+    carve.add_argument("--max-hits", metavar="N", type=_count, default=1000,
+                       help="stop after N hits (default 1000)")
+    carve.add_argument("--json", action="store_true", help="one JSON object per hit instead of a table")
+    return parser
+
+
+def _silence_stdout() -> None:
+    # Further writes, including the interpreter's final flush, go nowhere
+    # instead of failing again on the closed pipe.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line argv (default: sys.argv[1:]); returns the exit status."""
+    for stream in (sys.stdout, sys.stderr):
+        # Names from a damaged file must not make printing fail.
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        import pellumo
+    except ImportError as error:
+        print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
+        return 1
+    from pellumo_cli import commands
+
+    args = build_parser(pellumo.__version__).parse_args(argv)
+    run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
+           "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve}[args.command]
+    try:
+        status = run(args, sys.stdout, sys.stderr)
+        sys.stdout.flush()
+        return status
+    except commands.CliError as error:
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _silence_stdout()
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        _silence_stdout()
+        return 141
+    except KeyboardInterrupt:
+        return 130

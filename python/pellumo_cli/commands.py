@@ -1,0 +1,290 @@
+"""The subcommands of `pellumo`. Each takes the parsed arguments and the output
+streams, returns the exit status, and raises CliError for an expected failure."""
+
+from __future__ import annotations
+
+import difflib
+import json
+import os
+import signal
+import struct
+import sys
+import time
+from typing import IO
+
+import pellumo
+
+from pellumo_cli.text import printable, table
+
+# Offsets of the header fields that the module does not expose.
+_HEADER_FORMAT_VERSION = 8
+_HEADER_FORMAT_REVISION = 232
+_HEADER_READ = 240
+_CHUNK = 1 << 16
+
+
+class CliError(Exception):
+    """An expected failure: reported as one line on stderr, exit status 1."""
+
+
+# --- shared steps ---------------------------------------------------------------
+
+
+def open_database(path: str) -> pellumo.EseDatabase:
+    try:
+        return pellumo.EseDatabase(path)
+    except FileNotFoundError as error:
+        raise CliError(str(error)) from None  # "Database file not found: PATH"
+    except UnicodeEncodeError:
+        raise CliError(f"{printable(path)}: file names that are not valid UTF-8 are not supported") from None
+    except OSError as error:
+        raise CliError(f"{printable(path)}: {error}") from None
+
+
+def _not_found(db: pellumo.EseDatabase, name: str, error: Exception) -> CliError:
+    """The module's "Table not found" message, with the likeliest intended name:
+    lookups compare names exactly, so a difference of case is the usual slip."""
+    tables = db.get_tables()
+    folded = [t for t in tables if t.casefold() == name.casefold()]
+    guesses = folded or difflib.get_close_matches(name, tables, n=1)
+    hint = f" (did you mean '{printable(guesses[0])}'?)" if guesses else " (see 'pellumo tables FILE')"
+    return CliError(printable(str(error)) + hint)
+
+
+def require_table(db: pellumo.EseDatabase, name: str) -> list[dict]:
+    """The table's schema; an unknown name is a CliError."""
+    try:
+        return db.get_table_schema(name)
+    except ValueError as error:
+        raise _not_found(db, name, error) from None
+    except UnicodeEncodeError:
+        raise CliError(f"table name {printable(name)} is not valid UTF-8") from None
+
+
+def _write_lines(out: IO[str], lines: list[str]) -> None:
+    out.write("".join(line + "\n" for line in lines))
+
+
+# --- info, tables, schema -------------------------------------------------------
+
+
+def cmd_info(args, out: IO[str], err: IO[str]) -> int:
+    db = open_database(args.file)
+    try:
+        with open(args.file, "rb") as f:
+            header = f.read(_HEADER_READ)
+    except OSError as error:
+        raise CliError(f"{printable(args.file)}: {error.strerror or error}") from None
+    if len(header) < _HEADER_READ:
+        raise CliError(f"{printable(args.file)}: the file header is shorter than {_HEADER_READ} bytes")
+    (version,) = struct.unpack_from("<I", header, _HEADER_FORMAT_VERSION)
+    (revision,) = struct.unpack_from("<I", header, _HEADER_FORMAT_REVISION)
+    rows = [
+        ("file:", printable(args.file)),
+        ("page size:", str(db.page_size)),
+        ("format version:", f"0x{version:x}"),
+        ("format revision:", f"0x{revision:x}"),
+        ("pages:", str(db.total_pages)),
+        ("tables:", str(len(db.get_tables()))),
+    ]
+    width = max(len(label) for label, _ in rows)
+    _write_lines(out, [f"{label:<{width}}  {value}" for label, value in rows])
+    return 0
+
+
+def cmd_tables(args, out: IO[str], err: IO[str]) -> int:
+    db = open_database(args.file)
+    # A name that was not valid UTF-8 is listed with U+FFFD and cannot be
+    # looked up again: its column count is unknown.
+    rows = []
+    for name in db.get_tables():
+        try:
+            columns = str(len(db.get_table_schema(name)))
+        except ValueError:
+            columns = "?"
+        rows.append((printable(name), columns))
+    _write_lines(out, table(["TABLE", "COLUMNS"], rows, right=[1]))
+    return 0
+
+
+def cmd_schema(args, out: IO[str], err: IO[str]) -> int:
+    db = open_database(args.file)
+    schema = require_table(db, args.table)
+    rows = [(str(c["id"]), printable(c["name"]), c["type"], "yes" if c["nullable"] else "no") for c in schema]
+    _write_lines(out, table(["ID", "NAME", "TYPE", "NULLABLE"], rows, right=[0]))
+    return 0
+
+
+# --- dump -----------------------------------------------------------------------
+
+
+def cmd_dump(args, out: IO[str], err: IO[str]) -> int:
+    """Streams the table's JSON Lines export to stdout.
+
+    The lines are the bytes export_table writes: a child process exports into a
+    pipe and this process copies the pipe to stdout, stopping after --limit
+    lines. Memory stays flat however large the table, and a limit ends the
+    export early instead of writing the whole table somewhere first."""
+    db = open_database(args.file)
+    require_table(db, args.table)
+    if args.limit == 0:
+        return 0
+    out.flush()
+    err.flush()
+    binary_out = out.buffer
+    read_fd, write_fd = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: export into the pipe, report a failure itself
+        status = 1
+        try:
+            os.close(read_fd)
+            db.export_table(args.table, f"/dev/fd/{write_fd}")
+            status = 0
+        except BrokenPipeError:
+            pass
+        except OSError as error:
+            # The reader went away (a limit, or `| head`): not an error to report.
+            if "Broken pipe" not in str(error):
+                _report(err, printable(str(error)))
+        except BaseException as error:  # noqa: BLE001 - the child must always exit here
+            _report(err, printable(str(error)) or type(error).__name__)
+        finally:
+            os._exit(status)
+
+    os.close(write_fd)
+    child_done = False
+    try:
+        limit = args.limit
+        written = 0
+        while True:
+            chunk = os.read(read_fd, _CHUNK)
+            if not chunk:
+                break
+            if limit is not None:
+                newlines = chunk.count(b"\n")
+                if written + newlines >= limit:
+                    cut = -1
+                    for _ in range(limit - written):
+                        cut = chunk.index(b"\n", cut + 1)
+                    binary_out.write(chunk[: cut + 1])
+                    binary_out.flush()
+                    return 0  # the finally clause stops the child
+                written += newlines
+            binary_out.write(chunk)
+        binary_out.flush()
+        _, status = os.waitpid(pid, 0)
+        child_done = True
+        if os.WIFSIGNALED(status):
+            raise CliError(f"the export process ended with signal {os.WTERMSIG(status)}")
+        return os.WEXITSTATUS(status)
+    finally:
+        if not child_done:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        os.close(read_fd)
+
+
+def _report(err: IO[str], message: str) -> None:
+    err.write(f"pellumo: error: {message}\n")
+    err.flush()
+
+
+# --- export ---------------------------------------------------------------------
+
+
+def _file_name(table_name: str, used: set[str]) -> str:
+    """The table's output file name: the name plus .jsonl, with '/' and NUL
+    replaced so that a table name can never reach outside the output
+    directory; names that collide get ~2, ~3, ..."""
+    base = table_name.replace("/", "_").replace("\0", "_")
+    name, n = base + ".jsonl", 1
+    while name in used:
+        n += 1
+        name = f"{base}~{n}.jsonl"
+    used.add(name)
+    return name
+
+
+def _count_lines(path: str) -> int:
+    count = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            count += chunk.count(b"\n")
+    return count
+
+
+def cmd_export(args, out: IO[str], err: IO[str]) -> int:
+    db = open_database(args.file)
+    if args.table:
+        names = list(dict.fromkeys(args.table))
+        for name in names:  # every name is checked before anything is written
+            require_table(db, name)
+    else:
+        names = list(dict.fromkeys(db.get_tables()))
+    try:
+        os.makedirs(args.out_dir, exist_ok=True)
+    except OSError as error:
+        raise CliError(f"cannot create output directory {printable(args.out_dir)}: "
+                       f"{error.strerror or error}") from None
+
+    progress = not args.quiet and err.isatty()
+    started = time.monotonic()
+    total_rows = 0
+    skipped = 0
+    used: set[str] = set()
+    digits = len(str(len(names)))
+    for index, name in enumerate(names, 1):
+        path = os.path.join(args.out_dir, _file_name(name, used))
+        counter = f"[{index:>{digits}}/{len(names)}]"
+        if progress:
+            err.write(f"\r\x1b[K{counter} {printable(name)} ...")
+            err.flush()
+        try:
+            db.export_table(name, path)
+        except ValueError as error:
+            # Only a listed name that was not valid UTF-8 in the file gets here:
+            # lookups compare the stored bytes, so it cannot be read by name.
+            if progress:
+                err.write("\r\x1b[K")
+            err.write(f"pellumo: warning: skipped table {printable(name)}: {printable(str(error))}\n")
+            skipped += 1
+            continue
+        except OSError as error:
+            if progress:
+                err.write("\n")
+            raise CliError(f"{printable(path)}: {printable(str(error))}") from None
+        if progress:
+            rows = _count_lines(path)
+            total_rows += rows
+            elapsed = time.monotonic() - started
+            err.write(f"\r\x1b[K{counter} {printable(name)}: {rows:,} rows, {elapsed:.1f}s elapsed\n")
+            err.flush()
+    if progress:
+        err.write(f"exported {len(names) - skipped} of {len(names)} tables, {total_rows:,} rows, to "
+                  f"{printable(args.out_dir)} in {time.monotonic() - started:.1f}s\n")
+    return 1 if skipped else 0
+
+
+# --- carve ----------------------------------------------------------------------
+
+
+def cmd_carve(args, out: IO[str], err: IO[str]) -> int:
+    db = open_database(args.file)
+    try:
+        hits = db.carve_utf16le_strings_scoped(args.scope, needle=args.needle, min_chars=args.min_chars,
+                                               max_hits=args.max_hits)
+    except UnicodeEncodeError:
+        raise CliError("--needle is not valid UTF-8") from None
+    if args.json:
+        for hit in hits:
+            out.write(json.dumps(hit, ensure_ascii=False, separators=(",", ":")) + "\n")
+    else:
+        rows = [(str(h["page"]), str(h["offset"]), f"0x{(h['page'] + 1) * db.page_size + h['offset']:x}",
+                 h["region_kind"], h["page_type"], printable(h["table"]) if h["table"] is not None else "-",
+                 printable(h["text"])) for h in hits]
+        _write_lines(out, table(["PAGE", "OFFSET", "FILE OFFSET", "REGION", "PAGE TYPE", "TABLE", "TEXT"], rows,
+                                right=[0, 1, 2]))
+    if hits and len(hits) >= max(args.max_hits, 1):
+        out.flush()
+        err.write(f"pellumo: note: stopped at {len(hits)} hits (--max-hits); there may be more\n")
+    return 0

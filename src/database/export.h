@@ -1,0 +1,56 @@
+// JSON Lines export: every record of a table as one JSON object per line,
+// streamed from the table cursor to the file one record at a time.
+//
+// Errors carry the exact texts the Python methods raise. A table that cannot
+// be opened fails with the cursor's own error (TableNotFound, a bad page...);
+// every other failure is an Io error made with EseError::io_text, whose
+// io_description() is the whole text ("Failed to create output file: ...",
+// "Error reading record: ...", "Write error: ...", "Failed to create output
+// directory: ...", "Invalid UTF-8 in output path", "Unsafe table name for
+// export: ...").
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error/ese_error.h"
+
+namespace pellumo {
+
+class Database;
+
+// Writes the table called `table_name` (raw bytes, compared exactly) to
+// `output_path`, created or truncated with permission bits 0666 before the
+// umask. The cursor is opened first, so a table that cannot be opened leaves
+// nothing on disk. A failure part-way leaves the lines written before it in
+// the file; the file is closed on every path and never removed.
+Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path);
+
+// Creates `output_dir` and its missing parents (0777 before the umask), then
+// exports every table in catalog order to `<output_dir>/<name>.jsonl`, the
+// name decoded as UTF-8 with U+FFFD for invalid bytes; that decoded name is
+// also the one looked up, so a table whose stored name is not valid UTF-8
+// fails with TableNotFound. The first failure ends the export: files already
+// written stay, later tables are not written. A table whose file would land
+// outside `output_dir` (see is_safe_export_name) is refused before anything
+// is written for it. An empty `output_dir` creates nothing and writes into
+// the working directory.
+Result<void> export_all_jsonl(const Database& db, const std::string& output_dir);
+
+// mkdir -p: each missing directory with bits 0777 before the umask; a
+// component that already exists as a directory is accepted. Empty: nothing.
+Result<void> create_output_directory(const std::string& dir);
+
+// POSIX joining: "/" goes between the two unless `dir` is empty or already
+// ends in "/"; a `file_name` starting with "/" replaces `dir`.
+std::string join_output_path(std::string_view dir, std::string_view file_name);
+
+// Whether the file `<table_name>.jsonl` joined to a directory stays inside
+// it, judged on the text alone: not when it is absolute, and not when any of
+// its "/"-separated components is "..". A name such as "a/../b" would stay
+// inside lexically, but only if "a" is a real directory and not a link, so
+// every ".." is refused. Other names with "/" ("sub/x") are accepted: their
+// files go into existing subdirectories of the output directory.
+bool is_safe_export_name(std::string_view table_name);
+
+}  // namespace pellumo
