@@ -6,22 +6,25 @@ from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, t
 
 __version__: Final[str]
 
+# The aliases and dict types below exist for type checkers only (hence the
+# leading underscore): import them under `if typing.TYPE_CHECKING:`.
+
 # One column value of a record. DateTime, Currency and 64-bit unsigned columns
 # arrive as the raw unsigned 64-bit integer; binary, multi-valued and long
 # binary columns as bytes; GUIDs as 36-character lowercase text.
-Value: TypeAlias = int | float | str | bytes | bool | None
+_Value: TypeAlias = int | float | str | bytes | bool | None
 
 # A record: column name -> value, every column of the table in ascending
 # column id, absent columns as None.
-Record: TypeAlias = dict[str, Value]
+_Record: TypeAlias = dict[str, _Value]
 
 # Where carve_utf16le_strings_scoped looks: unused bytes of every page, whole
 # pages, the stored values of tags, or long-value pages only (whole or unused
 # bytes).
-CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+_CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
 
 @type_check_only
-class ColumnDescription(TypedDict):
+class _ColumnDescription(TypedDict):
     """One entry of get_table_schema()."""
 
     name: str
@@ -30,7 +33,7 @@ class ColumnDescription(TypedDict):
     nullable: bool
 
 @type_check_only
-class CarvedString(TypedDict):
+class _CarvedString(TypedDict):
     """One hit of the carving methods. The hit's first byte lies at file offset
     (page + 1) * page_size + offset."""
 
@@ -61,33 +64,33 @@ class EseDatabase:
     def total_pages(self) -> int: ...
     def get_tables(self) -> list[str]:
         """Table names in catalog order."""
-    def read_table(self, table_name: str) -> list[Record]:
+    def read_table(self, table_name: str) -> list[_Record]:
         """Every record of the table. ValueError: no such table (names are
         compared exactly); OSError: a record cannot be read."""
-    def get_table_schema(self, table_name: str) -> list[ColumnDescription]:
+    def get_table_schema(self, table_name: str) -> list[_ColumnDescription]:
         """The table's columns. ValueError: no such table."""
     def export_table(self, table_name: str, output_path: str) -> None:
         """Writes the table to output_path as JSON Lines. ValueError: no such
         table; OSError: the file cannot be written or a record cannot be read."""
     def carve_utf16le_strings(
         self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000
-    ) -> list[CarvedString]:
+    ) -> list[_CarvedString]:
         """UTF-16LE strings from the unused bytes of every page; the same as
         carve_utf16le_strings_scoped("slack", ...)."""
     def carve_utf16le_strings_scoped(
         self,
-        scope: CarveScope,
+        scope: _CarveScope,
         needle: str | None = None,
         min_chars: SupportsIndex = 6,
         max_hits: SupportsIndex = 1000,
-    ) -> list[CarvedString]:
+    ) -> list[_CarvedString]:
         """UTF-16LE strings of at least min_chars characters (containing needle,
         when given) from the ranges the scope selects, at most max_hits.
         ValueError: unknown scope; OverflowError: a negative count."""
     def export_all(self, output_dir: str) -> None:
         """Writes every table to output_dir/<table>.jsonl, creating the
         directory. The first failure (OSError, ValueError) stops the export."""
-    def iter_table(self, table_name: str) -> Iterator[Record]:
+    def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
     def __enter__(self) -> EseDatabase: ...

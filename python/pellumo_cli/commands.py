@@ -10,7 +10,8 @@ import signal
 import struct
 import sys
 import time
-from typing import IO
+import argparse
+from typing import TextIO
 
 import pellumo
 
@@ -51,7 +52,7 @@ def _not_found(db: pellumo.EseDatabase, name: str, error: Exception) -> CliError
     return CliError(printable(str(error)) + hint)
 
 
-def require_table(db: pellumo.EseDatabase, name: str) -> list[dict]:
+def require_table(db: pellumo.EseDatabase, name: str) -> list[pellumo._ColumnDescription]:
     """The table's schema; an unknown name is a CliError."""
     try:
         return db.get_table_schema(name)
@@ -61,14 +62,14 @@ def require_table(db: pellumo.EseDatabase, name: str) -> list[dict]:
         raise CliError(f"table name {printable(name)} is not valid UTF-8") from None
 
 
-def _write_lines(out: IO[str], lines: list[str]) -> None:
+def _write_lines(out: TextIO, lines: list[str]) -> None:
     out.write("".join(line + "\n" for line in lines))
 
 
 # --- info, tables, schema -------------------------------------------------------
 
 
-def cmd_info(args, out: IO[str], err: IO[str]) -> int:
+def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     try:
         with open(args.file, "rb") as f:
@@ -92,7 +93,7 @@ def cmd_info(args, out: IO[str], err: IO[str]) -> int:
     return 0
 
 
-def cmd_tables(args, out: IO[str], err: IO[str]) -> int:
+def cmd_tables(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     # A name that was not valid UTF-8 is listed with U+FFFD and cannot be
     # looked up again: its column count is unknown.
@@ -107,7 +108,7 @@ def cmd_tables(args, out: IO[str], err: IO[str]) -> int:
     return 0
 
 
-def cmd_schema(args, out: IO[str], err: IO[str]) -> int:
+def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     schema = require_table(db, args.table)
     rows = [(str(c["id"]), printable(c["name"]), c["type"], "yes" if c["nullable"] else "no") for c in schema]
@@ -118,7 +119,7 @@ def cmd_schema(args, out: IO[str], err: IO[str]) -> int:
 # --- dump -----------------------------------------------------------------------
 
 
-def cmd_dump(args, out: IO[str], err: IO[str]) -> int:
+def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Streams the table's JSON Lines export to stdout.
 
     The lines are the bytes export_table writes: a child process exports into a
@@ -140,10 +141,9 @@ def cmd_dump(args, out: IO[str], err: IO[str]) -> int:
             os.close(read_fd)
             db.export_table(args.table, f"/dev/fd/{write_fd}")
             status = 0
-        except BrokenPipeError:
-            pass
         except OSError as error:
-            # The reader went away (a limit, or `| head`): not an error to report.
+            # "Write error: Broken pipe" means the reader went away (a limit
+            # reached, or `| head`): not a failure to report.
             if "Broken pipe" not in str(error):
                 _report(err, printable(str(error)))
         except BaseException as error:  # noqa: BLE001 - the child must always exit here
@@ -184,7 +184,7 @@ def cmd_dump(args, out: IO[str], err: IO[str]) -> int:
         os.close(read_fd)
 
 
-def _report(err: IO[str], message: str) -> None:
+def _report(err: TextIO, message: str) -> None:
     err.write(f"pellumo: error: {message}\n")
     err.flush()
 
@@ -213,7 +213,7 @@ def _count_lines(path: str) -> int:
     return count
 
 
-def cmd_export(args, out: IO[str], err: IO[str]) -> int:
+def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     if args.table:
         names = list(dict.fromkeys(args.table))
@@ -268,7 +268,7 @@ def cmd_export(args, out: IO[str], err: IO[str]) -> int:
 # --- carve ----------------------------------------------------------------------
 
 
-def cmd_carve(args, out: IO[str], err: IO[str]) -> int:
+def cmd_carve(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     try:
         hits = db.carve_utf16le_strings_scoped(args.scope, needle=args.needle, min_chars=args.min_chars,

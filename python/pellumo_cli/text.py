@@ -39,7 +39,7 @@ def display_width(text: str) -> int:
 def table(headers: Sequence[str], rows: Iterable[Sequence[str]], right: Iterable[int] = ()) -> list[str]:
     """Lines of an aligned table: a header line, then one line per row. Columns
     listed in `right` are right-aligned (numbers); the last column is not
-    padded, so no line ends in spaces."""
+    padded, so a line ends in spaces only where its last cell does."""
     rows = [list(row) for row in rows]
     right = set(right)
     widths = [display_width(h) for h in headers]
@@ -56,6 +56,6 @@ def table(headers: Sequence[str], rows: Iterable[Sequence[str]], right: Iterable
                 parts.append(pad + cell)
             else:
                 parts.append(cell if i == last else cell + pad)
-        return "  ".join(parts).rstrip()
+        return "  ".join(parts)
 
     return [line(headers)] + [line(row) for row in rows]

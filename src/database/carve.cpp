@@ -1,6 +1,7 @@
 #include "database/carve.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <unordered_set>
 
@@ -112,7 +113,11 @@ class RangeCarver {
  public:
   RangeCarver(const std::optional<std::string>& needle, std::size_t min_chars, std::size_t max_hits,
               std::vector<CarvedString>& hits, carve_detail::Kernel kernel)
-      : needle_(needle), min_chars_(std::max<std::size_t>(min_chars, 1)), max_hits_(max_hits), hits_(hits),
+      : needle_(needle),
+        min_chars_(std::max<std::size_t>(min_chars, 1)),
+        min_bytes_(min_chars_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * min_chars_),
+        max_hits_(max_hits),
+        hits_(hits),
         kernel_(kernel) {}
 
   bool full() const { return hits_.size() >= max_hits_; }
@@ -132,20 +137,24 @@ class RangeCarver {
     };
 #if PELLUMO_CARVE_SSE2
     if (kernel_ == carve_detail::Kernel::Sse2) {
-      scan_units(*range, first, printable_mask_sse2, on_run);
+      scan_units(*range, first, min_bytes_, printable_mask_sse2, on_run);
       return;
     }
 #endif
-    scan_units(*range, first, printable_mask_portable, on_run);
+    scan_units(*range, first, min_bytes_, printable_mask_portable, on_run);
   }
 
  private:
   // Walks the code units of `units` (which starts at page offset `base`)
   // and calls on_run(start, end) with the page offsets of every maximal run
-  // of characters, stopping early when on_run returns true. Blocks without
-  // a character are passed over whole unless a run is open.
+  // of characters at least `min_bytes` long, stopping early when on_run
+  // returns true. Blocks without a character are passed over whole unless
+  // a run is open.
   template <class MaskFn, class OnRun>
-  static void scan_units(Bytes units, std::size_t base, MaskFn mask_of, OnRun& on_run) {
+  static void scan_units(Bytes units, std::size_t base, std::size_t min_bytes, MaskFn mask_of, OnRun& on_run) {
+    auto run_ends = [&](std::size_t run_start, std::size_t run_end) {
+      return run_end - run_start >= min_bytes && on_run(run_start, run_end);
+    };
     bool in_run = false;
     std::size_t run_start = 0;
     std::size_t pos = 0;
@@ -161,7 +170,7 @@ class RangeCarver {
           if (t == 0) break;  // the run goes on into the next block
           const unsigned z = static_cast<unsigned>(__builtin_ctzll(t));
           in_run = false;
-          if (on_run(run_start, base + pos + 2 * z)) return;
+          if (run_ends(run_start, base + pos + 2 * z)) return;
           from = z + 1;
         } else {
           const std::uint64_t c = characters & (~std::uint64_t{0} << from);
@@ -180,10 +189,10 @@ class RangeCarver {
         run_start = base + pos;
       } else if (!character && in_run) {
         in_run = false;
-        if (on_run(run_start, base + pos)) return;
+        if (run_ends(run_start, base + pos)) return;
       }
     }
-    if (in_run) on_run(run_start, base + size);
+    if (in_run) run_ends(run_start, base + size);
   }
 
   // Judges one run [run_start, run_end) and appends it when it qualifies.
@@ -210,6 +219,7 @@ class RangeCarver {
 
   Needle needle_;
   std::size_t min_chars_;
+  std::size_t min_bytes_;  // of a run long enough, saturated
   std::size_t max_hits_;
   std::vector<CarvedString>& hits_;
   carve_detail::Kernel kernel_;

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::close(fd);
   if (!opened) return 0;
   const pellumo::Database& db = **opened;
-  const bool small = db.total_pages() <= 256;
+  const bool small = db.total_pages() <= 64;
   const pellumo::CarveScope scopes[] = {pellumo::CarveScope::Slack, pellumo::CarveScope::All,
                                         pellumo::CarveScope::TagData, pellumo::CarveScope::LvAll,
                                         pellumo::CarveScope::LvSlack};

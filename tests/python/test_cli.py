@@ -47,14 +47,15 @@ def first_lines(data, n):
 def parse_table(text, right=()):
     """Cells of an aligned table, header row first, after checking the
     alignment: left edges of a column line up, or right edges for the columns
-    listed in `right`. Cells are runs of words with single spaces between."""
+    listed in `right`. Cells are runs of words with single spaces between;
+    the last one runs to the end of the line."""
     lines = text.splitlines()
     ncols = len(re.findall(r"\S+(?: \S+)*", lines[0]))
     rows = []
     for line in lines:
         spans = [m.span() for m in re.finditer(r"\S+(?: \S+)*", line)]
         assert len(spans) >= ncols, line
-        rows.append(spans[:ncols - 1] + [(spans[ncols - 1][0], spans[-1][1])])  # the last cell may hold anything
+        rows.append(spans[:ncols - 1] + [(spans[ncols - 1][0], len(line))])  # the last cell may hold anything
     for col in range(ncols):
         edges = {row[col][1] if col in right else row[col][0] for row in rows}
         assert len(edges) == 1, f"column {col} is not aligned:\n{text}"

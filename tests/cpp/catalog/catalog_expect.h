@@ -29,18 +29,18 @@ inline void expect_catalog(const TableMap& tables, const fixture::DatabaseBuilde
   const std::vector<fixture::TableSpec> expected = expected_tables(builder);
   ASSERT_EQ(tables.size(), expected.size());
   for (std::size_t t = 0; t < expected.size(); ++t) {
-    const fixture::TableSpec& spec = expected[t];
-    const fixture::TableLayout* layout = built.table(spec.name);
-    ASSERT_NE(layout, nullptr) << spec.name;
+    const fixture::TableSpec& want = expected[t];
+    const fixture::TableLayout* layout = built.table(want.name);
+    ASSERT_NE(layout, nullptr) << want.name;
     const auto& [name, info] = tables[t];
-    SCOPED_TRACE("table " + spec.name);
-    EXPECT_EQ(name, spec.name);
-    EXPECT_EQ(info.name, spec.name);
+    SCOPED_TRACE("table " + want.name);
+    EXPECT_EQ(name, want.name);
+    EXPECT_EQ(info.name, want.name);
     EXPECT_EQ(info.root_page, layout->root_page);
-    EXPECT_EQ(info.space_usage, spec.space_usage);
+    EXPECT_EQ(info.space_usage, want.space_usage);
 
     // The catalog keeps columns in id order, as its key does.
-    std::vector<fixture::ColumnSpec> columns = spec.columns;
+    std::vector<fixture::ColumnSpec> columns = want.columns;
     std::stable_sort(columns.begin(), columns.end(),
                      [](const fixture::ColumnSpec& a, const fixture::ColumnSpec& b) { return a.id < b.id; });
     ASSERT_EQ(info.columns.size(), columns.size());
@@ -56,22 +56,22 @@ inline void expect_catalog(const TableMap& tables, const fixture::DatabaseBuilde
       EXPECT_EQ(column.codepage, std::optional<std::uint32_t>(columns[c].codepage));
     }
 
-    ASSERT_EQ(info.indexes.size(), spec.indexes.size());
-    for (std::size_t i = 0; i < spec.indexes.size(); ++i) {
+    ASSERT_EQ(info.indexes.size(), want.indexes.size());
+    for (std::size_t i = 0; i < want.indexes.size(); ++i) {
       const auto& [index_name, index] = info.indexes[i];
-      EXPECT_EQ(index_name, spec.indexes[i].name);
-      EXPECT_EQ(index.name, spec.indexes[i].name);
+      EXPECT_EQ(index_name, want.indexes[i].name);
+      EXPECT_EQ(index.name, want.indexes[i].name);
       EXPECT_EQ(index.root_page, layout->indexes[i].root_page);
-      EXPECT_EQ(index.space_usage, spec.indexes[i].space_usage);
-      EXPECT_EQ(index.flags, spec.indexes[i].flags);
-      EXPECT_EQ(index.locale, spec.indexes[i].locale);
+      EXPECT_EQ(index.space_usage, want.indexes[i].space_usage);
+      EXPECT_EQ(index.flags, want.indexes[i].flags);
+      EXPECT_EQ(index.locale, want.indexes[i].locale);
     }
-    ASSERT_EQ(info.long_values.size(), spec.long_values.size());
-    for (std::size_t i = 0; i < spec.long_values.size(); ++i) {
+    ASSERT_EQ(info.long_values.size(), want.long_values.size());
+    for (std::size_t i = 0; i < want.long_values.size(); ++i) {
       const auto& [lv_name, lv] = info.long_values[i];
-      EXPECT_EQ(lv_name, spec.long_values[i].name);
+      EXPECT_EQ(lv_name, want.long_values[i].name);
       EXPECT_EQ(lv.root_page, layout->long_values[i].root_page);
-      EXPECT_EQ(lv.space_usage, spec.long_values[i].space_usage);
+      EXPECT_EQ(lv.space_usage, want.long_values[i].space_usage);
     }
   }
 }

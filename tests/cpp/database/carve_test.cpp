@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -455,6 +456,9 @@ TEST(CarveScopedTest, CapsAndClamps) {
       {"min_chars 3", "ab", 3, 100, {}},
       {"min_chars beyond every run", std::nullopt, 11, 100, {}},
       {"a needle with a non-printable character", "p0\tgap", 2, 100, {}},
+      {"largest min_chars", std::nullopt, SIZE_MAX, SIZE_MAX, {}},
+      {"largest max_hits", "s1", 6, SIZE_MAX, {"p0 gap1 s1", "p0 gap2 s1", "p1 gap1 s1", "p1 gap2 s1", "p2 gap1 s1",
+                                               "p2 gap2 s1"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
