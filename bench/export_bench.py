@@ -12,7 +12,7 @@ fixture tool, then, in rounds:
   - runs the export alone in a child process, once on the full database and
     once on one of a tenth the records, and prints the peak growth of the
     child's anonymous memory (heap, sampled from /proc while the export runs)
-    and of its ru_maxrss (which also counts the pages of the mapped file).
+    and of its peak RSS (which also counts the pages of the mapped file).
     Memory flat in the number of records means the heap growth is about the
     same for both.
 
@@ -24,7 +24,6 @@ import argparse
 import gc
 import glob
 import os
-import resource
 import select
 import statistics
 import subprocess
@@ -92,16 +91,18 @@ def child_main(db_path, out_path):
     """Opens the database, reports, waits for a go, exports, reports."""
     from pellumo import EseDatabase
     db = EseDatabase(db_path)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # The peak RSS of this process image: ru_maxrss would also carry the
+    # parent's peak over from before the exec.
+    before = status_kib("self", "VmHWM")
     print("ready", flush=True)
     sys.stdin.readline()
     db.export_table("bench", out_path)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = status_kib("self", "VmHWM")
     print(f"done {before} {after}", flush=True)
 
 
 def measure_memory(db_path, out_path):
-    """(peak anonymous growth, ru_maxrss growth) of one export, in MiB."""
+    """(peak anonymous growth, peak RSS growth) of one export, in MiB."""
     child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", db_path, out_path],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=os.environ)
     try:
@@ -174,7 +175,7 @@ def main():
 
         for records, db_path in ((small_records, small_path), (args.records, path)):
             heap, maxrss = measure_memory(db_path, out_path)
-            print(f"memory of one export of {records:,} records: heap +{heap:.1f} MiB, ru_maxrss +{maxrss:.1f} MiB "
+            print(f"memory of one export of {records:,} records: heap +{heap:.1f} MiB, peak RSS +{maxrss:.1f} MiB "
                   f"(database file {os.path.getsize(db_path) / 2**20:.0f} MiB, mapped)")
     finally:
         for p in (out_path, out_path + ".orjson"):

@@ -65,7 +65,8 @@ PYTHON_PACKAGES = ("pellumo_cli",)
 MIN_CMAKE = (3, 20)
 
 # Paths never put into the source archive (relative to the project root).
-_SDIST_EXCLUDED_DIRS = re.compile(r"^(build(?!_backend/)[^/]*|\.git|\.pytest_cache|dist|out)(/|$)|(^|/)__pycache__(/|$)")
+_SDIST_EXCLUDED_DIRS = re.compile(
+    r"^(build(?!_backend/)[^/]*|\.git|\.pytest_cache|dist|out)(/|$)|(^|/)(__pycache__|\.mypy_cache)(/|$)")
 _SDIST_EXCLUDED_FILES = re.compile(r"\.py[co]$")
 
 # Metadata keys of [project] this backend turns into core metadata.

@@ -8,7 +8,6 @@ import json
 import os
 import signal
 import struct
-import sys
 import time
 import argparse
 from typing import TextIO

@@ -9,7 +9,6 @@ import re
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -17,6 +16,9 @@ import pellumo
 from conftest import ROOT, sample_paths, write_header_file
 
 CLI_SOURCE_DIR = ROOT / "python"
+sys.path.insert(0, str(CLI_SOURCE_DIR))
+
+from pellumo_cli import text  # noqa: E402
 
 
 @pytest.fixture
@@ -60,6 +62,27 @@ def parse_table(text, right=()):
         edges = {row[col][1] if col in right else row[col][0] for row in rows}
         assert len(edges) == 1, f"column {col} is not aligned:\n{text}"
     return [[line[a:b] for a, b in row] for line, row in zip(lines, rows)]
+
+
+# --- text shown on a terminal ----------------------------------------------------
+
+
+@pytest.mark.parametrize("raw, shown", [
+    ("Users", "Users"),
+    ("caf\u00e9 \u2713 \ufffd", "caf\u00e9 \u2713 \ufffd"),
+    ("\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"),  # no escape sequence reaches the terminal
+    ("two\nlines\tand\rback", "two\\nlines\\tand\\rback"),
+    ("back\\slash", "back\\\\slash"),  # so that an escape stays unambiguous
+    ("\x00\x7f\u200b\U000e0001", "\\x00\\x7f\\u200b\\U000e0001"),
+])
+def test_printable(raw, shown):
+    assert text.printable(raw) == shown
+
+
+def test_table_aligns_by_display_width():
+    lines = text.table(["NAME", "N"], [["\u6f22\u5b57", "1"], ["abcde", "22"], ["e\u0301", "333"]], right=[1])
+    # Wide characters take two columns, a combining accent none.
+    assert lines == ["NAME     N", "\u6f22\u5b57     1", "abcde   22", "e\u0301      333"]
 
 
 # --- help and version ------------------------------------------------------------
@@ -198,9 +221,10 @@ def test_export_all_tables_silently_off_a_terminal(cli, make_db, tmp_path):
 
 def test_export_selected_tables(cli, make_db, tmp_path):
     path = make_db("records")
-    for argv, expected in [(["--table", "Empty"], ["Empty"]),
-                           (["--table", "AllTypes", "Empty"], ["AllTypes", "Empty"]),
-                           (["--table", "Empty", "--table", "LongValues", "--table", "Empty"], ["Empty", "LongValues"])]:
+    cases = [(["--table", "Empty"], ["Empty"]),
+             (["--table", "AllTypes", "Empty"], ["AllTypes", "Empty"]),
+             (["--table", "Empty", "--table", "LongValues", "--table", "Empty"], ["Empty", "LongValues"])]
+    for argv, expected in cases:
         out = tmp_path / "-".join(argv)
         done = cli("export", path, out, *argv)
         assert (done.returncode, done.stderr) == (0, b""), argv

@@ -11,9 +11,11 @@ using fixture::ByteVector;
 using fixture::Format;
 using fixture::PageBuilder;
 
+// The page borrows `bytes`, which must outlive it.
 Result<Page> parse(const ByteVector& bytes, const Format& f) {
   return Page::parse(Bytes(bytes.data(), bytes.size()), f.format_version, f.format_revision, f.page_size);
 }
+Result<Page> parse(ByteVector&&, const Format&) = delete;
 
 TEST(PageParse, ChoosesTheHeaderLayoutFromVersionAndRevision) {
   struct Case {
@@ -29,7 +31,8 @@ TEST(PageParse, ChoosesTheHeaderLayoutFromVersionAndRevision) {
   };
   for (const Case& c : cases) {
     const Format f{c.page_size, c.version, c.revision};
-    auto page = parse(PageBuilder(f).build(), f);
+    const ByteVector bytes = PageBuilder(f).build();
+    auto page = parse(bytes, f);
     ASSERT_TRUE(page.ok());
     EXPECT_EQ(page->format(), c.format) << std::hex << c.version << " " << c.revision << " " << std::dec << c.page_size;
     EXPECT_EQ(page->header_size(), c.header_size) << c.page_size;
@@ -53,7 +56,8 @@ TEST(PageParse, ReadsEveryHeaderField) {
         .set_tag_count_word(0x3005)
         .set_flags(0x0000A8C2)
         .set_extension(ByteVector(40, 0xEE));
-    auto page = parse(b.build(), f);
+    const ByteVector bytes = b.build();
+    auto page = parse(bytes, f);
     ASSERT_TRUE(page.ok());
     if (page->format() == PageFormat::Wide) {
       EXPECT_EQ(page->checksum(), 0x1122334455667788ull);
@@ -120,7 +124,8 @@ TEST(PageParse, ReservedTagBitsGiveTheFirstEntryTag) {
   };
   const Format f{};
   for (const Case& c : cases) {
-    auto page = parse(PageBuilder(f).set_tag_count_word(c.word).build(), f);
+    const ByteVector bytes = PageBuilder(f).set_tag_count_word(c.word).build();
+    auto page = parse(bytes, f);
     ASSERT_TRUE(page.ok());
     EXPECT_EQ(page->stored_tag_count(), c.count) << std::hex << c.word;
     EXPECT_EQ(page->first_entry_tag(), c.first_entry) << std::hex << c.word;
@@ -138,7 +143,8 @@ TEST(PageParse, ClassifiesPagesByFlags) {
   };
   const Format f{};
   for (const Case& c : cases) {
-    auto page = parse(PageBuilder(f).set_flags(c.flags).build(), f);
+    const ByteVector bytes = PageBuilder(f).set_flags(c.flags).build();
+    auto page = parse(bytes, f);
     ASSERT_TRUE(page.ok());
     EXPECT_EQ(page->is_leaf(), c.leaf) << std::hex << c.flags;
     EXPECT_EQ(page->is_table_leaf(), c.table_leaf) << std::hex << c.flags;
