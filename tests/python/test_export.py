@@ -75,7 +75,8 @@ def test_docstrings_and_member_order():
         "Raises:\n    ValueError: If the table doesn't exist\n    IOError: If there's an error writing the file")
     assert EseDatabase.export_all.__text_signature__ == "($self, output_dir)"
     assert EseDatabase.export_all.__doc__ == (
-        "Export all tables to JSONL files in a directory.\n\nArgs:\n    output_dir: Directory to write JSONL files to\n\n"
+        "Export all tables to JSONL files in a directory.\n\n"
+        "Args:\n    output_dir: Directory to write JSONL files to\n\n"
         "Raises:\n    IOError: If there's an error creating the directory or writing files")
     members = [n for n in vars(EseDatabase) if not n.startswith("__") or n in ("__enter__", "__exit__")]
     assert members.index("get_table_schema") + 1 == members.index("export_table")

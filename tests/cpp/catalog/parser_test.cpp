@@ -345,6 +345,10 @@ TEST(CatalogWalk, DamagedRecordFailsSmallPagesAndIsSkippedOnLarge) {
       if (page_size <= 8192) {
         ASSERT_FALSE(tables.ok());
         EXPECT_EQ(tables.error().message(), d.message);
+        // The whole open fails with it.
+        auto opened = fixture::open_bytes(built.bytes());
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(opened.error().message(), d.message);
       } else {
         ASSERT_TRUE(tables.ok()) << tables.error().message();
         testing::expect_catalog(*tables, users_and_events(f), built);

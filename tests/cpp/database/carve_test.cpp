@@ -533,11 +533,11 @@ TEST(CarveOwnerTest, RandomChains) {
     constexpr std::uint32_t kFirst = 100, kCount = 40;
     const int tables = 1 + static_cast<int>(rng() % 6);
     for (int t = 0; t < tables; ++t) {
-      fixture::TableSpec spec;
-      spec.name = "T" + std::to_string(t);
-      spec.root_page = rng() % 8 == 0 ? 5000 : kFirst + rng() % kCount;
-      spec.build_data_tree = false;
-      builder.add_table(std::move(spec));
+      fixture::TableSpec declared;
+      declared.name = "T" + std::to_string(t);
+      declared.root_page = rng() % 8 == 0 ? 5000 : kFirst + rng() % kCount;
+      declared.build_data_tree = false;
+      builder.add_table(std::move(declared));
     }
     BuiltDatabase built = builder.build();
     for (std::uint32_t n = kFirst; n < kFirst + kCount; ++n) {

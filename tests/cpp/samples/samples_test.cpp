@@ -120,7 +120,9 @@ TEST_F(Samples, EverySampleOpensWithASoundCatalog) {
     EXPECT_EQ(d.total_pages(), d.mapped().size() / d.page_size() - 2);
 
     const auto it = expected_tables.find(name);
-    if (it != expected_tables.end()) EXPECT_EQ(table_names(d), it->second);
+    if (it != expected_tables.end()) {
+      EXPECT_EQ(table_names(d), it->second);
+    }
     const TableInfo* catalog = d.tables().find("MSysObjects");
     ASSERT_NE(catalog, nullptr);
     EXPECT_EQ(catalog->root_page, 4u);
