@@ -28,9 +28,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-def find_tool(given):
+def find_tool(given, module_file):
     if given:
         return given
+    # The tool of the build the module comes from (build/python/pellumo*.so).
+    beside = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(module_file))), "pellumo_fixture_tool")
+    if os.path.exists(beside):
+        return beside
     candidates = sorted(glob.glob(os.path.join(ROOT, "build*", "pellumo_fixture_tool")), key=os.path.getmtime)
     if not candidates:
         sys.exit("no pellumo_fixture_tool found under build*/; pass --tool")
@@ -59,11 +63,12 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the database afterwards")
     args = parser.parse_args()
 
+    import pellumo
     from pellumo import EseDatabase
 
     path = os.path.join(args.dir, f"pellumo-read-bench-{args.records}-{args.page_size}.edb")
     if not os.path.exists(path):
-        tool = find_tool(args.tool)
+        tool = find_tool(args.tool, pellumo.__file__)
         start = time.perf_counter()
         subprocess.run([tool, "bench-million", path, "--records", str(args.records),
                         "--page-size", str(args.page_size)], check=True)
@@ -72,11 +77,12 @@ def main():
         db = EseDatabase(path)
         baseline = peak_mib()
         read_times, copy_times = [], []
-        peak_after_read = 0.0
+        peak_after_read = None
         for _ in range(args.runs):
             seconds, rows = timed(lambda: db.read_table("bench"))
             read_times.append(seconds)
-            peak_after_read = max(peak_after_read, peak_mib())
+            if peak_after_read is None:  # before any pickled copy existed
+                peak_after_read = peak_mib()
             if len(rows) != args.records:
                 sys.exit(f"read {len(rows)} records, expected {args.records}")
             seconds, copy = timed(lambda: pickle.loads(pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)))
@@ -89,8 +95,8 @@ def main():
         print(f"read_table: {args.records} records in {read:.3f} s (median of {args.runs}): "
               f"{args.records / read:,.0f} records/s")
         print(f"pickle.loads(pickle.dumps(result)): {copy:.3f} s; ratio read_table / pickle: {read / copy:.2f}")
-        print(f"peak memory: {peak_after_read:.0f} MiB after read_table "
-              f"({baseline:.0f} MiB before), {peak_mib():.0f} MiB with the pickled copy")
+        print(f"peak memory: {peak_after_read:.0f} MiB after the first read_table "
+              f"({baseline:.0f} MiB before it); {peak_mib():.0f} MiB overall, with a pickled copy alive")
     finally:
         if not args.keep and os.path.exists(path):
             os.remove(path)
