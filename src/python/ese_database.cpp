@@ -189,6 +189,7 @@ PyMethodDef kMethods[] = {
     {"export_all", as_cfunction(export_all), METH_FASTCALL | METH_KEYWORDS, kExportAllDoc},
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

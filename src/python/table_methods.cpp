@@ -1,81 +1,204 @@
 #include "python/table_methods.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
-#include "python/py_ref.h"
 
 namespace pellumo::python {
-namespace {
 
-// The dict of one record. Every record of a table has the same columns in
-// the same order, so each starts as a copy of `shape` (every decoded column
-// name mapped to None, in column order): copying a dict clones its key
+bool RecordConverter::init(const RecordLayout& layout) {
+  keys_.clear();
+  keys_.reserve(layout.size());
+  shape_ = PyRef::steal(PyDict_New());
+  if (!shape_) return false;
+  for (std::size_t i = 0; i < layout.size(); ++i) {
+    keys_.push_back(decode_utf8_replace(layout.name(i)));
+    if (!keys_.back() || PyDict_SetItem(shape_.get(), keys_.back().get(), Py_None) < 0) return false;
+  }
+  return true;
+}
+
+// Each record starts as a copy of the shape: copying a dict clones its key
 // table at its final size, where inserting into an empty one would grow it
 // step by step. Setting a key again keeps its first position, which is what
 // two columns whose names decode to the same text need.
-PyRef record_to_dict(PyObject* shape, const std::vector<PyRef>& keys, const Record& row) {
-  PyRef dict = PyRef::steal(PyDict_Copy(shape));
+PyRef RecordConverter::convert(const Record& row) const {
+  if (row.size() != keys_.size()) {
+    PyErr_Format(PyExc_SystemError, "record of %zu values for %zu columns", row.size(), keys_.size());
+    return {};
+  }
+  PyRef dict = PyRef::steal(PyDict_Copy(shape_.get()));
   if (!dict) return {};
-  for (std::size_t i = 0; i < keys.size(); ++i) {
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
     PyObject* value = column_value_to_python(row.value(i));
     if (value == nullptr) return {};
-    const int failed = PyDict_SetItem(dict.get(), keys[i].get(), value);
+    const int failed = PyDict_SetItem(dict.get(), keys_[i].get(), value);
     Py_DECREF(value);
     if (failed < 0) return {};
   }
   return dict;
 }
 
+namespace {
+
+// Parses the one table_name argument of read_table and iter_table and opens
+// a cursor on the table. nullopt with an exception set on failure.
+std::optional<TableCursor> open_cursor(PyObject* self, const ArgSpec& spec, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[1];
+  if (!parse_fastcall(spec, args, nargs, kwnames, values)) return std::nullopt;
+  std::string_view table_name;
+  if (!arg_to_utf8(values[0], "table_name", table_name)) return std::nullopt;
+  auto opened = database_of(self).open_table(std::string(table_name));
+  if (!opened) {
+    set_ese_error(opened.error());
+    return std::nullopt;
+  }
+  return std::move(opened).value();
+}
+
+// What an iterator owns: the cursor borrows the Database of `database`,
+// which the iterator keeps alive with its reference.
+struct IteratorState {
+  TableCursor cursor;
+  RecordConverter converter;
+};
+
+struct PyTableIterator {
+  PyObject_HEAD
+  PyObject* database;     // the EseDatabase, strong reference
+  IteratorState* state;   // null once exhausted or after an error
+};
+
+PyTableIterator* as_iterator(PyObject* self) { return reinterpret_cast<PyTableIterator*>(self); }
+
+void finish(PyTableIterator* it) {
+  delete it->state;
+  it->state = nullptr;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_iterator(self)->database);
+  return 0;
+}
+
+int iterator_clear(PyObject* self) {
+  PyTableIterator* it = as_iterator(self);
+  // The cursor borrows the database: drop it first.
+  finish(it);
+  Py_CLEAR(it->database);
+  return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  iterator_clear(self);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* iterator_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    PyTableIterator* it = as_iterator(self);
+    if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
+    Borrow borrow(it->database, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    auto more = it->state->cursor.advance();
+    if (!more) {
+      // Like read_table, the first error ends the table; the iterator is
+      // then exhausted.
+      set_ese_error(more.error(), "Error reading record: ");
+      finish(it);
+      return nullptr;
+    }
+    if (!more.value()) {
+      finish(it);
+      return nullptr;
+    }
+    return it->state->converter.convert(it->state->cursor.current()).release();
+  });
+}
+
+constexpr char kIteratorDoc[] = "Iterator over the records of one table, as returned by EseDatabase.iter_table.";
+
+PyType_Slot kIteratorSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kIteratorDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+// Made only by iter_table: no constructor, not subclassable.
+PyType_Spec kIteratorSpec = {
+    .name = "pellumo.TableIterator",
+    .basicsize = sizeof(PyTableIterator),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kIteratorSlots,
+};
+
 }  // namespace
+
+PyObject* create_table_iterator_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kIteratorSpec, nullptr);
+}
 
 PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"table_name"};
     static constexpr ArgSpec kSpec{"EseDatabase.read_table", kParams, 1};
-    PyObject* values[1];
-    if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    std::string_view table_name;
-    if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
-
-    auto opened = database_of(self).open_table(std::string(table_name));
-    if (!opened) return set_ese_error(opened.error());
-    TableCursor cursor = std::move(opened).value();
-
-    // The column names become str once per call, not once per record.
-    const RecordLayout& layout = cursor.layout();
-    std::vector<PyRef> keys;
-    keys.reserve(layout.size());
-    PyRef shape = PyRef::steal(PyDict_New());
-    if (!shape) return nullptr;
-    for (std::size_t i = 0; i < layout.size(); ++i) {
-      keys.push_back(decode_utf8_replace(layout.name(i)));
-      if (!keys.back() || PyDict_SetItem(shape.get(), keys.back().get(), Py_None) < 0) return nullptr;
-    }
+    std::optional<TableCursor> cursor = open_cursor(self, kSpec, args, nargs, kwnames);
+    if (!cursor) return nullptr;
+    RecordConverter converter;
+    if (!converter.init(cursor->layout())) return nullptr;
 
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     while (true) {
-      auto more = cursor.advance();
+      auto more = cursor->advance();
       // The first error ends the call; the records read so far are dropped.
       if (!more) return set_ese_error(more.error(), "Error reading record: ");
       if (!more.value()) break;
-      const Record& row = cursor.current();
-      if (row.size() != keys.size()) {
-        PyErr_Format(PyExc_SystemError, "record of %zu values for %zu columns", row.size(), keys.size());
-        return nullptr;
-      }
-      PyRef dict = record_to_dict(shape.get(), keys, row);
+      PyRef dict = converter.convert(cursor->current());
       if (!dict || PyList_Append(list.get(), dict.get()) < 0) return nullptr;
     }
     return list.release();
+  });
+}
+
+PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"table_name"};
+    static constexpr ArgSpec kSpec{"EseDatabase.iter_table", kParams, 1};
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    // An unknown table is reported here, at the call, not at the first next().
+    std::optional<TableCursor> cursor = open_cursor(self, kSpec, args, nargs, kwnames);
+    if (!cursor) return nullptr;
+    auto state = std::make_unique<IteratorState>(IteratorState{std::move(*cursor), {}});
+    if (!state->converter.init(state->cursor.layout())) return nullptr;
+
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).table_iterator_type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* it = alloc(type, 0);
+    if (it == nullptr) return nullptr;
+    as_iterator(it)->database = Py_NewRef(self);
+    as_iterator(it)->state = state.release();
+    return it;
   });
 }
 
