@@ -3,9 +3,6 @@
 // then carved in all five scopes. On small files each request is held
 // against the step-by-step request and the owners computed once against
 // the search per page; any difference aborts.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,28 +11,10 @@
 #include "../cpp/database/carve_reference.h"
 #include "database/carve.h"
 #include "database/database.h"
-
-namespace {
-
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
+#include "open_memory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::memfd_create("pellumo-carve-fuzz", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  const bool written = write_all(fd, data, size);
-  auto opened = written ? pellumo::Database::open("/proc/self/fd/" + std::to_string(fd))
-                        : pellumo::Result<std::unique_ptr<pellumo::Database>>(pellumo::EseError::invalid_header());
-  ::close(fd);
+  auto opened = pellumo::fuzz::open_memory(data, size);
   if (!opened) return 0;
   const pellumo::Database& db = **opened;
   const bool small = db.total_pages() <= 64;

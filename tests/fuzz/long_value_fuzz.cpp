@@ -2,9 +2,6 @@
 // its end through the cursor (which resolves long values through its
 // index), and for each table the index must answer a range of ids exactly
 // as a scan of the tree from its leftmost leaf does.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,18 +11,9 @@
 #include "cursor/long_value.h"
 #include "cursor/table_cursor.h"
 #include "database/database.h"
+#include "open_memory.h"
 
 namespace {
-
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 void check_index(const pellumo::Database& db, const pellumo::TableInfo& table) {
   const pellumo::LongValueIndex index = pellumo::LongValueIndex::build(db, table);
@@ -46,12 +34,7 @@ void check_index(const pellumo::Database& db, const pellumo::TableInfo& table) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::memfd_create("pellumo-long-value-fuzz", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  const bool written = write_all(fd, data, size);
-  auto db = written ? pellumo::Database::open("/proc/self/fd/" + std::to_string(fd))
-                    : pellumo::Result<std::unique_ptr<pellumo::Database>>(pellumo::EseError::invalid_header());
-  ::close(fd);
+  auto db = pellumo::fuzz::open_memory(data, size);
   if (!db) return 0;
   const pellumo::Database& d = **db;
   for (const auto& [name, table] : d.tables()) {

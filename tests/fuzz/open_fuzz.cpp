@@ -1,9 +1,6 @@
 // Whole-file fuzzing: the input is a database file. It is opened through
 // the ordinary path (a memfd stands in for the file), then every page is
 // read and every tag of every page is extracted and decoded as an entry.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,21 +8,12 @@
 
 #include "catalog/table_info.h"
 #include "database/database.h"
+#include "open_memory.h"
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
 
 namespace {
-
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 void read_all_tags(const pellumo::Database& db, const pellumo::Page& page) {
   pellumo::TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
@@ -44,12 +32,7 @@ void read_all_tags(const pellumo::Database& db, const pellumo::Page& page) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::memfd_create("pellumo-open-fuzz", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  const bool written = write_all(fd, data, size);
-  auto db = written ? pellumo::Database::open("/proc/self/fd/" + std::to_string(fd))
-                    : pellumo::Result<std::unique_ptr<pellumo::Database>>(pellumo::EseError::invalid_header());
-  ::close(fd);
+  auto db = pellumo::fuzz::open_memory(data, size);
   if (!db) {
     (void)db.error().message();
     return 0;
