@@ -6,7 +6,9 @@ and 64-bit ids; 1,000,000 records unless --records says otherwise) with the
 fixture tool, then times, in rounds, read_table("bench") and
 pickle.loads(pickle.dumps(result)) on its result, and prints records per
 second, the ratio of the two times (medians) and the peak memory of the
-process.
+process. Then, in a fresh process, walks the same table with iter_table and
+prints its speed and its anonymous memory (the heap, without the mapped
+file) sampled along the way, which stays flat however many records pass.
 
 Usage:
   PYTHONPATH=build/python python3 bench/read_bench.py [--dir DIR] [--records N]
@@ -46,6 +48,36 @@ def peak_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def anon_mib():
+    # Anonymous resident memory: the heap and Python objects, not the mapping.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def iterate(path, records):
+    """Child process: iter_table over the whole table, sampling memory."""
+    from pellumo import EseDatabase
+
+    db = EseDatabase(path)
+    before = anon_mib()
+    samples = []
+    start = time.perf_counter()
+    count = 0
+    for _ in db.iter_table("bench"):
+        count += 1
+        if count % (records // 10 or 1) == 0:
+            samples.append(anon_mib())
+    seconds = time.perf_counter() - start
+    if count != records:
+        sys.exit(f"iterated {count} records, expected {records}")
+    print(f"iter_table: {count} records in {seconds:.3f} s: {count / seconds:,.0f} records/s; "
+          f"anonymous memory {before:.0f} MiB before, "
+          f"{' '.join(f'{m:.0f}' for m in samples)} MiB after each tenth of the table")
+
+
 def timed(fn):
     gc.collect()
     start = time.perf_counter()
@@ -61,7 +93,11 @@ def main():
     parser.add_argument("--page-size", type=int, default=8192)
     parser.add_argument("--tool", help="path of pellumo_fixture_tool")
     parser.add_argument("--keep", action="store_true", help="keep the database afterwards")
+    parser.add_argument("--child-iterate", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child_iterate:
+        iterate(args.child_iterate, args.records)
+        return
 
     import pellumo
     from pellumo import EseDatabase
@@ -97,6 +133,9 @@ def main():
         print(f"pickle.loads(pickle.dumps(result)): {copy:.3f} s; ratio read_table / pickle: {read / copy:.2f}")
         print(f"peak memory: {peak_after_read:.0f} MiB after the first read_table "
               f"({baseline:.0f} MiB before it); {peak_mib():.0f} MiB overall, with a pickled copy alive")
+        del db
+        subprocess.run([sys.executable, os.path.abspath(__file__), "--records", str(args.records),
+                        "--child-iterate", path], check=True)
     finally:
         if not args.keep and os.path.exists(path):
             os.remove(path)
