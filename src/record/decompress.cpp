@@ -2,9 +2,7 @@
 
 #include <limits>
 
-#if defined(PELLUMO_HAVE_LZ4)
 #include <lz4.h>
-#endif
 
 namespace pellumo {
 namespace {
@@ -99,7 +97,6 @@ bool xpress_decompress(Bytes in, std::size_t declared, std::string& out) {
 }
 
 bool lz4_decompress(Bytes block, std::size_t declared, std::string& out) {
-#if defined(PELLUMO_HAVE_LZ4)
   if (block.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
       declared > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return false;
@@ -108,12 +105,6 @@ bool lz4_decompress(Bytes block, std::size_t declared, std::string& out) {
   const int got = LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()), out.data(),
                                       static_cast<int>(block.size()), static_cast<int>(declared));
   return got >= 0 && static_cast<std::size_t>(got) == declared;
-#else
-  (void)block;
-  (void)declared;
-  (void)out;
-  return false;
-#endif
 }
 
 bool decompress_value(Bytes value, std::string& out) {
