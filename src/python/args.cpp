@@ -7,12 +7,12 @@
 namespace pellumo::python {
 namespace {
 
-bool bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> out) {
-  assert(out.size() == spec.names.size());
+bool bind_positional(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> out) {
+  assert(out.size() == signature.names.size());
   for (auto& slot : out) slot = nullptr;
-  const auto limit = static_cast<Py_ssize_t>(spec.names.size());
+  const auto limit = static_cast<Py_ssize_t>(signature.names.size());
   if (nargs > limit) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", spec.function, limit,
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", signature.function, limit,
                  limit == 1 ? "" : "s", nargs);
     return false;
   }
@@ -20,30 +20,30 @@ bool bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-bool bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, std::span<PyObject*> out) {
+bool bind_keyword(const ArgSpec& signature, PyObject* key, PyObject* value, std::span<PyObject*> out) {
   if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", spec.function);
+    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.function);
     return false;
   }
-  for (std::size_t i = 0; i < spec.names.size(); ++i) {
+  for (std::size_t i = 0; i < signature.names.size(); ++i) {
     // Never raises: a str that is not ASCII simply compares unequal.
-    if (PyUnicode_CompareWithASCIIString(key, spec.names[i]) != 0) continue;
+    if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
     if (out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", spec.function,
-                   spec.names[i], i + 1);
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", signature.function,
+                   signature.names[i], i + 1);
       return false;
     }
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.function, key);
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.function, key);
   return false;
 }
 
-bool check_required(const ArgSpec& spec, std::span<PyObject*> out) {
-  for (std::size_t i = 0; i < spec.required; ++i) {
+bool check_required(const ArgSpec& signature, std::span<PyObject*> out) {
+  for (std::size_t i = 0; i < signature.required; ++i) {
     if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", spec.function, spec.names[i],
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.function, signature.names[i],
                    i + 1);
       return false;
     }
@@ -53,31 +53,31 @@ bool check_required(const ArgSpec& spec, std::span<PyObject*> out) {
 
 }  // namespace
 
-bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_fastcall(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> out) {
-  if (!bind_positional(spec, args, nargs, out)) return false;
+  if (!bind_positional(signature, args, nargs, out)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+      if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
     }
   }
-  return check_required(spec, out);
+  return check_required(signature, out);
 }
 
-bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+bool parse_tuple_dict(const ArgSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   // A tuple's items are contiguous; the interpreter's own calls use the same view.
-  if (!bind_positional(spec, PySequence_Fast_ITEMS(args), nargs, out)) return false;
+  if (!bind_positional(signature, PySequence_Fast_ITEMS(args), nargs, out)) return false;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!bind_keyword(spec, key, value, out)) return false;
+      if (!bind_keyword(signature, key, value, out)) return false;
     }
   }
-  return check_required(spec, out);
+  return check_required(signature, out);
 }
 
 void name_argument_in_type_error(const char* name) {

@@ -23,15 +23,15 @@ struct ArgSpec {
 
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call. On success
 // out[i] is a borrowed reference to the value of parameter i, or null when an
-// optional parameter was omitted; out.size() must equal spec.names.size().
+// optional parameter was omitted; out.size() must equal signature.names.size().
 // A missing required argument, a surplus positional argument, an unknown
 // keyword or one given both by position and by keyword raises TypeError and
 // returns false.
-bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_fastcall(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> out);
 
 // The same for the (args tuple, kwargs dict or null) form of tp_new.
-bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+bool parse_tuple_dict(const ArgSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // Converters. Each returns false with an exception set when the value does
 // not convert. A TypeError from a conversion is re-raised as

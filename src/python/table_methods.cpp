@@ -49,10 +49,10 @@ namespace {
 
 // Parses the one table_name argument of read_table and iter_table and opens
 // a cursor on the table. nullopt with an exception set on failure.
-std::optional<TableCursor> open_cursor(PyObject* self, const ArgSpec& spec, PyObject* const* args,
+std::optional<TableCursor> open_cursor(PyObject* self, const ArgSpec& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
-  if (!parse_fastcall(spec, args, nargs, kwnames, values)) return std::nullopt;
+  if (!parse_fastcall(signature, args, nargs, kwnames, values)) return std::nullopt;
   std::string_view table_name;
   if (!arg_to_utf8(values[0], "table_name", table_name)) return std::nullopt;
   auto opened = database_of(self).open_table(std::string(table_name));

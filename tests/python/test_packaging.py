@@ -76,9 +76,9 @@ def test_stub_describes_the_module():
 def test_fallback_toml_reader_reads_pyproject():
     # Python 3.10 has no tomllib: the backend's own reader must see the same data.
     tomllib = pytest.importorskip("tomllib")
-    spec = importlib.util.spec_from_file_location("pellumo_build", ROOT / "build_backend" / "pellumo_build.py")
-    backend = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(backend)
+    module_spec = importlib.util.spec_from_file_location("pellumo_build", ROOT / "build_backend" / "pellumo_build.py")
+    backend = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(backend)
     text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
     assert backend._parse_simple_toml(text) == tomllib.loads(text)
 
