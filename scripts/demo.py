@@ -26,8 +26,9 @@ def show_schemas(db):
 
 
 def show_records(db, limit=3):
-    # The first user table that has records, else the catalog itself.
-    tables = [t for t in db.get_tables() if t != "MSysObjects"] + ["MSysObjects"]
+    # The first application table that has records; the engine's own
+    # MSys* tables come last.
+    tables = sorted(db.get_tables(), key=lambda t: t.startswith("MSys"))
     for table in tables:
         try:
             records = [r for _, r in zip(range(limit), db.iter_table(table))]
