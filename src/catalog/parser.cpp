@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
+#include <optional>
 
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
+#include "tree/tree_walker.h"
 
 namespace pellumo {
 namespace {
@@ -31,60 +32,37 @@ Result<std::string> read_name(Bytes data) {
   return to_byte_string(data.subspan(start, length));
 }
 
-struct WalkState {
-  const PageLoader& load;
-  std::uint32_t format_version;
-  std::uint32_t format_revision;
-  std::uint32_t page_size;
-  TableMap& tables;
-  ObjectNameMap& object_names;
-  std::vector<PendingEntry>& pending;
-  std::unordered_set<std::uint32_t> visited;
-  std::unordered_set<std::uint32_t> on_path;
+// Tag flag 0x2: the node is deleted (a dropped table or column whose record
+// has not been cleaned up yet). It must never shadow a live record.
+constexpr std::uint8_t kTagFlagDeleted = 0x2;
+
+// Reads the catalog records of every leaf of the tree rooted at `root`.
+// Pages are checked as in every tree walk; a refused page is skipped.
+Result<void> walk_catalog(const PageLoader& load, std::uint32_t format_version, std::uint32_t format_revision,
+                          std::uint32_t page_size, std::uint32_t root, std::optional<std::uint32_t> object_id,
+                          TableMap& tables, ObjectNameMap& object_names, std::vector<PendingEntry>& pending) {
+  const PageSource source{load, format_version, format_revision, page_size};
+  TreeWalker::Options options;
+  options.kind = TreeKind::Table;
+  options.object_id = object_id;
+  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(source, root, std::move(options)));
   ByteVector scratch;
-};
-
-Result<void> walk(WalkState& s, std::uint32_t page_number, int depth) {
-  if (depth > kMaxCatalogDepth) {
-    return EseError::parse("Catalog tree deeper than " + std::to_string(kMaxCatalogDepth) + " levels at page " +
-                           std::to_string(page_number));
-  }
-  if (s.on_path.count(page_number)) {
-    return EseError::parse("Catalog tree loops back to page " + std::to_string(page_number));
-  }
-  // A page already walked from another branch holds nothing new.
-  if (!s.visited.insert(page_number).second) return Ok{};
-
-  PELLUMO_TRY(Page page, s.load(page_number));
-  TagExtractor tags(page, s.format_version, s.format_revision, s.page_size);
-  const std::uint16_t count = tags.tag_count();
-  if (count == 0) return Ok{};
-  const std::uint16_t first_entry = page.first_entry_tag();
-  auto is_entry_tag = [&](std::uint16_t i) { return i == 0 || i >= first_entry; };
-
-  if (page.is_table_leaf()) {
+  while (auto leaf = walker.next_leaf()) {
+    const Page& page = leaf->page;
+    if (!page.is_table_leaf()) continue;
+    const TagExtractor tags(page, format_version, format_revision, page_size);
+    const std::uint16_t count = tags.tag_count();
+    const std::uint16_t first_entry = page.first_entry_tag();
     for (std::uint16_t i = 0; i < count; ++i) {
-      if (!is_entry_tag(i)) continue;  // reserved tags hold no entries
-      auto tag = tags.read_entry_tag(i, s.scratch);
+      if (i != 0 && i < first_entry) continue;  // reserved tags hold no entries
+      auto tag = tags.read_entry_tag(i, scratch);
       if (!tag || tag->data.empty()) continue;  // an unreadable tag is skipped, never fatal
+      if (tag->flags & kTagFlagDeleted) continue;
       auto entry = LeafEntryView::parse(tag->flags, tag->data);
       if (!entry) continue;
-      auto processed = CatalogParser::process_catalog_entry(entry->data, s.tables, s.object_names, s.pending);
-      if (!processed && s.page_size <= 8192) return std::move(processed).error();
+      auto processed = CatalogParser::process_catalog_entry(entry->data, tables, object_names, pending);
+      if (!processed && page_size <= 8192) return std::move(processed).error();
     }
-  }
-  if (!page.is_leaf()) {
-    s.on_path.insert(page_number);
-    for (std::uint16_t i = 0; i < count; ++i) {
-      if (!is_entry_tag(i)) continue;
-      auto tag = tags.read_entry_tag(i, s.scratch);
-      if (!tag || tag->data.empty()) continue;
-      auto child = BranchEntry::parse_child(tag->flags, tag->data);
-      if (!child) continue;
-      auto walked = walk(s, *child, depth + 1);
-      if (!walked) return std::move(walked).error();
-    }
-    s.on_path.erase(page_number);
   }
   return Ok{};
 }
@@ -96,7 +74,9 @@ Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, 
   if (data.size() < kRecordHeaderSize) return Ok{};
   if (data.size() < kCommonFieldsSize) return EseError::invalid_catalog_entry();
   const std::uint16_t type = get_u16_le(data, 8);
-  if (type < 1 || type > 5) return EseError::unsupported_catalog_type(type);
+  // Types the reader has no use for (0, the obsolete streaming-file types 6
+  // and 7, anything newer) are passed over on every page size.
+  if (type < 1 || type > 5) return Ok{};
 
   CatalogDataDefinitionEntry entry;
   entry.catalog_type = type;
@@ -145,8 +125,8 @@ Result<void> CatalogParser::parse_catalog_page(const PageLoader& load, std::uint
                                                std::uint32_t format_revision, std::uint32_t page_size,
                                                std::uint32_t page_number, TableMap& tables,
                                                ObjectNameMap& object_names, std::vector<PendingEntry>& pending) {
-  WalkState state{load, format_version, format_revision, page_size, tables, object_names, pending, {}, {}, {}};
-  return walk(state, page_number, 0);
+  return walk_catalog(load, format_version, format_revision, page_size, page_number, std::nullopt, tables,
+                      object_names, pending);
 }
 
 void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap& tables,
@@ -176,11 +156,18 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
 
 Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint32_t format_version,
                                               std::uint32_t format_revision, std::uint32_t page_size) {
+  // Page 4 must belong to the catalog; a temporary database, for one, has
+  // none, and its page 4 would otherwise be read as catalog records.
+  PELLUMO_TRY(Page root, load(kCatalogRootPage));
+  if (page_object_id(root) != kCatalogObjectId) {
+    return EseError::io_text("No catalog: page " + std::to_string(kCatalogRootPage) + " belongs to object " +
+                             std::to_string(page_object_id(root)));
+  }
   TableMap tables;
   ObjectNameMap object_names;
   std::vector<PendingEntry> pending;
-  PELLUMO_CHECK(parse_catalog_page(load, format_version, format_revision, page_size, kCatalogRootPage, tables,
-                                   object_names, pending));
+  PELLUMO_CHECK(walk_catalog(load, format_version, format_revision, page_size, kCatalogRootPage, kCatalogObjectId,
+                             tables, object_names, pending));
   attach_pending(pending, tables, object_names);
   return tables;
 }

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 #include "database/database.h"
-#include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
 #include "record/decompress.h"
@@ -18,6 +16,8 @@ constexpr std::size_t kLid32KeySize = 4;
 constexpr std::size_t kLid64KeySize = 8;
 constexpr std::size_t kRootSizeEnd = 8;  // root data: u32 reference count, u32 total size
 
+std::uint32_t be32(const std::uint8_t* b);
+
 // What a walk sees of one leaf entry: the first 12 bytes of its full key
 // (page prefix part, then local key), the key's length and the entry data.
 struct WalkEntry {
@@ -26,82 +26,74 @@ struct WalkEntry {
   Bytes data;  // borrows the mapped file
 };
 
-// Descends from `root` through the first entry of each branch page. nullopt
-// when a page on the way cannot be read; otherwise the page where the walk
-// starts, which is not a leaf when the descent stopped early.
-std::optional<std::uint32_t> descend_leftmost(const Database& db, std::uint32_t root) {
-  auto page = db.read_page(root);
-  if (!page) return std::nullopt;
-  std::unordered_set<std::uint32_t> visited{root};
-  std::uint32_t current = root;
-  ByteVector scratch;
-  while (!page->is_leaf()) {
-    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    const std::uint16_t first = page->first_entry_tag();
-    if (tags.tag_count() <= first) break;
-    auto tag = tags.read_entry_tag(first, scratch);
-    if (!tag) break;
-    auto child = BranchEntry::parse_child(tag->flags, tag->data);
-    if (!child) break;
-    if (!visited.insert(*child).second) break;  // a loop in the tree ends the descent
-    auto next = db.read_page(*child);
-    if (!next) return std::nullopt;
-    page = std::move(next);
-    current = *child;
+// Calls visit(const WalkEntry&) for every entry of leaf page `page` whose
+// full key has at least 4 bytes, in tag order, until visit returns false;
+// returns false when it did.
+template <class Visit>
+bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&& visit) {
+  if (!page.is_leaf()) return true;
+  TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
+  const bool large = tags.large_page_tag_format();
+  // The page prefix is taken as stored, flag bits of byte 1 included.
+  Bytes prefix;
+  if (auto tag0 = tags.extract_tag(0)) prefix = tag0->data;
+  const std::uint16_t count = tags.tag_count();
+  for (std::uint16_t i = page.first_entry_tag(); i < count; ++i) {
+    auto tag = tags.read_entry_tag(i, scratch);
+    if (!tag) continue;  // an unreadable tag is skipped
+    auto entry = LeafEntryView::parse(tag->flags, tag->data);
+    if (!entry) continue;
+    WalkEntry e;
+    const std::size_t common =
+        entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
+    e.key_len = common + entry->local_key.size();
+    if (e.key_len < kLid32KeySize) continue;
+    std::size_t filled = std::min<std::size_t>(common, sizeof e.key);
+    if (filled) std::memcpy(e.key, prefix.data(), filled);
+    const std::size_t local = std::min(sizeof e.key - filled, entry->local_key.size());
+    if (local) std::memcpy(e.key + filled, entry->local_key.data(), local);
+    filled += local;
+    if (filled < sizeof e.key) std::memset(e.key + filled, 0, sizeof e.key - filled);
+    e.data = entry->data;
+    if (large && !tag->data.empty()) {
+      // The owned copy differs from the page only in byte 1 (the flag
+      // bits), which lies before the data: point back into the page.
+      auto raw = tags.extract_tag(i);
+      if (!raw) continue;
+      e.data = raw->data.subspan(static_cast<std::size_t>(entry->data.data() - tag->data.data()),
+                                 entry->data.size());
+    }
+    if (!visit(static_cast<const WalkEntry&>(e))) return false;
   }
-  return current;
+  return true;
 }
 
-// Walks the leaf chain from `start`, calling visit(const WalkEntry&) for
-// every entry whose full key has at least 4 bytes, in order, until visit
-// returns false or the chain ends (page 0, past the file's page count, a
-// page seen before, an unreadable or non-leaf page, a page linked to itself).
-template <class Visit>
-void walk_leaves(const Database& db, std::uint32_t start, Visit&& visit) {
-  std::unordered_set<std::uint32_t> visited;
-  ByteVector scratch;
-  std::uint32_t p = start;
-  while (p != 0 && p <= db.total_pages() && visited.insert(p).second) {
-    auto page = db.read_page(p);
-    if (!page || !page->is_leaf()) return;
-    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    const bool large = tags.large_page_tag_format();
-    // The page prefix is taken as stored, flag bits of byte 1 included.
-    Bytes prefix;
-    if (auto tag0 = tags.extract_tag(0)) prefix = tag0->data;
-    const std::uint16_t count = tags.tag_count();
-    for (std::uint16_t i = page->first_entry_tag(); i < count; ++i) {
-      auto tag = tags.read_entry_tag(i, scratch);
-      if (!tag) continue;  // an unreadable tag is skipped
-      auto entry = LeafEntryView::parse(tag->flags, tag->data);
-      if (!entry) continue;
-      WalkEntry e;
-      const std::size_t common =
-          entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
-      e.key_len = common + entry->local_key.size();
-      if (e.key_len < kLid32KeySize) continue;
-      std::size_t filled = std::min<std::size_t>(common, sizeof e.key);
-      if (filled) std::memcpy(e.key, prefix.data(), filled);
-      const std::size_t local = std::min(sizeof e.key - filled, entry->local_key.size());
-      if (local) std::memcpy(e.key + filled, entry->local_key.data(), local);
-      filled += local;
-      if (filled < sizeof e.key) std::memset(e.key + filled, 0, sizeof e.key - filled);
-      e.data = entry->data;
-      if (large && !tag->data.empty()) {
-        // The owned copy differs from the page only in byte 1 (the flag
-        // bits), which lies before the data: point back into the page.
-        auto raw = tags.extract_tag(i);
-        if (!raw) continue;
-        e.data = raw->data.subspan(static_cast<std::size_t>(entry->data.data() - tag->data.data()),
-                                   entry->data.size());
-      }
-      if (!visit(static_cast<const WalkEntry&>(e))) return;
+// Collects the root entry and chunks of LID `id` from entries in key order;
+// returns false at the first entry past the LID.
+struct ChunkCollector {
+  std::uint8_t wanted[8];
+  std::size_t width;
+  std::vector<LongValueChunk>& chunks;
+  std::optional<std::uint32_t>& total;
+
+  bool operator()(const WalkEntry& e) const {
+    // Keys compare as bytes; a key that is a proper prefix of the LID is smaller.
+    const std::size_t n = std::min(e.key_len, width);
+    const int c = std::memcmp(e.key, wanted, n);
+    if (c > 0) return false;  // past the LID: the scan is over
+    if (c < 0 || e.key_len < width) return true;
+    if (e.key_len < width + 4) {
+      if (e.data.size() >= kRootSizeEnd) total = get_u32_le(e.data, 4);
+    } else {
+      chunks.push_back(LongValueChunk{be32(e.key + width), e.data});
     }
-    const std::uint32_t next = page->next_page();
-    if (next == p) return;
-    p = next;
+    return true;
   }
-}
+};
+
+}  // namespace
+
+namespace {
 
 std::uint32_t be32(const std::uint8_t* b) {
   return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
@@ -164,27 +156,19 @@ std::optional<std::string> fetch_long_value_by_scan(const Database& db, const Ta
   if (!id) return std::string();
   auto root = long_value_root(table);
   if (!root) return std::string();
-  auto start = descend_leftmost(db, *root);
-  if (!start) return std::nullopt;
+  TreeWalker::Options options;
+  options.kind = TreeKind::LongValue;
+  auto walker = TreeWalker::open(db.page_source(), *root, std::move(options));
+  if (!walker) return std::nullopt;
 
-  std::uint8_t wanted[8];
-  search_key(*id, wanted);
-  const std::size_t width = id->wide ? kLid64KeySize : kLid32KeySize;
   std::vector<LongValueChunk> chunks;
   std::optional<std::uint32_t> total;
-  walk_leaves(db, *start, [&](const WalkEntry& e) {
-    // Keys compare as bytes; a key that is a proper prefix of the LID is smaller.
-    const std::size_t n = std::min(e.key_len, width);
-    const int c = std::memcmp(e.key, wanted, n);
-    if (c > 0) return false;  // past the LID: the scan is over
-    if (c < 0 || e.key_len < width) return true;
-    if (e.key_len < width + 4) {
-      if (e.data.size() >= kRootSizeEnd) total = get_u32_le(e.data, 4);
-    } else {
-      chunks.push_back(LongValueChunk{be32(e.key + width), e.data});
-    }
-    return true;
-  });
+  ChunkCollector collect{{}, id->wide ? kLid64KeySize : kLid32KeySize, chunks, total};
+  search_key(*id, collect.wanted);
+  ByteVector scratch;
+  while (auto leaf = walker->next_leaf()) {
+    if (!scan_leaf(db, leaf->page, scratch, collect)) break;
+  }
   std::string out;
   assemble_long_value(chunks, total, out);
   return out;
@@ -199,74 +183,34 @@ void resolve_long_values_by_scan(const Database& db, const TableInfo& table, Rec
   });
 }
 
-LongValueIndex LongValueIndex::build(const Database& db, const TableInfo& table) {
-  LongValueIndex index;
-  auto root = long_value_root(table);
-  if (!root) return index;
-  auto start = descend_leftmost(db, *root);
-  if (!start) {
-    index.state_ = State::RootUnreadable;
-    return index;
-  }
-  index.state_ = State::Ready;
-  walk_leaves(db, *start, [&](const WalkEntry& e) {
-    Entry x;
-    x.key8 = (static_cast<std::uint64_t>(be32(e.key)) << 32) | be32(e.key + 4);
-    x.data = e.data.data();
-    x.size = static_cast<std::uint32_t>(e.data.size());
-    x.offset32 = be32(e.key + 4);
-    x.offset64 = be32(e.key + 8);
-    x.key_len = static_cast<std::uint32_t>(std::min<std::size_t>(e.key_len, 0xFFFFFFFFu));
-    index.entries_.push_back(x);
-    return true;
-  });
-  const std::size_t n = index.entries_.size();
-  index.running_max_.resize(n);
-  std::uint64_t max = 0;
-  for (std::size_t i = 0; i < n; ++i) index.running_max_[i] = max = std::max(max, index.entries_[i].key8);
-  index.by_key_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) index.by_key_[i] = static_cast<std::uint32_t>(i);
-  std::sort(index.by_key_.begin(), index.by_key_.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const std::uint64_t ka = index.entries_[a].key8, kb = index.entries_[b].key8;
-    return ka != kb ? ka < kb : a < b;
-  });
-  return index;
+LongValueReader::LongValueReader(const Database& db, const TableInfo& table) : db_(&db) {
+  root_ = long_value_root(table);
+  if (!root_) return;
+  TreeWalker::Options options;
+  options.kind = TreeKind::LongValue;
+  options.on_refusal = OnRefusal::Stop;
+  options.cache = &cache_;
+  auto walker = TreeWalker::open(db.page_source(), *root_, std::move(options));
+  if (walker) walker_.emplace(std::move(walker).value());
 }
 
-bool LongValueIndex::fetch(Bytes reference, std::string& out) const {
+bool LongValueReader::fetch(Bytes reference, std::string& out) {
   out.clear();
   auto id = parse_long_value_reference(reference);
-  if (!id || state_ == State::NoTree) return true;  // an empty value
-  if (state_ == State::RootUnreadable) return false;
-
-  // A key is greater than the LID when its first 8 bytes (zero-padded) are
-  // above `last`: the largest 8-byte key that still begins with the LID.
-  const std::uint64_t first = id->wide ? id->lid : id->lid << 32;
-  const std::uint64_t last = id->wide ? id->lid : first | 0xFFFFFFFFu;
-  const std::size_t width = id->wide ? kLid64KeySize : kLid32KeySize;
-  // The scan stops at the first entry greater than the LID.
-  const std::size_t stop =
-      static_cast<std::size_t>(std::upper_bound(running_max_.begin(), running_max_.end(), last) - running_max_.begin());
-
-  hits_.clear();
-  auto it = std::lower_bound(by_key_.begin(), by_key_.end(), first,
-                             [&](std::uint32_t i, std::uint64_t k) { return entries_[i].key8 < k; });
-  for (; it != by_key_.end() && entries_[*it].key8 <= last; ++it) {
-    if (*it < stop && entries_[*it].key_len >= width) hits_.push_back(*it);
-  }
-  std::sort(hits_.begin(), hits_.end());
-
+  if (!id || !root_) return true;  // an empty value
+  if (!walker_) return false;      // the tree's root is refused
   chunks_.clear();
   std::optional<std::uint32_t> total;
-  for (std::uint32_t i : hits_) {
-    const Entry& e = entries_[i];
-    const Bytes data(e.data, e.size);
-    if (e.key_len < width + 4) {
-      if (data.size() >= kRootSizeEnd) total = get_u32_le(data, 4);
-    } else {
-      chunks_.push_back(LongValueChunk{id->wide ? e.offset64 : e.offset32, data});
-    }
+  ChunkCollector collect{{}, id->wide ? kLid64KeySize : kLid32KeySize, chunks_, total};
+  search_key(*id, collect.wanted);
+  walker_->seek(Bytes(collect.wanted, collect.width));
+  while (!walker_->stopped()) {
+    auto leaf = walker_->next_leaf();
+    if (!leaf || !scan_leaf(*db_, leaf->page, scratch_, collect)) break;
   }
+  // A page refused anywhere between the descent and the end of the value
+  // may have held part of it: the value is not given at all.
+  if (walker_->stopped()) return false;
   assemble_long_value(chunks_, total, out);
   return true;
 }

@@ -9,9 +9,10 @@
 // holds a reference count and the total size (u32 LE at data bytes 4-7).
 // A chunk stored shorter than the room it must fill is compressed.
 //
-// Values are found by one walk of the tree: descend through the first entry
-// of each branch page to the leftmost leaf, then follow the leaf chain,
-// scanning entries in order until a key greater than the LID.
+// A value is found as the engine seeks it: descend the long-value tree by
+// key to the leaf where the LID's entries begin, then read entries in key
+// order until a key greater than the LID. Pages are checked on the way; a
+// value whose entries may sit on a refused page is not given at all.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 
 #include "catalog/table_info.h"
 #include "record/record.h"
+#include "tree/tree_walker.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
@@ -54,46 +56,31 @@ struct LongValueChunk {
 void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std::uint32_t> total_size,
                          std::string& out);
 
-// Every entry of the long-value tree that a lookup can meet, in walk order,
-// with positions and views instead of copies; built once and then answers
-// each LID with what a scan from the leftmost leaf would find: the entries
-// with that LID that come before the first entry whose key is greater.
-class LongValueIndex {
+// Resolves the references of one table, each by a seek in the long-value
+// tree. Borrows `db` and the mapped file; not for use from two threads.
+class LongValueReader {
  public:
-  // Reads the tree of `table`. Never fails: a tree whose root cannot be read
-  // answers every lookup with "cannot fetch", one without a tree with
-  // empty values. Borrows `db` and the mapped file.
-  static LongValueIndex build(const Database& db, const TableInfo& table);
+  LongValueReader(const Database& db, const TableInfo& table);
 
   // The bytes of the value `reference` names, into `out` (replaced). False
-  // when the value cannot be fetched (the reference is then kept as it is).
-  bool fetch(Bytes reference, std::string& out) const;
-
-  std::size_t entry_count() const { return entries_.size(); }
+  // when the value cannot be resolved: the tree's root or a page holding
+  // (or possibly holding) its entries was refused. A table without a
+  // long-value tree, or a reference too short to name one, gives an empty
+  // value.
+  bool fetch(Bytes reference, std::string& out);
 
  private:
-  enum class State : std::uint8_t { NoTree, RootUnreadable, Ready };
-  struct Entry {
-    std::uint64_t key8;     // key bytes 0-7, big-endian, zero-padded
-    const std::uint8_t* data;
-    std::uint32_t size;
-    std::uint32_t offset32;  // key bytes 4-7: chunk offset under a 32-bit LID
-    std::uint32_t offset64;  // key bytes 8-11: chunk offset under a 64-bit LID
-    std::uint32_t key_len;   // full key length, capped
-  };
-
-  State state_ = State::NoTree;
-  std::vector<Entry> entries_;
-  std::vector<std::uint64_t> running_max_;  // max key8 of entries [0, i]
-  std::vector<std::uint32_t> by_key_;       // entry positions sorted by (key8, position)
-  mutable std::vector<std::uint32_t> hits_;
-  mutable std::vector<LongValueChunk> chunks_;
+  const Database* db_;
+  std::optional<std::uint32_t> root_;
+  PageCheckCache cache_;
+  std::optional<TreeWalker> walker_;
+  ByteVector scratch_;
+  std::vector<LongValueChunk> chunks_;
 };
 
-// The value for `reference` found by scanning the tree from its leftmost
-// leaf for this one reference, as a lookup without an index does. Slow
-// (each call walks the tree); kept as the measure the index is tested
-// against. nullopt: the value cannot be fetched.
+// The value for `reference` found by walking the whole tree from its first
+// leaf for this one reference. Slow (each call walks the tree); kept as the
+// measure the seek is tested against. nullopt: the root is refused.
 std::optional<std::string> fetch_long_value_by_scan(const Database& db, const TableInfo& table, Bytes reference);
 
 // Replaces each LongValue of `record` by the value fetched with `fetch`

@@ -1,55 +1,35 @@
 #include "cursor/table_cursor.h"
 
-#include <string>
 
 #include "database/database.h"
-#include "page/branch.h"
 #include "page/leaf.h"
 
 namespace pellumo {
 
 Result<TableCursor> TableCursor::open(const Database& db, const TableInfo& table) {
-  std::uint32_t number = table.root_page;
-  PELLUMO_TRY(Page page, db.read_page(number));
-  std::unordered_set<std::uint32_t> descended{number};
-  ByteVector scratch;
-  while (!page.is_leaf()) {
-    TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
-    const std::uint16_t first = page.first_entry_tag();
-    // A branch page without entries: the cursor starts on it and moves on
-    // along its next-page link.
-    if (tags.tag_count() <= first) break;
-    PELLUMO_TRY(Tag tag, tags.read_entry_tag(first, scratch));
-    PELLUMO_TRY(std::uint32_t child, BranchEntry::parse_child(tag.flags, tag.data));
-    if (!descended.insert(child).second) {
-      return EseError::parse("Table tree loops back to page " + std::to_string(child) + " from page " +
-                             std::to_string(number));
-    }
-    PELLUMO_TRY(page, db.read_page(child));
-    number = child;
-  }
-  return TableCursor(db, table, page, number);
+  TreeWalker::Options options;
+  options.kind = TreeKind::Table;
+  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(db.page_source(), table.root_page, std::move(options)));
+  return TableCursor(db, table, std::move(walker));
 }
 
-TableCursor::TableCursor(const Database& db, const TableInfo& table, Page page, std::uint32_t page_number)
+TableCursor::TableCursor(const Database& db, const TableInfo& table, TreeWalker walker)
     : db_(&db),
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
-      page_(page),
-      tags_(page, db.format_version(), db.format_revision(), db.page_size()),
-      page_number_(page_number),
-      tag_index_(page.first_entry_tag()),
+      page_(walker.root_page()),
+      tags_(page_, db.format_version(), db.format_revision(), db.page_size()),
+      page_number_(walker.root_number()),
+      tag_index_(page_.stored_tag_count()),  // nothing read until the first leaf is entered
+      walker_(std::move(walker)),
       parser_(layout_, db.large_page_tag_format()),
-      record_(layout_) {
-  chain_.insert(page_number);
-}
+      record_(layout_) {}
 
-void TableCursor::enter_page(Page page, std::uint32_t page_number) {
-  page_ = page;
+void TableCursor::enter_page(const LeafPage& leaf) {
+  page_ = leaf.page;
   tags_ = TagExtractor(page_, db_->format_version(), db_->format_revision(), db_->page_size());
-  page_number_ = page_number;
+  page_number_ = leaf.number;
   tag_index_ = page_.first_entry_tag();
-  chain_.insert(page_number);
 }
 
 Result<bool> TableCursor::advance() {
@@ -57,14 +37,9 @@ Result<bool> TableCursor::advance() {
     // The stored count, not the capped one: indices past the real tags fail
     // to read and are skipped like any unreadable tag.
     if (tag_index_ >= page_.stored_tag_count()) {
-      const std::uint32_t next = page_.next_page();
-      if (next == 0) return false;
-      if (chain_.count(next)) {
-        return EseError::parse("Leaf chain of the table loops back to page " + std::to_string(next) +
-                               " from page " + std::to_string(page_number_));
-      }
-      PELLUMO_TRY(Page page, db_->read_page(next));
-      enter_page(page, next);
+      auto leaf = walker_.next_leaf();
+      if (!leaf) return false;
+      enter_page(*leaf);
       continue;
     }
     const std::uint16_t i = tag_index_++;
@@ -94,9 +69,9 @@ void TableCursor::resolve_long_values(Record& record) {
   bool any = false;
   for (std::size_t i = 0; i < record.size() && !any; ++i) any = record.value(i).kind() == ValueKind::LongValue;
   if (!any) return;
-  if (!long_values_) long_values_ = std::make_unique<LongValueIndex>(LongValueIndex::build(*db_, *table_));
-  const LongValueIndex& index = *long_values_;
-  resolve_long_values_with(record, [&](Bytes reference, std::string& out) { return index.fetch(reference, out); });
+  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
+  LongValueReader& reader = *long_values_;
+  resolve_long_values_with(record, [&](Bytes reference, std::string& out) { return reader.fetch(reference, out); });
 }
 
 }  // namespace pellumo

@@ -1,11 +1,11 @@
-// Reading the records of one table in order: leaf pages left to right,
-// entries of a page in tag order.
+// Reading the records of one table in order: leaf pages in key order as the
+// tree walk finds them (pages that fail their checks are skipped), entries
+// of a page in tag order.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_set>
 
 #include "catalog/table_info.h"
 #include "cursor/long_value.h"
@@ -14,6 +14,7 @@
 #include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
+#include "tree/tree_walker.h"
 
 namespace pellumo {
 
@@ -37,19 +38,17 @@ class Database;
 //       }
 class TableCursor {
  public:
-  // Positions a cursor on the leftmost leaf of the table's tree, descending
-  // through the first entry of each branch page. Fails when a page on the
-  // way cannot be read, its first entry cannot be decoded, or the descent
-  // comes back to a page it has passed (Parse error naming the page).
+  // Positions a cursor before the first record of the table's tree. Fails
+  // when the root is not a page of the file (InvalidPageNumber) or fails
+  // its checks (Parse error naming the page and the reason).
   static Result<TableCursor> open(const Database& db, const TableInfo& table);
 
   TableCursor(TableCursor&&) noexcept = default;
   TableCursor& operator=(TableCursor&&) noexcept = default;
 
   // The next record, with long values resolved; nullopt at the end (and
-  // again on every later call). An error (the next leaf page cannot be
-  // read, or the leaf chain comes back to a page already read) leaves the
-  // cursor where it was, so the next call fails the same way.
+  // again on every later call). Damaged pages are skipped, so this does not
+  // fail once the cursor is open.
   Result<std::optional<Record>> next_row();
 
   // Moves to the next record and decodes it into current(). true: a
@@ -64,12 +63,13 @@ class TableCursor {
   std::uint32_t page_number() const { return page_number_; }
 
   // Replaces the LongValue references of `record` (a record of this table)
-  // by the values they name, reading the long-value tree once per cursor.
+  // by the values they name, each found by key in the long-value tree; a
+  // value that cannot be resolved becomes null.
   void resolve_long_values(Record& record);
 
  private:
-  TableCursor(const Database& db, const TableInfo& table, Page page, std::uint32_t page_number);
-  void enter_page(Page page, std::uint32_t page_number);
+  TableCursor(const Database& db, const TableInfo& table, TreeWalker walker);
+  void enter_page(const LeafPage& leaf);
 
   const Database* db_;
   const TableInfo* table_;
@@ -78,11 +78,11 @@ class TableCursor {
   TagExtractor tags_;
   std::uint32_t page_number_;
   std::uint16_t tag_index_;
-  std::unordered_set<std::uint32_t> chain_;  // leaf pages already entered
+  TreeWalker walker_;
   RecordParser parser_;
   Record record_;
   ByteVector scratch_;
-  std::unique_ptr<LongValueIndex> long_values_;  // built on the first reference
+  std::unique_ptr<LongValueReader> long_values_;  // made on the first reference
 };
 
 }  // namespace pellumo

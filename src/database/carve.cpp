@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <unordered_set>
 
 #include "database/database.h"
-#include "page/branch.h"
 #include "page/tag.h"
 
 #if defined(__SSE2__)
@@ -233,36 +231,17 @@ constexpr carve_detail::Kernel best_kernel() {
 #endif
 }
 
-// Follows the first entry of each branch page from `root` down to a leaf.
-// nullopt when the root itself cannot be read. Otherwise the page the
-// descent stopped at, which the leaf-chain walk starts from: the leaf, or
-// the page where a missing or undecodable first entry or an unreadable
-// child ended it. A damaged tree whose first entries lead back to a page
-// already passed would never reach a leaf; the descent stops at the first
-// page it reaches a second time and the walk starts there, like any other
-// descent that ends early. Child numbers never exceed 100000, so that
-// happens within 100001 steps.
-std::optional<std::uint32_t> descend_to_leftmost_leaf(const Database& db, std::uint32_t root, ByteVector& scratch) {
-  auto page = db.read_page(root);
-  if (!page) return std::nullopt;
-  std::uint32_t p = root;
-  std::unordered_set<std::uint32_t> passed;
-  while (!page->is_leaf()) {
-    if (!passed.insert(p).second) break;
-    const TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    // Tag 0 is the page's key prefix and the reserved tags after it hold
-    // no entries: the first child hangs off the first entry tag.
-    const std::uint16_t first = page->first_entry_tag();
-    if (tags.tag_count() <= first) break;
-    auto tag = tags.read_entry_tag(first, scratch);
-    if (!tag) break;
-    auto child = BranchEntry::parse_child(tag->flags, tag->data);
-    if (!child) break;
-    p = *child;
-    page = db.read_page(p);
-    if (!page) break;
+// Calls claim(page) for every leaf page the walk of table `t` reaches, in
+// key order; a table whose root is refused claims nothing.
+template <class Claim>
+void walk_table_leaves(const Database& db, std::size_t t, Claim&& claim) {
+  TreeWalker::Options options;
+  options.kind = TreeKind::Table;
+  auto walker = TreeWalker::open(db.page_source(), db.tables()[t].second.root_page, std::move(options));
+  if (!walker) return;
+  while (auto leaf = walker->next_leaf()) {
+    if (!claim(leaf->number)) return;
   }
-  return p;
 }
 
 }  // namespace
@@ -382,81 +361,54 @@ void carve_utf16le_from_range(std::uint32_t page, Bytes page_bytes, std::size_t 
 }
 
 std::optional<std::size_t> find_page_owner(const Database& db, std::uint32_t page_number) {
-  ByteVector scratch;
-  const std::uint64_t total = db.total_pages();
   for (std::size_t t = 0; t < db.tables().size(); ++t) {
-    auto start = descend_to_leftmost_leaf(db, db.tables()[t].second.root_page, scratch);
-    if (!start) continue;
-    std::uint32_t p = *start;
-    std::uint64_t steps = 0;
-    for (;;) {
-      if (p == 0) break;
-      if (p == page_number) return t;
-      auto page = db.read_page(p);
-      if (!page) break;
-      if (++steps > total) break;
-      p = page->next_page();
-    }
+    bool found = false;
+    walk_table_leaves(db, t, [&](std::uint32_t p) {
+      found = p == page_number;
+      return !found;
+    });
+    if (found) return t;
   }
   return std::nullopt;
 }
 
-PageOwners::Mark PageOwners::get(std::uint32_t page_number) const {
-  if (dense_) return dense_marks_[page_number];
-  auto it = sparse_marks_.find(page_number);
-  return it == sparse_marks_.end() ? Mark{kNone, kNone} : it->second;
-}
-
-void PageOwners::set(std::uint32_t page_number, Mark mark) {
-  if (dense_) {
-    dense_marks_[page_number] = mark;
-  } else {
-    sparse_marks_[page_number] = mark;
-  }
-}
-
-// A table's leaf-chain walk reaches p_0 (where its descent ended), p_1 =
-// next of p_0, and so on, and it claims p_i when i <= total_pages and
-// p_0..p_(i-1) are all non-zero and readable; the first table in catalog
-// order to claim a page owns it. Each page remembers the fewest steps any
-// walk took to reach it. A walk that reaches a page in no fewer steps than
-// that has nothing left to claim: the earlier walk went on from the same
-// page along the same links with at least as many steps to spare, and a
-// walk that comes back to a page of its own has entered a loop. So the walk
-// stops there, which bounds the work on looping and shared chains.
+// Every table's tree is walked once; the first table in catalog order whose
+// walk reaches a page owns it. A page reached from another table's tree
+// fails that walk's owner check, so shared or crossed links claim nothing.
 PageOwners PageOwners::compute(const Database& db, Storage storage) {
   PageOwners owners;
   const std::uint32_t total = db.total_pages();
   owners.dense_ = storage == Storage::Dense || (storage == Storage::Auto && db.page_size() >= 1024);
-  if (owners.dense_) owners.dense_marks_.assign(static_cast<std::size_t>(total) + 1, Mark{kNone, kNone});
-  ByteVector scratch;
+  if (owners.dense_) owners.dense_marks_.assign(static_cast<std::size_t>(total) + 1, kNone);
   for (std::size_t t = 0; t < db.tables().size(); ++t) {
-    auto start = descend_to_leftmost_leaf(db, db.tables()[t].second.root_page, scratch);
-    if (!start) continue;
-    std::uint32_t p = *start;
-    for (std::uint64_t steps = 0;; ++steps) {
-      // Pages outside 1..total cannot be read, so the walk ends at them
-      // and no carved page can be one of them.
-      if (p == 0 || p > total) break;
-      Mark mark = owners.get(p);
-      if (mark.reach <= steps) break;
-      mark.reach = static_cast<std::uint32_t>(steps);
-      if (mark.owner == kNone) mark.owner = static_cast<std::uint32_t>(t);
-      owners.set(p, mark);
-      auto page = db.read_page(p);
-      if (!page) break;
-      if (steps + 1 > total) break;
-      p = page->next_page();
-    }
+    walk_table_leaves(db, t, [&](std::uint32_t p) {
+      if (p == 0 || p > total) return true;
+      if (owners.get(p) == kNone) owners.set(p, static_cast<std::uint32_t>(t));
+      return true;
+    });
   }
   return owners;
 }
 
+std::uint32_t PageOwners::get(std::uint32_t page_number) const {
+  if (dense_) return dense_marks_[page_number];
+  auto it = sparse_marks_.find(page_number);
+  return it == sparse_marks_.end() ? kNone : it->second;
+}
+
+void PageOwners::set(std::uint32_t page_number, std::uint32_t owner) {
+  if (dense_) {
+    dense_marks_[page_number] = owner;
+  } else {
+    sparse_marks_[page_number] = owner;
+  }
+}
+
 std::optional<std::size_t> PageOwners::owner(std::uint32_t page_number) const {
   if (dense_ && page_number >= dense_marks_.size()) return std::nullopt;
-  const Mark mark = get(page_number);
-  if (mark.owner == kNone) return std::nullopt;
-  return mark.owner;
+  const std::uint32_t mark = get(page_number);
+  if (mark == kNone) return std::nullopt;
+  return mark;
 }
 
 Result<std::vector<CarvedString>> Database::carve_utf16le_strings_scoped(CarveScope scope,

@@ -60,18 +60,18 @@ void carve_utf16le_from_range(std::uint32_t page, Bytes page_bytes, std::size_t 
                               const std::optional<std::string>& table, const std::optional<std::string>& needle,
                               std::size_t min_chars, std::size_t max_hits, std::vector<CarvedString>& hits);
 
-// The index, in catalog order, of the first table whose leaf chain reaches
-// page `page_number`, searched from scratch: every table's descent from its
-// root to the leftmost leaf, then its leaf chain, bounded by the page count.
-// One tree walk per table per call; the carving request uses PageOwners,
-// which gives the same answer for every page. Exposed for tests.
+// The index, in catalog order, of the first table whose tree walk reaches
+// leaf page `page_number` (the walk of every reader: pages checked, a
+// refused page skipped), searched from scratch. One tree walk per table per
+// call; the carving request uses PageOwners, which gives the same answer
+// for every page. Exposed for tests.
 std::optional<std::size_t> find_page_owner(const Database& db, std::uint32_t page_number);
 
-// The owning table of every page, computed with one descent and one leaf
-// chain walk per table. Pages outside 1..total_pages have no owner.
+// The owning table of every page, computed with one tree walk per table.
+// Pages outside 1..total_pages have no owner.
 class PageOwners {
  public:
-  // Dense keeps two words per page of the file; Sparse keeps only the
+  // Dense keeps one word per page of the file; Sparse keeps only the
   // pages the walks reach. Auto takes Dense unless pages are so small that
   // the table would be a noticeable fraction of the file.
   enum class Storage : std::uint8_t { Auto, Dense, Sparse };
@@ -84,18 +84,14 @@ class PageOwners {
  private:
   PageOwners() = default;
 
-  struct Mark {
-    std::uint32_t owner;  // table index, or kNone
-    std::uint32_t reach;  // fewest leaf-chain steps any walk so far took to get here
-  };
-  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no owning table
 
-  Mark get(std::uint32_t page_number) const;
-  void set(std::uint32_t page_number, Mark mark);
+  std::uint32_t get(std::uint32_t page_number) const;
+  void set(std::uint32_t page_number, std::uint32_t owner);
 
   bool dense_ = true;
-  std::vector<Mark> dense_marks_;
-  std::unordered_map<std::uint32_t, Mark> sparse_marks_;
+  std::vector<std::uint32_t> dense_marks_;  // table index per page, or kNone
+  std::unordered_map<std::uint32_t, std::uint32_t> sparse_marks_;
 };
 
 namespace carve_detail {

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "catalog/parser.h"
+#include "database/mapping_guard.h"
 
 namespace pellumo {
 namespace {
@@ -18,6 +19,7 @@ constexpr std::size_t kOffsetSignature = 4;
 constexpr std::size_t kOffsetFormatVersion = 8;
 constexpr std::size_t kOffsetFormatRevision = 232;
 constexpr std::size_t kOffsetPageSize = 236;
+constexpr std::size_t kOffsetDatabaseState = 52;
 
 // Closes the descriptor on every exit path.
 class FileDescriptor {
@@ -37,16 +39,33 @@ class FileDescriptor {
 }  // namespace
 
 Database::~Database() {
+  unguard_mapping(guard_slot_);
   if (base_ != nullptr) ::munmap(const_cast<std::uint8_t*>(base_), mapped_length_);
 }
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only regular files and block devices hold a database. Anything else is
+  // refused before it is opened: opening a FIFO would wait for a writer,
+  // and a character device or socket cannot be mapped.
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0) return EseError::io(errno);
+  if (S_ISDIR(before.st_mode)) return EseError::io(EISDIR);
+  if (!S_ISREG(before.st_mode) && !S_ISBLK(before.st_mode)) {
+    return EseError::io_text("Not a regular file or block device");
+  }
+  // O_NONBLOCK as well, in case the path was swapped for a FIFO since.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return EseError::io(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return EseError::io(errno);
-  // A directory opens read-only but can never be mapped; say what it is.
   if (S_ISDIR(st.st_mode)) return EseError::io(EISDIR);
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return EseError::io_text("Not a regular file or block device");
+  if (S_ISBLK(st.st_mode)) {
+    // A block device reports no size through stat: ask the end of it.
+    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+    if (end < 0) return EseError::io(errno);
+    st.st_size = end;
+  }
   if (st.st_size < 0) return EseError::io_text("memory map length overflows isize");
   const auto length = static_cast<std::uint64_t>(st.st_size);
   if (length > static_cast<std::uint64_t>(std::numeric_limits<std::size_t>::max())) {
@@ -59,6 +78,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   void* base = ::mmap(nullptr, db->mapped_length_, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) return EseError::io(errno);
   db->base_ = static_cast<const std::uint8_t*>(base);
+  db->guard_slot_ = guard_mapping(base, db->mapped_length_);
 
   const Bytes file = db->mapped();
   if (file.size() < kMinimumFileSize) return EseError::invalid_header();
@@ -79,6 +99,33 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
                                                           db->page_size_));
   return db;
 }
+
+PageSource Database::page_source() const {
+  return PageSource{[this](std::uint32_t n) { return read_page(n); }, format_version_, format_revision_, page_size_};
+}
+
+std::uint32_t Database::database_state() const {
+  return get_u32_le(Bytes(header_.data(), header_.size()), kOffsetDatabaseState);
+}
+
+const char* Database::database_state_name(std::uint32_t state) {
+  switch (state) {
+    case 1: return "new";
+    case 2: return "dirty";
+    case 3: return "clean";
+    case 4: return "being_converted";
+    case 5: return "force_detach";
+    default: return "unknown";
+  }
+}
+
+bool Database::shadow_header_matches() const {
+  const Bytes file = mapped();
+  if (page_size_ == 0 || !in_bounds(file, page_size_, page_size_)) return false;
+  return std::memcmp(file.data(), file.data() + page_size_, page_size_) == 0;
+}
+
+bool Database::size_changed() const { return mapping_size_changed(guard_slot_); }
 
 std::optional<Bytes> Database::page_bytes(std::uint32_t page_number) const {
   const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;

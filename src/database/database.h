@@ -14,6 +14,7 @@
 #include "database/carve.h"
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "tree/tree_walker.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
@@ -51,6 +52,9 @@ class Database {
   // table's first leaf page.
   Result<TableCursor> open_table(const std::string& name) const;
 
+  // How tree walks read this file's pages.
+  PageSource page_source() const;
+
   const TableMap& tables() const { return tables_; }
   std::uint32_t page_size() const { return page_size_; }
   std::uint32_t total_pages() const { return total_pages_; }
@@ -60,6 +64,18 @@ class Database {
     return is_large_page_tag_format(format_version_, format_revision_, page_size_);
   }
   const std::array<std::uint8_t, kHeaderCopySize>& header() const { return header_; }
+  // The header's database state (u32 at offset 52): 1 just created, 2 dirty
+  // shutdown, 3 clean shutdown, 4 being converted, 5 force detach.
+  std::uint32_t database_state() const;
+  // "new", "dirty", "clean", "being_converted", "force_detach" or "unknown".
+  static const char* database_state_name(std::uint32_t state);
+  // Whether the shadow copy of the header (the file's second page-size
+  // block) holds the same bytes as the header; false when it is missing.
+  bool shadow_header_matches() const;
+  // Set once a read ran into bytes the file no longer has (it was cut
+  // while open): those bytes read as zeros from then on, and the caller
+  // must not trust any result it got since.
+  bool size_changed() const;
   // The whole mapped file; pages and everything read later borrow it.
   Bytes mapped() const { return Bytes(base_, length_); }
 
@@ -75,6 +91,7 @@ class Database {
   std::uint32_t total_pages_ = 0;
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
+  int guard_slot_ = -1;  // this mapping's place in the truncation guard
 };
 
 }  // namespace pellumo

@@ -9,19 +9,23 @@
 
 namespace pellumo {
 
-// Child page numbers above this are taken as damage, whatever the file size.
-inline constexpr std::uint32_t kMaxChildPage = 100000;
-
 struct BranchEntry {
   ByteVector local_key;
   std::optional<std::uint16_t> common_key_size;
-  std::uint32_t child_page = 0;     // always in 1..kMaxChildPage
+  std::uint32_t child_page = 0;     // at least 1 and at most the page count given
   std::uint16_t local_key_size = 0;  // the stored 15-bit size, as read
 
-  static Result<BranchEntry> parse(std::uint8_t flags, Bytes bytes);
+  // A child page number is valid when it is at least 1 and names a page of
+  // the file (`page_count`, when the caller knows it); tree walks check the
+  // page itself anyway, so the bound is the file's, not a constant.
+  static Result<BranchEntry> parse(std::uint8_t flags, Bytes bytes,
+                                   std::uint32_t page_count = kAnyPageCount);
 
   // The child page alone, without copying the key: what descents need.
-  static Result<std::uint32_t> parse_child(std::uint8_t flags, Bytes bytes);
+  static Result<std::uint32_t> parse_child(std::uint8_t flags, Bytes bytes,
+                                           std::uint32_t page_count = kAnyPageCount);
+
+  static constexpr std::uint32_t kAnyPageCount = 0xFFFFFFFF;
 };
 
 }  // namespace pellumo

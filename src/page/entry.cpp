@@ -61,7 +61,7 @@ struct BranchParts {
   std::uint32_t child;
 };
 
-Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes) {
+Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes, std::uint32_t page_count) {
   const std::size_t n = bytes.size();
   const bool common = (flags & kTagFlagCommonKey) != 0;
   const std::size_t minimum = common ? 8 : 6;
@@ -84,7 +84,7 @@ Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes) {
                            " bytes, offset " + std::to_string(p) + ", need 4 more (likely metadata tag)");
   }
   b.child = get_u32_le(bytes, p);
-  if (b.child == 0 || b.child > kMaxChildPage) {
+  if (b.child == 0 || b.child > page_count) {
     return EseError::parse("Branch entry has invalid child page number: " + std::to_string(b.child) +
                            " (likely corrupted data)");
   }
@@ -93,8 +93,8 @@ Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes) {
 
 }  // namespace
 
-Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes) {
-  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes));
+Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes, std::uint32_t page_count) {
+  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes, page_count));
   BranchEntry e;
   e.local_key.assign(b.key.begin(), b.key.end());
   e.common_key_size = b.common_key_size;
@@ -103,8 +103,8 @@ Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes) {
   return e;
 }
 
-Result<std::uint32_t> BranchEntry::parse_child(std::uint8_t flags, Bytes bytes) {
-  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes));
+Result<std::uint32_t> BranchEntry::parse_child(std::uint8_t flags, Bytes bytes, std::uint32_t page_count) {
+  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes, page_count));
   return b.child;
 }
 

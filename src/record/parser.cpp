@@ -39,6 +39,24 @@ bool set_unsigned(Bytes b, std::size_t width, ValueKind kind, ColumnValue& out) 
   return true;
 }
 
+// An empty value of a string or binary column: '' for text in a known code
+// page, b'' otherwise. False for other column types (no empty form).
+bool set_empty(const ColumnInfo& column, ColumnValue& out) {
+  switch (column.column_type) {
+    case ColumnType::Text:
+    case ColumnType::LongText:
+      if (is_known_codepage(codepage_of(column))) {
+        out.text_buffer().clear();
+        return true;
+      }
+      out.set_bytes(ValueKind::Binary, Bytes());
+      return true;
+    case ColumnType::Binary:
+    case ColumnType::LongBinary: out.set_bytes(ValueKind::Binary, Bytes()); return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 bool RecordParser::parse_column_value_into(Bytes b, const ColumnInfo& column, ColumnValue& out) {
@@ -276,6 +294,13 @@ void RecordParser::decode(Bytes data, Record& record) {
       }
       if (it.null || (large_ && (flags & kTaggedFlagNull))) {
         out.set_null();
+        continue;
+      }
+      // Present, not null, and nothing after the flag byte: an empty value
+      // (the engine stores zero-length strings and binaries this way).
+      constexpr std::uint8_t kSpecialFlags = kTaggedFlagLongValue | kTaggedFlagMultiValue | kTaggedFlagCompressed;
+      if (value.empty() && it.has_flag_byte && it.end > it.start && (flags & kSpecialFlags) == 0 &&
+          set_empty(column, out)) {
         continue;
       }
       decode_tagged(value, flags, column, out);

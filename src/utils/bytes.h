@@ -5,6 +5,7 @@
 // builds with _GLIBCXX_ASSERTIONS).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +34,21 @@ inline std::uint32_t get_u32_le(Bytes b, std::size_t off) {
 }
 inline std::uint64_t get_u64_le(Bytes b, std::size_t off) {
   return static_cast<std::uint64_t>(get_u32_le(b, off)) | (static_cast<std::uint64_t>(get_u32_le(b, off + 4)) << 32);
+}
+// The XOR of the little-endian 32-bit words of `b`; a trailing part word is
+// ignored. Reads only inside `b`, eight bytes at a time.
+inline std::uint32_t xor_u32_le_words(Bytes b) {
+  const std::size_t pairs = b.size() / 8;
+  std::uint64_t acc = 0;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    std::uint64_t v;
+    std::memcpy(&v, b.data() + 8 * i, sizeof v);
+    acc ^= v;
+  }
+  std::uint32_t folded = static_cast<std::uint32_t>(acc) ^ static_cast<std::uint32_t>(acc >> 32);
+  if constexpr (std::endian::native == std::endian::big) folded = __builtin_bswap32(folded);
+  if (b.size() % 8 >= 4) folded ^= get_u32_le(b, 8 * pairs);
+  return folded;
 }
 inline std::uint32_t get_u32_be(Bytes b, std::size_t off) {
   return (static_cast<std::uint32_t>(b[off]) << 24) | (static_cast<std::uint32_t>(b[off + 1]) << 16) |

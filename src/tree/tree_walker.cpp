@@ -1,0 +1,285 @@
+#include "tree/tree_walker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "page/branch.h"
+#include "page/tag.h"
+#include "tree/checksum.h"
+
+namespace pellumo {
+namespace {
+
+// Byte-wise comparison of keys, unsigned; a proper prefix is smaller.
+int compare_keys(Bytes a, Bytes b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  if (n != 0) {
+    const int c = std::memcmp(a.data(), b.data(), n);
+    if (c != 0) return c;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+}  // namespace
+
+std::string_view refusal_name(Refusal reason) {
+  switch (reason) {
+    case Refusal::None: return "";
+    case Refusal::OutOfRange: return "out_of_range";
+    case Refusal::Checksum: return "checksum";
+    case Refusal::ForeignOwner: return "foreign_owner";
+    case Refusal::WrongTreeType: return "wrong_tree_type";
+    case Refusal::Empty: return "empty";
+    case Refusal::Revisit: return "revisit";
+    case Refusal::TooDeep: return "too_deep";
+  }
+  return "";
+}
+
+std::uint32_t tree_type_bits(TreeKind kind) {
+  switch (kind) {
+    case TreeKind::Table: return 0;
+    case TreeKind::Index: return kPageFlagIndex;
+    case TreeKind::LongValue: return kPageFlagLongValue;
+  }
+  return 0;
+}
+
+Result<TreeWalker> TreeWalker::open(const PageSource& source, std::uint32_t root, Options options) {
+  auto page = root == 0 ? Result<Page>(EseError::invalid_page_number(0)) : source.load(root);
+  if (!page) {
+    if (options.on_refused) options.on_refused(RefusedPage{root, 0, Refusal::OutOfRange});
+    return std::move(page).error();
+  }
+  const std::uint32_t owner = options.object_id.value_or(page_object_id(*page));
+  Refusal reason = Refusal::None;
+  if (verify_page_checksum(page->bytes(), root, source.page_size) == ChecksumState::Bad) {
+    reason = Refusal::Checksum;
+  } else if (page_object_id(*page) != owner) {
+    reason = Refusal::ForeignOwner;
+  } else if ((page->page_flags() & kTreeTypeMask) != tree_type_bits(options.kind)) {
+    reason = Refusal::WrongTreeType;
+  } else if (page->page_flags() & kPageFlagEmpty) {
+    reason = Refusal::Empty;
+  }
+  if (reason != Refusal::None) {
+    if (options.on_refused) options.on_refused(RefusedPage{root, 0, reason});
+    return EseError::parse("Root page " + std::to_string(root) + " of the tree refused: " +
+                           std::string(refusal_name(reason)));
+  }
+  TreeWalker walker(source, root, *page, std::move(options));
+  walker.object_id_ = owner;
+  if (walker.options_.on_page) walker.options_.on_page(root, walker.root_page_);
+  return walker;
+}
+
+TreeWalker::TreeWalker(const PageSource& source, std::uint32_t root, Page root_page, Options options)
+    : source_(source),
+      root_(root),
+      root_page_(root_page),
+      options_(std::move(options)),
+      object_id_(0),
+      type_bits_(tree_type_bits(options_.kind)) {
+  visited_.insert(root);
+}
+
+Refusal TreeWalker::check(std::uint32_t n, const Result<Page>& page) const {
+  if (n == 0 || !page) return Refusal::OutOfRange;
+  if (verify_page_checksum(page->bytes(), n, source_.page_size) == ChecksumState::Bad) return Refusal::Checksum;
+  if (page_object_id(*page) != object_id_) return Refusal::ForeignOwner;
+  const std::uint32_t flags = page->page_flags();
+  if ((flags & kTreeTypeMask) != type_bits_) return Refusal::WrongTreeType;
+  if (flags & kPageFlagEmpty) return Refusal::Empty;
+  const TagExtractor tags(*page, source_.format_version, source_.format_revision, source_.page_size);
+  if (tags.tag_count() <= page->first_entry_tag()) return Refusal::Empty;
+  return Refusal::None;
+}
+
+void TreeWalker::refuse(std::uint32_t n, std::uint32_t parent, Refusal reason) {
+  if (options_.on_refused) options_.on_refused(RefusedPage{n, parent, reason});
+  if (options_.on_refusal == OnRefusal::Stop) stopped_ = true;
+}
+
+std::optional<Page> TreeWalker::admit(std::uint32_t n, std::uint32_t parent, unsigned depth) {
+  if (depth > kMaxTreeDepth) {
+    refuse(n, parent, Refusal::TooDeep);
+    return std::nullopt;
+  }
+  if (visited_.count(n)) {
+    refuse(n, parent, Refusal::Revisit);
+    return std::nullopt;
+  }
+  auto page = n == 0 ? Result<Page>(EseError::invalid_page_number(0)) : source_.load(n);
+  Refusal reason;
+  auto cached = options_.cache ? options_.cache->find(n) : PageCheckCache::iterator{};
+  if (options_.cache && cached != options_.cache->end()) {
+    reason = cached->second;
+  } else {
+    reason = check(n, page);
+    if (options_.cache) options_.cache->emplace(n, reason);
+  }
+  if (reason != Refusal::None) {
+    refuse(n, parent, reason);
+    return std::nullopt;
+  }
+  visited_.insert(n);
+  if (options_.on_page) options_.on_page(n, *page);
+  return *page;
+}
+
+std::optional<std::uint32_t> TreeWalker::child_of(const Frame& f, std::uint16_t i) {
+  const TagExtractor tags(f.page, source_.format_version, source_.format_revision, source_.page_size);
+  auto tag = tags.read_entry_tag(i, scratch_);
+  if (tag) {
+    auto child = BranchEntry::parse_child(tag->flags, tag->data);
+    if (child) return *child;
+  }
+  if (options_.on_bad_entry) options_.on_bad_entry(f.number, i);
+  return std::nullopt;
+}
+
+std::optional<LeafPage> TreeWalker::enter(std::uint32_t n, Page page) {
+  if (page.is_leaf()) return LeafPage{n, page};
+  const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
+  stack_.push_back(Frame{n, page, page.first_entry_tag(), tags.tag_count()});
+  return std::nullopt;
+}
+
+std::optional<LeafPage> TreeWalker::next_by_tree() {
+  while (!stack_.empty() && !stopped_) {
+    Frame& f = stack_.back();
+    if (f.next_tag >= f.end_tag) {
+      stack_.pop_back();
+      continue;
+    }
+    const std::uint16_t i = f.next_tag++;
+    const std::uint32_t parent = f.number;
+    auto child = child_of(f, i);
+    if (!child) continue;  // an unreadable branch entry costs only its subtree
+    auto page = admit(*child, parent, static_cast<unsigned>(stack_.size()));
+    if (!page) continue;
+    if (auto leaf = enter(*child, *page)) return leaf;
+  }
+  return std::nullopt;
+}
+
+std::optional<LeafPage> TreeWalker::next_leaf() {
+  if (stopped_) return std::nullopt;
+  if (!started_) {
+    started_ = true;
+    if (root_page_.is_leaf()) {
+      pending_ = LeafPage{root_, root_page_};
+      pending_valid_ = true;
+    } else {
+      enter(root_, root_page_);
+    }
+  }
+  if (!pending_valid_) {
+    pending_ = next_by_tree();
+    pending_valid_ = true;
+  }
+  if (stopped_) return std::nullopt;
+  // The sibling link: believed only for a page that passes every check and
+  // links back; it reaches pages a lost update left out of their parent.
+  if (last_ && last_->page.next_page() != 0) {
+    const std::uint32_t n = last_->page.next_page();
+    if (!(pending_ && pending_->number == n) && !visited_.count(n)) {
+      auto page = source_.load(n);
+      const Refusal reason = check(n, page);
+      if (reason == Refusal::None && page->is_leaf() && page->previous_page() == last_->number) {
+        visited_.insert(n);
+        if (options_.on_page) options_.on_page(n, *page);
+        last_ = LeafPage{n, *page};
+        return last_;
+      }
+      // A link into another tree or to a torn page is damage worth
+      // reporting; the walk itself goes on by the tree.
+      if (reason != Refusal::None && options_.on_refused) {
+        options_.on_refused(RefusedPage{n, last_->number, reason});
+      }
+    }
+  }
+  if (!pending_) return std::nullopt;
+  last_ = std::move(pending_);
+  pending_.reset();
+  pending_valid_ = false;
+  return last_;
+}
+
+bool TreeWalker::branch_key(const Page& page, std::uint16_t i, ByteVector& out, std::uint32_t& child) {
+  const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
+  auto tag = tags.read_entry_tag(i, scratch_);
+  if (!tag) return false;
+  auto entry = BranchEntry::parse(tag->flags, tag->data);
+  if (!entry) return false;
+  out.clear();
+  if (entry->common_key_size) {
+    // The page prefix is taken as stored, as leaf keys are.
+    if (auto prefix = tags.extract_tag(0)) {
+      const std::size_t common = std::min<std::size_t>(*entry->common_key_size, prefix->data.size());
+      out.assign(prefix->data.begin(), prefix->data.begin() + static_cast<std::ptrdiff_t>(common));
+    }
+  }
+  out.insert(out.end(), entry->local_key.begin(), entry->local_key.end());
+  child = entry->child_page;
+  return true;
+}
+
+void TreeWalker::seek(Bytes key) {
+  stack_.clear();
+  visited_.clear();
+  visited_.insert(root_);
+  started_ = true;
+  last_.reset();
+  pending_.reset();
+  pending_valid_ = true;
+  stopped_ = false;
+  std::uint32_t n = root_;
+  Page page = root_page_;
+  ByteVector entry_key;
+  while (true) {
+    if (page.is_leaf()) {
+      pending_ = LeafPage{n, page};
+      return;
+    }
+    const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
+    const std::uint16_t first = page.first_entry_tag();
+    const std::uint16_t count = tags.tag_count();
+    // The last entry whose key is not greater than `key` (an empty key
+    // stands for everything above); the first readable one when none is.
+    std::optional<std::uint16_t> chosen;
+    std::uint32_t chosen_child = 0;
+    for (std::uint16_t i = first; i < count; ++i) {
+      std::uint32_t child = 0;
+      if (!branch_key(page, i, entry_key, child)) {
+        if (options_.on_bad_entry) options_.on_bad_entry(n, i);
+        continue;
+      }
+      const bool greater = entry_key.empty() || compare_keys(Bytes(entry_key), key) > 0;
+      if (greater && chosen) break;
+      chosen = i;
+      chosen_child = child;
+      if (greater) break;
+    }
+    if (!chosen) {
+      pending_valid_ = false;
+      return;
+    }
+    stack_.push_back(Frame{n, page, static_cast<std::uint16_t>(*chosen + 1), count});
+    auto child = admit(chosen_child, n, static_cast<unsigned>(stack_.size()));
+    if (!child) {
+      pending_valid_ = false;  // the walk goes on from the next entry
+      return;
+    }
+    if (!child->is_leaf()) {
+      n = chosen_child;
+      page = *child;
+      continue;
+    }
+    pending_ = LeafPage{chosen_child, *child};
+    return;
+  }
+}
+
+}  // namespace pellumo
