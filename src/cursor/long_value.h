@@ -86,7 +86,7 @@ std::optional<std::string> fetch_long_value_by_scan(const Database& db, const Ta
 // Replaces each LongValue of `record` by the value fetched with `fetch`
 // (a callable (Bytes reference, std::string& out) -> bool): Text decoded
 // with the column's code page for text columns (Binary when the code page
-// is unknown), Binary otherwise. A value that cannot be fetched is left.
+// is unknown), Binary otherwise. A value that cannot be fetched is null.
 template <class Fetch>
 void resolve_long_values_with(Record& record, Fetch&& fetch);
 
@@ -102,7 +102,10 @@ void resolve_long_values_with(Record& record, Fetch&& fetch) {
   for (std::size_t i = 0; i < record.size(); ++i) {
     ColumnValue& v = record.value(i);
     if (v.kind() != ValueKind::LongValue) continue;
-    if (!fetch(v.bytes(), fetched)) continue;  // unresolvable: the reference stays
+    if (!fetch(v.bytes(), fetched)) {
+      v.set_null();  // unresolved: no value, never a wrong or empty one
+      continue;
+    }
     set_resolved_value(record.layout().column(i), fetched, v);
   }
 }

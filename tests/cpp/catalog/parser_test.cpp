@@ -123,6 +123,18 @@ TEST(CatalogRecord, AcceptsTinyRecordsAndEmptyNames) {
   EXPECT_EQ(acc.pending.at(0).name, "");
 }
 
+TEST(CatalogRecord, PassesOverTypesItDoesNotUse) {
+  const CatalogRecord table = fixture::table_record("T", 8, 5);
+  for (std::uint16_t type : {0, 6, 7, 8, 0xFFFF}) {
+    CatalogRecord r = table;
+    r.catalog_type = type;
+    Accumulators acc;
+    ASSERT_TRUE(acc.process(r.encode()).ok()) << type;
+    EXPECT_TRUE(acc.tables.empty()) << type;
+    EXPECT_TRUE(acc.pending.empty()) << type;
+  }
+}
+
 TEST(CatalogRecord, RefusesDamagedRecordsLeavingNothingBehind) {
   auto with = [](CatalogRecord r, auto edit) {
     edit(r);
@@ -139,12 +151,6 @@ TEST(CatalogRecord, RefusesDamagedRecordsLeavingNothingBehind) {
     std::string message;
   } cases[] = {
       {"13 bytes", fixture::truncated(table.encode(), 13), EseError::Kind::InvalidCatalogEntry, "Invalid catalog entry"},
-      {"type 0", with(table, [](auto& r) { r.catalog_type = 0; }), EseError::Kind::UnsupportedCatalogType,
-       "Unsupported catalog type: 0"},
-      {"type 6", with(table, [](auto& r) { r.catalog_type = 6; }), EseError::Kind::UnsupportedCatalogType,
-       "Unsupported catalog type: 6"},
-      {"type 65535", with(table, [](auto& r) { r.catalog_type = 0xFFFF; }), EseError::Kind::UnsupportedCatalogType,
-       "Unsupported catalog type: 65535"},
       {"callback", with(table, [](auto& r) { r.catalog_type = 5; }), EseError::Kind::CallbackCatalogType,
        "Callback catalog type is not supported"},
       {"short callback", fixture::truncated(with(table, [](auto& r) { r.catalog_type = 5; }), 13),
@@ -211,7 +217,12 @@ TEST(CatalogRecord, LaterTableRecordsReplaceEarlierOnes) {
 
 // --- The walk over the catalog tree -------------------------------------
 
-Result<TableMap> read_catalog(const ByteVector& file, const Format& f) {
+// Hand-built pages carry no owner; the walks here are about structure, so
+// every page is given the catalog's object id first.
+Result<TableMap> read_catalog(ByteVector file, const Format& f) {
+  for (std::size_t at = 2 * static_cast<std::size_t>(f.page_size); at + f.page_size <= file.size(); at += f.page_size) {
+    if (file[at + 24] == 0 && file[at + 25] == 0 && file[at + 26] == 0 && file[at + 27] == 0) file[at + 24] = 2;
+  }
   return CatalogParser::parse_catalog(fixture::memory_page_loader(file, f), f.format_version, f.format_revision,
                                       f.page_size);
 }
@@ -372,17 +383,17 @@ fixture::FileBuilder branch_chain(const Format& f, const std::vector<std::uint32
   return file;
 }
 
-TEST(CatalogWalk, EndsOnLoopsAndDeepTrees) {
+TEST(CatalogWalk, LoopsAndDeepTreesCostOnlyTheRefusedPages) {
   const Format f{};
   struct Case {
     const char* what;
     std::vector<std::uint32_t> chain;
     std::optional<std::uint32_t> back_to;  // an extra entry on the last branch page
-    std::string message;
+    std::vector<std::string> tables;
   } cases[] = {
-      {"root to itself", {4, 4}, std::nullopt, "Parse error: Catalog tree loops back to page 4"},
-      {"back to the root", {4, 9, 7, 5}, 4, "Parse error: Catalog tree loops back to page 4"},
-      {"back to a middle page", {4, 9, 7, 5}, 9, "Parse error: Catalog tree loops back to page 9"},
+      {"root to itself", {4, 4}, std::nullopt, {}},
+      {"back to the root", {4, 9, 7, 5}, 4, {"End"}},
+      {"back to a middle page", {4, 9, 7, 5}, 9, {"End"}},
   };
   for (const Case& c : cases) {
     std::vector<std::uint32_t> chain = c.chain;
@@ -394,27 +405,27 @@ TEST(CatalogWalk, EndsOnLoopsAndDeepTrees) {
       file.page(4).add_tag(0, {}).add_tag(fixture::branch_tag({}, 4));
     }
     auto tables = read_catalog(file.bytes(), f);
-    ASSERT_FALSE(tables.ok()) << c.what;
-    EXPECT_EQ(tables.error().message(), c.message) << c.what;
+    ASSERT_TRUE(tables.ok()) << c.what << ": " << tables.error().message();
+    EXPECT_EQ(table_names(*tables), c.tables) << c.what;
   }
 
-  // 64 levels below the root are walked; the 65th is refused, naming its page.
+  // 64 levels below the root are walked; the 65th is refused.
   std::vector<std::uint32_t> chain;
   for (std::uint32_t n = 4; n < 4 + 66; ++n) chain.push_back(n);
   auto deep = read_catalog(branch_chain(f, chain).bytes(), f);
-  ASSERT_FALSE(deep.ok());
-  EXPECT_EQ(deep.error().message(), "Parse error: Catalog tree deeper than 64 levels at page 69");
+  ASSERT_TRUE(deep.ok());
+  EXPECT_TRUE(deep->empty());
   chain.pop_back();
   auto deepest = read_catalog(branch_chain(f, chain).bytes(), f);
   ASSERT_TRUE(deepest.ok()) << deepest.error().message();
   EXPECT_EQ(table_names(*deepest), std::vector<std::string>{"End"});
 }
 
-TEST(CatalogWalk, ScenarioWithALoopFailsToOpen) {
+TEST(CatalogWalk, ScenarioWithALoopReadsEveryRecordOnce) {
   for (std::uint32_t page_size : {4096u, 32768u}) {
     auto db = fixture::open_bytes(fixture::find_scenario("catalog-loop")->build(Format{page_size}));
-    ASSERT_FALSE(db.ok());
-    EXPECT_EQ(db.error().message(), "Parse error: Catalog tree loops back to page 4");
+    ASSERT_TRUE(db.ok()) << db.error().message();
+    EXPECT_EQ((*db)->tables().size(), 5u);
   }
 }
 
@@ -477,9 +488,6 @@ TEST(CatalogWalk, ReadsOnlyTheTagsAndPagesThatHoldRecords) {
        {fixture::TagSpec::of(0, {}), fixture::TagSpec::of(0, {0x05}), fixture::TagSpec::of(4, {0, 0, 0}),
         record(fixture::table_record("T", 8, 5))},
        {"T"}},
-      {"index leaf", fixture::kPageLeaf | fixture::kPageIndex, {{}, record(fixture::table_record("T", 8, 5))}, {}},
-      {"long-value leaf", fixture::kPageLeaf | fixture::kPageLongValue, {{}, record(fixture::table_record("T", 8, 5))}, {}},
-      {"space-tree leaf", fixture::kPageLeaf | fixture::kPageSpaceTree, {{}, record(fixture::table_record("T", 8, 5))}, {}},
       // Branch entries that cannot be followed are skipped.
       {"bad children", fixture::kPageRoot,
        {{}, fixture::branch_tag({}, 0), fixture::branch_tag({}, 100001), fixture::TagSpec::of(0, {1, 0, 0x41})},
@@ -494,12 +502,22 @@ TEST(CatalogWalk, ReadsOnlyTheTagsAndPagesThatHoldRecords) {
     EXPECT_EQ(table_names(*tables), c.tables) << c.what;
   }
 
-  // A child beyond the file ends the walk with its page number.
+  // A catalog root of another kind of tree is no catalog.
+  for (std::uint32_t kind : {fixture::kPageIndex, fixture::kPageLongValue, fixture::kPageSpaceTree}) {
+    fixture::FileBuilder file(f);
+    file.page(4).set_flags(fixture::kPageLeaf | kind).add_tag(0, {}).add_tag(record(fixture::table_record("T", 8, 5)));
+    auto tables = read_catalog(file.bytes(), f);
+    ASSERT_FALSE(tables.ok()) << kind;
+    EXPECT_EQ(tables.error().message(), "Parse error: Root page 4 of the tree refused: wrong_tree_type");
+  }
+
+  // A child beyond the file is refused; its siblings are still read.
   fixture::FileBuilder file(f);
-  file.page(4).add_tag(0, {}).add_tag(fixture::branch_tag({}, 100000));
+  file.page(4).add_tag(0, {}).add_tag(fixture::branch_tag({}, 100000)).add_tag(fixture::branch_tag({0x7F}, 5));
+  file.page(5).set_flags(fixture::kPageLeaf).add_tag(0, {}).add_tag(record(fixture::table_record("T", 8, 5)));
   auto beyond = read_catalog(file.bytes(), f);
-  ASSERT_FALSE(beyond.ok());
-  EXPECT_EQ(beyond.error().message(), "Invalid page number: 100000");
+  ASSERT_TRUE(beyond.ok()) << beyond.error().message();
+  EXPECT_EQ(table_names(*beyond), std::vector<std::string>{"T"});
 }
 
 }  // namespace

@@ -214,7 +214,8 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
       const auto& leaves = built.table("T")->long_values[0].levels[0];
       built.file.page(leaves[0]).set_next_page(leaves[0]);  // root + chunk 0, then itself
     };
-    cases.push_back({"leaf chain linked to itself", d, {bin(ByteVector(a.begin(), a.begin() + 1024))}});
+    // The link is not believed; the tree leads to every chunk.
+    cases.push_back({"leaf chain linked to itself", d, {bin(a)}});
   }
   {
     LvDatabase d;
@@ -238,8 +239,7 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
       const std::uint32_t root = built.table("T")->long_values[0].root_page;
       built.file.page(root).tags()[1] = fixture::branch_tag({}, 99999);
     };
-    cases.push_back({"descent into a page past the file", d,
-                     {ColumnValue::long_value(view(fixture::lid_reference(2))), bin({})}});
+    cases.push_back({"descent into a page past the file", d, {ColumnValue(), bin({})}});
   }
   for (const auto& c : cases) {
     auto db = c.db.open();

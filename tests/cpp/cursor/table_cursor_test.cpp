@@ -170,8 +170,8 @@ std::vector<CursorCase> cursor_cases() {
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.page(data.levels[0][1]).set_next_page(77777);
     };
-    c.expected_ids = {0, 1, 2, 3};
-    c.expected_end = "Invalid page number: 77777";
+    // The link is not believed: the tree leads on to every leaf.
+    c.expected_ids = iota(6);
     cases.push_back(c);
   }
   {
@@ -182,7 +182,7 @@ std::vector<CursorCase> cursor_cases() {
       built.file.page(data.levels[0][2]).set_next_page(data.levels[0][0]);
     };
     c.expected_ids = iota(6);
-    cases.push_back(c);  // expected_end filled in below: it names pages
+    cases.push_back(c);
   }
   {
     CursorCase c = named("leaf linked to itself");
@@ -191,7 +191,7 @@ std::vector<CursorCase> cursor_cases() {
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.page(data.levels[0][0]).set_next_page(data.levels[0][0]);
     };
-    c.expected_ids = {0, 1};
+    c.expected_ids = iota(4);
     cases.push_back(c);
   }
   {
@@ -201,6 +201,7 @@ std::vector<CursorCase> cursor_cases() {
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, data.root_page);
     };
+    c.expected_ids = {2, 3, 4, 5};  // the revisit is refused, the other entries are walked
     cases.push_back(c);
   }
   {
@@ -210,7 +211,7 @@ std::vector<CursorCase> cursor_cases() {
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, 0);
     };
-    c.open_error = "Parse error: Branch entry has invalid child page number: 0 (likely corrupted data)";
+    c.expected_ids = {2, 3, 4, 5};  // only the first leaf's records are lost
     cases.push_back(c);
   }
   {
@@ -220,38 +221,16 @@ std::vector<CursorCase> cursor_cases() {
     c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, 99999);
     };
-    c.open_error = "Invalid page number: 99999";
+    c.expected_ids = {2, 3, 4, 5};
     cases.push_back(c);
   }
   return cases;
 }
 
-TEST(TableCursor, WalksTheLeafChain) {
+TEST(TableCursor, WalksTheTreeSkippingRefusedPages) {
   for (CursorCase c : cursor_cases()) {
     auto db = build(c);
     ASSERT_NE(db, nullptr) << c.what;
-    const TableInfo& table = *db->tables().find("T");
-    const std::uint32_t root = table.root_page;
-    // The looping cases name pages in their errors.
-    std::vector<std::uint32_t> leaves;
-    if (std::string(c.what) == "leaf chain looping back" || std::string(c.what) == "leaf linked to itself") {
-      // Find the leaves the cursor passes: follow the chain from the leftmost.
-      auto cursor = db->open_table("T");
-      ASSERT_TRUE(cursor.ok());
-      std::uint32_t p = cursor->page_number();
-      for (int hops = 0; hops < 8; ++hops) {
-        if (std::find(leaves.begin(), leaves.end(), p) != leaves.end()) break;
-        leaves.push_back(p);
-        p = db->read_page(p)->next_page();
-      }
-      c.expected_end = "Parse error: Leaf chain of the table loops back to page " + std::to_string(p) +
-                       " from page " + std::to_string(leaves.back());
-    }
-    if (std::string(c.what) == "descent looping back to the root") {
-      c.open_error = "Parse error: Table tree loops back to page " + std::to_string(root) + " from page " +
-                     std::to_string(root);
-    }
-
     auto cursor = db->open_table("T");
     if (!c.open_error.empty()) {
       ASSERT_FALSE(cursor.ok()) << c.what;

@@ -200,7 +200,9 @@ TEST(DatabaseOpen, ScenariosHoldWhatTheyPromise) {
       {"empty-catalog", {}, ""},
       {"odd-names", {"MSysObjects", "Users", "Bad\xff" "Name"}, ""},
       {"reserved-tags", {"MSysObjects", "Users", "Events"}, ""},
-      {"catalog-loop", {}, "Parse error: Catalog tree loops back to page 4"},
+      // The entry leading back to the root is a revisit, refused; every
+      // record is still read once.
+      {"catalog-loop", {"MSysObjects", "Users", "Events", "Settings", "Empty"}, ""},
   };
   for (std::uint32_t page_size : {4096u, 8192u, 16384u, 32768u}) {
     for (const Case& c : cases) {

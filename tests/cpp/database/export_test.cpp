@@ -157,12 +157,12 @@ TEST(ExportTest, ExportTableWritesSortedLinesAndFailsCleanly) {
   EXPECT_EQ(missing.error().kind(), EseError::Kind::TableNotFound);
   EXPECT_FALSE(exists(tmp.file("missing.jsonl")));
 
-  // A leaf chain leaving the file after four records: those four stay.
+  // A leaf chain leaving the file after four records: the link is not
+  // believed, the tree still leads to every leaf.
   auto broken = open_scenario("python-broken-chain");
-  Result<void> chained = export_table_jsonl(*broken, "Chained", tmp.file("chained.jsonl"));
-  ASSERT_FALSE(chained.ok());
-  EXPECT_EQ(error_text(chained.error()), "Error reading record: Invalid page number: 16777215");
-  EXPECT_EQ(read_file(tmp.file("chained.jsonl")), "{\"Id\":1}\n{\"Id\":2}\n{\"Id\":3}\n{\"Id\":4}\n");
+  ASSERT_TRUE(export_table_jsonl(*broken, "Chained", tmp.file("chained.jsonl")).ok());
+  EXPECT_EQ(read_file(tmp.file("chained.jsonl")),
+            "{\"Id\":1}\n{\"Id\":2}\n{\"Id\":3}\n{\"Id\":4}\n{\"Id\":5}\n{\"Id\":6}\n{\"Id\":7}\n");
 
   const struct {
     std::string path;

@@ -166,9 +166,9 @@ std::vector<RecordCase> layout_cases() {
   cases.push_back({"small pages: offset bit 13 is an explicit NULL", tagged,
                    RecordBuilder(kSmall).tagged_null(256).tagged(257, {1}).encode(),
                    {{"Id", kNull}, {"T1", kNull}, {"T2", bin({1})}, {"T3", kNull}}});
-  cases.push_back({"large pages: a single 0x00 is a flag byte and no value", tagged,
+  cases.push_back({"large pages: a single 0x00 is a flag byte and an empty value", tagged,
                    RecordBuilder(kLarge).tagged(256, {}).tagged(257, {}).encode(),
-                   {{"Id", kNull}, {"T1", kNull}, {"T2", kNull}, {"T3", kNull}},
+                   {{"Id", kNull}, {"T1", kNull}, {"T2", bin({})}, {"T3", kNull}},
                    true});
   cases.push_back({"large pages: flag 0x20 is NULL", tagged,
                    RecordBuilder(kLarge).tagged_null(256).tagged(257, {8}).encode(),
