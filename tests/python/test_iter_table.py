@@ -51,24 +51,13 @@ def test_unknown_table_raises_at_the_call(make_db):
         db.iter_table(b"Values")
 
 
-@pytest.mark.parametrize("table, message", [
-    ("Chained", "Error reading record: Invalid page number: 16777215"),
-    ("Looped", "Error reading record: Parse error: Leaf chain of the table loops back to page"),
-])
-def test_cursor_error_comes_after_the_earlier_records(make_db, table, message):
+@pytest.mark.parametrize("table, count", [("Chained", 7), ("Looped", 6)])
+def test_broken_leaf_chains_yield_every_record(make_db, table, count):
     db = EseDatabase(make_db("python-broken-chain"))
-    with pytest.raises(OSError) as failed:
-        db.read_table(table)
-    assert str(failed.value).startswith(message)
-
+    expected = db.read_table(table)
+    assert [r["Id"] for r in expected] == list(range(1, count + 1))
     it = db.iter_table(table)
-    yielded = []
-    with pytest.raises(OSError) as failed:
-        for record in it:
-            yielded.append(record)
-    assert str(failed.value).startswith(message)
-    assert yielded, "the records before the damage are delivered first"
-    # After the error the iterator is exhausted.
+    assert list(it) == expected
     assert next(it, None) is None
 
 

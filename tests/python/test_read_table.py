@@ -86,7 +86,12 @@ def test_value_of_every_column_type(make_db, options):
     db = EseDatabase(make_db("python-values", **options))
     rows = db.read_table("Values")
     assert len(rows) == len(VALUES_ROWS)
-    for row, expected in zip(rows, VALUES_ROWS):
+    expected_rows = [dict(r) for r in VALUES_ROWS]
+    if options.get("page_size", 4096) > 8192:
+        # Large pages give every tagged value a flag byte: the empty Blob is
+        # present and empty, not null.
+        expected_rows[2]["Blob"] = b""
+    for row, expected in zip(rows, expected_rows):
         assert_row(row, expected)
     # The booleans are the interpreter's singletons.
     assert rows[0]["Flag"] is True and rows[1]["Flag"] is False
@@ -171,20 +176,10 @@ def test_empty_catalog(make_db):
 
 
 @pytest.mark.parametrize("options", FORMATS)
-def test_leaf_chain_errors_end_the_call(make_db, options):
+def test_broken_leaf_chains_cost_nothing(make_db, options):
     db = EseDatabase(make_db("python-broken-chain", **options))
-    # Chained: the records of the first two leaves were read, then the next
-    # page lies outside the file; nothing is returned.
-    with pytest.raises(OSError) as raised:
-        db.read_table("Chained")
-    assert type(raised.value) is OSError
-    assert raised.value.args == ("Error reading record: Invalid page number: 16777215",)
-    # Looped: the last leaf leads back to the first.
-    with pytest.raises(OSError) as raised:
-        db.read_table("Looped")
-    assert type(raised.value) is OSError
-    assert str(raised.value).startswith("Error reading record: Parse error: ")
-    # The rest of the file is unaffected, and the failures repeat.
+    # Chained's second leaf links far outside the file and Looped's last leaf
+    # back to its first: neither link is believed, the tree leads on.
+    assert [r["Id"] for r in db.read_table("Chained")] == list(range(1, 8))
+    assert [r["Id"] for r in db.read_table("Looped")] == list(range(1, 7))
     assert len(db.read_table("Values")) == 4
-    with pytest.raises(OSError, match="^Error reading record: Invalid page number: 16777215$"):
-        db.read_table("Chained")
