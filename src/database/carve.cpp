@@ -413,8 +413,8 @@ std::optional<std::size_t> PageOwners::owner(std::uint32_t page_number) const {
 
 Result<std::vector<CarvedString>> Database::carve_utf16le_strings_scoped(CarveScope scope,
                                                                          const std::optional<std::string>& needle,
-                                                                         std::size_t min_chars,
-                                                                         std::size_t max_hits) const {
+                                                                         std::size_t min_chars, std::size_t max_hits,
+                                                                         const std::function<bool()>& interrupted) const {
   std::vector<CarvedString> hits;
   RangeCarver carver(needle, std::max<std::size_t>(min_chars, 2), std::max<std::size_t>(max_hits, 1), hits,
                      best_kernel());
@@ -439,6 +439,7 @@ Result<std::vector<CarvedString>> Database::carve_utf16le_strings_scoped(CarveSc
 
   for (std::uint64_t n = 1; n <= total_pages_; ++n) {
     if (carver.full()) break;
+    if (interrupted && n % 4096 == 0 && interrupted()) break;
     const auto number = static_cast<std::uint32_t>(n);
     auto bytes = page_bytes(number);
     if (!bytes) continue;

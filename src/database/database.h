@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,10 +43,11 @@ class Database {
   // Carves printable UTF-16LE strings from every readable page in page
   // order, scanning the ranges `scope` selects; min_chars below 2 acts as
   // 2 and max_hits 0 as 1. Damaged pages and tags are skipped: the list
-  // found so far is always returned, never an error.
-  Result<std::vector<CarvedString>> carve_utf16le_strings_scoped(CarveScope scope,
-                                                                 const std::optional<std::string>& needle,
-                                                                 std::size_t min_chars, std::size_t max_hits) const;
+  // found so far is always returned, never an error. `interrupted`, when
+  // given, is asked every few thousand pages; true ends the scan there.
+  Result<std::vector<CarvedString>> carve_utf16le_strings_scoped(
+      CarveScope scope, const std::optional<std::string>& needle, std::size_t min_chars, std::size_t max_hits,
+      const std::function<bool()>& interrupted = {}) const;
 
   // A cursor on the first record of the table called `name` (raw bytes).
   // Fails with TableNotFound, or with the error of the descent to the

@@ -69,14 +69,20 @@ int make_directories(const std::string& path) {
 
 }  // namespace
 
-Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path) {
+Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path,
+                                const std::function<bool()>& interrupted) {
   // The cursor comes first: a table that cannot be opened creates no file.
   PELLUMO_TRY(TableCursor cursor, db.open_table(table_name));
   PELLUMO_TRY(JsonlFile file, JsonlFile::create(output_path));
   // One writer for the whole table: the member layout (sorted, decoded,
   // escaped names) is built from the first record and reused.
   JsonLineWriter lines;
-  while (true) {
+  for (std::size_t n = 1;; ++n) {
+    if (interrupted && n % 4096 == 0 && interrupted()) {
+      Result<void> closed = file.close();
+      (void)closed;
+      return EseError::io_text("Interrupted");
+    }
     Result<bool> more = cursor.advance();
     if (!more) {
       // The lines serialised so far reach the file before the error is
@@ -122,7 +128,8 @@ bool is_safe_export_name(std::string_view table_name) {
   }
 }
 
-Result<void> export_all_jsonl(const Database& db, const std::string& output_dir) {
+Result<void> export_all_jsonl(const Database& db, const std::string& output_dir,
+                              const std::function<bool()>& interrupted) {
   PELLUMO_CHECK(create_output_directory(output_dir));
   std::string name;
   std::string file_name;
@@ -136,7 +143,7 @@ Result<void> export_all_jsonl(const Database& db, const std::string& output_dir)
     // Names come from the file, which may be hostile: a name that would put
     // its file outside output_dir is refused before anything is written.
     if (!is_safe_export_name(name)) return EseError::io_text("Unsafe table name for export: " + name);
-    PELLUMO_CHECK(export_table_jsonl(db, name, path));
+    PELLUMO_CHECK(export_table_jsonl(db, name, path, interrupted));
   }
   return Ok{};
 }

@@ -10,6 +10,7 @@
 // export: ...").
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,7 +25,11 @@ class Database;
 // umask. The cursor is opened first, so a table that cannot be opened leaves
 // nothing on disk. A failure part-way leaves the lines written before it in
 // the file; the file is closed on every path and never removed.
-Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path);
+//
+// `interrupted`, when given, is asked every few thousand records; once it
+// returns true the export ends with "Interrupted", the file closed.
+Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path,
+                                const std::function<bool()>& interrupted = {});
 
 // Creates `output_dir` and its missing parents (0777 before the umask), then
 // exports every table in catalog order to `<output_dir>/<name>.jsonl`, the
@@ -35,7 +40,8 @@ Result<void> export_table_jsonl(const Database& db, const std::string& table_nam
 // outside `output_dir` (see is_safe_export_name) is refused before anything
 // is written for it. An empty `output_dir` creates nothing and writes into
 // the working directory.
-Result<void> export_all_jsonl(const Database& db, const std::string& output_dir);
+Result<void> export_all_jsonl(const Database& db, const std::string& output_dir,
+                              const std::function<bool()>& interrupted = {});
 
 // mkdir -p: each missing directory with bits 0777 before the umask; a
 // component that already exists as a directory is accepted. Empty: nothing.

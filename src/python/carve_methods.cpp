@@ -9,6 +9,7 @@
 
 #include "database/carve.h"
 #include "python/args.h"
+#include "python/check_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
@@ -89,8 +90,12 @@ PyRef hit_to_dict(const ModuleState& state, TextCache& cache, const CarvedString
 }
 
 PyObject* run_carve(PyObject* self, CarveScope scope, const CarveRequest& request) {
-  auto carved = database_of(self).carve_utf16le_strings_scoped(scope, request.needle, request.min_chars,
-                                                               request.max_hits);
+  bool interrupted = false;
+  auto carved = database_of(self).carve_utf16le_strings_scoped(
+      scope, request.needle, request.min_chars, request.max_hits,
+      [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; });
+  if (interrupted) return nullptr;  // the signal's exception stands
+  if (raise_if_size_changed(self)) return nullptr;
   if (!carved) return set_ese_error(carved.error());
   const std::vector<CarvedString>& hits = carved.value();
 

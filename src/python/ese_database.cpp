@@ -8,6 +8,7 @@
 #include "python/args.h"
 #include "python/carve_methods.h"
 #include "python/catalog_methods.h"
+#include "python/check_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/export_methods.h"
@@ -190,6 +191,7 @@ PyMethodDef kMethods[] = {
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
+    {"check", check, METH_NOARGS, kCheckDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

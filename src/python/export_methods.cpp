@@ -5,6 +5,7 @@
 
 #include "database/export.h"
 #include "python/args.h"
+#include "python/check_methods.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 
@@ -28,8 +29,11 @@ PyObject* export_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
     if (!arg_to_utf8(values[1], "output_path", output_path)) return nullptr;
 
-    Result<void> done =
-        export_table_jsonl(database_of(self), std::string(table_name), std::string(output_path));
+    bool interrupted = false;
+    Result<void> done = export_table_jsonl(database_of(self), std::string(table_name), std::string(output_path),
+                                           [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; });
+    if (interrupted) return nullptr;  // the signal's exception stands
+    if (raise_if_size_changed(self)) return nullptr;
     if (!done) return set_ese_error(done.error());
     Py_RETURN_NONE;
   });
@@ -48,7 +52,11 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // The table names are those get_tables lists (decoded with U+FFFD), in
     // catalog order; the routine decodes them the same way.
-    Result<void> done = export_all_jsonl(database_of(self), std::string(output_dir));
+    bool interrupted = false;
+    Result<void> done = export_all_jsonl(database_of(self), std::string(output_dir),
+                                         [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; });
+    if (interrupted) return nullptr;
+    if (raise_if_size_changed(self)) return nullptr;
     if (!done) return set_ese_error(done.error());
     Py_RETURN_NONE;
   });

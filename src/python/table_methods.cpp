@@ -6,11 +6,15 @@
 #include <string_view>
 
 #include "python/args.h"
+#include "python/check_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 
 namespace pellumo::python {
+
+// A huge table must not make Ctrl-C wait for its end.
+constexpr std::size_t kRecordsBetweenSignalChecks = 4096;
 
 bool RecordConverter::init(const RecordLayout& layout) {
   keys_.clear();
@@ -120,6 +124,10 @@ PyObject* iterator_next(PyObject* self) {
       finish(it);
       return nullptr;
     }
+    if (raise_if_size_changed(it->database)) {
+      finish(it);
+      return nullptr;
+    }
     if (!more.value()) {
       finish(it);
       return nullptr;
@@ -168,14 +176,16 @@ PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    while (true) {
+    for (std::size_t n = 1;; ++n) {
       auto more = cursor->advance();
       // The first error ends the call; the records read so far are dropped.
       if (!more) return set_ese_error(more.error(), "Error reading record: ");
       if (!more.value()) break;
       PyRef dict = converter.convert(cursor->current());
       if (!dict || PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+      if (n % kRecordsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return nullptr;
     }
+    if (raise_if_size_changed(self)) return nullptr;
     return list.release();
   });
 }
