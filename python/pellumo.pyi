@@ -47,6 +47,67 @@ class _CarvedString(TypedDict):
     table: str | None
     text: str
 
+@type_check_only
+class _RefusedPage(TypedDict):
+    """A page a tree walk refused, and why: its checksum does not match, it
+    belongs to another object, it is of another kind of tree, it is flagged
+    empty or holds no entry, the walk reached it before, it lies outside the
+    file, or it sits below more branch levels than any tree has. parent is the
+    page whose entry or sibling link led there (0 for a root)."""
+
+    page: int
+    parent: int
+    reason: Literal["checksum", "foreign_owner", "wrong_tree_type", "empty", "revisit", "out_of_range", "too_deep"]
+
+@type_check_only
+class _TreeCheck(TypedDict):
+    """One tree of check(): the catalog, a table, a long-value tree or an
+    index. error is set (and nothing else counted) when the walk could not
+    start because its root was refused."""
+
+    kind: Literal["catalog", "table", "long_value", "index"]
+    name: str
+    table: str
+    root_page: int
+    object_id: int
+    pages_visited: int
+    pages_refused: list[_RefusedPage]
+    deleted_nodes: int
+    unreadable_tags: int
+    undecodable_records: int
+    unresolved_long_values: int
+    error: str | None
+    damaged: bool
+
+@type_check_only
+class _CheckHeader(TypedDict):
+    """The file header as check() reads it. state is "new", "dirty",
+    "clean", "being_converted", "force_detach" or "unknown" (state_code holds
+    the stored number); shadow_header_matches says whether the shadow copy of
+    the header holds the same bytes."""
+
+    format_version: int
+    format_revision: int
+    page_size: int
+    total_pages: int
+    state: str
+    state_code: int
+    shadow_header_matches: bool
+
+@type_check_only
+class _CheckReport(TypedDict):
+    """The result of check(). unreached_pages counts pages no walk reached
+    (free pages and space trees among them); orphan_pages lists those that
+    look like live pages of a tree the catalog names. damaged: a page was
+    refused, a tag, record or long value could not be read, a root was
+    refused, or the shadow header differs."""
+
+    header: _CheckHeader
+    trees: list[_TreeCheck]
+    unreached_pages: int
+    orphan_pages: list[int]
+    damaged: bool
+
 @final
 class EseDatabase:
     """An ESE database file opened read-only; the file stays mapped until the
@@ -93,6 +154,10 @@ class EseDatabase:
     def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
+    def check(self) -> _CheckReport:
+        """An integrity report of the whole file: the header, then every tree
+        walked as every read walks it (each page checked: checksum, owner, tree
+        type, entries, revisits). OSError: the file changed size while open."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,

@@ -287,3 +287,51 @@ def cmd_carve(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         out.flush()
         err.write(f"pellumo: note: stopped at {len(hits)} hits (--max-hits); there may be more\n")
     return 0
+
+
+# --- check ------------------------------------------------------------------------
+
+
+def _tree_line(tree: pellumo._TreeCheck) -> str:
+    label = f"{tree['kind']} {printable(tree['name'])}"
+    if tree["kind"] in ("long_value", "index"):
+        label += f" of {printable(tree['table'])}"
+    if tree["error"] is not None:
+        return f"{label} (root page {tree['root_page']}): {printable(tree['error'])}"
+    parts = [f"{tree['pages_visited']} pages"]
+    refused = tree["pages_refused"]
+    if refused:
+        shown = ", ".join(f"{r['reason']} at page {r['page']}" for r in refused[:5])
+        more = f", {len(refused) - 5} more" if len(refused) > 5 else ""
+        parts.append(f"{len(refused)} refused ({shown}{more})")
+    counts = ((tree["deleted_nodes"], "deleted nodes"), (tree["unreadable_tags"], "unreadable tags"),
+              (tree["undecodable_records"], "undecodable records"),
+              (tree["unresolved_long_values"], "unresolved long values"))
+    parts += [f"{count} {what}" for count, what in counts if count]
+    return f"{label}: " + ", ".join(parts)
+
+
+def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    db = open_database(args.file)
+    try:
+        report = db.check()
+    except OSError as error:
+        raise CliError(f"{printable(args.file)}: {error}") from None
+    if args.json:
+        out.write(json.dumps(report, sort_keys=True) + "\n")
+        return 1 if report["damaged"] else 0
+    header = report["header"]
+    lines = [
+        f"{printable(args.file)}: format 0x{header['format_version']:x} revision 0x{header['format_revision']:x}, "
+        f"page size {header['page_size']}, {header['total_pages']} pages, state {header['state']}, shadow header "
+        + ("agrees" if header["shadow_header_matches"] else "DIFFERS"),
+    ]
+    lines += [_tree_line(tree) for tree in report["trees"]]
+    orphans = report["orphan_pages"]
+    lines.append(f"pages reached by no tree: {report['unreached_pages']}"
+                 + (f", of which {len(orphans)} look like lost pages of a tree: "
+                    + " ".join(str(n) for n in orphans[:20]) + (" ..." if len(orphans) > 20 else "")
+                    if orphans else ""))
+    lines.append("damage found" if report["damaged"] else "clean")
+    _write_lines(out, lines)
+    return 1 if report["damaged"] else 0

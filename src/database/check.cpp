@@ -19,7 +19,7 @@ constexpr std::size_t kRecordHeaderSize = 4;
 // live entry of every leaf of the expected kind.
 template <class OnEntry>
 void walk_tree(const Database& db, TreeKind kind, std::optional<std::uint32_t> object_id, std::vector<bool>& reached,
-               TreeCheck& out, OnEntry&& on_entry) {
+               const std::function<bool()>& interrupted, TreeCheck& out, OnEntry&& on_entry) {
   TreeWalker::Options options;
   options.kind = kind;
   options.object_id = object_id;
@@ -36,7 +36,9 @@ void walk_tree(const Database& db, TreeKind kind, std::optional<std::uint32_t> o
   }
   out.object_id = walker->object_id();
   ByteVector scratch;
+  std::size_t leaves = 0;
   while (auto leaf = walker->next_leaf()) {
+    if (interrupted && ++leaves % 64 == 0 && interrupted()) return;
     const Page& page = leaf->page;
     const TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
     // The stored count: tags past the capped count are unreadable ones.
@@ -89,7 +91,7 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
     catalog.name = "MSysObjects";
     catalog.table = "MSysObjects";
     catalog.root_page = kCatalogRootPage;
-    walk_tree(db, TreeKind::Table, kCatalogObjectId, reached, catalog, [](Bytes) {});
+    walk_tree(db, TreeKind::Table, kCatalogObjectId, reached, interrupted, catalog, [](Bytes) {});
     known_objects[kCatalogObjectId] = true;
     report.trees.push_back(std::move(catalog));
   }
@@ -106,7 +108,7 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
       Record record(parser.layout());
       std::optional<LongValueReader> long_values;
       std::string fetched;
-      walk_tree(db, TreeKind::Table, std::nullopt, reached, t, [&](Bytes data) {
+      walk_tree(db, TreeKind::Table, std::nullopt, reached, interrupted, t, [&](Bytes data) {
         if (data.size() < kRecordHeaderSize || get_u16_le(data, 2) > data.size()) {
           ++t.undecodable_records;
           return;
@@ -127,7 +129,7 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
       t.name = lv_name;
       t.table = name;
       t.root_page = lv.root_page;
-      walk_tree(db, TreeKind::LongValue, std::nullopt, reached, t, [](Bytes) {});
+      walk_tree(db, TreeKind::LongValue, std::nullopt, reached, interrupted, t, [](Bytes) {});
       if (!t.error) known_objects[t.object_id] = true;
       report.trees.push_back(std::move(t));
     }
@@ -138,12 +140,13 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
       t.name = index_name;
       t.table = name;
       t.root_page = index.root_page;
-      walk_tree(db, TreeKind::Index, std::nullopt, reached, t, [](Bytes) {});
+      walk_tree(db, TreeKind::Index, std::nullopt, reached, interrupted, t, [](Bytes) {});
       if (!t.error) known_objects[t.object_id] = true;
       report.trees.push_back(std::move(t));
     }
   }
 
+  if (interrupted && interrupted()) return report;
   for (std::uint32_t n = 1; n <= db.total_pages(); ++n) {
     if (reached[n]) continue;
     ++report.unreached_pages;
