@@ -96,8 +96,12 @@ Refusal TreeWalker::check(std::uint32_t n, const Result<Page>& page) const {
   return Refusal::None;
 }
 
+void TreeWalker::report(std::uint32_t n, std::uint32_t parent, Refusal reason) {
+  if (options_.on_refused && reported_.insert(n).second) options_.on_refused(RefusedPage{n, parent, reason});
+}
+
 void TreeWalker::refuse(std::uint32_t n, std::uint32_t parent, Refusal reason) {
-  if (options_.on_refused) options_.on_refused(RefusedPage{n, parent, reason});
+  report(n, parent, reason);
   if (options_.on_refusal == OnRefusal::Stop) stopped_ = true;
 }
 
@@ -195,9 +199,7 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
       }
       // A link into another tree or to a torn page is damage worth
       // reporting; the walk itself goes on by the tree.
-      if (reason != Refusal::None && options_.on_refused) {
-        options_.on_refused(RefusedPage{n, last_->number, reason});
-      }
+      if (reason != Refusal::None) report(n, last_->number, reason);
     }
   }
   if (!pending_) return std::nullopt;
@@ -230,6 +232,7 @@ void TreeWalker::seek(Bytes key) {
   stack_.clear();
   visited_.clear();
   visited_.insert(root_);
+  reported_.clear();
   started_ = true;
   last_.reset();
   pending_.reset();

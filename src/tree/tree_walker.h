@@ -136,6 +136,8 @@ class TreeWalker {
   // Pushes page (a checked branch or leaf); a leaf is returned instead.
   std::optional<LeafPage> enter(std::uint32_t n, Page page);
   void refuse(std::uint32_t n, std::uint32_t parent, Refusal reason);
+  // Tells on_refused of page n once per walk.
+  void report(std::uint32_t n, std::uint32_t parent, Refusal reason);
   // The child of entry tag `i` of a branch frame, or nullopt.
   std::optional<std::uint32_t> child_of(const Frame& f, std::uint16_t i);
   // The full key of entry `i` of a branch page into `out`.
@@ -149,6 +151,7 @@ class TreeWalker {
   std::uint32_t type_bits_;
   std::vector<Frame> stack_;
   std::unordered_set<std::uint32_t> visited_;
+  std::unordered_set<std::uint32_t> reported_;  // refused pages already told of
   std::optional<LeafPage> pending_;     // next leaf by the tree, not yet returned
   bool pending_valid_ = false;          // pending_ has been worked out
   std::optional<LeafPage> last_;        // the leaf returned last
