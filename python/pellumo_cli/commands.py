@@ -298,7 +298,8 @@ def _tree_line(tree: pellumo._TreeCheck) -> str:
         label += f" of {printable(tree['table'])}"
     if tree["error"] is not None:
         return f"{label} (root page {tree['root_page']}): {printable(tree['error'])}"
-    parts = [f"{tree['pages_visited']} pages"]
+    visited = tree["pages_visited"]
+    parts = [f"{visited} page" + ("" if visited == 1 else "s")]
     refused = tree["pages_refused"]
     if refused:
         shown = ", ".join(f"{r['reason']} at page {r['page']}" for r in refused[:5])

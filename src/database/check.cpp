@@ -23,7 +23,10 @@ void walk_tree(const Database& db, TreeKind kind, std::optional<std::uint32_t> o
   TreeWalker::Options options;
   options.kind = kind;
   options.object_id = object_id;
-  options.on_refused = [&](const RefusedPage& r) { out.refused.push_back(r); };
+  options.on_refused = [&](const RefusedPage& r) {
+    out.refused.push_back(r);
+    if (r.page < reached.size()) reached[r.page] = true;  // seen, and reported as refused
+  };
   options.on_page = [&](std::uint32_t n, const Page&) {
     ++out.pages_visited;
     if (n < reached.size()) reached[n] = true;
