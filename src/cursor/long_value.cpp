@@ -203,16 +203,49 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
   std::optional<std::uint32_t> total;
   ChunkCollector collect{{}, id->wide ? kLid64KeySize : kLid32KeySize, chunks_, total};
   search_key(*id, collect.wanted);
+  // Every key of this LID lies in [lo, hi] when cut to 8 bytes.
+  const std::uint64_t lo = id->wide ? id->lid : id->lid << 32;
+  const std::uint64_t hi = id->wide ? id->lid : lo | 0xFFFFFFFFu;
+  // References come mostly in LID order, many to one leaf: when the leaf
+  // read last begins below the LID and ends above it, every entry the seek
+  // would find lies there, so it is read without a descent.
+  if (hot_ && hot_first_ < lo && hot_last_ > hi) {
+    scan_leaf(*db_, hot_->page, scratch_, collect);
+    assemble_long_value(chunks_, total, out);
+    return true;
+  }
   walker_->seek(Bytes(collect.wanted, collect.width));
+  std::optional<LeafPage> last;
   while (!walker_->stopped()) {
     auto leaf = walker_->next_leaf();
-    if (!leaf || !scan_leaf(*db_, leaf->page, scratch_, collect)) break;
+    if (!leaf) break;
+    const bool more = scan_leaf(*db_, leaf->page, scratch_, collect);
+    last = std::move(leaf);
+    if (!more) break;
   }
   // A page refused anywhere between the descent and the end of the value
   // may have held part of it: the value is not given at all.
   if (walker_->stopped()) return false;
+  if (last && (!hot_ || hot_->number != last->number)) remember_hot(std::move(*last));
   assemble_long_value(chunks_, total, out);
   return true;
+}
+
+void LongValueReader::remember_hot(LeafPage leaf) {
+  bool any = false;
+  std::uint64_t first = 0, last = 0;
+  scan_leaf(*db_, leaf.page, scratch_, [&](const WalkEntry& e) {
+    const std::uint64_t key8 = (static_cast<std::uint64_t>(be32(e.key)) << 32) | be32(e.key + 4);
+    if (!any) first = key8;
+    any = true;
+    last = key8;
+    return true;
+  });
+  hot_.reset();
+  if (!any) return;
+  hot_ = std::move(leaf);
+  hot_first_ = first;
+  hot_last_ = last;
 }
 
 }  // namespace pellumo

@@ -76,6 +76,12 @@ class LongValueReader {
   std::optional<TreeWalker> walker_;
   ByteVector scratch_;
   std::vector<LongValueChunk> chunks_;
+  // The leaf a lookup ended on, with its first and last keys cut to 8 bytes.
+  std::optional<LeafPage> hot_;
+  std::uint64_t hot_first_ = 0;
+  std::uint64_t hot_last_ = 0;
+
+  void remember_hot(LeafPage leaf);
 };
 
 // The value for `reference` found by walking the whole tree from its first

@@ -28,4 +28,15 @@ struct BranchEntry {
   static constexpr std::uint32_t kAnyPageCount = 0xFFFFFFFF;
 };
 
+// A branch entry that borrows the tag's bytes: what seeks compare.
+struct BranchEntryView {
+  Bytes local_key;
+  std::optional<std::uint16_t> common_key_size;
+  std::uint32_t child_page = 0;
+
+  // Fails as BranchEntry::parse does.
+  static Result<BranchEntryView> parse(std::uint8_t flags, Bytes bytes,
+                                       std::uint32_t page_count = BranchEntry::kAnyPageCount);
+};
+
 }  // namespace pellumo

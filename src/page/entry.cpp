@@ -103,6 +103,11 @@ Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes, std::uin
   return e;
 }
 
+Result<BranchEntryView> BranchEntryView::parse(std::uint8_t flags, Bytes bytes, std::uint32_t page_count) {
+  PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes, page_count));
+  return BranchEntryView{b.key, b.common_key_size, b.child};
+}
+
 Result<std::uint32_t> BranchEntry::parse_child(std::uint8_t flags, Bytes bytes, std::uint32_t page_count) {
   PELLUMO_TRY(BranchParts b, parse_branch(flags, bytes, page_count));
   return b.child;

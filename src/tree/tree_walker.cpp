@@ -209,23 +209,29 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
   return last_;
 }
 
-bool TreeWalker::branch_key(const Page& page, std::uint16_t i, ByteVector& out, std::uint32_t& child) {
-  const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
+int TreeWalker::compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child) {
   auto tag = tags.read_entry_tag(i, scratch_);
-  if (!tag) return false;
-  auto entry = BranchEntry::parse(tag->flags, tag->data);
-  if (!entry) return false;
-  out.clear();
+  if (!tag) return kUnreadable;
+  auto entry = BranchEntryView::parse(tag->flags, tag->data);
+  if (!entry) return kUnreadable;
+  child = entry->child_page;
+  // The full key is the first common_key_size bytes of the page prefix (as
+  // stored, as leaf keys take it), then the local key. An empty key stands
+  // for everything above.
+  Bytes prefix;
   if (entry->common_key_size) {
-    // The page prefix is taken as stored, as leaf keys are.
-    if (auto prefix = tags.extract_tag(0)) {
-      const std::size_t common = std::min<std::size_t>(*entry->common_key_size, prefix->data.size());
-      out.assign(prefix->data.begin(), prefix->data.begin() + static_cast<std::ptrdiff_t>(common));
+    if (auto tag0 = tags.extract_tag(0)) {
+      prefix = tag0->data.first(std::min<std::size_t>(*entry->common_key_size, tag0->data.size()));
     }
   }
-  out.insert(out.end(), entry->local_key.begin(), entry->local_key.end());
-  child = entry->child_page;
-  return true;
+  if (prefix.empty() && entry->local_key.empty()) return 1;
+  const std::size_t head = std::min(prefix.size(), key.size());
+  if (head != 0) {
+    const int c = std::memcmp(prefix.data(), key.data(), head);
+    if (c != 0) return c;
+  }
+  if (prefix.size() > key.size()) return 1;
+  return compare_keys(entry->local_key, key.subspan(prefix.size()));
 }
 
 void TreeWalker::seek(Bytes key) {
@@ -240,7 +246,6 @@ void TreeWalker::seek(Bytes key) {
   stopped_ = false;
   std::uint32_t n = root_;
   Page page = root_page_;
-  ByteVector entry_key;
   while (true) {
     if (page.is_leaf()) {
       pending_ = LeafPage{n, page};
@@ -250,37 +255,52 @@ void TreeWalker::seek(Bytes key) {
     const std::uint16_t first = page.first_entry_tag();
     const std::uint16_t count = tags.tag_count();
     // The last entry whose key is not greater than `key` (an empty key
-    // stands for everything above); the first readable one when none is.
+    // stands for everything above), found by halving: branch keys are in
+    // order. Unreadable entries count as not greater. Without one, the
+    // first entry.
+    std::uint16_t lo = first, hi = count;  // the answer's successor lies in [lo, hi]
+    std::uint32_t child = 0;
+    while (lo < hi) {
+      const std::uint16_t mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
+      const int c = compare_entry(tags, mid, key, child);
+      if (c != kUnreadable && c > 0) {
+        hi = mid;
+      } else {
+        lo = static_cast<std::uint16_t>(mid + 1);
+      }
+    }
     std::optional<std::uint16_t> chosen;
     std::uint32_t chosen_child = 0;
-    for (std::uint16_t i = first; i < count; ++i) {
-      std::uint32_t child = 0;
-      if (!branch_key(page, i, entry_key, child)) {
-        if (options_.on_bad_entry) options_.on_bad_entry(n, i);
-        continue;
+    // Back from the first greater entry to the nearest readable one.
+    for (std::uint16_t i = lo > first ? static_cast<std::uint16_t>(lo - 1) : first;; --i) {
+      if (compare_entry(tags, i, key, child) != kUnreadable) {
+        chosen = i;
+        chosen_child = child;
+        break;
       }
-      const bool greater = entry_key.empty() || compare_keys(Bytes(entry_key), key) > 0;
-      if (greater && chosen) break;
-      chosen = i;
+      if (options_.on_bad_entry) options_.on_bad_entry(n, i);
+      if (i == first) break;
+    }
+    if (!chosen && lo < count && compare_entry(tags, lo, key, child) != kUnreadable) {
+      chosen = lo;
       chosen_child = child;
-      if (greater) break;
     }
     if (!chosen) {
       pending_valid_ = false;
       return;
     }
     stack_.push_back(Frame{n, page, static_cast<std::uint16_t>(*chosen + 1), count});
-    auto child = admit(chosen_child, n, static_cast<unsigned>(stack_.size()));
-    if (!child) {
+    auto next = admit(chosen_child, n, static_cast<unsigned>(stack_.size()));
+    if (!next) {
       pending_valid_ = false;  // the walk goes on from the next entry
       return;
     }
-    if (!child->is_leaf()) {
+    if (!next->is_leaf()) {
       n = chosen_child;
-      page = *child;
+      page = *next;
       continue;
     }
-    pending_ = LeafPage{chosen_child, *child};
+    pending_ = LeafPage{chosen_child, *next};
     return;
   }
 }

@@ -17,6 +17,7 @@
 
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "page/tag.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
@@ -140,8 +141,11 @@ class TreeWalker {
   void report(std::uint32_t n, std::uint32_t parent, Refusal reason);
   // The child of entry tag `i` of a branch frame, or nullopt.
   std::optional<std::uint32_t> child_of(const Frame& f, std::uint16_t i);
-  // The full key of entry `i` of a branch page into `out`.
-  bool branch_key(const Page& page, std::uint16_t i, ByteVector& out, std::uint32_t& child);
+  // Compares the full key of branch entry tag `i` with `key` (<0, 0, >0;
+  // an empty key is above everything), setting `child`; kUnreadable when
+  // the entry cannot be read.
+  static constexpr int kUnreadable = 0x7FFFFFFF;
+  int compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child);
 
   PageSource source_;
   std::uint32_t root_;
