@@ -24,13 +24,14 @@ struct WalkEntry {
   std::uint8_t key[12];
   std::size_t key_len;
   Bytes data;  // borrows the mapped file
+  std::uint16_t tag;
 };
 
 // Calls visit(const WalkEntry&) for every entry of leaf page `page` whose
 // full key has at least 4 bytes, in tag order, until visit returns false;
 // returns false when it did.
 template <class Visit>
-bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&& visit) {
+bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&& visit, std::uint16_t from = 0) {
   if (!page.is_leaf()) return true;
   TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
   const bool large = tags.large_page_tag_format();
@@ -38,12 +39,13 @@ bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&
   Bytes prefix;
   if (auto tag0 = tags.extract_tag(0)) prefix = tag0->data;
   const std::uint16_t count = tags.tag_count();
-  for (std::uint16_t i = page.first_entry_tag(); i < count; ++i) {
+  for (std::uint16_t i = std::max(from, page.first_entry_tag()); i < count; ++i) {
     auto tag = tags.read_entry_tag(i, scratch);
     if (!tag) continue;  // an unreadable tag is skipped
     auto entry = LeafEntryView::parse(tag->flags, tag->data);
     if (!entry) continue;
     WalkEntry e;
+    e.tag = i;
     const std::size_t common =
         entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
     e.key_len = common + entry->local_key.size();
@@ -209,8 +211,13 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
   // References come mostly in LID order, many to one leaf: when the leaf
   // read last begins below the LID and ends above it, every entry the seek
   // would find lies there, so it is read without a descent.
-  if (hot_ && hot_first_ < lo && hot_last_ > hi) {
-    scan_leaf(*db_, hot_->page, scratch_, collect);
+  if (hot_ && hot_keys_.front().first < lo && hot_keys_.back().first > hi) {
+    // Entries before the first whose key reaches `lo` are below the LID.
+    auto at = std::lower_bound(hot_keys_.begin(), hot_keys_.end(), lo,
+                               [](const std::pair<std::uint64_t, std::uint16_t>& k, std::uint64_t v) {
+                                 return k.first < v;
+                               });
+    scan_leaf(*db_, hot_->page, scratch_, collect, at == hot_keys_.end() ? hot_keys_.back().second : at->second);
     assemble_long_value(chunks_, total, out);
     return true;
   }
@@ -232,20 +239,21 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
 }
 
 void LongValueReader::remember_hot(LeafPage leaf) {
-  bool any = false;
-  std::uint64_t first = 0, last = 0;
+  hot_.reset();
+  hot_keys_.clear();
+  bool sorted = true;
   scan_leaf(*db_, leaf.page, scratch_, [&](const WalkEntry& e) {
     const std::uint64_t key8 = (static_cast<std::uint64_t>(be32(e.key)) << 32) | be32(e.key + 4);
-    if (!any) first = key8;
-    any = true;
-    last = key8;
+    if (!hot_keys_.empty() && key8 < hot_keys_.back().first) sorted = false;
+    hot_keys_.emplace_back(key8, e.tag);
     return true;
   });
-  hot_.reset();
-  if (!any) return;
+  // Only a leaf in key order can be searched by halving.
+  if (hot_keys_.empty() || !sorted) {
+    hot_keys_.clear();
+    return;
+  }
   hot_ = std::move(leaf);
-  hot_first_ = first;
-  hot_last_ = last;
 }
 
 }  // namespace pellumo

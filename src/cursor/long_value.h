@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalog/table_info.h"
@@ -76,10 +77,10 @@ class LongValueReader {
   std::optional<TreeWalker> walker_;
   ByteVector scratch_;
   std::vector<LongValueChunk> chunks_;
-  // The leaf a lookup ended on, with its first and last keys cut to 8 bytes.
+  // The leaf a lookup ended on, with the keys of its entries cut to 8 bytes
+  // and their tags, in order.
   std::optional<LeafPage> hot_;
-  std::uint64_t hot_first_ = 0;
-  std::uint64_t hot_last_ = 0;
+  std::vector<std::pair<std::uint64_t, std::uint16_t>> hot_keys_;
 
   void remember_hot(LeafPage leaf);
 };
