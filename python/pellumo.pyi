@@ -2,7 +2,16 @@
 
 from collections.abc import Iterator
 from types import TracebackType
-from typing import Final, Literal, Protocol, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import (
+    Final,
+    Literal,
+    Protocol,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    type_check_only,
+)
 
 __version__: Final[str]
 
