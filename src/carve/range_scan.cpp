@@ -28,7 +28,7 @@ constexpr std::size_t kBlockBytes = 64;
 std::uint32_t printable_mask_portable(Bytes block) {
   std::uint32_t mask = 0;
   for (std::size_t k = 0; k < kBlockBytes / 2; ++k) {
-    mask |= static_cast<std::uint32_t>(is_printable_unit(get_u16_le(block, 2 * k))) << k;
+    mask |= static_cast<std::uint32_t>(is_printable_unit(read_u16_le(block, 2 * k).value_or(0))) << k;
   }
   return mask;
 }
@@ -41,8 +41,8 @@ std::uint32_t printable_mask_sse2(Bytes block) {
   // 0xFFFF for each character: subtracting the span with unsigned
   // saturation leaves 0 exactly for units within it.
   auto characters = [&](std::size_t at) {
-    __m128i units;
-    std::memcpy(&units, block.data() + at, sizeof units);
+    __m128i units = zero;
+    (void)copy_bytes(block, at, &units, sizeof units);  // a block is 64 bytes
     return _mm_cmpeq_epi16(_mm_subs_epu16(_mm_sub_epi16(units, bias), span), zero);
   };
   const __m128i low = _mm_packs_epi16(characters(0), characters(16));
@@ -90,7 +90,7 @@ void scan_units(Bytes units, std::size_t base, std::size_t min_bytes, MaskFn mas
     }
   }
   for (; pos < size; pos += 2) {
-    const bool character = is_printable_unit(get_u16_le(units, pos));
+    const bool character = is_printable_unit(read_u16_le(units, pos).value_or(0));
     if (character && !in_run) {
       in_run = true;
       run_start = base + pos;
@@ -118,19 +118,18 @@ CarveNeedle::CarveNeedle(const std::optional<std::string>& needle) {
   }
 }
 
-// Runs are short and many, so this looks for the first character and compares from there
-// rather than paying a general substring search's setup on every run.
+// Runs are short and many, so this looks for the first character and
+// compares from there rather than paying a general substring search's setup
+// on every run.
 bool CarveNeedle::found_in(Bytes run) const {
   const std::size_t n = pattern.size();
   if (run.size() < n) return false;
-  const std::uint8_t* at = run.data();
-  const std::uint8_t* const last = run.data() + (run.size() - n);
-  const auto first = static_cast<unsigned char>(pattern[0]);
-  while (at <= last) {
-    at = static_cast<const std::uint8_t*>(std::memchr(at, first, static_cast<std::size_t>(last - at) + 1));
-    if (at == nullptr) return false;
-    if (std::memcmp(at, pattern.data(), n) == 0) return true;
-    at += 2;  // the first character is never zero, so `at` is on a code unit
+  // Where a match can start: [0, starts.size()).
+  const Bytes starts = *slice(run, 0, run.size() - n + 1);
+  const auto first = static_cast<std::uint8_t>(pattern[0]);
+  for (std::size_t at = find_byte(starts, 0, first); at < starts.size(); at = find_byte(starts, at + 2, first)) {
+    if (matches_at(run, at, pattern)) return true;
+    // The first character is never zero, so `at` is on a code unit.
   }
   return false;
 }

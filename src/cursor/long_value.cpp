@@ -71,20 +71,22 @@ void walk_leaves(const PageSource& pages, std::uint32_t start, Visit&& visit) {
           entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
       e.key_len = common + entry->local_key.size();
       if (e.key_len < kLid32KeySize) continue;
-      std::size_t filled = std::min<std::size_t>(common, sizeof e.key);
-      if (filled) std::memcpy(e.key, prefix.data(), filled);
-      const std::size_t local = std::min(sizeof e.key - filled, entry->local_key.size());
-      if (local) std::memcpy(e.key + filled, entry->local_key.data(), local);
-      filled += local;
-      if (filled < sizeof e.key) std::memset(e.key + filled, 0, sizeof e.key - filled);
+      // The first 12 key bytes: the shared prefix part, then the local key.
+      std::memset(e.key, 0, sizeof e.key);
+      const std::size_t from_prefix = std::min<std::size_t>(common, sizeof e.key);
+      (void)copy_bytes(prefix, 0, e.key, from_prefix);
+      const std::size_t local = std::min(sizeof e.key - from_prefix, entry->local_key.size());
+      (void)copy_bytes(entry->local_key, 0, e.key + from_prefix, local);
       e.data = entry->data;
       if (large && !tag->data.empty()) {
         // The owned copy differs from the page only in byte 1 (the flag
         // bits), which lies before the data: point back into the page.
+        // The data is the tail of the entry.
         auto raw = tags.extract_tag(i);
         if (!raw) continue;
-        e.data = raw->data.subspan(static_cast<std::size_t>(entry->data.data() - tag->data.data()),
-                                   entry->data.size());
+        auto data = slice(raw->data, tag->data.size() - entry->data.size(), entry->data.size());
+        if (!data) continue;
+        e.data = *data;
       }
       if (!visit(static_cast<const LongValueTreeEntry&>(e))) return;
     }
@@ -95,14 +97,16 @@ void walk_leaves(const PageSource& pages, std::uint32_t start, Visit&& visit) {
 }
 
 // Big-endian key word at `at` (0, 4 or 8) of the 12 key bytes a walk keeps.
-std::uint32_t key_word(const LongValueTreeEntry& e, std::size_t at) { return get_u32_be(Bytes(e.key), at); }
+std::uint32_t key_word(const LongValueTreeEntry& e, std::size_t at) { return read_u32_be(Bytes(e.key), at).value_or(0); }
 
 }  // namespace
 
 std::optional<LongValueId> parse_long_value_reference(Bytes ref) {
-  if (ref.size() < 4) return std::nullopt;
-  if (ref.size() == 8 && (ref[7] & 0x80) != 0) return LongValueId{true, get_u64_le(ref, 0)};
-  return LongValueId{false, get_u32_le(ref, 0)};
+  // Bit 63 of an 8-byte reference marks a 64-bit LID.
+  if (ref.size() == 8 && (read_u8(ref, 7).value_or(0) & 0x80) != 0) return LongValueId{true, *read_u64_le(ref, 0)};
+  auto lid = read_u32_le(ref, 0);
+  if (!lid) return std::nullopt;
+  return LongValueId{false, *lid};
 }
 
 std::optional<std::uint32_t> long_value_root(const TableInfo& table) {
@@ -127,7 +131,7 @@ void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std:
     if (room && c.data.size() < *room && decompress_value(c.data, unpacked)) {
       out.append(unpacked);
     } else {
-      out.append(reinterpret_cast<const char*>(c.data.data()), c.data.size());
+      append_bytes(out, c.data);
     }
   }
   if (total_size && out.size() > *total_size) out.resize(*total_size);
@@ -209,7 +213,7 @@ bool LongValueIndex::fetch(Bytes reference, std::string& out) const {
     const Entry& e = entries_[i];
     const Bytes data(e.data, e.size);
     if (e.key_len < width + 4) {
-      if (data.size() >= kRootSizeEnd) total = get_u32_le(data, 4);
+      if (auto size = read_u32_le(data, kRootSizeEnd - 4)) total = *size;
     } else {
       chunks_.push_back(LongValueChunk{id->wide ? e.offset64 : e.offset32, data});
     }

@@ -63,15 +63,15 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
 
   const Bytes file(db->base_, db->length_);
   if (file.size() < kMinimumFileSize) return EseError::invalid_header();
-  const std::uint32_t signature = get_u32_le(file, kOffsetSignature);
+  const std::uint32_t signature = read_u32_le(file, kOffsetSignature).value_or(0);
   if (signature != kDatabaseSignature) return EseError::invalid_signature(signature);
-  std::memcpy(db->header_.data(), file.data(), kHeaderCopySize);
+  (void)copy_bytes(file, 0, db->header_.data(), kHeaderCopySize);  // the file holds at least 4096 bytes
   const Bytes header(db->header_.data(), db->header_.size());
-  db->state_ = get_u32_le(header, kOffsetDatabaseState);
-  const std::uint32_t page_size = get_u32_le(header, kOffsetPageSize);
+  db->state_ = read_u32_le(header, kOffsetDatabaseState).value_or(0);
+  const std::uint32_t page_size = read_u32_le(header, kOffsetPageSize).value_or(0);
   if (page_size == 0) return EseError::parse("Invalid page size in database header: 0");
-  static_cast<PageSource&>(*db) =
-      PageSource(file, page_size, get_u32_le(header, kOffsetFormatVersion), get_u32_le(header, kOffsetFormatRevision));
+  static_cast<PageSource&>(*db) = PageSource(file, page_size, read_u32_le(header, kOffsetFormatVersion).value_or(0),
+                                             read_u32_le(header, kOffsetFormatRevision).value_or(0));
 
   const Database& self = *db;
   PELLUMO_TRY(db->tables_, CatalogParser::parse_catalog([&self](std::uint32_t n) { return self.read_page(n); },

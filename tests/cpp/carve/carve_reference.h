@@ -114,13 +114,13 @@ inline std::vector<CarvedString> carve_request(const Database& db, CarveScope sc
     if (!page) continue;
     const Bytes b = *bytes;
     const std::size_t L = b.size(), h = page->header_size();
-    const std::uint32_t flags = get_u32_le(b, 36);
+    const std::uint32_t flags = *read_u32_le(b, 36);
     const bool lv = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
     if (lv && !(flags & 0x80)) continue;
 
-    std::size_t count = L < 40 ? 0 : (get_u16_le(b, 34) & 0x0FFF);
+    std::size_t count = L < 40 ? 0 : (*read_u16_le(b, 34) & 0x0FFF);
     if (ps > 8192) {
-      const std::size_t available = get_u16_le(b, 28);
+      const std::size_t available = *read_u16_le(b, 28);
       const std::size_t free = L > available ? L - available : 0;
       count = std::min<std::size_t>(count, (free / 4) & 0xFFFF);
     }
@@ -134,7 +134,7 @@ inline std::vector<CarvedString> carve_request(const Database& db, CarveScope sc
         continue;
       }
       const std::size_t at = L - 4 * (i + 1);
-      const std::size_t size = get_u16_le(b, at) & mask, offset = get_u16_le(b, at + 2) & mask;
+      const std::size_t size = *read_u16_le(b, at) & mask, offset = *read_u16_le(b, at + 2) & mask;
       if (h + offset + size > L) {
         values.push_back(std::nullopt);
         continue;
