@@ -40,10 +40,10 @@ std::size_t utf8_sequence(const unsigned char* p, std::size_t avail, std::size_t
   return 0;
 }
 
-bool is_valid_utf8(std::string_view bytes) {
+Utf8Fault find_utf8_fault(std::string_view bytes, std::size_t from) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
-  std::size_t i = 0;
+  std::size_t i = from;
   while (i < n) {
     if (p[i] < 0x80) {
       ++i;
@@ -51,34 +51,21 @@ bool is_valid_utf8(std::string_view bytes) {
     }
     std::size_t bad = 0;
     const std::size_t len = utf8_sequence(p + i, n - i, bad);
-    if (len == 0) return false;
+    if (len == 0) return Utf8Fault{i, bad};
     i += len;
   }
-  return true;
+  return Utf8Fault{n, 0};
 }
 
 void append_utf8_lossy(std::string& out, std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t run = 0;  // start of the bytes still to copy unchanged
-  std::size_t i = 0;
-  while (i < n) {
-    if (p[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t bad = 0;
-    const std::size_t len = utf8_sequence(p + i, n - i, bad);
-    if (len != 0) {
-      i += len;
-      continue;
-    }
-    out.append(bytes.data() + run, i - run);
+  std::size_t from = 0;
+  for (;;) {
+    const Utf8Fault fault = find_utf8_fault(bytes, from);
+    out.append(bytes.substr(from, fault.offset - from));
+    if (fault.length == 0) return;
     out.append(kUtf8Replacement, 3);
-    i += bad;
-    run = i;
+    from = fault.offset + fault.length;
   }
-  out.append(bytes.data() + run, n - run);
 }
 
 }  // namespace pellumo

@@ -18,7 +18,15 @@ inline constexpr char kUtf8Replacement[] = "\xEF\xBF\xBD";  // U+FFFD
 // one U+FFFD replaces.
 std::size_t utf8_sequence(const unsigned char* p, std::size_t avail, std::size_t& bad);
 
-bool is_valid_utf8(std::string_view bytes);
+// The first maximal invalid subsequence at or after `from`: its offset and
+// length (1 to 3), or {bytes.size(), 0} when the rest is well-formed.
+struct Utf8Fault {
+  std::size_t offset;
+  std::size_t length;
+};
+Utf8Fault find_utf8_fault(std::string_view bytes, std::size_t from = 0);
+
+inline bool is_valid_utf8(std::string_view bytes) { return find_utf8_fault(bytes).length == 0; }
 
 // Appends `bytes` with each maximal invalid subsequence replaced by U+FFFD.
 void append_utf8_lossy(std::string& out, std::string_view bytes);
