@@ -67,7 +67,6 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   if (signature != kDatabaseSignature) return EseError::invalid_signature(signature);
   (void)copy_bytes(file, 0, db->header_.data(), kHeaderCopySize);  // the file holds at least 4096 bytes
   const Bytes header(db->header_.data(), db->header_.size());
-  db->state_ = read_u32_le(header, kOffsetDatabaseState).value_or(0);
   const std::uint32_t page_size = read_u32_le(header, kOffsetPageSize).value_or(0);
   if (page_size == 0) return EseError::parse("Invalid page size in database header: 0");
   static_cast<PageSource&>(*db) = PageSource(file, page_size, read_u32_le(header, kOffsetFormatVersion).value_or(0),
@@ -78,6 +77,10 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
                                                           self.format_version(), self.format_revision(),
                                                           self.page_size()));
   return db;
+}
+
+std::uint32_t Database::database_state() const {
+  return read_u32_le(Bytes(header_.data(), header_.size()), kOffsetDatabaseState).value_or(0);
 }
 
 Result<std::vector<CarvedString>> Database::carve_utf16le_strings_scoped(CarveScope scope,

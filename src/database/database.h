@@ -49,8 +49,9 @@ class Database : public PageSource {
   Result<TableCursor> open_table(const std::string& name) const;
 
   const TableMap& tables() const { return tables_; }
-  // The database state word of the header (3: clean shutdown, 2: dirty).
-  std::uint32_t state() const { return state_; }
+  // The header's database state (u32 at offset 52): 1 just created, 2 dirty
+  // shutdown, 3 clean shutdown, 4 being converted, 5 force detach.
+  std::uint32_t database_state() const;
   const std::array<std::uint8_t, kHeaderCopySize>& header() const { return header_; }
 
  private:
@@ -61,7 +62,6 @@ class Database : public PageSource {
   std::size_t length_ = 0;         // file length
   std::size_t mapped_length_ = 0;  // at least 1, what munmap is given
   std::array<std::uint8_t, kHeaderCopySize> header_{};
-  std::uint32_t state_ = 0;
 };
 
 }  // namespace pellumo

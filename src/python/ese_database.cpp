@@ -195,7 +195,7 @@ PyObject* get_format_revision(PyObject* self, void* /*closure*/) {
   return u32_attribute(self, [](const Database& db) { return db.format_revision(); });
 }
 PyObject* get_state(PyObject* self, void* /*closure*/) {
-  return u32_attribute(self, [](const Database& db) { return db.state(); });
+  return u32_attribute(self, [](const Database& db) { return db.database_state(); });
 }
 
 PyGetSetDef kGetSet[] = {
