@@ -160,7 +160,7 @@ class Scan:
                         break
                     else:
                         if self._on_missing == "error":
-                            raise payload
+                            raise _with_path(payload, plan.path) from payload
                         reason = describe(payload)
                         if records:
                             reason = f"stopped after {records} records: {reason}"
@@ -196,7 +196,7 @@ class Scan:
                     return
             put(("end", None))
         except Exception as error:  # noqa: BLE001 - handed to the consumer, which decides
-            put(("error", _with_path(error, plan.path)))
+            put(("error", error))
 
 
 def _with_path(error: Exception, path: str) -> Exception:
