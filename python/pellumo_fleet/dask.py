@@ -19,7 +19,6 @@ from typing import Any, NamedTuple
 import dask.dataframe as dd
 import pandas as pd  # type: ignore[import-untyped]
 import pellumo
-from dask.base import tokenize
 
 from pellumo_fleet._arrow import pa
 from pellumo_fleet._paths import PathsArg, expand_paths
@@ -84,9 +83,8 @@ def read_table(paths: PathsArg, table_name: str, *, columns: Sequence[str] | Non
     spec = _Spec(table_name, list(data_schema.names), schema, source_column, on_missing)
     groups = [tuple(files[i:i + files_per_partition]) for i in range(0, len(files), files_per_partition)]
     meta = _to_pandas(schema.empty_table())
-    token = tokenize(groups, table_name, wanted, source_column, on_missing, schema.to_string())
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
-        _read_partition, groups, spec=spec, meta=meta, label="read-ese", token=token, enforce_metadata=False)
+        _read_partition, groups, spec=spec, meta=meta, label="read-ese", enforce_metadata=False)
     return frame
 
 

@@ -28,6 +28,19 @@ class Corpus:
     broken: str = ""  # opens; its table Chained stops at a broken leaf chain
 
 
+def reference(files: list[str], table: str) -> tuple[dict[str, list[dict[str, object]]], dict[str, str]]:
+    """path -> read_table(table) for the files that have it; the others -> why not."""
+    import pellumo
+
+    found, missing = {}, {}
+    for path in files:
+        try:
+            found[path] = pellumo.EseDatabase(path).read_table(table)
+        except (OSError, ValueError) as error:
+            missing[path] = str(error)
+    return found, missing
+
+
 def _fixture(tool: Path, scenario: str, out: Path, page_size: int | None = None) -> None:
     out.parent.mkdir(parents=True, exist_ok=True)
     command = [str(tool), scenario, str(out)]

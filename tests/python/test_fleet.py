@@ -10,35 +10,17 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import pellumo  # noqa: E402
-from conftest import FIXTURE_TOOL, INSTALLED, ROOT, SAMPLES_DIR  # noqa: E402
+from conftest import INSTALLED, ROOT  # noqa: E402
 
 if not INSTALLED:
     import sys
 
     sys.path.insert(0, str(ROOT / "python"))
 
-import fleet_corpus  # noqa: E402
+from fleet_corpus import reference  # noqa: E402
 import pellumo_fleet  # noqa: E402
 from pellumo_fleet import SchemaConflictError, SkippedFile, expand_paths, scan  # noqa: E402
 from pellumo_fleet._schema import unify  # noqa: E402
-
-
-@pytest.fixture(scope="session")
-def corpus(tmp_path_factory):
-    if FIXTURE_TOOL is None:
-        pytest.skip("the fixture tool is not built")
-    return fleet_corpus.build(tmp_path_factory.mktemp("corpus"), FIXTURE_TOOL, SAMPLES_DIR)
-
-
-def reference(files, table):
-    """path -> read_table(table) for the files that have it; the others -> reason."""
-    found, missing = {}, {}
-    for path in files:
-        try:
-            found[path] = pellumo.EseDatabase(path).read_table(table)
-        except (OSError, ValueError) as error:
-            missing[path] = str(error)
-    return found, missing
 
 
 def by_source(table, source="_source"):
