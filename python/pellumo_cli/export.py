@@ -122,11 +122,21 @@ def export_file(path: str, out_dir: str, settings: Settings) -> Outcome:
     with the input become warnings, not errors)."""
     outcome = Outcome(path)
     try:
+        _export_file(path, out_dir, settings, outcome)
+    except CliError as error:
+        outcome.fatal = str(error)
+    except Exception as error:  # noqa: BLE001 - one line for the user, the run stops
+        outcome.fatal = f"{printable(path)}: {type(error).__name__}: {printable(str(error))}"
+    return outcome
+
+
+def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) -> None:
+    try:
         db = open_database(path)
     except CliError as error:
         outcome.skipped = True
         outcome.warnings.append(f"skipped {printable(path)}: {_strip_path(str(error), path)}")
-        return outcome
+        return
     names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
     if settings.tables is not None:
         available = set(db.get_tables())
@@ -137,9 +147,8 @@ def export_file(path: str, out_dir: str, settings: Settings) -> Outcome:
         names = [n for n in names if n in available]
         if not names:
             outcome.skipped = True
-            return outcome
+            return
     write_tables(db, path, names, out_dir, settings, outcome)
-    return outcome
 
 
 def _strip_path(message: str, path: str) -> str:
@@ -255,10 +264,9 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
     import pyarrow.parquet as pq
 
     reader = pa.RecordBatchReader.from_stream(_arrow_stream(db, name, settings.values))
-    convert = _csv_converter(reader.schema) if settings.format == "csv" else None
+    convert, schema = _csv_converter(reader.schema) if settings.format == "csv" else (None, reader.schema)
     records = 0
     problem = None
-    schema = reader.schema if convert is None else convert(reader.schema.empty_table()).schema
     writer: Any
     if settings.format == "parquet":
         writer = pq.ParquetWriter(partial, schema, compression="zstd")
@@ -294,7 +302,7 @@ def _batches(reader: Any) -> Iterator[Any]:
             return
 
 
-def _csv_converter(schema: Any) -> Callable[[Any], Any] | None:
+def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     """CSV holds text: binary values are written as lowercase hex (as in the
     JSON export), lists as JSON arrays, UUIDs in their text form."""
     import pyarrow as pa
@@ -309,14 +317,14 @@ def _csv_converter(schema: Any) -> Callable[[Any], Any] | None:
         elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t):
             changes[i] = _map_values(lambda v: json.dumps(v, default=_json_default, separators=(",", ":")))
     if not changes:
-        return None
+        return None, schema
+    converted = pa.schema([pa.field(f.name, pa.string()) if i in changes else f for i, f in enumerate(schema)])
 
     def convert(batch: Any) -> Any:
         arrays = [changes[i](column) if i in changes else column for i, column in enumerate(batch.columns)]
-        fields = [pa.field(f.name, pa.string()) if i in changes else f for i, f in enumerate(batch.schema)]
-        return pa.RecordBatch.from_arrays(arrays, schema=pa.schema(fields))
+        return pa.RecordBatch.from_arrays(arrays, schema=converted)
 
-    return convert
+    return convert, converted
 
 
 def _map_values(fn: Callable[[Any], str]) -> Callable[[Any], Any]:
@@ -432,7 +440,10 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
 
     def task() -> Outcome:
         outcome = Outcome(path)
-        write_tables(db, path, names, out_dir, settings, outcome, label=printable)
+        try:
+            write_tables(db, path, names, out_dir, settings, outcome, label=printable)
+        except CliError as error:
+            outcome.fatal = str(error)
         return outcome
 
     bar = Progress(err, [path], progress)

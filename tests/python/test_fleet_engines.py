@@ -150,13 +150,20 @@ def test_spark_counts_per_file(corpus, spark, table):
 
 @integration
 def test_spark_values_types_and_options(corpus, spark):
-    files = [p for p in corpus.files if p.endswith(("records.edb", "SRUDB.dat"))]
-    found, _ = reference(files, "AllTypes")
-    frame = spark.read.format("ese").option("table", "AllTypes").load(files)
-    names = [c for c in frame.columns if c != "_source"]
+    files = [p for p in corpus.files if p.endswith(("records.edb", "SRUDB.dat", "sample.edb"))]
+    for table in ("Users", "SruDbIdMapTable"):
+        found, _ = reference(files, table)
+        frame = spark.read.format("ese").option("table", table).load(files)
+        names = [c for c in frame.columns if c != "_source"]
+        got = [{k: _plain(v) for k, v in row.asDict().items()} for row in frame.collect()]
+        expected = [{**{n: r[n] for n in names}, "_source": p} for p, rows in found.items() for r in rows]
+        assert sorted(got, key=repr) == sorted(expected, key=repr)
+    # Every column type, through Spark's types: the values of the Arrow stream.
+    found = {p: pa.table(pellumo.EseDatabase(p).arrow("AllTypes")).to_pylist() for p in files
+             if p.endswith("records.edb")}
+    frame = spark.read.format("ese").option("table", "AllTypes").load(list(found))
     got = [{k: _plain(v) for k, v in row.asDict().items()} for row in frame.collect()]
-    expected = [{**{n: r[n] for n in names}, "_source": p} for p, rows in found.items() for r in rows]
-    assert sorted(got, key=repr) == sorted(expected, key=repr)
+    assert sorted(got, key=repr) == sorted(({**r, "_source": p} for p, rows in found.items() for r in rows), key=repr)
     arrow_types = {f.name: f.type for f in pa.schema(pellumo.EseDatabase(next(iter(found))).arrow("AllTypes"))}
     spark_types = {f.name: f.dataType.simpleString() for f in frame.schema.fields}
     widened = {pa.uint8(): "smallint", pa.uint16(): "int", pa.uint32(): "bigint", pa.uint64(): "decimal(20,0)"}
