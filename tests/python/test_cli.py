@@ -587,21 +587,30 @@ def test_export_options_that_need_something(cli, make_db, tmp_path):
         assert done.stderr.decode().startswith("pellumo: error: --values engine is not supported by this build")
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
-def test_export_interrupted(cli, tmp_path, fmt):
+@pytest.fixture(scope="module")
+def many_big_files(tmp_path_factory):
+    """16 copies of a 100,000-record database in in/hostNN/big.edb: an export
+    of them all takes a while, so that it can be interrupted part-way."""
     if FIXTURE_TOOL is None:
         pytest.skip("the fixture tool is not built")
-    if fmt == "parquet":
-        pytest.importorskip("pyarrow")
-    big = tmp_path / "in" / "big.edb"
-    big.parent.mkdir()
-    subprocess.run([str(FIXTURE_TOOL), "bench-million", str(big), "--records", "1500000"], check=True)
+    root = tmp_path_factory.mktemp("in")
+    big = root / "big.edb"
+    subprocess.run([str(FIXTURE_TOOL), "bench-million", str(big), "--records", "100000"], check=True)
     copies = []
-    for i in range(3):
-        copy = tmp_path / "in" / f"host{i}" / "big.edb"
+    for i in range(16):
+        copy = root / f"host{i:02d}" / "big.edb"
         copy.parent.mkdir()
         shutil.copyfile(big, copy)
         copies.append(copy)
+    big.unlink()
+    return root, copies
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    root, copies = many_big_files
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "export", *copies, out, "--format", fmt,
                              "--jobs", "2"], env=cli.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -620,7 +629,7 @@ def test_export_interrupted(cli, tmp_path, fmt):
     # Whatever was finished is whole; nothing else sits under a final name.
     for written in [p for p in out.rglob("*") if p.is_file()]:
         table = written.stem
-        source = tmp_path / "in" / written.parent.relative_to(out)
+        source = root / written.parent.relative_to(out)
         if fmt == "jsonl":
             assert written.read_bytes() == exported(str(source), table, tmp_path)
         else:
