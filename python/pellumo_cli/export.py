@@ -21,6 +21,7 @@ import signal
 import tempfile
 import threading
 import time
+import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import asdict, dataclass, field
@@ -362,7 +363,11 @@ def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) ->
             os.close(read_fd)
             os.close(write_fd)
             return
-        pid = os.fork()
+        with warnings.catch_warnings():
+            # Python 3.12 warns of fork() beside other threads; the child
+            # touches no lock that those threads take.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
         if pid == 0:  # the child: only os calls and pellumo from here on, then _exit
             status = 1
             try:
