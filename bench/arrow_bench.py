@@ -115,9 +115,13 @@ def measure(label, path, table, args, pa, EseDatabase):
             t.join()
 
     one = median_time(lambda: pa.table(dbs[0].arrow(table)), args.runs)
+    cpu_start, wall_start = time.process_time(), time.perf_counter()
     two = median_time(both, args.runs)
+    # Processor time over wall time: near 2 when both threads had a core.
+    cores = (time.process_time() - cpu_start) / (time.perf_counter() - wall_start)
     print(f"two threads on two databases: {two:.3f} s for twice the work of {one:.3f} s; "
-          f"throughput {2 * one / two:.2f}x one thread (goal >= 1.6x)")
+          f"throughput {2 * one / two:.2f}x one thread (goal >= 1.6x); {cores:.2f} cores busy "
+          f"(load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)")
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child-peak", path, "--table", table],
