@@ -95,7 +95,7 @@ class EseDatabase:
         the call for an unknown table; OSError where a record cannot be read."""
     def arrow(
         self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
-    ) -> ArrowTableSource:
+    ) -> _ArrowTableSource:
         """The table as Arrow record batches for pyarrow, Polars, DuckDB and
         pandas (the Arrow PyCapsule interface). ValueError: no such table or
         column, a column named twice, batch_rows 0; OSError: the table cannot
@@ -110,7 +110,7 @@ class EseDatabase:
 
 @final
 @type_check_only
-class ArrowTableSource:
+class _ArrowTableSource:
     """The records of one table as Arrow record batches, as returned by
     EseDatabase.arrow; not importable from the module. Each stream opens a new
     cursor; the object and its capsules keep the database file open."""

@@ -76,6 +76,7 @@ class StreamState {
     builders_.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) {
       builders_.push_back(make_builder(c.builder));
+      layout_index_.push_back(c.layout_index);
       if (builders_.back()->has_variable_buffer()) variable_.push_back(builders_.size() - 1);
     }
   }
@@ -117,7 +118,7 @@ class StreamState {
     const std::size_t limit = plan_->options.max_variable_bytes;
     for (std::size_t j : variable_) {
       const ColumnBuilder& b = *builders_[j];
-      const std::size_t add = b.variable_bytes(record.value(plan_->columns[j].layout_index));
+      const std::size_t add = b.variable_bytes(record.value(layout_index_[j]));
       if (add > limit || b.variable_size() > limit - add) return false;
     }
     return true;
@@ -144,7 +145,8 @@ class StreamState {
       }
       const Record& record = cursor_.current();
       if (rows > 0 && !variable_.empty() && !fits(record)) break;  // the record opens the next batch
-      for (std::size_t j = 0; j < builders_.size(); ++j) builders_[j]->append(record.value(plan_->columns[j].layout_index));
+      const std::size_t n = builders_.size();
+      for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
       pending_ = false;
       ++rows;
     }
@@ -167,6 +169,7 @@ class StreamState {
   std::shared_ptr<const TableExport::Plan> plan_;  // keeps the Database the cursor borrows
   TableCursor cursor_;
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
+  std::vector<std::size_t> layout_index_;  // by builder: the column's position in the record
   std::vector<std::size_t> variable_;  // builders with a variable-width buffer
   bool pending_ = false;  // cursor_.current() is a record not yet appended
   bool done_ = false;
