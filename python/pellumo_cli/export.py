@@ -65,7 +65,8 @@ def expand_inputs(arguments: list[str]) -> list[str]:
     files: list[str] = []
     for argument in arguments:
         if not os.path.lexists(argument) and glob.has_magic(argument):
-            files.extend(sorted(glob.glob(argument, recursive=True)) or [argument])
+            matches = [p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p)]
+            files.extend(sorted(matches) or [argument])
         else:
             files.append(argument)
     seen: set[str] = set()

@@ -15,7 +15,7 @@ def expand_paths(paths: PathsArg) -> list[str]:
     """The files a `paths` argument names, in reading order.
 
     A single string is a glob pattern (`**` matches any depth of folders); its
-    matches are sorted, so that the order, and with it the order of the
+    matches (folders left out) are sorted, so that the order, and with it the order of the
     records, does not depend on the directory listing. A string without
     wildcards, and every item of an iterable, is taken as the path it is, so
     a file name holding '[' or '*' can still be named. A pattern that matches
@@ -28,7 +28,8 @@ def expand_paths(paths: PathsArg) -> list[str]:
             raise TypeError(f"paths must be str or os.PathLike[str], not {type(pattern).__name__}")
         if not glob.has_magic(pattern):
             return [pattern]
-        found = sorted(glob.glob(pattern, recursive=True))
+        # Folders that a pattern such as "/evidence/**" matches are not files to read.
+        found = sorted(p for p in glob.glob(pattern, recursive=True) if not os.path.isdir(p))
         if not found:
             raise FileNotFoundError(f"no file matches {pattern!r}")
         return found

@@ -36,6 +36,7 @@ def test_expand_paths(tmp_path):
         (tmp_path / rel).write_bytes(b"")
     cases = [
         (str(tmp_path / "**" / "*.edb"), ["a/b/y.edb", "a/x.edb", "c/[odd].edb", "c/z.edb"]),
+        (str(tmp_path / "**"), ["a/b/y.edb", "a/x.edb", "c/[odd].edb", "c/z.edb"]),  # files only
         (str(tmp_path / "*" / "?.edb"), ["a/x.edb", "c/z.edb"]),
         (tmp_path / "a" / "x.edb", ["a/x.edb"]),  # a PathLike is one path
         ([str(tmp_path / "c" / "[odd].edb"), tmp_path / "a" / "x.edb"], ["c/[odd].edb", "a/x.edb"]),  # as given
