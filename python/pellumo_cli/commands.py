@@ -3,24 +3,14 @@ streams, returns the exit status, and raises CliError for an expected failure.""
 
 from __future__ import annotations
 
+import argparse
 import difflib
 import json
-import os
-import signal
-import struct
-import time
-import argparse
 from typing import TextIO
 
 import pellumo
 
 from pellumo_cli.text import printable, table
-
-# Offsets of the header fields that the module does not expose.
-_HEADER_FORMAT_VERSION = 8
-_HEADER_FORMAT_REVISION = 232
-_HEADER_READ = 240
-_CHUNK = 1 << 16
 
 
 class CliError(Exception):
@@ -70,20 +60,11 @@ def _write_lines(out: TextIO, lines: list[str]) -> None:
 
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
-    try:
-        with open(args.file, "rb") as f:
-            header = f.read(_HEADER_READ)
-    except OSError as error:
-        raise CliError(f"{printable(args.file)}: {error.strerror or error}") from None
-    if len(header) < _HEADER_READ:
-        raise CliError(f"{printable(args.file)}: the file header is shorter than {_HEADER_READ} bytes")
-    (version,) = struct.unpack_from("<I", header, _HEADER_FORMAT_VERSION)
-    (revision,) = struct.unpack_from("<I", header, _HEADER_FORMAT_REVISION)
     rows = [
         ("file:", printable(args.file)),
         ("page size:", str(db.page_size)),
-        ("format version:", f"0x{version:x}"),
-        ("format revision:", f"0x{revision:x}"),
+        ("format version:", f"0x{db.format_version:x}"),
+        ("format revision:", f"0x{db.format_revision:x}"),
         ("pages:", str(db.total_pages)),
         ("tables:", str(len(db.get_tables()))),
     ]
@@ -119,149 +100,32 @@ def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    """Streams the table's JSON Lines export to stdout.
-
-    The lines are the bytes export_table writes: a child process exports into a
-    pipe and this process copies the pipe to stdout, stopping after --limit
-    lines. Memory stays flat however large the table, and a limit ends the
-    export early instead of writing the whole table somewhere first."""
+    """Streams the table's records to stdout as JSON Lines, the bytes
+    export_table writes, stopping after --limit lines. Memory stays flat
+    however large the table."""
     db = open_database(args.file)
     require_table(db, args.table)
     if args.limit == 0:
         return 0
     out.flush()
-    err.flush()
-    binary_out = out.buffer
-    read_fd, write_fd = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child: export into the pipe, report a failure itself
-        status = 1
-        try:
-            os.close(read_fd)
-            db.export_table(args.table, f"/dev/fd/{write_fd}")
-            status = 0
-        except OSError as error:
-            # "Write error: Broken pipe" means the reader went away (a limit
-            # reached, or `| head`): not a failure to report.
-            if "Broken pipe" not in str(error):
-                _report(err, printable(str(error)))
-        except BaseException as error:  # noqa: BLE001 - the child must always exit here
-            _report(err, printable(str(error)) or type(error).__name__)
-        finally:
-            os._exit(status)
-
-    os.close(write_fd)
-    child_done = False
     try:
-        limit = args.limit
-        written = 0
-        while True:
-            chunk = os.read(read_fd, _CHUNK)
-            if not chunk:
-                break
-            if limit is not None:
-                newlines = chunk.count(b"\n")
-                if written + newlines >= limit:
-                    cut = -1
-                    for _ in range(limit - written):
-                        cut = chunk.index(b"\n", cut + 1)
-                    binary_out.write(chunk[: cut + 1])
-                    binary_out.flush()
-                    return 0  # the finally clause stops the child
-                written += newlines
-            binary_out.write(chunk)
-        binary_out.flush()
-        _, status = os.waitpid(pid, 0)
-        child_done = True
-        if os.WIFSIGNALED(status):
-            raise CliError(f"the export process ended with signal {os.WTERMSIG(status)}")
-        return os.WEXITSTATUS(status)
-    finally:
-        if not child_done:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        os.close(read_fd)
-
-
-def _report(err: TextIO, message: str) -> None:
-    err.write(f"pellumo: error: {message}\n")
-    err.flush()
+        db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
+    except BrokenPipeError:
+        raise  # the reader went away (`| head`): main ends quietly
+    except OSError as error:
+        out.buffer.flush()  # the lines before a record that cannot be read
+        raise CliError(printable(str(error))) from None
+    out.buffer.flush()
+    return 0
 
 
 # --- export ---------------------------------------------------------------------
 
 
-def _file_name(table_name: str, used: set[str]) -> str:
-    """The table's output file name: the name plus .jsonl, with '/' and NUL
-    replaced so that a table name can never reach outside the output
-    directory; names that collide get ~2, ~3, ..."""
-    base = table_name.replace("/", "_").replace("\0", "_")
-    name, n = base + ".jsonl", 1
-    while name in used:
-        n += 1
-        name = f"{base}~{n}.jsonl"
-    used.add(name)
-    return name
-
-
-def _count_lines(path: str) -> int:
-    count = 0
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            count += chunk.count(b"\n")
-    return count
-
-
 def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
-    if args.table:
-        names = list(dict.fromkeys(args.table))
-        for name in names:  # every name is checked before anything is written
-            require_table(db, name)
-    else:
-        names = list(dict.fromkeys(db.get_tables()))
-    try:
-        os.makedirs(args.out_dir, exist_ok=True)
-    except OSError as error:
-        raise CliError(f"cannot create output directory {printable(args.out_dir)}: "
-                       f"{error.strerror or error}") from None
+    from pellumo_cli import export
 
-    progress = not args.quiet and err.isatty()
-    started = time.monotonic()
-    total_rows = 0
-    skipped = 0
-    used: set[str] = set()
-    digits = len(str(len(names)))
-    for index, name in enumerate(names, 1):
-        path = os.path.join(args.out_dir, _file_name(name, used))
-        counter = f"[{index:>{digits}}/{len(names)}]"
-        if progress:
-            err.write(f"\r\x1b[K{counter} {printable(name)} ...")
-            err.flush()
-        try:
-            db.export_table(name, path)
-        except ValueError as error:
-            # Only a listed name that was not valid UTF-8 in the file gets here:
-            # lookups compare the stored bytes, so it cannot be read by name.
-            if progress:
-                err.write("\r\x1b[K")
-            err.write(f"pellumo: warning: skipped table {printable(name)}: {printable(str(error))}\n")
-            skipped += 1
-            continue
-        except OSError as error:
-            if progress:
-                err.write("\n")
-            raise CliError(f"{printable(path)}: {printable(str(error))}") from None
-        if progress:
-            rows = _count_lines(path)
-            total_rows += rows
-            elapsed = time.monotonic() - started
-            err.write(f"\r\x1b[K{counter} {printable(name)}: {rows:,} rows, {elapsed:.1f}s elapsed\n")
-            err.flush()
-    if progress:
-        err.write(f"exported {len(names) - skipped} of {len(names)} tables, {total_rows:,} rows, to "
-                  f"{printable(args.out_dir)} in {time.monotonic() - started:.1f}s\n")
-    return 1 if skipped else 0
+    return export.cmd_export(args, out, err)
 
 
 # --- carve ----------------------------------------------------------------------

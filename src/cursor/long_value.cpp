@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "database/database.h"
 #include "page/leaf.h"
 #include "page/tag.h"
 #include "record/decompress.h"
@@ -16,24 +15,14 @@ constexpr std::size_t kLid32KeySize = 4;
 constexpr std::size_t kLid64KeySize = 8;
 constexpr std::size_t kRootSizeEnd = 8;  // root data: u32 reference count, u32 total size
 
-std::uint32_t be32(const std::uint8_t* b);
-
-// What a walk sees of one leaf entry: the first 12 bytes of its full key
-// (page prefix part, then local key), the key's length and the entry data.
-struct WalkEntry {
-  std::uint8_t key[12];
-  std::size_t key_len;
-  Bytes data;  // borrows the mapped file
-  std::uint16_t tag;
-};
-
-// Calls visit(const WalkEntry&) for every entry of leaf page `page` whose
-// full key has at least 4 bytes, in tag order, until visit returns false;
-// returns false when it did.
+// Calls visit(const LongValueTreeEntry&) for every entry of leaf page `page`
+// from tag `from` on whose full key has at least 4 bytes, in tag order,
+// until visit returns false; returns false when it did. `tag_of`, when
+// given, is told the tag of each entry visited.
 template <class Visit>
-bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&& visit, std::uint16_t from = 0) {
+bool scan_leaf(const TagExtractor& tags, const Page& page, ByteVector& scratch, Visit&& visit, std::uint16_t from = 0,
+               std::uint16_t* tag_of = nullptr) {
   if (!page.is_leaf()) return true;
-  TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
   const bool large = tags.large_page_tag_format();
   // The page prefix is taken as stored, flag bits of byte 1 included.
   Bytes prefix;
@@ -44,33 +33,43 @@ bool scan_leaf(const Database& db, const Page& page, ByteVector& scratch, Visit&
     if (!tag) continue;  // an unreadable tag is skipped
     auto entry = LeafEntryView::parse(tag->flags, tag->data);
     if (!entry) continue;
-    WalkEntry e;
-    e.tag = i;
+    LongValueTreeEntry e;
     const std::size_t common =
         entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
     e.key_len = common + entry->local_key.size();
     if (e.key_len < kLid32KeySize) continue;
-    std::size_t filled = std::min<std::size_t>(common, sizeof e.key);
-    if (filled) std::memcpy(e.key, prefix.data(), filled);
-    const std::size_t local = std::min(sizeof e.key - filled, entry->local_key.size());
-    if (local) std::memcpy(e.key + filled, entry->local_key.data(), local);
-    filled += local;
-    if (filled < sizeof e.key) std::memset(e.key + filled, 0, sizeof e.key - filled);
+    // The first 12 key bytes: the shared prefix part, then the local key.
+    std::memset(e.key, 0, sizeof e.key);
+    const std::size_t from_prefix = std::min<std::size_t>(common, sizeof e.key);
+    (void)copy_bytes(prefix, 0, e.key, from_prefix);
+    const std::size_t local = std::min(sizeof e.key - from_prefix, entry->local_key.size());
+    (void)copy_bytes(entry->local_key, 0, e.key + from_prefix, local);
     e.data = entry->data;
     if (large && !tag->data.empty()) {
       // The owned copy differs from the page only in byte 1 (the flag
       // bits), which lies before the data: point back into the page.
+      // The data is the tail of the entry.
       auto raw = tags.extract_tag(i);
       if (!raw) continue;
-      e.data = raw->data.subspan(static_cast<std::size_t>(entry->data.data() - tag->data.data()),
-                                 entry->data.size());
+      auto data = slice(raw->data, tag->data.size() - entry->data.size(), entry->data.size());
+      if (!data) continue;
+      e.data = *data;
     }
-    if (!visit(static_cast<const WalkEntry&>(e))) return false;
+    if (tag_of) *tag_of = i;
+    if (!visit(static_cast<const LongValueTreeEntry&>(e))) return false;
   }
   return true;
 }
 
-// Collects the root entry and chunks of LID `id` from entries in key order;
+// Big-endian key word at `at` (0, 4 or 8) of the 12 key bytes a walk keeps.
+std::uint32_t key_word(const LongValueTreeEntry& e, std::size_t at) { return read_u32_be(Bytes(e.key), at).value_or(0); }
+
+void search_key(const LongValueId& id, std::uint8_t out[8]) {
+  const int width = id.wide ? 8 : 4;
+  for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(id.lid >> (8 * (width - 1 - i)));
+}
+
+// Collects the root entry and chunks of one LID from entries in key order;
 // returns false at the first entry past the LID.
 struct ChunkCollector {
   std::uint8_t wanted[8];
@@ -78,16 +77,16 @@ struct ChunkCollector {
   std::vector<LongValueChunk>& chunks;
   std::optional<std::uint32_t>& total;
 
-  bool operator()(const WalkEntry& e) const {
+  bool operator()(const LongValueTreeEntry& e) const {
     // Keys compare as bytes; a key that is a proper prefix of the LID is smaller.
     const std::size_t n = std::min(e.key_len, width);
     const int c = std::memcmp(e.key, wanted, n);
     if (c > 0) return false;  // past the LID: the scan is over
     if (c < 0 || e.key_len < width) return true;
     if (e.key_len < width + 4) {
-      if (e.data.size() >= kRootSizeEnd) total = get_u32_le(e.data, 4);
+      if (auto size = read_u32_le(e.data, kRootSizeEnd - 4)) total = *size;
     } else {
-      chunks.push_back(LongValueChunk{be32(e.key + width), e.data});
+      chunks.push_back(LongValueChunk{key_word(e, width), e.data});
     }
     return true;
   }
@@ -95,24 +94,12 @@ struct ChunkCollector {
 
 }  // namespace
 
-namespace {
-
-std::uint32_t be32(const std::uint8_t* b) {
-  return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
-         (static_cast<std::uint32_t>(b[2]) << 8) | b[3];
-}
-
-void search_key(const LongValueId& id, std::uint8_t out[8]) {
-  const int width = id.wide ? 8 : 4;
-  for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(id.lid >> (8 * (width - 1 - i)));
-}
-
-}  // namespace
-
 std::optional<LongValueId> parse_long_value_reference(Bytes ref) {
-  if (ref.size() < 4) return std::nullopt;
-  if (ref.size() == 8 && (ref[7] & 0x80) != 0) return LongValueId{true, get_u64_le(ref, 0)};
-  return LongValueId{false, get_u32_le(ref, 0)};
+  // Bit 63 of an 8-byte reference marks a 64-bit LID.
+  if (ref.size() == 8 && (read_u8(ref, 7).value_or(0) & 0x80) != 0) return LongValueId{true, *read_u64_le(ref, 0)};
+  auto lid = read_u32_le(ref, 0);
+  if (!lid) return std::nullopt;
+  return LongValueId{false, *lid};
 }
 
 std::optional<std::uint32_t> long_value_root(const TableInfo& table) {
@@ -137,7 +124,7 @@ void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std:
     if (room && c.data.size() < *room && decompress_value(c.data, unpacked)) {
       out.append(unpacked);
     } else {
-      out.append(reinterpret_cast<const char*>(c.data.data()), c.data.size());
+      append_bytes(out, c.data);
     }
   }
   if (total_size && out.size() > *total_size) out.resize(*total_size);
@@ -153,46 +140,27 @@ void set_resolved_value(const ColumnInfo& column, std::string& fetched, ColumnVa
   }
 }
 
-std::optional<std::string> fetch_long_value_by_scan(const Database& db, const TableInfo& table, Bytes reference) {
-  auto id = parse_long_value_reference(reference);
-  if (!id) return std::string();
-  auto root = long_value_root(table);
-  if (!root) return std::string();
+bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
+                          const std::function<bool(const LongValueTreeEntry&)>& visit) {
   TreeWalker::Options options;
   options.kind = TreeKind::LongValue;
-  auto walker = TreeWalker::open(db.page_source(), *root, std::move(options));
-  if (!walker) return std::nullopt;
-
-  std::vector<LongValueChunk> chunks;
-  std::optional<std::uint32_t> total;
-  ChunkCollector collect{{}, id->wide ? kLid64KeySize : kLid32KeySize, chunks, total};
-  search_key(*id, collect.wanted);
+  auto walker = TreeWalker::open(make_tree_source(pages), root, std::move(options));
+  if (!walker) return false;
   ByteVector scratch;
   while (auto leaf = walker->next_leaf()) {
-    if (!scan_leaf(db, leaf->page, scratch, collect)) break;
+    if (!scan_leaf(pages.tags(leaf->page), leaf->page, scratch, visit)) break;
   }
-  std::string out;
-  assemble_long_value(chunks, total, out);
-  return out;
+  return true;
 }
 
-void resolve_long_values_by_scan(const Database& db, const TableInfo& table, Record& record) {
-  resolve_long_values_with(record, [&](Bytes reference, std::string& out) {
-    auto v = fetch_long_value_by_scan(db, table, reference);
-    if (!v) return false;
-    out = std::move(*v);
-    return true;
-  });
-}
-
-LongValueReader::LongValueReader(const Database& db, const TableInfo& table) : db_(&db) {
+LongValueReader::LongValueReader(const PageSource& pages, const TableInfo& table) : pages_(&pages) {
   root_ = long_value_root(table);
   if (!root_) return;
   TreeWalker::Options options;
   options.kind = TreeKind::LongValue;
   options.on_refusal = OnRefusal::Stop;
   options.cache = &cache_;
-  auto walker = TreeWalker::open(db.page_source(), *root_, std::move(options));
+  auto walker = TreeWalker::open(make_tree_source(pages), *root_, std::move(options));
   if (walker) walker_.emplace(std::move(walker).value());
 }
 
@@ -217,7 +185,8 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
                                [](const std::pair<std::uint64_t, std::uint16_t>& k, std::uint64_t v) {
                                  return k.first < v;
                                });
-    scan_leaf(*db_, hot_->page, scratch_, collect, at == hot_keys_.end() ? hot_keys_.back().second : at->second);
+    scan_leaf(pages_->tags(hot_->page), hot_->page, scratch_, collect,
+              at == hot_keys_.end() ? hot_keys_.back().second : at->second);
     assemble_long_value(chunks_, total, out);
     return true;
   }
@@ -226,7 +195,7 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
   while (!walker_->stopped()) {
     auto leaf = walker_->next_leaf();
     if (!leaf) break;
-    const bool more = scan_leaf(*db_, leaf->page, scratch_, collect);
+    const bool more = scan_leaf(pages_->tags(leaf->page), leaf->page, scratch_, collect);
     last = std::move(leaf);
     if (!more) break;
   }
@@ -242,12 +211,16 @@ void LongValueReader::remember_hot(LeafPage leaf) {
   hot_.reset();
   hot_keys_.clear();
   bool sorted = true;
-  scan_leaf(*db_, leaf.page, scratch_, [&](const WalkEntry& e) {
-    const std::uint64_t key8 = (static_cast<std::uint64_t>(be32(e.key)) << 32) | be32(e.key + 4);
-    if (!hot_keys_.empty() && key8 < hot_keys_.back().first) sorted = false;
-    hot_keys_.emplace_back(key8, e.tag);
-    return true;
-  });
+  std::uint16_t tag = 0;
+  scan_leaf(
+      pages_->tags(leaf.page), leaf.page, scratch_,
+      [&](const LongValueTreeEntry& e) {
+        const std::uint64_t key8 = (static_cast<std::uint64_t>(key_word(e, 0)) << 32) | key_word(e, 4);
+        if (!hot_keys_.empty() && key8 < hot_keys_.back().first) sorted = false;
+        hot_keys_.emplace_back(key8, tag);
+        return true;
+      },
+      0, &tag);
   // Only a leaf in key order can be searched by halving.
   if (hot_keys_.empty() || !sorted) {
     hot_keys_.clear();

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,13 +24,12 @@
 #include <vector>
 
 #include "catalog/table_info.h"
+#include "page/page_source.h"
 #include "record/record.h"
 #include "tree/tree_walker.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
-
-class Database;
 
 struct LongValueId {
   bool wide = false;       // a 64-bit LID
@@ -57,11 +57,28 @@ struct LongValueChunk {
 void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std::uint32_t> total_size,
                          std::string& out);
 
+// One leaf entry of a long-value tree as a walk meets it.
+struct LongValueTreeEntry {
+  std::uint8_t key[12];  // the first 12 bytes of the full key (page prefix part, then local key), zero-padded
+  std::size_t key_len;   // of the full key
+  Bytes data;            // borrows the mapped file
+};
+
+// Walks the whole tree rooted at `root` in key order, as every reader walks
+// it (pages checked, a refused page skipped), calling visit for every entry
+// whose full key has at least 4 bytes until visit returns false. Returns
+// false, having visited nothing, when the root is refused.
+bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
+                          const std::function<bool(const LongValueTreeEntry&)>& visit);
+
 // Resolves the references of one table, each by a seek in the long-value
-// tree. Borrows `db` and the mapped file; not for use from two threads.
+// tree, as the engine seeks: descend by key (root key, then chunk keys) to
+// the leaf where the LID's entries begin, then read entries in key order
+// until a key greater than the LID. Pages are checked on the way. Borrows
+// the page source; not for use from two threads.
 class LongValueReader {
  public:
-  LongValueReader(const Database& db, const TableInfo& table);
+  LongValueReader(const PageSource& pages, const TableInfo& table);
 
   // The bytes of the value `reference` names, into `out` (replaced). False
   // when the value cannot be resolved: the tree's root or a page holding
@@ -71,7 +88,7 @@ class LongValueReader {
   bool fetch(Bytes reference, std::string& out);
 
  private:
-  const Database* db_;
+  const PageSource* pages_;
   std::optional<std::uint32_t> root_;
   PageCheckCache cache_;
   std::optional<TreeWalker> walker_;
@@ -85,20 +102,12 @@ class LongValueReader {
   void remember_hot(LeafPage leaf);
 };
 
-// The value for `reference` found by walking the whole tree from its first
-// leaf for this one reference. Slow (each call walks the tree); kept as the
-// measure the seek is tested against. nullopt: the root is refused.
-std::optional<std::string> fetch_long_value_by_scan(const Database& db, const TableInfo& table, Bytes reference);
-
 // Replaces each LongValue of `record` by the value fetched with `fetch`
 // (a callable (Bytes reference, std::string& out) -> bool): Text decoded
 // with the column's code page for text columns (Binary when the code page
 // is unknown), Binary otherwise. A value that cannot be fetched is null.
 template <class Fetch>
 void resolve_long_values_with(Record& record, Fetch&& fetch);
-
-// resolve_long_values_with over fetch_long_value_by_scan.
-void resolve_long_values_by_scan(const Database& db, const TableInfo& table, Record& record);
 
 // Detail of resolve_long_values_with: builds the new value from fetched bytes.
 void set_resolved_value(const ColumnInfo& column, std::string& fetched, ColumnValue& out);

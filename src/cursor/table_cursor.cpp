@@ -1,33 +1,36 @@
 #include "cursor/table_cursor.h"
 
-
-#include "database/database.h"
 #include "page/leaf.h"
 
 namespace pellumo {
 
-Result<TableCursor> TableCursor::open(const Database& db, const TableInfo& table) {
-  TreeWalker::Options options;
-  options.kind = TreeKind::Table;
-  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(db.page_source(), table.root_page, std::move(options)));
-  return TableCursor(db, table, std::move(walker));
+void TableCursor::decode_only(std::vector<bool> wanted) {
+  parser_.decode_only(std::move(wanted));
+  record_ = Record(layout_);
 }
 
-TableCursor::TableCursor(const Database& db, const TableInfo& table, TreeWalker walker)
-    : db_(&db),
+Result<TableCursor> TableCursor::open(const PageSource& pages, const TableInfo& table) {
+  TreeWalker::Options options;
+  options.kind = TreeKind::Table;
+  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(make_tree_source(pages), table.root_page, std::move(options)));
+  return TableCursor(pages, table, std::move(walker));
+}
+
+TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker)
+    : pages_(&pages),
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
       page_(walker.root_page()),
-      tags_(page_, db.format_version(), db.format_revision(), db.page_size()),
+      tags_(pages.tags(page_)),
       page_number_(walker.root_number()),
       tag_index_(page_.stored_tag_count()),  // nothing read until the first leaf is entered
       walker_(std::move(walker)),
-      parser_(layout_, db.large_page_tag_format()),
+      parser_(layout_, pages.large_page_tag_format()),
       record_(layout_) {}
 
 void TableCursor::enter_page(const LeafPage& leaf) {
   page_ = leaf.page;
-  tags_ = TagExtractor(page_, db_->format_version(), db_->format_revision(), db_->page_size());
+  tags_ = pages_->tags(page_);
   page_number_ = leaf.number;
   tag_index_ = page_.first_entry_tag();
 }
@@ -69,7 +72,7 @@ void TableCursor::resolve_long_values(Record& record) {
   bool any = false;
   for (std::size_t i = 0; i < record.size() && !any; ++i) any = record.value(i).kind() == ValueKind::LongValue;
   if (!any) return;
-  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
+  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*pages_, *table_);
   LongValueReader& reader = *long_values_;
   resolve_long_values_with(record, [&](Bytes reference, std::string& out) { return reader.fetch(reference, out); });
 }

@@ -1,6 +1,5 @@
-// Reading the records of one table in order: leaf pages in key order as the
-// tree walk finds them (pages that fail their checks are skipped), entries
-// of a page in tag order.
+// Reading the records of one table in order: leaf pages left to right,
+// entries of a page in tag order.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include "cursor/long_value.h"
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "page/page_source.h"
 #include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
@@ -18,9 +18,7 @@
 
 namespace pellumo {
 
-class Database;
-
-// Borrows the Database and its TableInfo: must not outlive them.
+// Borrows the page source and the TableInfo: must not outlive them.
 //
 // Two ways to read:
 //   - next_row(): each record as an owned Record (the caller keeps it);
@@ -38,10 +36,12 @@ class Database;
 //       }
 class TableCursor {
  public:
-  // Positions a cursor before the first record of the table's tree. Fails
-  // when the root is not a page of the file (InvalidPageNumber) or fails
-  // its checks (Parse error naming the page and the reason).
-  static Result<TableCursor> open(const Database& db, const TableInfo& table);
+  // Positions a cursor before the first record of the table's tree, walked
+  // as every reader walks it (leaves in key order, each page checked, a
+  // refused page skipped). Fails when the root is not a page of the file
+  // (InvalidPageNumber) or fails its checks (Parse error naming the page
+  // and the reason).
+  static Result<TableCursor> open(const PageSource& pages, const TableInfo& table);
 
   TableCursor(TableCursor&&) noexcept = default;
   TableCursor& operator=(TableCursor&&) noexcept = default;
@@ -55,6 +55,10 @@ class TableCursor {
   // record; false: the end. Errors as next_row().
   Result<bool> advance();
   const Record& current() const { return record_; }
+
+  // Decodes only the columns whose layout position is true in `wanted`
+  // (empty: all) from the next record on; the others are Null in current().
+  void decode_only(std::vector<bool> wanted);
   Record& current() { return record_; }
 
   const RecordLayout& layout() const { return *layout_; }
@@ -68,10 +72,10 @@ class TableCursor {
   void resolve_long_values(Record& record);
 
  private:
-  TableCursor(const Database& db, const TableInfo& table, TreeWalker walker);
+  TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker);
   void enter_page(const LeafPage& leaf);
 
-  const Database* db_;
+  const PageSource* pages_;
   const TableInfo* table_;
   std::shared_ptr<const RecordLayout> layout_;
   Page page_;

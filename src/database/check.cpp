@@ -32,7 +32,7 @@ void walk_tree(const Database& db, TreeKind kind, std::optional<std::uint32_t> o
     if (n < reached.size()) reached[n] = true;
   };
   options.on_bad_entry = [&](std::uint32_t, std::uint16_t) { ++out.unreadable_tags; };
-  auto walker = TreeWalker::open(db.page_source(), out.root_page, std::move(options));
+  auto walker = TreeWalker::open(db.tree_source(), out.root_page, std::move(options));
   if (!walker) {
     out.error = walker.error().message();
     return;
@@ -112,7 +112,7 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
       std::optional<LongValueReader> long_values;
       std::string fetched;
       walk_tree(db, TreeKind::Table, std::nullopt, reached, interrupted, t, [&](Bytes data) {
-        if (data.size() < kRecordHeaderSize || get_u16_le(data, 2) > data.size()) {
+        if (data.size() < kRecordHeaderSize || read_u16_le(data, 2).value_or(0) > data.size()) {
           ++t.undecodable_records;
           return;
         }

@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "python/arrow_methods.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/module_state.h"
@@ -16,7 +17,11 @@
 namespace pellumo::python {
 namespace {
 
-constexpr char kVersion[] = "0.1.8";
+// The project's single version, from CMake's project() (also the wheel's).
+#ifndef PELLUMO_VERSION
+#error "PELLUMO_VERSION must be defined by the build"
+#endif
+constexpr char kVersion[] = PELLUMO_VERSION;
 
 // Set once the module object exists in some interpreter.
 bool g_loaded = false;
@@ -66,6 +71,8 @@ PyObject* create_module() {
   if (state.ese_database_type == nullptr) return nullptr;
   state.table_iterator_type = create_table_iterator_type(module.get());
   if (state.table_iterator_type == nullptr) return nullptr;
+  state.arrow_source_type = create_arrow_source_type(module.get());
+  if (state.arrow_source_type == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "EseDatabase", state.ese_database_type) < 0) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
 

@@ -23,6 +23,11 @@ int compare_keys(Bytes a, Bytes b) {
 
 }  // namespace
 
+TreeSource make_tree_source(const PageSource& pages) {
+  return TreeSource{[&pages](std::uint32_t n) { return pages.read_page(n); }, pages.format_version(),
+                    pages.format_revision(), pages.page_size()};
+}
+
 std::string_view refusal_name(Refusal reason) {
   switch (reason) {
     case Refusal::None: return "";
@@ -46,7 +51,7 @@ std::uint32_t tree_type_bits(TreeKind kind) {
   return 0;
 }
 
-Result<TreeWalker> TreeWalker::open(const PageSource& source, std::uint32_t root, Options options) {
+Result<TreeWalker> TreeWalker::open(const TreeSource& source, std::uint32_t root, Options options) {
   auto page = root == 0 ? Result<Page>(EseError::invalid_page_number(0)) : source.load(root);
   if (!page) {
     if (options.on_refused) options.on_refused(RefusedPage{root, 0, Refusal::OutOfRange});
@@ -74,7 +79,7 @@ Result<TreeWalker> TreeWalker::open(const PageSource& source, std::uint32_t root
   return walker;
 }
 
-TreeWalker::TreeWalker(const PageSource& source, std::uint32_t root, Page root_page, Options options)
+TreeWalker::TreeWalker(const TreeSource& source, std::uint32_t root, Page root_page, Options options)
     : source_(source),
       root_(root),
       root_page_(root_page),

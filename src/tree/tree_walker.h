@@ -17,6 +17,7 @@
 
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "page/page_source.h"
 #include "page/tag.h"
 #include "utils/bytes.h"
 
@@ -25,13 +26,16 @@ namespace pellumo {
 // Gives the parsed page N, or InvalidPageNumber / the page parse error.
 using PageLoader = std::function<Result<Page>(std::uint32_t)>;
 
-// How pages are read: the loader and the numbers that shape a page.
-struct PageSource {
+// How a walk reads pages: the loader and the numbers that shape a page.
+struct TreeSource {
   PageLoader load;
   std::uint32_t format_version = 0;
   std::uint32_t format_revision = 0;
   std::uint32_t page_size = 0;
 };
+
+// The pages of an opened file, for walks.
+TreeSource make_tree_source(const PageSource& pages);
 
 // Why a page was refused. None: it passed.
 enum class Refusal : std::uint8_t {
@@ -97,7 +101,7 @@ class TreeWalker {
   // is not a page of the file, and with a Parse error naming the page and
   // the reason when it fails another check. A root needs no entries (an
   // empty table's root has none).
-  static Result<TreeWalker> open(const PageSource& source, std::uint32_t root, Options options);
+  static Result<TreeWalker> open(const TreeSource& source, std::uint32_t root, Options options);
 
   // The next leaf in key order, checked; nullopt at the end (and after a
   // refusal under OnRefusal::Stop). A leaf's next-page link is followed
@@ -127,7 +131,7 @@ class TreeWalker {
     std::uint16_t end_tag;
   };
 
-  TreeWalker(const PageSource& source, std::uint32_t root, Page root_page, Options options);
+  TreeWalker(const TreeSource& source, std::uint32_t root, Page root_page, Options options);
 
   // Loads and checks page n; nullopt when refused (reported).
   std::optional<Page> admit(std::uint32_t n, std::uint32_t parent, unsigned depth);
@@ -147,7 +151,7 @@ class TreeWalker {
   static constexpr int kUnreadable = 0x7FFFFFFF;
   int compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child);
 
-  PageSource source_;
+  TreeSource source_;
   std::uint32_t root_;
   Page root_page_;
   Options options_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../cursor/long_value_reference.h"
 #include "cursor/table_cursor.h"
 #include "database/check.h"
 #include "database/database.h"
@@ -230,7 +231,7 @@ TEST(TreeWalk, SeekAndWalkAgreeOnEveryLongValue) {
       const std::uint8_t ref[4] = {static_cast<std::uint8_t>(lid), 0, 0, 0};
       const Bytes reference(ref, 4);
       ASSERT_TRUE(reader.fetch(reference, got));
-      const auto walked = fetch_long_value_by_scan(**db, alpha, reference);
+      const auto walked = long_value_reference::fetch_by_scan(**db, alpha, reference);
       ASSERT_TRUE(walked);
       EXPECT_EQ(got, *walked) << lid;
       const ByteVector want = fixture::alpha_blob(lid);
