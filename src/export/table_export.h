@@ -45,7 +45,7 @@ Result<void> export_table_jsonl(const Database& db, const std::string& table_nam
 // caller's.
 //
 // `interrupted`, when given, is asked every few thousand records; once it
-// returns true the writing ends with "Interrupted" (lines before flushed).
+// returns true the writing ends with "Interrupted", nothing more written.
 template <class Output>
 Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
                                           const std::function<bool()>& interrupted = {}) {
@@ -54,11 +54,8 @@ Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std:
   JsonLineWriter lines;
   std::uint64_t written = 0;
   while (!limit || written < *limit) {
-    if (interrupted && written % 4096 == 4095 && interrupted()) {
-      Result<void> flushed = out.flush();
-      (void)flushed;
-      return EseError::io_text("Interrupted");
-    }
+    // Nothing more is written once interrupted: the caller reports it.
+    if (interrupted && written % 4096 == 4095 && interrupted()) return EseError::io_text("Interrupted");
     Result<bool> more = cursor.advance();
     if (!more) {
       Result<void> flushed = out.flush();

@@ -185,7 +185,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (descriptor) {
       JsonlFile out = JsonlFile::borrow(fd);
       Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
-      if (interrupted) return nullptr;  // the signal's exception stands
+      // A write cut short by a signal (EINTR) is the signal's to report.
+      if (interrupted || (!written && PyErr_CheckSignals() < 0)) return nullptr;
       if (raise_if_size_changed(self)) return nullptr;
       if (written) {
         Result<void> closed = out.close();
@@ -199,7 +200,7 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     PyWriterOutput out(std::move(write));
     Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
-    if (interrupted) return nullptr;
+    if (interrupted) return nullptr;  // the signal's exception stands
     if (raise_if_size_changed(self)) return nullptr;
     if (written) {
       Result<void> flushed = out.flush();

@@ -165,21 +165,18 @@ def test_skipped_files_and_on_missing_error(corpus):
         scan(corpus.files, "Users", columns="Email")
 
 
-def test_damage_part_way_through_a_file(corpus):
+def test_broken_leaf_chain_costs_no_records(corpus):
+    # The broken file's Chained table links out of the file from its second
+    # leaf; the link is not believed and the tree leads to every leaf.
     files = [corpus.broken] + [p for p in corpus.files if p.endswith("python-values.edb")][:1]
     db = pellumo.EseDatabase(corpus.broken)
-    before = sum(len(b) for b in _batches_until_error(db.arrow("Chained")))
+    whole = len(db.read_table("Chained"))
+    assert whole == sum(len(b) for b in _batches_until_error(db.arrow("Chained")))
     result = scan(files, "Chained")
     got = pa.table(result)
-    assert by_source(got)[corpus.broken] == before
+    assert by_source(got)[corpus.broken] == whole
     assert by_source(got)[files[1]] == len(pellumo.EseDatabase(files[1]).read_table("Chained"))
-    assert result.skipped == [SkippedFile(corpus.broken,
-                                          f"stopped after {before} records: Error reading record: "
-                                          "Invalid page number: 16777215")]
-    with pytest.raises(OSError, match=f"^{corpus.broken}: Error reading record"):
-        scan(files, "Chained", on_missing="error").reader().read_all()
-    with pytest.raises(OSError, match=f"{corpus.broken}: Error reading record"):  # through the C stream
-        pa.table(scan(files, "Chained", on_missing="error"))
+    assert result.skipped == []
 
 
 def _batches_until_error(source):
