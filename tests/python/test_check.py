@@ -13,7 +13,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from conftest import SAMPLES_DIR, sample_paths
 from pellumo import EseDatabase
 
