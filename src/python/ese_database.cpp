@@ -12,6 +12,7 @@
 #include "python/errors.h"
 #include "python/export_methods.h"
 #include "python/py_ref.h"
+#include "python/recover_methods.h"
 #include "python/table_methods.h"
 
 namespace pellumo::python {
@@ -190,6 +191,7 @@ PyMethodDef kMethods[] = {
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
+    {"recover", as_cfunction(recover), METH_FASTCALL | METH_KEYWORDS, kRecoverDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
