@@ -1,6 +1,6 @@
 """Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
 
@@ -22,6 +22,11 @@ _Record: TypeAlias = dict[str, _Value]
 # pages, the stored values of tags, or long-value pages only (whole or unused
 # bytes).
 _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+
+# Where recover finds records: nodes flagged deleted, holes between a page's
+# records, the free tail of a page, tag slots past a page's count, pages
+# emptied by a merge, pages released to a space tree.
+_RecoverySource: TypeAlias = Literal["deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page"]
 
 @type_check_only
 class _ColumnDescription(TypedDict):
@@ -93,6 +98,13 @@ class EseDatabase:
     def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
+    def recover(
+        self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
+    ) -> Iterator[_Record]:
+        """Deleted and superseded records of the table that the file still
+        holds: its columns plus _status ("deleted", "superseded", "unkeyed"),
+        _source, _page and _offset (file offset of the record's bytes).
+        ValueError at the call for an unknown table or source name."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,

@@ -74,6 +74,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     carve.add_argument("--max-hits", metavar="N", type=_count, default=1000,
                        help="stop after N hits (default 1000)")
     carve.add_argument("--json", action="store_true", help="one JSON object per hit instead of a table")
+
+    from pellumo_cli import recover
+    recover.add_parser(commands)
     return parser
 
 
@@ -100,7 +103,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
-           "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve}[args.command]
+           "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve}.get(args.command)
+    if run is None:
+        from pellumo_cli import recover
+        run = {"recover": recover.cmd_recover}[args.command]
     try:
         status = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
