@@ -116,6 +116,11 @@ std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
     std::size_t previous_offset = directory;
     const ColumnInfo* last_column = nullptr;
     bool last_flag_byte = false;
+    // A value of a fixed-size type stored without a flag byte is exactly
+    // as wide as its type.
+    auto plain_width = [&](const ColumnInfo* column, bool flag_byte) -> std::size_t {
+      return flag_byte ? 0 : fixed_type_width(column->column_type);
+    };
     for (std::size_t k = 0; k < count; ++k) {
       const std::uint32_t id = get_u16_le(room, t + 4 * k);
       const std::uint16_t word = get_u16_le(room, t + 4 * k + 2);
@@ -124,18 +129,27 @@ std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
       if (id < kFirstTaggedColumn || id <= previous_id || offset < previous_offset || offset > len - t) {
         return std::nullopt;
       }
+      if (last_column) {
+        const std::size_t width = plain_width(last_column, last_flag_byte);
+        if (width != 0 && offset - previous_offset != width) return std::nullopt;
+      }
       last_column = id - kFirstTaggedColumn < tagged_.size() ? tagged_[id - kFirstTaggedColumn] : nullptr;
       if (!last_column) return std::nullopt;  // no such column in this table
       previous_id = id;
       previous_offset = offset;
       last_flag_byte = large_ || (word & kSmallTaggedFlagBit);
     }
-    if (exact) return len;
+    if (exact) {
+      const std::size_t width = plain_width(last_column, last_flag_byte);
+      if (width != 0 && len - t - previous_offset != width) return std::nullopt;
+      return len;
+    }
     // The last value runs to the record's end, which only a value of a
     // fixed-size type stored plainly tells.
-    const std::size_t width = last_column ? fixed_type_width(last_column->column_type) : 0;
-    if (width != 0 && !last_flag_byte && width <= len - t - previous_offset) return t + previous_offset + width;
-    return len;
+    const std::size_t width = plain_width(last_column, last_flag_byte);
+    if (width == 0) return len;
+    if (width > len - t - previous_offset) return std::nullopt;
+    return t + previous_offset + width;
   };
   if (auto with_tags = tagged()) return with_tags;
   if (exact) return std::nullopt;
