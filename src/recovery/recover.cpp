@@ -467,10 +467,15 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
     const RecoverySource source = emptied ? RecoverySource::EmptiedPage : RecoverySource::FreePage;
     if (!wants(source)) return;
     // The count of an emptied page is 0 or 1, but its slots stay: read them
-    // all, as far as the free space reaches.
+    // until a slot would lie inside the data the slots before it point at.
+    std::size_t data_end = header;
     for (std::size_t i = first; i < slots; ++i) {
+      if (size - 4 * (i + 1) < data_end) break;
       auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
-      if (node) consider_node(number, b, node->at, node->flags, node->bytes, prefix, source, found);
+      if (!node) continue;
+      data_end = std::max(data_end, node->at + node->bytes.size());
+      if (size - 4 * (i + 1) < data_end) break;  // a "slot" made of record bytes
+      consider_node(number, b, node->at, node->flags, node->bytes, prefix, source, found);
     }
     scan_region(number, b, header, size - 4 * std::max<std::size_t>(count, 1), prefix, source, found);
   }
