@@ -35,6 +35,6 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 
 
-@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve"])
+@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve", "recover"])
 def test_readme_documents_every_command(command):
     assert f"pellumo {command} FILE" in README.read_text(encoding="utf-8")
