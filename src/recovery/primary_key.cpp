@@ -1,6 +1,7 @@
 #include "recovery/primary_key.h"
 
 #include "database/database.h"
+#include "recovery/record_check.h"
 
 namespace pellumo {
 namespace {
@@ -31,16 +32,62 @@ std::uint32_t normalised_width(ColumnType type) {
   }
 }
 
-std::optional<std::size_t> fixed_column(const RecordLayout& layout, std::uint32_t id) {
-  if (id == 0 || id >= kFirstVariableColumn) return std::nullopt;
+std::optional<std::size_t> key_column(const RecordLayout& layout, std::uint32_t id) {
+  const bool tagged = id >= kFirstTaggedColumn;
+  if (id == 0 || (id >= kFirstVariableColumn && !tagged)) return std::nullopt;
   for (std::size_t k = 0; k < layout.size(); ++k) {
     const ColumnInfo& c = layout.column(k);
     if (c.id != id) continue;
     const std::uint32_t width = normalised_width(c.column_type);
-    if (width == 0 || c.space_usage != width) return std::nullopt;
+    if (width == 0 || (!tagged && c.space_usage != width)) return std::nullopt;
     return k;
   }
   return std::nullopt;
+}
+
+constexpr std::uint16_t kSmallTaggedOffsetMask = 0x1FFF;
+constexpr std::uint16_t kSmallTaggedNullBit = 0x2000;
+constexpr std::uint16_t kSmallTaggedFlagBit = 0x4000;
+constexpr std::uint16_t kLargeTaggedOffsetMask = 0x7FFF;
+constexpr std::uint8_t kUnnormalisableFlags = 0x02 | 0x04 | 0x08;  // compressed, separate, several values
+constexpr std::uint8_t kLargeNullFlag = 0x20;
+
+struct TaggedLookup {
+  bool ok = true;  // false: present in a form that cannot be normalised
+  std::optional<Bytes> value;
+};
+
+// The value of tagged column `id` of a checked record.
+TaggedLookup tagged_value(Bytes record, std::uint32_t id, std::size_t width, bool large) {
+  TaggedLookup out;
+  const std::size_t t = RecordCheck::tagged_start(record);
+  if (!in_bounds(record, t, 4)) return out;
+  const std::uint16_t mask = large ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
+  const std::size_t count = (get_u16_le(record, t + 2) & mask) / 4;
+  for (std::size_t k = 0; k < count && in_bounds(record, t + 4 * k, 4); ++k) {
+    if (get_u16_le(record, t + 4 * k) != id) continue;
+    const std::uint16_t word = get_u16_le(record, t + 4 * k + 2);
+    const std::size_t start = t + (word & mask);
+    const bool flag_byte = large || (word & kSmallTaggedFlagBit);
+    if (!large && (word & kSmallTaggedNullBit)) return out;
+    if (start >= record.size()) return out;
+    std::size_t at = start;
+    if (flag_byte) {
+      const std::uint8_t flags = record[at++];
+      if (large && (flags & kLargeNullFlag)) return out;
+      if (flags & kUnnormalisableFlags) {
+        out.ok = false;
+        return out;
+      }
+    }
+    if (!in_bounds(record, at, width)) {
+      out.ok = false;
+      return out;
+    }
+    out.value = record.subspan(at, width);
+    return out;
+  }
+  return out;
 }
 
 void append_big_endian(std::uint64_t v, std::size_t width, std::string& out) {
@@ -100,9 +147,9 @@ std::optional<PrimaryKey> parse_fixed_key_segments(Bytes key_columns, std::uint3
       descending = raw < 0;
       id = static_cast<std::uint32_t>(raw < 0 ? -static_cast<std::int32_t>(raw) : raw);
     }
-    auto column = fixed_column(layout, id);
+    auto column = key_column(layout, id);
     if (!column) return std::nullopt;
-    key.segments.push_back({*column, descending});
+    key.segments.push_back({*column, descending, id >= kFirstTaggedColumn});
   }
   return key;
 }
@@ -135,7 +182,8 @@ std::optional<PrimaryKey> find_fixed_primary_key(const Database& db, std::uint32
   }
 }
 
-void build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes record, std::string& out) {
+bool build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes record, bool large_page_tag_format,
+                     std::string& out) {
   out.clear();
   const std::uint32_t last_fixed = record.size() >= 4 ? record[0] : 0;
   const std::size_t bitmap_end = record.size() >= 4 ? get_u16_le(record, 2) : 0;
@@ -144,23 +192,33 @@ void build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes re
     const ColumnInfo& column = layout.column(segment.column);
     const std::size_t begin = out.size();
     const std::uint32_t id = column.id;
-    bool null = id > last_fixed || bitmap_end < bitmap_size;
-    if (!null) {
-      const std::size_t bit_at = bitmap_end - bitmap_size + (id - 1) / 8;
-      null = !in_bounds(record, bit_at, 1) || ((record[bit_at] >> ((id - 1) % 8)) & 1);
+    std::optional<Bytes> value;
+    if (segment.tagged) {
+      TaggedLookup found = tagged_value(record, id, normalised_width(column.column_type), large_page_tag_format);
+      if (!found.ok) return false;
+      value = found.value;
+    } else {
+      bool null = id > last_fixed || bitmap_end < bitmap_size;
+      if (!null) {
+        const std::size_t bit_at = bitmap_end - bitmap_size + (id - 1) / 8;
+        null = !in_bounds(record, bit_at, 1) || ((record[bit_at] >> ((id - 1) % 8)) & 1);
+      }
+      const std::uint64_t start = layout.fixed_offset(segment.column);
+      if (!null && start <= record.size() && column.space_usage <= record.size() - start) {
+        value = record.subspan(static_cast<std::size_t>(start), column.space_usage);
+      }
     }
-    const std::uint64_t start = layout.fixed_offset(segment.column);
-    if (!null && (start > record.size() || column.space_usage > record.size() - start)) null = true;
-    if (null) {
+    if (!value) {
       out.push_back(static_cast<char>(key.nulls_high ? kPrefixNullHigh : kPrefixNull));
     } else {
       out.push_back(static_cast<char>(kPrefixData));
-      append_value(column, record.subspan(static_cast<std::size_t>(start), column.space_usage), key.dot_net_guid, out);
+      append_value(column, *value, key.dot_net_guid, out);
     }
     if (segment.descending) {
       for (std::size_t i = begin; i < out.size(); ++i) out[i] = static_cast<char>(~static_cast<unsigned char>(out[i]));
     }
   }
+  return true;
 }
 
 }  // namespace pellumo

@@ -30,6 +30,7 @@ inline constexpr std::uint8_t kSegmentDescending = 0x40;
 struct KeySegment {
   std::size_t column;  // position in the RecordLayout
   bool descending = false;
+  bool tagged = false;  // a tagged column of a fixed-size type
 };
 
 struct PrimaryKey {
@@ -41,8 +42,8 @@ struct PrimaryKey {
 // The segments of an index from its catalog key list: four-byte items
 // (flags, reserved, column id u16) when `flags` has the extended bit, else
 // signed 16-bit column ids, negative for a descending segment. nullopt
-// when a segment names no fixed column of `layout` or one of a type that
-// has no fixed normalisation, so that the key cannot be rebuilt.
+// when a segment names no column of `layout` of a fixed-size type (a fixed
+// column, or a tagged one), so that the key cannot be rebuilt.
 std::optional<PrimaryKey> parse_fixed_key_segments(Bytes key_columns, std::uint32_t flags, const RecordLayout& layout);
 
 // The primary index of the table whose tree has object id `objid`, read
@@ -51,8 +52,11 @@ std::optional<PrimaryKey> parse_fixed_key_segments(Bytes key_columns, std::uint3
 std::optional<PrimaryKey> find_fixed_primary_key(const Database& db, std::uint32_t objid, std::uint32_t root_page,
                                                  const RecordLayout& layout);
 
-// The normalised key of the record `record` (raw bytes whose header and
-// fixed part the caller has checked) into `out`.
-void build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes record, std::string& out);
+// The normalised key of the record `record` (raw bytes that passed the
+// schema check; under `large_page_tag_format` every tagged value has a flag
+// byte) into `out`. False when a tagged key value is stored in a form that
+// cannot be normalised (compressed, separate, several values, wrong size).
+bool build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes record, bool large_page_tag_format,
+                     std::string& out);
 
 }  // namespace pellumo

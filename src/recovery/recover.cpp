@@ -246,8 +246,7 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
   std::string node_key;
   full_key(*parts, prefix, node_key);
   const bool whole_key = !parts->common || *parts->common <= prefix.size();
-  if (key_) {
-    build_fixed_key(*key_, *layout_, record, key_scratch_);
+  if (key_ && build_fixed_key(*key_, *layout_, record, large_, key_scratch_)) {
     // The node's own key must be the one its values give.
     const std::string& rebuilt = key_scratch_;
     const std::size_t suffix = parts->suffix.size();
@@ -298,7 +297,7 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
       ++stats_.rejected;
       continue;
     }
-    if (!key_) {
+    if (!key_ || !build_fixed_key(*key_, *layout_, room, large_, key_scratch_)) {
       // The key cannot be rebuilt, but an older version of a live record
       // still sits behind its node's key, which is a live one.
       std::string& key = key_scratch_;
@@ -327,8 +326,7 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
     // The node's key comes right before the record: its size word, the
     // part of the rebuilt key the node stores, and before that, when the
     // rest comes from the page prefix, the size of that part.
-    build_fixed_key(*key_, *layout_, room, key_scratch_);
-    const std::string& rebuilt = key_scratch_;
+    const std::string rebuilt = key_scratch_;
     const std::size_t k = rebuilt.size();
     std::optional<std::size_t> node_start;
     for (std::size_t s = k + 1; s-- > 0 && !node_start;) {

@@ -278,7 +278,7 @@ TEST(PrimaryKey, NormalisesFixedColumnsAsTheEngine) {
     r.fixed(1, c.value);
     const ByteVector record = r.encode();
     std::string built;
-    build_fixed_key(*key, layout, Bytes(record), built);
+    ASSERT_TRUE(build_fixed_key(*key, layout, Bytes(record), false, built));
     EXPECT_EQ(ByteVector(built.begin(), built.end()), c.key) << column_type_name(c.type);
   }
 }
@@ -297,8 +297,26 @@ TEST(PrimaryKey, NullsAndSegmentListsThatCannotBeRebuilt) {
   r.fixed(1, fixture::le_u32(1)).fixed_null(2, 2);
   const ByteVector record = r.encode();
   std::string built;
-  build_fixed_key(*key, layout, Bytes(record), built);
+  ASSERT_TRUE(build_fixed_key(*key, layout, Bytes(record), false, built));
   EXPECT_EQ(ByteVector(built.begin(), built.end()), (ByteVector{0x7F, 0x80, 0, 0, 1, 0xFF}));  // NULL, descending
+  // A tagged column of a fixed-size type keys as a fixed one does.
+  const ByteVector over_tagged = {0, 0, 1, 1};
+  auto tagged_key = parse_fixed_key_segments(Bytes(over_tagged), kIndexFlagExtendedSegments, layout);
+  ASSERT_TRUE(tagged_key);
+  fixture::RecordBuilder with_tag(fixture::Format{});
+  with_tag.fixed(1, fixture::le_u32(1)).tagged(256, {'x'}).tagged(257, fixture::le_u32(2));
+  const ByteVector tagged_record = with_tag.encode();
+  ASSERT_TRUE(build_fixed_key(*tagged_key, layout, Bytes(tagged_record), false, built));
+  EXPECT_EQ(ByteVector(built.begin(), built.end()), (ByteVector{0x7F, 0x80, 0, 0, 2}));
+  fixture::RecordBuilder without_tag(fixture::Format{});
+  without_tag.fixed(1, fixture::le_u32(1));
+  const ByteVector untagged_record = without_tag.encode();
+  ASSERT_TRUE(build_fixed_key(*tagged_key, layout, Bytes(untagged_record), false, built));
+  EXPECT_EQ(ByteVector(built.begin(), built.end()), (ByteVector{0x00}));  // absent: NULL
+  fixture::RecordBuilder separate(fixture::Format{});
+  separate.fixed(1, fixture::le_u32(1)).tagged(257, fixture::le_u32(2), fixture::kTaggedLongValue);
+  const ByteVector separate_record = separate.encode();
+  EXPECT_FALSE(build_fixed_key(*tagged_key, layout, Bytes(separate_record), false, built));
   const ByteVector over_text = {0, 0, 128, 0};
   EXPECT_FALSE(parse_fixed_key_segments(Bytes(over_text), kIndexFlagExtendedSegments, layout));
   const ByteVector unknown = {0, 0, 9, 0};
