@@ -205,11 +205,11 @@ bool RecoveryScanner::is_live_copy(Bytes candidate, bool exact) const {
     const LiveRecord& live = *it;
     if (exact) {
       if (live.size == candidate.size() && same_bytes(candidate, live.data, live.size)) return true;
-    } else {
-      // The end of a record found in free space is a guess: one that agrees
-      // with a live record as far as both go is that record's copy.
-      const std::size_t n = std::min(live.size, candidate.size());
-      if (same_bytes(candidate, live.data, n)) return true;
+    } else if (same_bytes(candidate, live.data, live.size)) {
+      // A record found in free space may run on into other bytes: one that
+      // opens with a live record's bytes is that record's copy. One that is
+      // only a start of a live record is an older, shorter version of it.
+      return true;
     }
   }
   return false;

@@ -22,6 +22,7 @@ EXPECTED = {
         (3, "hole", "deleted"),
         (6, "stale_tag", "deleted"),
         (8, "hole", "superseded"),
+        (12, "stale_tag", "superseded"),
         (14, "deleted_node", "deleted"),
         (100, "emptied_page", "deleted"),
         (101, "emptied_page", "deleted"),
@@ -54,7 +55,7 @@ def test_every_remain_is_found_once_at_every_page_size(make_db, page_size, revis
     # Of the live keys, only the one replaced by a grown version comes back,
     # and the node flagged deleted, which the table reader still lists.
     live = {r["Id"] for r in db.read_table("People")}
-    assert {k for k, _, _ in EXPECTED["People"]} & live == {8, 14}
+    assert {k for k, _, _ in EXPECTED["People"]} & live == {8, 12, 14}
 
 
 @pytest.mark.parametrize("page_size, revision", PAGE_FORMATS)
@@ -75,6 +76,7 @@ def test_records_have_read_table_columns_values_and_provenance(make_db, page_siz
     assert by_id[3]["Note"] == LONG_NOTE  # resolved from the long-value tree
     assert by_id[6]["Note"] is None  # its long value is gone
     assert by_id[8]["Name"] == "person8"  # the superseded version
+    assert by_id[12]["Note"] == "note12"  # a start of the live value, and still the old one
     assert by_id[14]["Name"] == "person14"
     dropped = {r["Name"]: r for r in db.recover("MSysObjects")}
     assert dropped["Dropped"]["Type"] == 1 and dropped["Dropped"]["ColtypOrPgnoFDP"] == 900
@@ -82,12 +84,12 @@ def test_records_have_read_table_columns_values_and_provenance(make_db, page_siz
 
 
 @pytest.mark.parametrize("sources, ids", [
-    (["hole"], {3, 6, 8}),  # without the stale slot, Id 6 is found as a hole
-    ("stale_tag", {6}),
+    (["hole"], {3, 6, 8, 12}),  # without the stale slots, Ids 6 and 12 are found as holes
+    ("stale_tag", {6, 12}),
     (("deleted_node", "free_page"), {14, 200, 201}),
     (iter(["emptied_page"]), {100, 101, 102}),
     ([], set()),
-    (None, {3, 6, 8, 14, 100, 101, 102, 200, 201}),
+    (None, {3, 6, 8, 12, 14, 100, 101, 102, 200, 201}),
 ])
 def test_sources_choose_where_to_look(recovery_db, sources, ids):
     db = pellumo.EseDatabase(recovery_db)

@@ -115,13 +115,16 @@ TEST(Recovery, RecoveredRecordsCarryTheirValuesAndPlace) {
       } else if (id == "6") {
         EXPECT_TRUE(row.find("Note")->is_null());  // its long value is gone
         ++checked;
+      } else if (id == "12") {
+        EXPECT_EQ(value_text(*row.find("Note")), "note12");
+        ++checked;
       } else if (id == "8") {
         EXPECT_EQ(value_text(*row.find("Name")), fixture::kSupersededName);
         EXPECT_EQ(value_text(*row.find("Note")), "note8");
         ++checked;
       }
     }
-    EXPECT_EQ(checked, 3);
+    EXPECT_EQ(checked, 4);
   }
 }
 
@@ -132,9 +135,9 @@ TEST(Recovery, SourcesSelectWhereToLook) {
     unsigned sources;
     std::vector<std::string> ids;
   } cases[] = {
-      // Without the stale slot, Id 6's bytes are found as a hole.
-      {recovery_source_bit(RecoverySource::Hole), {"3", "6", "8"}},
-      {recovery_source_bit(RecoverySource::StaleTag), {"6"}},
+      // Without the stale slots, Id 6's and Id 12's bytes are found as holes.
+      {recovery_source_bit(RecoverySource::Hole), {"3", "6", "8", "12"}},
+      {recovery_source_bit(RecoverySource::StaleTag), {"6", "12"}},
       {recovery_source_bit(RecoverySource::DeletedNode), {"14"}},
       {recovery_source_bit(RecoverySource::EmptiedPage), {"100", "101", "102"}},
       {recovery_source_bit(RecoverySource::FreePage), {"200", "201"}},
