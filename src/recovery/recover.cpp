@@ -90,8 +90,10 @@ void full_key(const NodeParts& parts, Bytes prefix, std::string& out) {
 }
 
 // The page's key prefix (tag 0), with the large-page flag bits cleared as
-// every reader of entries sees it.
-Bytes page_prefix(const TagExtractor& tags, ByteVector& scratch) {
+// every reader of entries sees it. A tree's root page keeps its external
+// header (the space header) in tag 0 instead, and has no prefix.
+Bytes page_prefix(const Page& page, const TagExtractor& tags, ByteVector& scratch) {
+  if (page.page_flags() & kPageFlagRoot) return {};
   auto tag0 = tags.read_entry_tag(0, scratch);
   if (!tag0) return {};
   return tag0->data;
@@ -172,7 +174,7 @@ void RecoveryScanner::walk_live_tree() {
     }
     if (!page->is_table_leaf()) continue;
     live_pages_.insert(number);
-    const Bytes prefix = page_prefix(tags, prefix_scratch);
+    const Bytes prefix = page_prefix(*page, tags, prefix_scratch);
     for (std::size_t i = page->first_entry_tag(); i < count; ++i) {
       auto node = raw_node(tags, bytes, page->header_size(), static_cast<std::uint16_t>(i), large_);
       if (!node || (node->flags & kTagFlagDeleted)) continue;  // a deleted node is not live
@@ -408,7 +410,7 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   const std::size_t size = b.size();
   TagExtractor tags(page, db_->format_version(), db_->format_revision(), db_->page_size());
   ByteVector prefix_scratch;
-  const Bytes prefix = page_prefix(tags, prefix_scratch);
+  const Bytes prefix = page_prefix(page, tags, prefix_scratch);
   const std::size_t mic = std::min(size, header + page.first_available_data_offset());
   // Slots live at the page's end, below the data: one lying inside the
   // data area is data, not a slot.
