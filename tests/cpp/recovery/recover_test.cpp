@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "database/database.h"
+#include "fixture/database_builder.h"
 #include "fixture/format.h"
 #include "fixture/record_builder.h"
 #include "fixture/recovery_scenarios.h"
@@ -348,6 +349,62 @@ TEST(SpaceTrees, RangesMergeAndHeadersAreFound) {
   tagged[0] = 0x02;  // auto-increment value only
   EXPECT_FALSE(space_header_of(Bytes(tagged)));
   EXPECT_FALSE(space_header_of(Bytes(plain).first(15)));
+}
+
+}  // namespace
+}  // namespace pellumo
+
+namespace pellumo {
+namespace {
+
+ByteVector multi_extent_header(std::uint32_t owned_tree) {
+  ByteVector h = fixture::le_u32(1);
+  for (std::uint32_t v : {0u, 1u, owned_tree}) {
+    const ByteVector w = fixture::le_u32(v);
+    h.insert(h.end(), w.begin(), w.end());
+  }
+  return h;
+}
+
+PageRanges available_in(fixture::FileBuilder& file) {
+  fixture::TempDir dir;
+  auto db = Database::open(dir.write("space.edb", file.bytes()));
+  EXPECT_TRUE(db.ok());
+  if (!db.ok()) return {};
+  return collect_available_pages(**db);
+}
+
+TEST(SpaceTrees, ExtentsAreReadAndDamageAddsNothing) {
+  fixture::DatabaseBuilder builder;
+  builder.add_table("T", {{"Id", 1, fixture::kColLong, 4, 0, 0}});
+  fixture::BuiltDatabase built = builder.build();
+  fixture::FileBuilder& file = built.file;
+  file.set_page_count(40);
+  file.page(1).tags().at(0) = fixture::TagSpec::of(0, multi_extent_header(2));
+  fixture::PageBuilder& tree = file.page(3);
+  tree.tags().at(0) = fixture::TagSpec::of(0, ByteVector(16, 0));
+  auto extent = [](std::uint32_t last, std::uint32_t count) {
+    return fixture::leaf_tag({fixture::sequential_key(last), fixture::le_u32(count), std::nullopt});
+  };
+  tree.add_tag(extent(12, 3));   // pages 10-12
+  tree.add_tag(extent(13, 0));   // no pages
+  tree.add_tag(extent(14, 20));  // more pages than lie before its last: damage
+  fixture::TagSpec deleted = extent(30, 2);
+  deleted.flags |= kTagFlagDeleted;
+  tree.add_tag(deleted);  // flagged deleted: no longer free
+  tree.add_tag(extent(33, 1));  // page 33
+  PageRanges ranges = available_in(file);
+  EXPECT_EQ(ranges.page_count(), 4u);
+  for (std::uint32_t p : {10u, 11u, 12u, 33u}) EXPECT_TRUE(ranges.contains(p)) << p;
+  for (std::uint32_t p : {13u, 14u, 29u, 30u}) EXPECT_FALSE(ranges.contains(p)) << p;
+
+  // A branch page of the tree that leads back to itself and past the file.
+  fixture::PageBuilder& branch = file.reset_page(3);
+  branch.set_flags(fixture::kPageRoot | fixture::kPageSpaceTree).set_father_data_page(1);
+  branch.add_tag(0, ByteVector(16, 0));
+  branch.add_tag(fixture::branch_tag(fixture::sequential_key(5), 3));
+  branch.add_tag(fixture::branch_tag(fixture::sequential_key(9), 99999));
+  EXPECT_EQ(available_in(file).page_count(), 0u);
 }
 
 }  // namespace
