@@ -60,6 +60,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
     export.add_argument("--table", metavar="T", action="extend", nargs="+",
                         help="export only these tables (repeatable; default: every table)")
+    export.add_argument("--recovered", action="store_true",
+                        help="also write each table's recovered records (see 'pellumo recover') to "
+                             "TABLE.recovered.jsonl")
     export.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",

@@ -252,6 +252,14 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             if progress:
                 err.write("\n")
             raise CliError(f"{printable(path)}: {printable(str(error))}") from None
+        if args.recovered:
+            from pellumo_cli import recover
+
+            recovered_path = os.path.join(args.out_dir, _file_name(name + ".recovered", used))
+            try:
+                recover.write_recovered(db, name, recovered_path)
+            except OSError as error:
+                raise CliError(f"{printable(recovered_path)}: {printable(str(error))}") from None
         if progress:
             rows = _count_lines(path)
             total_rows += rows

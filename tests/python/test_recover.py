@@ -163,6 +163,21 @@ def test_cli_table_and_errors(cli, recovery_db):
     assert b"did you mean 'People'" in done.stderr
 
 
+def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_db, tmp_path):
+    out = tmp_path / "out"
+    done = cli("export", recovery_db, out, "--recovered", "--table", "People", "Logs")
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(out)) == ["Logs.jsonl", "Logs.recovered.jsonl", "People.jsonl",
+                                       "People.recovered.jsonl"]
+    lines = [json.loads(line) for line in (out / "People.recovered.jsonl").read_text().splitlines()]
+    assert {(r["Id"], r["_source"], r["_status"]) for r in lines} == EXPECTED["People"]
+    assert all(list(r) == sorted(r) for r in lines)
+    live = [json.loads(line) for line in (out / "People.jsonl").read_text().splitlines()]
+    assert set(lines[0]) == set(live[0]) | {"_status", "_source", "_page", "_offset"}
+    done = cli("export", recovery_db, tmp_path / "plain", "--table", "People")
+    assert os.listdir(tmp_path / "plain") == ["People.jsonl"]
+
+
 # --- the samples --------------------------------------------------------------
 
 
