@@ -28,17 +28,17 @@ struct RecoveryState {
 
   bool init() {
     if (!converter.init(scanner->layout())) return false;
-    key_status = PyRef::steal(PyUnicode_InternFromString("_status"));
-    key_source = PyRef::steal(PyUnicode_InternFromString("_source"));
-    key_page = PyRef::steal(PyUnicode_InternFromString("_page"));
-    key_offset = PyRef::steal(PyUnicode_InternFromString("_offset"));
+    key_status = PyRef::steal(PyUnicode_FromString("_status"));
+    key_source = PyRef::steal(PyUnicode_FromString("_source"));
+    key_page = PyRef::steal(PyUnicode_FromString("_page"));
+    key_offset = PyRef::steal(PyUnicode_FromString("_offset"));
     if (!key_status || !key_source || !key_page || !key_offset) return false;
     for (unsigned i = 0; i < kRecoverySourceCount; ++i) {
-      sources[i] = PyRef::steal(PyUnicode_InternFromString(recovery_source_name(static_cast<RecoverySource>(i))));
+      sources[i] = PyRef::steal(PyUnicode_FromString(recovery_source_name(static_cast<RecoverySource>(i))));
       if (!sources[i]) return false;
     }
     for (std::size_t i = 0; i < kStatusCount; ++i) {
-      statuses[i] = PyRef::steal(PyUnicode_InternFromString(kStatusNames[i]));
+      statuses[i] = PyRef::steal(PyUnicode_FromString(kStatusNames[i]));
       if (!statuses[i]) return false;
     }
     return true;

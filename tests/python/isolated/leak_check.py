@@ -2,10 +2,11 @@
 non-zero when memory, references, mappings or descriptors grow with the number
 of repetitions. Run in its own process by test_leaks.py:
 
-    leak_check.py <database> <damaged file> <rounds> [<database with records>]
+    leak_check.py <database> <damaged file> <rounds> [<database with records> [<database with remains>]]
 
 The database with records, when given, is read table by table (tables whose
-leaf chain is broken included) and carved in every scope.
+leaf chain is broken included) and carved in every scope; the database with
+remains has its deleted records recovered, wholly and in part.
 """
 
 import gc
@@ -17,6 +18,7 @@ from pellumo import EseDatabase
 
 DATABASE, DAMAGED, ROUNDS = sys.argv[1], sys.argv[2], int(sys.argv[3])
 RECORDS = sys.argv[4] if len(sys.argv) > 4 else None
+REMAINS = sys.argv[5] if len(sys.argv) > 5 else None
 SCOPES = ["slack", "all", "tag_data", "lv_all", "lv_slack"]
 MISSING = DATABASE + ".missing"
 
@@ -40,6 +42,10 @@ def failing_calls(db):
     yield lambda: db.carve_utf16le_strings(min_chars=-1)
     yield lambda: db.carve_utf16le_strings(needle="\udcff")
     yield lambda: db.carve_utf16le_strings(max_hits=2**64)
+    yield lambda: db.recover("No such table")
+    yield lambda: db.recover("MSysObjects", sources=["nope"])
+    yield lambda: db.recover("MSysObjects", sources=[1])
+    yield lambda: db.recover("MSysObjects", ["hole"])
 
 
 def read_everything(db):
@@ -52,6 +58,9 @@ def read_everything(db):
         db.carve_utf16le_strings_scoped(scope, None, 2, 10_000)
         db.carve_utf16le_strings_scoped(scope, needle="e", max_hits=3)
     db.carve_utf16le_strings()
+    for table in db.get_tables():
+        list(db.recover(table))
+        next(db.recover(table, sources=("hole", "stale_tag")), None)  # dropped part-way
 
 
 def exercise():
@@ -65,6 +74,8 @@ def exercise():
     read_everything(db)
     if RECORDS is not None:
         read_everything(EseDatabase(RECORDS))
+    if REMAINS is not None:
+        read_everything(EseDatabase(REMAINS))
     for call in failing_calls(db):
         try:
             call()
