@@ -2,7 +2,16 @@
 
 from collections.abc import Iterable, Iterator
 from types import TracebackType
-from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import (
+    Final,
+    Literal,
+    Protocol,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    type_check_only,
+)
 
 __version__: Final[str]
 
@@ -27,6 +36,13 @@ _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack
 # records, the free tail of a page, tag slots past a page's count, pages
 # emptied by a merge, pages released to a space tree.
 _RecoverySource: TypeAlias = Literal["deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page"]
+
+@type_check_only
+class _BytesWriter(Protocol):
+    """Anything write_table_jsonl can hand bytes to: a binary file, a socket
+    file, io.BytesIO."""
+
+    def write(self, data: bytes, /) -> object: ...
 
 @type_check_only
 class _ColumnDescription(TypedDict):
@@ -67,6 +83,16 @@ class EseDatabase:
     def page_size(self) -> int: ...
     @property
     def total_pages(self) -> int: ...
+    @property
+    def format_version(self) -> int:
+        """The file format version from the database header."""
+    @property
+    def format_revision(self) -> int:
+        """The file format revision from the database header."""
+    @property
+    def state(self) -> int:
+        """The database state from the header: 1 just created, 2 dirty
+        shutdown, 3 clean shutdown, 4 being converted, 5 force detach."""
     def get_tables(self) -> list[str]:
         """Table names in catalog order."""
     def read_table(self, table_name: str) -> list[_Record]:
@@ -98,6 +124,14 @@ class EseDatabase:
     def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
+    def write_table_jsonl(
+        self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
+    ) -> int:
+        """Writes the table's records as JSON Lines (the bytes export_table
+        writes) to a file descriptor (left open) or to an object's write(),
+        stopping after limit records when given; returns the number written.
+        ValueError: no such table; OSError: a record cannot be read (after the
+        lines before it) or the descriptor cannot be written."""
     def recover(
         self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
     ) -> Iterator[_Record]:

@@ -1,9 +1,14 @@
 #include "recovery/primary_key.h"
 
+#include "recovery/fields.h"
 #include "database/database.h"
 #include "recovery/record_check.h"
 
 namespace pellumo {
+
+using recovery_detail::u16;
+using recovery_detail::u32;
+using recovery_detail::u32_be;
 namespace {
 
 constexpr std::uint8_t kPrefixData = 0x7F;
@@ -63,10 +68,10 @@ TaggedLookup tagged_value(Bytes record, std::uint32_t id, std::size_t width, boo
   const std::size_t t = RecordCheck::tagged_start(record);
   if (!in_bounds(record, t, 4)) return out;
   const std::uint16_t mask = large ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-  const std::size_t count = (get_u16_le(record, t + 2) & mask) / 4;
+  const std::size_t count = (u16(record, t + 2) & mask) / 4;
   for (std::size_t k = 0; k < count && in_bounds(record, t + 4 * k, 4); ++k) {
-    if (get_u16_le(record, t + 4 * k) != id) continue;
-    const std::uint16_t word = get_u16_le(record, t + 4 * k + 2);
+    if (u16(record, t + 4 * k) != id) continue;
+    const std::uint16_t word = u16(record, t + 4 * k + 2);
     const std::size_t start = t + (word & mask);
     const bool flag_byte = large || (word & kSmallTaggedFlagBit);
     if (!large && (word & kSmallTaggedNullBit)) return out;
@@ -141,9 +146,9 @@ std::optional<PrimaryKey> parse_fixed_key_segments(Bytes key_columns, std::uint3
     bool descending;
     if (extended) {
       descending = (key_columns[at] & kSegmentDescending) != 0;
-      id = get_u16_le(key_columns, at + 2);
+      id = u16(key_columns, at + 2);
     } else {
-      const auto raw = static_cast<std::int16_t>(get_u16_le(key_columns, at));
+      const auto raw = static_cast<std::int16_t>(u16(key_columns, at));
       descending = raw < 0;
       id = static_cast<std::uint32_t>(raw < 0 ? -static_cast<std::int32_t>(raw) : raw);
     }
@@ -186,7 +191,7 @@ bool build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes re
                      std::string& out) {
   out.clear();
   const std::uint32_t last_fixed = record.size() >= 4 ? record[0] : 0;
-  const std::size_t bitmap_end = record.size() >= 4 ? get_u16_le(record, 2) : 0;
+  const std::size_t bitmap_end = record.size() >= 4 ? u16(record, 2) : 0;
   const std::size_t bitmap_size = (last_fixed + 7) / 8;
   for (const KeySegment& segment : key.segments) {
     const ColumnInfo& column = layout.column(segment.column);

@@ -1,8 +1,13 @@
 #include "recovery/record_check.h"
 
+#include "recovery/fields.h"
 #include <algorithm>
 
 namespace pellumo {
+
+using recovery_detail::u16;
+using recovery_detail::u32;
+using recovery_detail::u32_be;
 namespace {
 
 constexpr std::uint16_t kVariableOffsetMask = 0x7FFF;
@@ -71,24 +76,24 @@ bool RecordCheck::plausible_header(Bytes at) const {
   const std::uint32_t f = at[0], v = at[1];
   if (f > last_fixed_id_ || (f != 0 && !fixed_ids_[f])) return false;
   if (v != kNoVariableColumns && (v > last_variable_id_ || !variable_ids_[v])) return false;
-  const std::uint32_t p = get_u16_le(at, 2);
+  const std::uint32_t p = u16(at, 2);
   return p == offset_array_at_[f] && p != 0;
 }
 
 std::size_t RecordCheck::tagged_start(Bytes record) {
   if (record.size() < 4) return record.size();
   const std::size_t v = record[1];
-  const std::size_t p = get_u16_le(record, 2);
+  const std::size_t p = u16(record, 2);
   if (v < kFirstVariableColumn) return std::min(p, record.size());
   const std::size_t d = p + 2 * (v - kNoVariableColumns);
   if (d > record.size()) return record.size();
-  return std::min(record.size(), d + (get_u16_le(record, d - 2) & kVariableOffsetMask));
+  return std::min(record.size(), d + (u16(record, d - 2) & kVariableOffsetMask));
 }
 
 std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
   if (!plausible_header(room)) return std::nullopt;
   const std::size_t len = room.size();
-  const std::size_t p = get_u16_le(room, 2);
+  const std::size_t p = u16(room, 2);
   if (p > len) return std::nullopt;
   const std::uint32_t v = room[1];
   const std::size_t n = v == kNoVariableColumns ? 0 : v - kNoVariableColumns;
@@ -96,7 +101,7 @@ std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
   if (d > len) return std::nullopt;
   std::size_t end = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t e = get_u16_le(room, p + 2 * i) & kVariableOffsetMask;
+    const std::size_t e = u16(room, p + 2 * i) & kVariableOffsetMask;
     if (e < end) return std::nullopt;  // offsets only grow; a NULL column repeats the previous end
     end = e;
   }
@@ -109,7 +114,7 @@ std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
   auto tagged = [&]() -> std::optional<std::size_t> {
     if (tagged_.empty() || len - t < 4) return std::nullopt;
     const std::uint16_t mask = large_ ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-    const std::size_t directory = get_u16_le(room, t + 2) & mask;
+    const std::size_t directory = u16(room, t + 2) & mask;
     if (directory < 4 || directory % 4 != 0 || directory > len - t) return std::nullopt;
     const std::size_t count = directory / 4;
     std::uint32_t previous_id = 0;
@@ -122,8 +127,8 @@ std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
       return flag_byte ? 0 : fixed_type_width(column->column_type);
     };
     for (std::size_t k = 0; k < count; ++k) {
-      const std::uint32_t id = get_u16_le(room, t + 4 * k);
-      const std::uint16_t word = get_u16_le(room, t + 4 * k + 2);
+      const std::uint32_t id = u16(room, t + 4 * k);
+      const std::uint16_t word = u16(room, t + 4 * k + 2);
       if (!large_ && (word & kSmallTaggedReservedBit)) return std::nullopt;
       const std::size_t offset = word & mask;
       if (id < kFirstTaggedColumn || id <= previous_id || offset < previous_offset || offset > len - t) {

@@ -1,5 +1,6 @@
 #include "recovery/recover.h"
 
+#include "recovery/fields.h"
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -8,6 +9,10 @@
 #include "page/branch.h"
 
 namespace pellumo {
+
+using recovery_detail::u16;
+using recovery_detail::u32;
+using recovery_detail::u32_be;
 namespace {
 
 constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",         "tail",
@@ -25,9 +30,8 @@ std::uint64_t hash_bytes(Bytes b) {
   return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
 }
 
-bool same_bytes(Bytes a, const std::uint8_t* b, std::size_t n) {
-  return a.size() >= n && (n == 0 || std::memcmp(a.data(), b, n) == 0);
-}
+// Whether `a` opens with all of `b`.
+bool opens_with(Bytes a, Bytes b) { return a.size() >= b.size() && std::equal(b.begin(), b.end(), a.begin()); }
 
 // A node of a page: the tag's flags and its bytes in the page.
 struct RawNode {
@@ -61,7 +65,7 @@ std::optional<NodeParts> split_node(std::uint8_t flags, Bytes node, bool large) 
   std::size_t p = 0;
   bool first_word = true;
   auto size_word = [&](std::size_t at) {
-    const std::uint16_t w = get_u16_le(node, at);
+    const std::uint16_t w = u16(node, at);
     const std::uint16_t mask = (large && first_word) ? kLargeNodeSizeMask : kKeySizeMask;
     first_word = false;
     return static_cast<std::size_t>(w & mask);
@@ -83,10 +87,9 @@ std::optional<NodeParts> split_node(std::uint8_t flags, Bytes node, bool large) 
 void full_key(const NodeParts& parts, Bytes prefix, std::string& out) {
   out.clear();
   if (parts.common) {
-    const std::size_t n = std::min(*parts.common, prefix.size());
-    out.append(reinterpret_cast<const char*>(prefix.data()), n);
+    append_bytes(out, prefix.first(std::min(*parts.common, prefix.size())));
   }
-  out.append(reinterpret_cast<const char*>(parts.suffix.data()), parts.suffix.size());
+  append_bytes(out, parts.suffix);
 }
 
 // The page's key prefix (tag 0), with the large-page flag bits cleared as
@@ -183,7 +186,7 @@ void RecoveryScanner::walk_live_tree() {
       full_key(*parts, prefix, key);
       live_keys_.push_back(std::hash<std::string_view>{}(key));
       const Bytes data = parts->data;
-      live_records_.push_back({hash_bytes(data.first(RecordCheck::tagged_start(data))), data.data(), data.size()});
+      live_records_.push_back({hash_bytes(data.first(RecordCheck::tagged_start(data))), data});
     }
   }
   std::sort(live_keys_.begin(), live_keys_.end());
@@ -206,8 +209,8 @@ bool RecoveryScanner::is_live_copy(Bytes candidate, bool exact) const {
   for (; it != live_records_.end() && it->hash == h; ++it) {
     const LiveRecord& live = *it;
     if (exact) {
-      if (live.size == candidate.size() && same_bytes(candidate, live.data, live.size)) return true;
-    } else if (same_bytes(candidate, live.data, live.size)) {
+      if (live.bytes.size() == candidate.size() && opens_with(candidate, live.bytes)) return true;
+    } else if (opens_with(candidate, live.bytes)) {
       // A record found in free space may run on into other bytes: one that
       // opens with a live record's bytes is that record's copy. One that is
       // only a start of a live record is an older, shorter version of it.
@@ -217,13 +220,18 @@ bool RecoveryScanner::is_live_copy(Bytes candidate, bool exact) const {
   return false;
 }
 
+std::uint64_t RecoveryScanner::file_offset(Bytes part) const {
+  // Every view the scan holds lies inside the mapping.
+  return static_cast<std::uint64_t>(std::distance(db_->mapped().data(), part.data()));
+}
+
 bool RecoveryScanner::already_recovered(Bytes candidate) {
-  const std::uint64_t offset = static_cast<std::uint64_t>(candidate.data() - db_->mapped().data());
+  const std::uint64_t offset = file_offset(candidate);
   if (!recovered_offsets_.insert(offset).second) return true;
   const std::uint64_t h = hash_bytes(candidate);
   const auto range = recovered_.equal_range(h);
   for (auto it = range.first; it != range.second; ++it) {
-    if (it->second.size() == candidate.size() && same_bytes(candidate, it->second.data(), it->second.size())) {
+    if (it->second.size() == candidate.size() && opens_with(candidate, it->second)) {
       return true;
     }
   }
@@ -253,7 +261,7 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
     const std::string& rebuilt = key_scratch_;
     const std::size_t suffix = parts->suffix.size();
     const bool suffix_ok = rebuilt.size() >= suffix &&
-                           std::memcmp(rebuilt.data() + rebuilt.size() - suffix, parts->suffix.data(), suffix) == 0 &&
+                           matches_at(parts->suffix, 0, std::string_view(rebuilt).substr(rebuilt.size() - suffix)) &&
                            rebuilt.size() == parts->common.value_or(0) + suffix;
     if (!suffix_ok || (whole_key && node_key != rebuilt)) {
       ++stats_.rejected;
@@ -275,7 +283,7 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
   p.info.status = status;
   p.info.source = source;
   p.info.page = number;
-  p.info.offset = static_cast<std::uint64_t>(record.data() - db_->mapped().data());
+  p.info.offset = file_offset(record);
   p.info.size = static_cast<std::uint32_t>(record.size());
   p.bytes = record;
   found.push_back(p);
@@ -307,14 +315,14 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
       const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
       for (std::size_t s = 0; s + 2 <= reach && !node_start; ++s) {
         const std::size_t q = at - s;
-        if ((get_u16_le(page, q - 2) & kKeySizeMask) != s) continue;
-        key.assign(reinterpret_cast<const char*>(page.data() + q), s);
+        if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
+        key = to_byte_string(page.subspan(q, s));
         if (is_live_key(key)) {
           node_start = q - 2;
         } else if (s + 4 <= reach) {
-          const std::size_t common = get_u16_le(page, q - 4) & kLargeNodeSizeMask;
+          const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
           if (common == 0 || common > prefix.size()) continue;
-          key.insert(0, reinterpret_cast<const char*>(prefix.data()), common);
+          key.insert(0, to_byte_string(prefix.first(common)));
           if (is_live_key(key)) node_start = q - 4;
         }
       }
@@ -334,13 +342,13 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
     for (std::size_t s = k + 1; s-- > 0 && !node_start;) {
       if (at < begin + s + 2) continue;
       const std::size_t q = at - s;
-      if (std::memcmp(page.data() + q, rebuilt.data() + (k - s), s) != 0) continue;
-      const std::uint16_t word = get_u16_le(page, q - 2);
+      if (!matches_at(page, q, std::string_view(rebuilt).substr(k - s))) continue;
+      const std::uint16_t word = u16(page, q - 2);
       if (s == k && (word & kLargeNodeSizeMask) == s) {
         node_start = q - 2;
       } else if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 &&
-                 (get_u16_le(page, q - 4) & kLargeNodeSizeMask) == k - s &&
-                 (prefix.size() < k - s || std::memcmp(prefix.data(), rebuilt.data(), k - s) == 0)) {
+                 (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
+                 (prefix.size() < k - s || matches_at(prefix, 0, std::string_view(rebuilt).substr(0, k - s)))) {
         node_start = q - 4;
       }
     }
@@ -385,7 +393,7 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
     p.info.status = c.status;
     p.info.source = source;
     p.info.page = number;
-    p.info.offset = static_cast<std::uint64_t>(record.data() - db_->mapped().data());
+    p.info.offset = file_offset(record);
     p.info.size = static_cast<std::uint32_t>(record.size());
     p.bytes = record;
     found.push_back(p);
@@ -396,7 +404,7 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   auto bytes = db_->page_bytes(number);
   if (!bytes || bytes->size() < kPageHeaderSize) return;
   // Cheap tests on the raw header first: most pages belong to other trees.
-  if (get_u32_le(*bytes, 24) != objid_) return;
+  if (u32(*bytes, 24) != objid_) return;
   auto parsed = Page::parse(*bytes, db_->format_version(), db_->format_revision(), db_->page_size());
   if (!parsed || !parsed->is_table_leaf()) return;
   const Page& page = *parsed;
@@ -485,8 +493,8 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
 std::vector<Bytes> RecoveryScanner::live_records() const {
   std::vector<Bytes> out;
   out.reserve(live_records_.size());
-  for (const LiveRecord& live : live_records_) out.emplace_back(live.data, live.size);
-  std::sort(out.begin(), out.end(), [](Bytes a, Bytes b) { return a.data() < b.data(); });
+  for (const LiveRecord& live : live_records_) out.push_back(live.bytes);
+  std::sort(out.begin(), out.end(), [](Bytes a, Bytes b) { return std::less<>()(a.data(), b.data()); });
   return out;
 }
 

@@ -101,8 +101,7 @@ class RecoveryScanner {
   };
   struct LiveRecord {
     std::uint64_t hash;  // of the fixed and variable part
-    const std::uint8_t* data;
-    std::size_t size;
+    Bytes bytes;
   };
 
   RecoveryScanner(const Database& db, const TableInfo& table, unsigned sources);
@@ -115,6 +114,7 @@ class RecoveryScanner {
                      Bytes prefix, RecoverySource source, std::vector<Pending>& found);
   bool is_live_copy(Bytes candidate, bool exact) const;
   bool already_recovered(Bytes candidate);
+  std::uint64_t file_offset(Bytes part) const;
   RecoveryStatus status_of(std::string_view key) const;
   bool is_live_key(std::string_view key) const;
   void decode(const Pending& pending);

@@ -1,5 +1,6 @@
 #include "recovery/space.h"
 
+#include "recovery/fields.h"
 #include <algorithm>
 #include <unordered_set>
 
@@ -9,6 +10,10 @@
 #include "page/tag.h"
 
 namespace pellumo {
+
+using recovery_detail::u16;
+using recovery_detail::u32;
+using recovery_detail::u32_be;
 namespace {
 
 constexpr std::size_t kSpaceHeaderFlags = 8;
@@ -67,8 +72,8 @@ void walk_available_tree(const Database& db, std::uint32_t root, std::unordered_
         const std::size_t from_end = 4 - k;  // position counted from the key's end
         key[k] = from_end <= suffix ? entry->local_key[suffix - from_end] : prefix[common - (from_end - suffix)];
       }
-      const std::uint32_t last = get_u32_be(Bytes(key, 4), 0);
-      const std::uint32_t count = get_u32_le(entry->data, 0);
+      const std::uint32_t last = u32_be(Bytes(key, sizeof key), 0);
+      const std::uint32_t count = u32(entry->data, 0);
       if (count == 0 || count > kMaxExtentPages || count > last) continue;
       out.add(last - count + 1, last);
     }
@@ -123,7 +128,7 @@ PageRanges collect_available_pages(const Database& db) {
   for (std::uint32_t number = 1; number <= db.total_pages(); ++number) {
     auto bytes = db.page_bytes(number);
     if (!bytes || bytes->size() < kPageHeaderSize) continue;
-    const std::uint32_t flags = get_u32_le(*bytes, kOffsetPageFlags);
+    const std::uint32_t flags = u32(*bytes, kOffsetPageFlags);
     if (!(flags & kPageFlagRoot) || (flags & kPageFlagSpaceTree)) continue;
     auto page = Page::parse(*bytes, db.format_version(), db.format_revision(), db.page_size());
     if (!page) continue;
@@ -132,7 +137,7 @@ PageRanges collect_available_pages(const Database& db) {
     if (!tag0) continue;
     auto header = space_header_of(tag0->data);
     if (!header) continue;
-    const std::uint32_t field = get_u32_le(*header, kSpaceHeaderMapOrTree);
+    const std::uint32_t field = u32(*header, kSpaceHeaderMapOrTree);
     if ((*header)[kSpaceHeaderFlags] & kSpaceHeaderMultipleExtent) {
       // The available-extent tree's root is the page after the owned-extent tree's.
       if (field != 0 && field < db.total_pages()) walk_available_tree(db, field + 1, visited, out);

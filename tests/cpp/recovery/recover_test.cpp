@@ -207,7 +207,7 @@ TEST(RecordCheck, AcceptsSoundRecordsAndRejectsEachBrokenField) {
   const RecordCheck check(layout, false);
   const ByteVector good = good_record();
   ASSERT_EQ(good[0], 2);
-  ASSERT_EQ(get_u16_le(Bytes(good), 2), 11);  // 4 + 4 + 2 + one bitmap byte
+  ASSERT_EQ(read_u16_le(Bytes(good), 2), 11);  // 4 + 4 + 2 + one bitmap byte
   EXPECT_EQ(check.check(Bytes(good), true), good.size());
   // With room to spare, a record ending in a fixed-size tagged value ends
   // where that value does.
