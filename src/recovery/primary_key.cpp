@@ -15,6 +15,7 @@ constexpr std::uint8_t kPrefixData = 0x7F;
 constexpr std::uint8_t kPrefixNull = 0x00;
 constexpr std::uint8_t kPrefixNullHigh = 0xC0;
 constexpr std::int64_t kCatalogTypeIndex = 3;
+constexpr std::uint32_t kCatalogFlagsColumn = 6;
 
 // The stored width a fixed key column must have for its type; 0 for types
 // without a fixed normalisation (text and binary columns).
@@ -161,8 +162,18 @@ std::optional<PrimaryKey> parse_fixed_key_segments(Bytes key_columns, std::uint3
 
 std::optional<PrimaryKey> find_fixed_primary_key(const Database& db, std::uint32_t objid, std::uint32_t root_page,
                                                  const RecordLayout& layout) {
-  // The catalog describes itself under the name MSysObjects.
-  auto cursor = db.open_table("MSysObjects");
+  // The catalog describes itself under the name MSysObjects. Only the
+  // columns read here are decoded: the fixed ones up to Flags (whose widths
+  // place the others) and the key column list.
+  const TableInfo* catalog = db.tables().find("MSysObjects");
+  if (!catalog) return std::nullopt;
+  TableInfo wanted = TableInfo::make(catalog->name, catalog->root_page, catalog->space_usage);
+  for (const auto& [name, column] : catalog->columns) {
+    if ((column.id >= 1 && column.id <= kCatalogFlagsColumn) || name == "KeyFldIDs") {
+      wanted.columns.insert_or_assign(name, column);
+    }
+  }
+  auto cursor = TableCursor::open(db, wanted);
   if (!cursor) return std::nullopt;
   while (true) {
     auto more = cursor->advance();
