@@ -82,10 +82,25 @@ def _summary(record: Mapping[str, object]) -> str:
     return text if len(text) <= _SUMMARY_WIDTH else text[: _SUMMARY_WIDTH - 3] + "..."
 
 
-def _rows(db: pellumo.EseDatabase, names: Iterable[str]) -> Iterator[tuple[str, _Record]]:
-    for name in names:
-        for record in recovered(db, name):
-            yield name, record
+class _Rows:
+    """The recovered records of several tables, in order. A listed name that
+    cannot be looked up (one that was not valid UTF-8 in the file) is
+    reported on `err` and counted in `skipped`."""
+
+    def __init__(self, db: pellumo.EseDatabase, names: Iterable[str], err: TextIO) -> None:
+        self.db, self.names, self.err = db, names, err
+        self.skipped = 0
+
+    def __iter__(self) -> Iterator[tuple[str, _Record]]:
+        for name in self.names:
+            try:
+                records = recovered(self.db, name)
+            except ValueError as error:
+                self.err.write(f"pellumo: warning: skipped table {printable(name)}: {printable(str(error))}\n")
+                self.skipped += 1
+                continue
+            for record in records:
+                yield name, record
 
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -98,16 +113,17 @@ def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             commands.require_table(db, name)
     else:
         names = list(dict.fromkeys(db.get_tables()))
+    found = _Rows(db, names, err)
     if args.json:
-        for name, record in _rows(db, names):
+        for name, record in found:
             out.write(json_line(record, {"_table": name}))
-        return 0
+        return 1 if found.skipped else 0
     rows = []
-    for name, record in _rows(db, names):
+    for name, record in found:
         offset = record["_offset"]
         assert isinstance(offset, int)
         rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
                      str(record["_status"]), _summary(record)))
     lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
     out.write("".join(line + "\n" for line in lines))
-    return 0
+    return 1 if found.skipped else 0

@@ -163,6 +163,13 @@ def test_cli_table_and_errors(cli, recovery_db):
     assert b"did you mean 'People'" in done.stderr
 
 
+def test_cli_skips_a_listed_table_it_cannot_look_up(cli, make_db):
+    done = cli("recover", make_db("odd-names"), "--json")
+    assert done.returncode == 1
+    assert done.stderr.startswith(b"pellumo: warning: skipped table ")
+    assert done.stdout == b""
+
+
 def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_db, tmp_path):
     out = tmp_path / "out"
     done = cli("export", recovery_db, out, "--recovered", "--table", "People", "Logs")
