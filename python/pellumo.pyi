@@ -1,8 +1,9 @@
 """Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from types import TracebackType
 from typing import (
+    Any,
     Final,
     Literal,
     Protocol,
@@ -132,6 +133,13 @@ class EseDatabase:
         stopping after limit records when given; returns the number written.
         ValueError: no such table; OSError: a record cannot be read (after the
         lines before it) or the descriptor cannot be written."""
+    def arrow(
+        self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
+    ) -> _ArrowTableSource:
+        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
+        pandas (the Arrow PyCapsule interface). ValueError: no such table or
+        column, a column named twice, batch_rows 0; OSError: the table cannot
+        be opened."""
     def recover(
         self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
     ) -> Iterator[_Record]:
@@ -146,3 +154,21 @@ class EseDatabase:
         _exc_value: BaseException | None,
         _traceback: TracebackType | None,
     ) -> Literal[False]: ...
+
+@final
+@type_check_only
+class _ArrowTableSource:
+    """The records of one table as Arrow record batches, as returned by
+    EseDatabase.arrow; not importable from the module. Each stream opens a new
+    cursor; the object and its capsules keep the database file open."""
+
+    @property
+    def table_name(self) -> str: ...
+    @property
+    def columns(self) -> list[str]: ...
+    @property
+    def batch_rows(self) -> int: ...
+    def __arrow_c_schema__(self) -> Any:
+        """An 'arrow_schema' PyCapsule."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
+        """An 'arrow_array_stream' PyCapsule over a new cursor."""

@@ -25,6 +25,7 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
   // Only the type can take part in a cycle; the strings cannot.
   Py_VISIT(state.ese_database_type);
   Py_VISIT(state.table_iterator_type);
+  Py_VISIT(state.arrow_source_type);
   Py_VISIT(state.recovery_iterator_type);
   return 0;
 }
@@ -32,6 +33,7 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
 void clear_module_state(ModuleState& state) {
   Py_CLEAR(state.ese_database_type);
   Py_CLEAR(state.table_iterator_type);
+  Py_CLEAR(state.arrow_source_type);
   Py_CLEAR(state.recovery_iterator_type);
   for (auto& key : state.keys) Py_CLEAR(key);
   for (auto& name : state.column_type_names) Py_CLEAR(name);

@@ -30,7 +30,10 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "Alice alice@example.com",
                      "-1\n15.0\n",
                      "2024-03-01 12:00:00+00:00",
-                     "2024-03-01 00:00:00\n"]:
+                     "2024-03-01 00:00:00\n",
+                     "3 ['Alice', 'Bob', 'Chloé']\n",
+                     "(1000, 1, 'Kernel-Power')\n",
+                     "[('Language', 'en-GB'), ('Theme', 'dark')]\n"]:
         assert expected in out
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 

@@ -185,6 +185,19 @@ def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_
     assert os.listdir(tmp_path / "plain") == ["People.jsonl"]
 
 
+def test_cli_export_recovered_beside_parquet_of_many_files(cli, make_db, tmp_path):
+    pytest.importorskip("pyarrow")
+    files = [make_db("recovery", name=f"{n}.edb") for n in ("one", "two")]
+    out = tmp_path / "many"
+    done = cli("export", *files, out, "--format", "parquet", "--recovered", "--table", "Logs", "-q")
+    assert done.returncode == 0, done.stderr
+    written = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
+    assert written == [f"{n}.edb/{f}" for n in ("one", "two") for f in ("Logs.parquet", "Logs.recovered.jsonl")]
+    for n in ("one", "two"):
+        lines = (out / f"{n}.edb" / "Logs.recovered.jsonl").read_text().splitlines()
+        assert sorted(json.loads(line)["Seq"] for line in lines) == [500, 501]
+
+
 # --- the samples --------------------------------------------------------------
 
 
