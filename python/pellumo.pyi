@@ -2,7 +2,17 @@
 
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import Any, Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import (
+    Any,
+    Final,
+    Literal,
+    Protocol,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    type_check_only,
+)
 
 __version__: Final[str]
 
@@ -22,6 +32,13 @@ _Record: TypeAlias = dict[str, _Value]
 # pages, the stored values of tags, or long-value pages only (whole or unused
 # bytes).
 _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+
+@type_check_only
+class _BytesWriter(Protocol):
+    """Anything write_table_jsonl can hand bytes to: a binary file, a socket
+    file, io.BytesIO."""
+
+    def write(self, data: bytes, /) -> object: ...
 
 @type_check_only
 class _ColumnDescription(TypedDict):
@@ -62,6 +79,16 @@ class EseDatabase:
     def page_size(self) -> int: ...
     @property
     def total_pages(self) -> int: ...
+    @property
+    def format_version(self) -> int:
+        """The file format version from the database header."""
+    @property
+    def format_revision(self) -> int:
+        """The file format revision from the database header."""
+    @property
+    def state(self) -> int:
+        """The database state from the header: 1 just created, 2 dirty
+        shutdown, 3 clean shutdown, 4 being converted, 5 force detach."""
     def get_tables(self) -> list[str]:
         """Table names in catalog order."""
     def read_table(self, table_name: str) -> list[_Record]:
@@ -93,6 +120,14 @@ class EseDatabase:
     def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
+    def write_table_jsonl(
+        self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
+    ) -> int:
+        """Writes the table's records as JSON Lines (the bytes export_table
+        writes) to a file descriptor (left open) or to an object's write(),
+        stopping after limit records when given; returns the number written.
+        ValueError: no such table; OSError: a record cannot be read (after the
+        lines before it) or the descriptor cannot be written."""
     def arrow(
         self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
     ) -> _ArrowTableSource:
