@@ -221,8 +221,8 @@ PyMethodDef kMethods[] = {
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
-    {"write_table_jsonl", as_cfunction(write_table_jsonl), METH_FASTCALL | METH_KEYWORDS, kWriteTableJsonlDoc},
     {"arrow", as_cfunction(arrow), METH_FASTCALL | METH_KEYWORDS, kArrowDoc},
+    {"write_table_jsonl", as_cfunction(write_table_jsonl), METH_FASTCALL | METH_KEYWORDS, kWriteTableJsonlDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
