@@ -43,7 +43,7 @@ def via_polars(source):
 def via_duckdb(source):
     relation = duckdb.sql("SELECT * FROM source")
     names = relation.columns
-    return [dict(zip(names, row)) for row in relation.fetchall()]
+    return [dict(zip(names, row, strict=True)) for row in relation.fetchall()]
 
 
 CONSUMERS = {"pyarrow": via_pyarrow, "polars": via_polars, "duckdb": via_duckdb}
