@@ -4,6 +4,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "catalog/column_default.h"
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
@@ -116,7 +117,8 @@ Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, 
       if (data.size() < kColumnRecordSize) return EseError::invalid_catalog_entry();
       const std::uint32_t column_type = get_u32_le(data, 14);
       if (column_type > kMaxColumnType) return EseError::unsupported_column_type(column_type);
-      entry.details = ColumnDetails{get_u32_le(data, 18), get_u32_le(data, 22), get_u32_le(data, 26), column_type};
+      entry.details = ColumnDetails{get_u32_le(data, 18), get_u32_le(data, 22), get_u32_le(data, 26), column_type,
+                                    read_column_default(data)};
       break;
     }
     case CatalogType::Index:
@@ -165,6 +167,7 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
       info.id = p.entry.identifier;
       info.space_usage = c->space_usage;
       info.flags = c->flags;
+      info.default_value = c->default_value;
       table->columns.insert_or_assign(std::move(p.name), std::move(info));
     } else if (const auto* x = std::get_if<IndexDetails>(&details)) {
       table->indexes.insert_or_assign(p.name, IndexInfo{p.name, x->root_page, x->space_usage, x->flags, x->locale});
