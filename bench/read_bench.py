@@ -115,13 +115,13 @@ def main():
         read_times, copy_times = [], []
         peak_after_read = None
         for _ in range(args.runs):
-            seconds, rows = timed(lambda: db.read_table("bench"))
+            seconds, rows = timed(lambda db=db: db.read_table("bench"))
             read_times.append(seconds)
             if peak_after_read is None:  # before any pickled copy existed
                 peak_after_read = peak_mib()
             if len(rows) != args.records:
                 sys.exit(f"read {len(rows)} records, expected {args.records}")
-            seconds, copy = timed(lambda: pickle.loads(pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)))
+            seconds, copy = timed(lambda rows=rows: pickle.loads(pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)))
             copy_times.append(seconds)
             if copy != rows:
                 sys.exit("the pickled copy differs from the result")

@@ -31,7 +31,7 @@ def show_records(db, limit=3):
     tables = sorted(db.get_tables(), key=lambda t: t.startswith("MSys"))
     for table in tables:
         try:
-            records = [r for _, r in zip(range(limit), db.iter_table(table))]
+            records = [r for _, r in zip(range(limit), db.iter_table(table), strict=False)]
         except (OSError, ValueError) as error:
             print(f"\n{table}: {error}")
             continue

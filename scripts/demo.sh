@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/ensure-deps.sh
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+# The python3 users get on this machine; the module is built for it.
+py=$(command -v python3)
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE="$py" >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target pellumo_module pellumo_fixture_tool >/dev/null
 db=${1:-}
 if [ -z "$db" ]; then
@@ -15,4 +17,4 @@ if [ -z "$db" ]; then
   "$root/build/pellumo_fixture_tool" sample "$db"
   echo "generated $db"
 fi
-PYTHONPATH="$root/build/python" /usr/bin/python3 "$root/scripts/demo.py" "$db" "$root/out"
+PYTHONPATH="$root/build/python" "$py" "$root/scripts/demo.py" "$db" "$root/out"

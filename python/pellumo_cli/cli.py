@@ -11,7 +11,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Sequence
+from collections.abc import Sequence
 
 PROG = "pellumo"
 SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")

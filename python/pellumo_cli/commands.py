@@ -3,13 +3,13 @@ streams, returns the exit status, and raises CliError for an expected failure.""
 
 from __future__ import annotations
 
+import argparse
 import difflib
 import json
 import os
 import signal
 import struct
 import time
-import argparse
 from typing import TextIO
 
 import pellumo

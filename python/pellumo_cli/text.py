@@ -7,7 +7,7 @@ column layout nor send escape sequences to the terminal."""
 from __future__ import annotations
 
 import unicodedata
-from typing import Iterable, Sequence
+from collections.abc import Iterable, Sequence
 
 _ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r", "\\": "\\\\"}
 

@@ -16,7 +16,11 @@
 namespace pellumo::python {
 namespace {
 
-constexpr char kVersion[] = "0.1.8";
+// The project's single version, from CMake's project() (also the wheel's).
+#ifndef PELLUMO_VERSION
+#error "PELLUMO_VERSION must be defined by the build"
+#endif
+constexpr char kVersion[] = PELLUMO_VERSION;
 
 // Set once the module object exists in some interpreter.
 bool g_loaded = false;

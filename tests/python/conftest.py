@@ -1,12 +1,15 @@
 """Shared set-up for the Python tests of the pellumo module.
 
-The built module is looked for in $PELLUMO_BUILD_DIR/python when that is set,
-else in <root>/build/python, else in the first <root>/build*/python that holds
-it (skipping sanitizer builds, which only load with the sanitizer runtime
+With PELLUMO_INSTALLED=1 the tests use the pellumo installed in the running
+interpreter (a wheel, as users get it). Otherwise the built module is looked
+for in $PELLUMO_BUILD_DIR/python when that is set, else in
+<root>/build/python, else in the first <root>/build*/python that holds it
+(skipping sanitizer builds, which only load with the sanitizer runtime
 preloaded). Test databases are written by the fixture tool of a build.
 """
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -42,9 +45,28 @@ def _find_build_dir():
     raise pytest.UsageError(f"no built pellumo module under {ROOT}/build*/python; set PELLUMO_BUILD_DIR")
 
 
-BUILD_DIR = _find_build_dir()
-MODULE_DIR = BUILD_DIR / "python"
-sys.path.insert(0, str(MODULE_DIR))
+def _project_version():
+    cmake = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    return re.search(r"project\(pellumo VERSION ([0-9.]+)", cmake).group(1)
+
+
+PROJECT_VERSION = _project_version()
+INSTALLED = os.environ.get("PELLUMO_INSTALLED") == "1"
+if INSTALLED:
+    import importlib.util
+
+    _installed = importlib.util.find_spec("pellumo")
+    if _installed is None or _installed.origin is None:
+        raise pytest.UsageError("PELLUMO_INSTALLED=1 but no pellumo is installed in " + sys.executable)
+    MODULE_DIR = Path(_installed.origin).parent
+    if ROOT in MODULE_DIR.parents:
+        raise pytest.UsageError(f"PELLUMO_INSTALLED=1 but pellumo comes from the source tree: {MODULE_DIR}")
+    _build = os.environ.get("PELLUMO_BUILD_DIR")
+    BUILD_DIR = Path(_build).resolve() if _build else ROOT / "build"
+else:
+    BUILD_DIR = _find_build_dir()
+    MODULE_DIR = BUILD_DIR / "python"
+    sys.path.insert(0, str(MODULE_DIR))
 
 
 def _find_fixture_tool():

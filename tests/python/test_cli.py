@@ -13,10 +13,11 @@ import sys
 import pytest
 
 import pellumo
-from conftest import FIXTURE_TOOL, ROOT, sample_paths, write_header_file
+from conftest import FIXTURE_TOOL, INSTALLED, PROJECT_VERSION, ROOT, sample_paths, write_header_file
 
 CLI_SOURCE_DIR = ROOT / "python"
-sys.path.insert(0, str(CLI_SOURCE_DIR))
+if not INSTALLED:
+    sys.path.insert(0, str(CLI_SOURCE_DIR))
 
 from pellumo_cli import text  # noqa: E402
 
@@ -24,7 +25,9 @@ from pellumo_cli import text  # noqa: E402
 @pytest.fixture
 def cli(module_dir):
     """cli(*argv, **popen_args) -> CompletedProcess with bytes stdout/stderr."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(module_dir), str(CLI_SOURCE_DIR)]))
+    # Installed: the tool and the module both come from the installed wheel.
+    path = [str(module_dir)] if INSTALLED else [str(module_dir), str(CLI_SOURCE_DIR)]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
 
     def run(*argv, **kwargs):
         kwargs.setdefault("capture_output", True)
@@ -100,7 +103,7 @@ def test_help_on_every_command(cli, command):
 def test_version(cli):
     done = cli("--version")
     assert (done.returncode, done.stdout, done.stderr) == (0, f"pellumo {pellumo.__version__}\n".encode(), b"")
-    assert pellumo.__version__ == "0.1.8"
+    assert pellumo.__version__ == PROJECT_VERSION
 
 
 # --- info, tables, schema --------------------------------------------------------

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import pellumo
+from conftest import PROJECT_VERSION
 from pellumo import EseDatabase
 
 CLASS_DOC = (
@@ -47,7 +48,7 @@ METHODS = {
 
 
 def test_version_and_attributes():
-    assert pellumo.__version__ == "0.1.8"
+    assert pellumo.__version__ == PROJECT_VERSION
     assert pellumo.__doc__ == ""
     public = [name for name in vars(pellumo) if not name.startswith("__") or name == "__version__"]
     # The class is added before the version; there are no module-level functions.
@@ -144,4 +145,4 @@ def test_imports_in_the_default_python3(module_dir):
         [other, "-c", "import pellumo, sys; print(pellumo.__version__, pellumo.EseDatabase.__name__, sys.executable)"],
         capture_output=True, text=True, env=env, cwd="/")
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split()[:2] == ["0.1.8", "EseDatabase"]
+    assert done.stdout.split()[:2] == [PROJECT_VERSION, "EseDatabase"]
