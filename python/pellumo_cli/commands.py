@@ -14,6 +14,7 @@ from typing import TextIO
 
 import pellumo
 
+from pellumo_cli.engine_json import json_line
 from pellumo_cli.text import printable, table
 
 # Offsets of the header fields that the module does not expose.
@@ -129,6 +130,8 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     require_table(db, args.table)
     if args.limit == 0:
         return 0
+    if getattr(args, "values", "raw") == "engine":
+        return _dump_engine(db, args, out)
     out.flush()
     err.flush()
     binary_out = out.buffer
@@ -181,6 +184,23 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
         os.close(read_fd)
+
+
+def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> int:
+    """Writes the records as the engine returns them (records flagged deleted
+    left out), one JSON line each; read and written one at a time."""
+    written = 0
+    try:
+        for record in db.iter_table(args.table, values="engine"):
+            if args.limit is not None and written >= args.limit:
+                break
+            out.write(json_line(record) + "\n")
+            written += 1
+    except OSError as error:
+        out.flush()
+        raise CliError(printable(str(error))) from None
+    out.flush()
+    return 0
 
 
 def _report(err: TextIO, message: str) -> None:
