@@ -1,8 +1,8 @@
 """Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
 
 __version__: Final[str]
 
@@ -93,6 +93,13 @@ class EseDatabase:
     def iter_table(self, table_name: str) -> Iterator[_Record]:
         """The records read_table would return, one at a time. ValueError at
         the call for an unknown table; OSError where a record cannot be read."""
+    def arrow(
+        self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
+    ) -> ArrowTableSource:
+        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
+        pandas (the Arrow PyCapsule interface). ValueError: no such table or
+        column, a column named twice, batch_rows 0; OSError: the table cannot
+        be opened."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,
@@ -100,3 +107,21 @@ class EseDatabase:
         _exc_value: BaseException | None,
         _traceback: TracebackType | None,
     ) -> Literal[False]: ...
+
+@final
+@type_check_only
+class ArrowTableSource:
+    """The records of one table as Arrow record batches, as returned by
+    EseDatabase.arrow; not importable from the module. Each stream opens a new
+    cursor; the object and its capsules keep the database file open."""
+
+    @property
+    def table_name(self) -> str: ...
+    @property
+    def columns(self) -> list[str]: ...
+    @property
+    def batch_rows(self) -> int: ...
+    def __arrow_c_schema__(self) -> Any:
+        """An 'arrow_schema' PyCapsule."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
+        """An 'arrow_array_stream' PyCapsule over a new cursor."""

@@ -8,6 +8,11 @@
 
 namespace pellumo {
 
+void TableCursor::decode_only(std::vector<bool> wanted) {
+  parser_.decode_only(std::move(wanted));
+  record_ = Record(layout_);
+}
+
 Result<TableCursor> TableCursor::open(const Database& db, const TableInfo& table) {
   std::uint32_t number = table.root_page;
   PELLUMO_TRY(Page page, db.read_page(number));

@@ -56,6 +56,10 @@ class TableCursor {
   // record; false: the end. Errors as next_row().
   Result<bool> advance();
   const Record& current() const { return record_; }
+
+  // Decodes only the columns whose layout position is true in `wanted`
+  // (empty: all) from the next record on; the others are Null in current().
+  void decode_only(std::vector<bool> wanted);
   Record& current() { return record_; }
 
   const RecordLayout& layout() const { return *layout_; }

@@ -1,5 +1,6 @@
 #include "python/args.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "python/py_ref.h"
@@ -10,10 +11,11 @@ namespace {
 bool bind_positional(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> out) {
   assert(out.size() == signature.names.size());
   for (auto& slot : out) slot = nullptr;
-  const auto limit = static_cast<Py_ssize_t>(signature.names.size());
+  const auto limit = static_cast<Py_ssize_t>(std::min(signature.names.size(), signature.positional));
   if (nargs > limit) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", signature.function, limit,
-                 limit == 1 ? "" : "s", nargs);
+    const bool keyword_only = signature.positional < signature.names.size();
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd %sargument%s (%zd given)", signature.function, limit,
+                 keyword_only ? "positional " : "", limit == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];

@@ -19,6 +19,9 @@ struct ArgSpec {
   const char* function;
   std::span<const char* const> names;
   std::size_t required;
+  // How many of the parameters may be given by position; the rest are
+  // keyword-only.
+  std::size_t positional = static_cast<std::size_t>(-1);
 };
 
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call. On success

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "python/args.h"
+#include "python/arrow_methods.h"
 #include "python/carve_methods.h"
 #include "python/catalog_methods.h"
 #include "python/convert.h"
@@ -190,6 +191,7 @@ PyMethodDef kMethods[] = {
     {"__enter__", enter, METH_NOARGS, kEnterDoc},
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
+    {"arrow", as_cfunction(arrow), METH_FASTCALL | METH_KEYWORDS, kArrowDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,7 +15,8 @@ namespace pellumo::python {
 
 // What an instance owns, made in tp_new and destroyed in tp_dealloc.
 struct EseDatabaseData {
-  std::unique_ptr<Database> database;
+  // Shared with the Arrow streams made from it, which may outlive the instance.
+  std::shared_ptr<Database> database;
   std::string path;  // the constructor's argument, as UTF-8 bytes
 };
 

@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "python/arrow_methods.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/module_state.h"
@@ -70,6 +71,8 @@ PyObject* create_module() {
   if (state.ese_database_type == nullptr) return nullptr;
   state.table_iterator_type = create_table_iterator_type(module.get());
   if (state.table_iterator_type == nullptr) return nullptr;
+  state.arrow_source_type = create_arrow_source_type(module.get());
+  if (state.arrow_source_type == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "EseDatabase", state.ese_database_type) < 0) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
 

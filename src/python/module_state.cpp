@@ -25,12 +25,14 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
   // Only the type can take part in a cycle; the strings cannot.
   Py_VISIT(state.ese_database_type);
   Py_VISIT(state.table_iterator_type);
+  Py_VISIT(state.arrow_source_type);
   return 0;
 }
 
 void clear_module_state(ModuleState& state) {
   Py_CLEAR(state.ese_database_type);
   Py_CLEAR(state.table_iterator_type);
+  Py_CLEAR(state.arrow_source_type);
   for (auto& key : state.keys) Py_CLEAR(key);
   for (auto& name : state.column_type_names) Py_CLEAR(name);
 }

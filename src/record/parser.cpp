@@ -219,7 +219,9 @@ void RecordParser::decode(Bytes data, Record& record) {
   bool tagged_built = false;
   std::size_t item = 0;  // merge position in the sorted tagged items
   const std::size_t n = layout.size();
+  const bool all = wanted_.size() != n;
   for (std::size_t k = 0; k < n; ++k) {
+    if (!all && !wanted_[k]) continue;
     const ColumnInfo& column = layout.column(k);
     ColumnValue& out = record.value(k);
     const std::uint32_t id = column.id;

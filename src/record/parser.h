@@ -45,6 +45,11 @@ class RecordParser {
   void decode(Bytes data, Record& record);
   Record decode(Bytes data);
 
+  // Restricts decoding to the columns whose layout position is true in
+  // `wanted` (empty: every column). The others are not touched: they keep
+  // whatever the record held, Null in a record that was never decoded.
+  void decode_only(std::vector<bool> wanted) { wanted_ = std::move(wanted); }
+
   // The value of one column from its bytes, by the column's type. Fails
   // only with UnknownCodepage for text in a code page decode_string refuses.
   // "Long Binary" bytes found in a record are data and come back as Binary.
@@ -68,6 +73,7 @@ class RecordParser {
   std::shared_ptr<const RecordLayout> layout_;
   bool large_;
   std::vector<TaggedItem> items_;
+  std::vector<bool> wanted_;
   std::string scratch_;
 };
 

@@ -1,0 +1,33 @@
+// EseDatabase.arrow: a table as an object of the Arrow PyCapsule interface,
+// read by pyarrow, Polars, DuckDB and pandas without a copy per value.
+#pragma once
+
+#include <Python.h>
+
+namespace pellumo::python {
+
+inline constexpr char kArrowDoc[] =
+    "arrow($self, table_name, *, columns=None, batch_rows=65536)\n--\n\n"
+    "The records of a table as Arrow record batches.\n\n"
+    "Returns an object of the Arrow PyCapsule interface (__arrow_c_schema__,\n"
+    "__arrow_c_stream__): pyarrow.table(obj), polars.DataFrame(obj) and DuckDB\n"
+    "queries read it directly. Every read opens a new cursor, so the object can\n"
+    "be read any number of times; it keeps the database file open.\n\n"
+    "Args:\n"
+    "    table_name: Name of the table to read\n"
+    "    columns: Names of the columns to read, in that order (default: all,\n"
+    "        in ascending column id); only these are decoded\n"
+    "    batch_rows: Most records per batch; a batch also ends before any\n"
+    "        text or binary buffer passes 64 MiB\n\n"
+    "Raises:\n"
+    "    ValueError: If the table or a column doesn't exist, a column is named\n"
+    "        twice, or batch_rows is 0\n"
+    "    IOError: If the table cannot be opened (a record that cannot be read\n"
+    "        ends the stream with an error in the consumer)";
+
+PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The type of the objects arrow() returns; made once per module.
+PyObject* create_arrow_source_type(PyObject* module);
+
+}  // namespace pellumo::python
