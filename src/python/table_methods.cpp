@@ -187,15 +187,9 @@ PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"table_name", "columns", "values"};
-    static constexpr ArgSpec kSpec{"EseDatabase.iter_table", kParams, 1};
+    static constexpr ArgSpec kSpec{"EseDatabase.iter_table", kParams, 1, 1};  // columns, values: keyword-only
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    // columns and values are keyword-only.
-    if (PyVectorcall_NARGS(nargs) > 1) {
-      PyErr_Format(PyExc_TypeError, "EseDatabase.iter_table() takes 1 positional argument but %zd were given",
-                   PyVectorcall_NARGS(nargs));
-      return nullptr;
-    }
     PyObject* values[3];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     std::string_view table_name;
