@@ -132,14 +132,17 @@ ColumnPlan plan_column(const ColumnInfo& column, std::size_t layout_index, Value
     plan.field.format = builder_format(plan.builder);
   }
   plan.field.name = utf8_name(column.name);
-  // The null type has no validity bitmap and is always nullable.
-  const bool not_null = (column.flags & kColumnFlagNotNull) != 0 && plan.builder != BuilderKind::Null;
-  plan.field.flags = not_null ? 0 : ARROW_FLAG_NULLABLE;
+  // Every field is nullable, NOT NULL columns too: a damaged record reads
+  // as null in them (as read_table gives None), and a consumer may reject
+  // nulls in a field declared without them (Parquet writers do). The
+  // catalog's NOT NULL stays visible in the metadata.
+  plan.field.flags = ARROW_FLAG_NULLABLE;
   std::vector<std::pair<std::string, std::string>> meta = {
       {"ese.column_id", std::to_string(column.id)},
       {"ese.type", column_type_name(column.column_type)},
   };
   if (column.codepage) meta.emplace_back("ese.codepage", std::to_string(*column.codepage));
+  if (column.flags & kColumnFlagNotNull) meta.emplace_back("ese.not_null", "true");
   if (column.flags & kColumnFlagMultiValued) meta.emplace_back("ese.multi_valued", "true");
   if (!plan.list && plan.builder == BuilderKind::Uuid) {
     meta.emplace_back("ARROW:extension:name", "arrow.uuid");
