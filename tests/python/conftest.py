@@ -59,8 +59,8 @@ if INSTALLED:
     if _installed is None or _installed.origin is None:
         raise pytest.UsageError("PELLUMO_INSTALLED=1 but no pellumo is installed in " + sys.executable)
     MODULE_DIR = Path(_installed.origin).parent
-    if ROOT in MODULE_DIR.parents:
-        raise pytest.UsageError(f"PELLUMO_INSTALLED=1 but pellumo comes from the source tree: {MODULE_DIR}")
+    if "site-packages" not in MODULE_DIR.parts:
+        raise pytest.UsageError(f"PELLUMO_INSTALLED=1 but pellumo is not an installed one: {MODULE_DIR}")
     _build = os.environ.get("PELLUMO_BUILD_DIR")
     BUILD_DIR = Path(_build).resolve() if _build else ROOT / "build"
 else:

@@ -103,7 +103,8 @@ def test_sdist():
     assert {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "python/pellumo.pyi",
             "python/pellumo_cli/cli.py", "src/python/module.cpp", "src/utils/bytes.h"} <= names
     assert {f"python/pellumo_cli/{p.name}" for p in CLI_PACKAGE.glob("*.py")} <= names
-    assert not [n for n in names if n.split("/")[0].startswith(("build", ".venv", "dist", "out", ".git"))]
+    tops = {n.split("/")[0] for n in names}
+    assert not [t for t in tops if t.startswith("build") or t in (".git", ".venv", "dist", "out")]
     assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")]
     assert pyproject == (ROOT / "pyproject.toml").read_bytes()
     assert f"\nName: pellumo\nVersion: {VERSION}\n" in pkg_info
