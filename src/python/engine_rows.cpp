@@ -147,6 +147,11 @@ bool RowConverter::init(TableCursor& cursor, ValuesMode mode, std::optional<std:
   columns_.clear();
   if (columns) {
     columns_ = std::move(*columns);
+    // Only the projected columns are decoded (and so fetched from the
+    // long-value tree).
+    std::vector<bool> wanted(layout.size(), false);
+    for (std::size_t i : columns_) wanted[i] = true;
+    cursor.decode_only(std::move(wanted));
   } else {
     for (std::size_t i = 0; i < layout.size(); ++i) columns_.push_back(i);
   }
