@@ -10,7 +10,6 @@ import shutil
 import uuid
 
 import pytest
-
 from conftest import SAMPLES_DIR, sample_paths
 from pellumo import EseDatabase
 from test_cli import cli  # noqa: F401 - the fixture
@@ -42,7 +41,7 @@ def test_engine_rows_apply_every_rule(engine_db):
     db = EseDatabase(engine_db)
     rows = list(db.iter_table("Engine", values="engine"))
     assert rows == ENGINE_ROWS
-    for row, expected in zip(rows, ENGINE_ROWS):
+    for row, expected in zip(rows, ENGINE_ROWS, strict=True):
         assert list(row) == list(expected)  # column order kept
         for name, value in row.items():
             assert type(value) is type(expected[name]), name
@@ -123,14 +122,14 @@ def test_polars_and_duckdb_read_the_engine_schema(engine_db):
     assert frame.schema["Tags"] == pl.List(pl.String)
     assert frame["Tags"].to_list() == [r["Tags"] for r in ENGINE_ROWS]
     assert frame["Money"].to_list() == [r["Money"] for r in ENGINE_ROWS]
-    source = db.arrow("Engine", columns=["Id", "Ident", "When", "Pair"], values="engine")
+    source = db.arrow("Engine", columns=["Id", "Ident", "When", "Pair"], values="engine")  # noqa: F841 - read by DuckDB
     got = duckdb.sql("select Id, Ident, epoch_us(\"When\"), Pair from source order by Id").fetchall()
     assert got == [(1, GUID_1, 946728000000000, [1, 65535]),
                    (2, GUID_AB, 1627036254934540, None),
                    (3, None, None, None)]
 
 
-def test_dump_values_engine_writes_json_lines(cli, engine_db):
+def test_dump_values_engine_writes_json_lines(cli, engine_db):  # noqa: F811 - the imported fixture
     done = cli("dump", engine_db, "Engine", "--values", "engine")
     assert done.returncode == 0, done.stderr
     lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
@@ -186,7 +185,7 @@ def engine_changes(db):
         if hidden:
             counts["deleted rows"] = counts.get("deleted rows", 0) + hidden
             continue  # records are no longer paired one to one
-        for r, e in zip(raw, engine):
+        for r, e in zip(raw, engine, strict=True):
             assert list(r) == list(e)
             for name, value in r.items():
                 got = e[name]
@@ -234,7 +233,8 @@ def test_multi_valued_samples(samples):
     for column in ("LongBinary", "LongASCII", "LongUnicode"):  # separated instances
         assert len(first[column]) == 3 and all(len(v) > 100 for v in first[column]), column
     second = list(db.iter_table("multi", values="engine"))[1]
-    assert second["LongUnicode"] == ["Tiny \U0001f98a 1", "Tiny \U0001f98a\U0001f98a", "Tiny \U0001f98a\U0001f98a\U0001f98a"]
+    fox = "\U0001f98a"
+    assert second["LongUnicode"] == [f"Tiny {fox} 1", f"Tiny {fox * 2}", f"Tiny {fox * 3}"]
 
 
 def test_dates_of_the_samples(samples):
