@@ -270,3 +270,22 @@ def test_defaults_of_the_sample(samples):
     assert engine["LongASCII"].startswith("Long default ASCII")
     assert engine["LongUnicode"].startswith("Long default Unicode \U0001f98a")
     assert engine["LongBinary"].startswith(b"Long default binary")
+
+
+def _equal_cells(a, b):
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(_equal_cells(x, y) for x, y in zip(a, b, strict=True))
+    return _same(a, b)
+
+
+def test_arrow_engine_profile_matches_iter_table_on_the_samples(samples):
+    pa = pytest.importorskip("pyarrow")
+    for name, db in samples.items():
+        for table in db.get_tables():
+            arrow_table = pa.table(db.arrow(table, values="engine", batch_rows=7))
+            arrow_table.validate(full=True)
+            rows = list(db.iter_table(table, values="engine"))
+            assert arrow_table.num_rows == len(rows), (name, table)
+            for got, want in zip(arrow_table.to_pylist(), rows, strict=True):
+                for column, value in want.items():
+                    assert _equal_cells(got[column], value), (name, table, column)
