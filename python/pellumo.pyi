@@ -127,7 +127,7 @@ class EseDatabase:
         columns: Sequence[str] | None = None,
         values: _Values = "raw",
         batch_rows: SupportsIndex = 65536,
-    ) -> ArrowTableSource:
+    ) -> _ArrowTableSource:
         """The table as Arrow record batches for pyarrow, Polars, DuckDB and
         pandas (the Arrow PyCapsule interface). values="engine": list<T> for
         multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
@@ -144,7 +144,7 @@ class EseDatabase:
 
 @final
 @type_check_only
-class ArrowTableSource:
+class _ArrowTableSource:
     """The records of one table as Arrow record batches, as returned by
     EseDatabase.arrow; not importable from the module. Each stream opens a new
     cursor; the object and its capsules keep the database file open."""

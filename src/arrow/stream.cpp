@@ -82,6 +82,7 @@ class StreamState {
     builders_.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) {
       builders_.push_back(make_builder(c));
+      layout_index_.push_back(c.layout_index);
       if (builders_.back()->has_variable_buffer()) variable_.push_back(builders_.size() - 1);
     }
   }
@@ -123,7 +124,7 @@ class StreamState {
     const std::size_t limit = plan_->options.max_variable_bytes;
     for (std::size_t j : variable_) {
       const ColumnBuilder& b = *builders_[j];
-      const std::size_t add = b.variable_bytes(record.value(plan_->columns[j].layout_index));
+      const std::size_t add = b.variable_bytes(record.value(layout_index_[j]));
       if (add > limit || b.variable_size() > limit - add) return false;
     }
     return true;
@@ -154,14 +155,11 @@ class StreamState {
       }
       const Record& record = cursor_.current();
       if (rows > 0 && !variable_.empty() && !fits(record)) break;  // the record opens the next batch
+      const std::size_t n = builders_.size();
       if (engine_) {
-        for (std::size_t j = 0; j < builders_.size(); ++j) {
-          builders_[j]->append_engine(engine_values_[plan_->columns[j].layout_index]);
-        }
+        for (std::size_t j = 0; j < n; ++j) builders_[j]->append_engine(engine_values_[layout_index_[j]]);
       } else {
-        for (std::size_t j = 0; j < builders_.size(); ++j) {
-          builders_[j]->append(record.value(plan_->columns[j].layout_index));
-        }
+        for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
       }
       pending_ = false;
       ++rows;
@@ -185,6 +183,7 @@ class StreamState {
   std::shared_ptr<const TableExport::Plan> plan_;  // keeps the Database the cursor borrows
   TableCursor cursor_;
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
+  std::vector<std::size_t> layout_index_;  // by builder: the column's position in the record
   std::vector<std::size_t> variable_;  // builders with a variable-width buffer
   std::unique_ptr<EngineRecordBuilder> engine_;  // the engine profile's values
   std::vector<EngineValue> engine_values_;       // of cursor_.current()

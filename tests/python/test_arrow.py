@@ -7,10 +7,9 @@ import math
 import shutil
 import threading
 
-import pytest
-
-from conftest import SAMPLES_DIR, sample_paths
 import pellumo
+import pytest
+from conftest import SAMPLES_DIR, sample_paths
 from pellumo import EseDatabase
 
 pa = pytest.importorskip("pyarrow")
@@ -171,7 +170,7 @@ def test_empty_tables_keep_their_schema(make_db):
     table = pa.table(db.arrow("Empty"))
     assert table.num_rows == 0 and table.column_names == ["Id"]
     assert pl.DataFrame(db.arrow("Empty")).shape == (0, 1)
-    source = db.arrow("Empty")
+    source = db.arrow("Empty")  # noqa: F841 - DuckDB finds it by name
     assert duckdb.sql("SELECT count(*) FROM source").fetchall()[0] == (0,)
 
 

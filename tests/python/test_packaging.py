@@ -41,6 +41,7 @@ def _stub_signature(node):
     names = [a.arg for a in positional][1:] + [a.arg for a in args.kwonlyargs]
     defaults = dict(zip([a.arg for a in positional][len(positional) - len(args.defaults):],
                         (ast.literal_eval(d) for d in args.defaults)))
+    defaults.update({a.arg: ast.literal_eval(d) for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None})
     return names, defaults
 
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "fixture/open_bytes.h"
 #include "fixture/scenarios.h"
 #include "fixture/scenarios_python.h"
+#include "fixture/temp_file.h"
 #include "utils/json_writer.h"
 
 namespace pellumo::arrow {
@@ -337,6 +339,23 @@ TEST(ArrowStream, EveryScenarioTableMatchesTheCursor) {
       expect_tables_match_cursor(db, label + " batches of 1", 1);
     }
   }
+}
+
+TEST(ArrowStream, EverySampleTableMatchesTheCursor) {
+  const std::string dir = PELLUMO_SAMPLES_DIR;
+  fixture::TempDir temp;
+  int opened = 0;
+  for (const char* name : {"basic.edb", "binary.edb", "default.edb", "index.edb", "large.edb", "multi.edb",
+                           "text.edb", "SRUDB.dat", "Current.mdb"}) {
+    const std::string gz = dir + "/" + name + ".gz";
+    const std::string out = temp.file(name);
+    if (std::system(("test -f '" + gz + "' && gzip -dc '" + gz + "' > '" + out + "'").c_str()) != 0) continue;
+    auto db = Database::open(out);
+    ASSERT_TRUE(db.ok()) << name;
+    expect_tables_match_cursor(std::shared_ptr<const Database>(std::move(db).value()), name);
+    ++opened;
+  }
+  if (opened == 0) GTEST_SKIP() << "samples folder absent";
 }
 
 TEST(ArrowStream, SchemaFieldsTypesFlagsAndMetadata) {

@@ -15,6 +15,11 @@ import tracemalloc
 
 from pellumo import EseDatabase
 
+try:
+    import pyarrow
+except ImportError:  # the Arrow capsules are still made and dropped
+    pyarrow = None
+
 DATABASE, DAMAGED, ROUNDS = sys.argv[1], sys.argv[2], int(sys.argv[3])
 RECORDS = sys.argv[4] if len(sys.argv) > 4 else None
 SCOPES = ["slack", "all", "tag_data", "lv_all", "lv_slack"]
@@ -40,6 +45,11 @@ def failing_calls(db):
     yield lambda: db.carve_utf16le_strings(min_chars=-1)
     yield lambda: db.carve_utf16le_strings(needle="\udcff")
     yield lambda: db.carve_utf16le_strings(max_hits=2**64)
+    yield lambda: db.arrow("No such table")
+    yield lambda: db.arrow("Users", columns=["UserId", "No such column"])
+    yield lambda: db.arrow("Users", columns=["UserId", "UserId"])
+    yield lambda: db.arrow("Users", columns=[1])
+    yield lambda: db.arrow("Users", batch_rows=0)
 
 
 def read_everything(db):
@@ -48,6 +58,17 @@ def read_everything(db):
             db.read_table(table)
         except OSError:  # a broken leaf chain
             pass
+        # Arrow: capsules dropped unread, and (with pyarrow) streams read to
+        # the end or to their error. A stream left behind would keep the
+        # file mapped, which the mapping count below sees.
+        source = db.arrow(table, batch_rows=3)
+        source.__arrow_c_schema__()
+        source.__arrow_c_stream__()
+        if pyarrow is not None:
+            try:
+                pyarrow.table(source)
+            except OSError:
+                pass
     for scope in SCOPES:
         db.carve_utf16le_strings_scoped(scope, None, 2, 10_000)
         db.carve_utf16le_strings_scoped(scope, needle="e", max_hits=3)
