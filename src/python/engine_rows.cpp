@@ -47,7 +47,7 @@ bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std:
   out.reset();
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'columns': must be a list of str or None, not %.100s",
+    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a list of str or None, not %.100s",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
@@ -59,7 +59,7 @@ bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std:
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* name = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(name)) {
-      PyErr_Format(PyExc_TypeError, "argument 'columns': items must be str, not %.100s", Py_TYPE(name)->tp_name);
+      PyErr_Format(PyExc_TypeError, "argument 'columns': expected str items, not %.100s", Py_TYPE(name)->tp_name);
       return false;
     }
     Py_ssize_t size = 0;
