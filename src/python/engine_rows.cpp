@@ -80,15 +80,18 @@ bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std:
   return true;
 }
 
-bool EngineValueConverter::init() {
+bool EngineValueConverter::init(ModuleState& state) {
   if (PyDateTimeAPI == nullptr) {
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr) return false;
   }
-  PyRef module = PyRef::steal(PyImport_ImportModule("uuid"));
-  if (!module) return false;
-  uuid_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "UUID"));
-  if (!uuid_class_) return false;
+  if (state.uuid_class == nullptr) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("uuid"));
+    if (!module) return false;
+    state.uuid_class = PyObject_GetAttrString(module.get(), "UUID");
+    if (state.uuid_class == nullptr) return false;
+  }
+  uuid_class_ = PyRef::new_ref(state.uuid_class);
   bytes_keyword_ = PyRef::steal(Py_BuildValue("(s)", "bytes"));
   return static_cast<bool>(bytes_keyword_);
 }
@@ -141,7 +144,8 @@ PyObject* EngineValueConverter::convert(const EngineValue& value) const {
   return list.release();
 }
 
-bool RowConverter::init(TableCursor& cursor, ValuesMode mode, std::optional<std::vector<std::size_t>> columns) {
+bool RowConverter::init(ModuleState& state, TableCursor& cursor, ValuesMode mode,
+                        std::optional<std::vector<std::size_t>> columns) {
   const RecordLayout& layout = cursor.layout();
   mode_ = mode;
   columns_.clear();
@@ -163,7 +167,7 @@ bool RowConverter::init(TableCursor& cursor, ValuesMode mode, std::optional<std:
     if (!keys_.back() || PyDict_SetItem(shape_.get(), keys_.back().get(), Py_None) < 0) return false;
   }
   if (mode_ == ValuesMode::Engine) {
-    if (!engine_.init()) return false;
+    if (!engine_.init(state)) return false;
     builder_ = std::make_unique<EngineRecordBuilder>(cursor.shared_layout());
     cursor.set_skip_deleted(true);
   }

@@ -14,6 +14,7 @@
 
 #include "cursor/engine_record.h"
 #include "cursor/table_cursor.h"
+#include "python/module_state.h"
 #include "python/py_ref.h"
 #include "types/engine_value.h"
 
@@ -36,7 +37,9 @@ bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std:
 // reading converts it. Null with an exception set on failure.
 class EngineValueConverter {
  public:
-  bool init();  // imports uuid and the datetime C API
+  // Takes uuid.UUID from `state` (importing it the first time) and the
+  // datetime C API.
+  bool init(ModuleState& state);
   PyObject* convert(const EngineValue& value) const;
   PyObject* convert_scalar(const ColumnValue& value) const;
 
@@ -51,7 +54,8 @@ class EngineValueConverter {
 class RowConverter {
  public:
   // Configures `cursor` (engine mode passes over deleted records).
-  bool init(TableCursor& cursor, ValuesMode mode, std::optional<std::vector<std::size_t>> columns);
+  bool init(ModuleState& state, TableCursor& cursor, ValuesMode mode,
+            std::optional<std::vector<std::size_t>> columns);
   PyRef convert(TableCursor& cursor);
 
  private:

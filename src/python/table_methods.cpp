@@ -204,7 +204,7 @@ PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!parse_columns(values[1], state->cursor.layout(), columns)) return nullptr;
     if (columns || mode != ValuesMode::Raw) {
       state->options = std::make_unique<RowConverter>();
-      if (!state->options->init(state->cursor, mode, std::move(columns))) return nullptr;
+      if (!state->options->init(state_of(self), state->cursor, mode, std::move(columns))) return nullptr;
     } else if (!state->converter.init(state->cursor.layout())) {
       return nullptr;
     }
