@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "database/carve.h"
+#include "carve/carve.h"
 #include "database/database.h"
 
 namespace {

@@ -3,7 +3,18 @@
 from collections.abc import Iterator, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import Any, Final, Literal, SupportsIndex, TypeAlias, TypedDict, final, overload, type_check_only
+from typing import (
+    Any,
+    Final,
+    Literal,
+    Protocol,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    overload,
+    type_check_only,
+)
 from uuid import UUID
 
 __version__: Final[str]
@@ -34,6 +45,13 @@ _Values: TypeAlias = Literal["raw", "engine"]
 # pages, the stored values of tags, or long-value pages only (whole or unused
 # bytes).
 _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+
+@type_check_only
+class _BytesWriter(Protocol):
+    """Anything write_table_jsonl can hand bytes to: a binary file, a socket
+    file, io.BytesIO."""
+
+    def write(self, data: bytes, /) -> object: ...
 
 @type_check_only
 class _ColumnDescription(TypedDict):
@@ -74,6 +92,16 @@ class EseDatabase:
     def page_size(self) -> int: ...
     @property
     def total_pages(self) -> int: ...
+    @property
+    def format_version(self) -> int:
+        """The file format version from the database header."""
+    @property
+    def format_revision(self) -> int:
+        """The file format revision from the database header."""
+    @property
+    def state(self) -> int:
+        """The database state from the header: 1 just created, 2 dirty
+        shutdown, 3 clean shutdown, 4 being converted, 5 force detach."""
     def get_tables(self) -> list[str]:
         """Table names in catalog order."""
     def read_table(self, table_name: str) -> list[_Record]:
@@ -134,6 +162,14 @@ class EseDatabase:
         long and Currency, records flagged deleted left out. ValueError: no
         such table or column, a column named twice, an unknown `values`,
         batch_rows 0; OSError: the table cannot be opened."""
+    def write_table_jsonl(
+        self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
+    ) -> int:
+        """Writes the table's records as JSON Lines (the bytes export_table
+        writes) to a file descriptor (left open) or to an object's write(),
+        stopping after limit records when given; returns the number written.
+        ValueError: no such table; OSError: a record cannot be read (after the
+        lines before it) or the descriptor cannot be written."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,

@@ -7,8 +7,6 @@ import argparse
 import difflib
 import json
 import os
-import signal
-import struct
 import time
 from typing import TextIO
 
@@ -16,12 +14,6 @@ import pellumo
 
 from pellumo_cli.engine_json import json_line
 from pellumo_cli.text import printable, table
-
-# Offsets of the header fields that the module does not expose.
-_HEADER_FORMAT_VERSION = 8
-_HEADER_FORMAT_REVISION = 232
-_HEADER_READ = 240
-_CHUNK = 1 << 16
 
 
 class CliError(Exception):
@@ -71,20 +63,11 @@ def _write_lines(out: TextIO, lines: list[str]) -> None:
 
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
-    try:
-        with open(args.file, "rb") as f:
-            header = f.read(_HEADER_READ)
-    except OSError as error:
-        raise CliError(f"{printable(args.file)}: {error.strerror or error}") from None
-    if len(header) < _HEADER_READ:
-        raise CliError(f"{printable(args.file)}: the file header is shorter than {_HEADER_READ} bytes")
-    (version,) = struct.unpack_from("<I", header, _HEADER_FORMAT_VERSION)
-    (revision,) = struct.unpack_from("<I", header, _HEADER_FORMAT_REVISION)
     rows = [
         ("file:", printable(args.file)),
         ("page size:", str(db.page_size)),
-        ("format version:", f"0x{version:x}"),
-        ("format revision:", f"0x{revision:x}"),
+        ("format version:", f"0x{db.format_version:x}"),
+        ("format revision:", f"0x{db.format_revision:x}"),
         ("pages:", str(db.total_pages)),
         ("tables:", str(len(db.get_tables()))),
     ]
@@ -120,12 +103,9 @@ def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    """Streams the table's JSON Lines export to stdout.
-
-    The lines are the bytes export_table writes: a child process exports into a
-    pipe and this process copies the pipe to stdout, stopping after --limit
-    lines. Memory stays flat however large the table, and a limit ends the
-    export early instead of writing the whole table somewhere first."""
+    """Streams the table's records to stdout as JSON Lines, the bytes
+    export_table writes, stopping after --limit lines. Memory stays flat
+    however large the table."""
     db = open_database(args.file)
     require_table(db, args.table)
     if args.limit == 0:
@@ -133,57 +113,15 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if getattr(args, "values", "raw") == "engine":
         return _dump_engine(db, args, out)
     out.flush()
-    err.flush()
-    binary_out = out.buffer
-    read_fd, write_fd = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child: export into the pipe, report a failure itself
-        status = 1
-        try:
-            os.close(read_fd)
-            db.export_table(args.table, f"/dev/fd/{write_fd}")
-            status = 0
-        except OSError as error:
-            # "Write error: Broken pipe" means the reader went away (a limit
-            # reached, or `| head`): not a failure to report.
-            if "Broken pipe" not in str(error):
-                _report(err, printable(str(error)))
-        except BaseException as error:  # noqa: BLE001 - the child must always exit here
-            _report(err, printable(str(error)) or type(error).__name__)
-        finally:
-            os._exit(status)
-
-    os.close(write_fd)
-    child_done = False
     try:
-        limit = args.limit
-        written = 0
-        while True:
-            chunk = os.read(read_fd, _CHUNK)
-            if not chunk:
-                break
-            if limit is not None:
-                newlines = chunk.count(b"\n")
-                if written + newlines >= limit:
-                    cut = -1
-                    for _ in range(limit - written):
-                        cut = chunk.index(b"\n", cut + 1)
-                    binary_out.write(chunk[: cut + 1])
-                    binary_out.flush()
-                    return 0  # the finally clause stops the child
-                written += newlines
-            binary_out.write(chunk)
-        binary_out.flush()
-        _, status = os.waitpid(pid, 0)
-        child_done = True
-        if os.WIFSIGNALED(status):
-            raise CliError(f"the export process ended with signal {os.WTERMSIG(status)}")
-        return os.WEXITSTATUS(status)
-    finally:
-        if not child_done:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        os.close(read_fd)
+        db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
+    except BrokenPipeError:
+        raise  # the reader went away (`| head`): main ends quietly
+    except OSError as error:
+        out.buffer.flush()  # the lines before a record that cannot be read
+        raise CliError(printable(str(error))) from None
+    out.buffer.flush()
+    return 0
 
 
 def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> int:
@@ -196,16 +134,13 @@ def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO)
                 break
             out.write(json_line(record) + "\n")
             written += 1
+    except BrokenPipeError:
+        raise  # the reader went away (`| head`): main ends quietly
     except OSError as error:
         out.flush()
         raise CliError(printable(str(error))) from None
     out.flush()
     return 0
-
-
-def _report(err: TextIO, message: str) -> None:
-    err.write(f"pellumo: error: {message}\n")
-    err.flush()
 
 
 # --- export ---------------------------------------------------------------------

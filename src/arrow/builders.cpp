@@ -3,7 +3,8 @@
 #include <limits>
 #include <utility>
 
-#include "utils/json_writer.h"
+#include "utils/hex.h"
+#include "utils/utf8.h"
 
 namespace pellumo::arrow {
 namespace {
@@ -237,7 +238,7 @@ class VariableBuilder final : public ColumnBuilder {
       case ValueKind::Binary:
       case ValueKind::MultiValue:
       case ValueKind::LongValue: return v.bytes().size();
-      case ValueKind::Guid: return text_ ? json::kGuidChars : 16;
+      case ValueKind::Guid: return text_ ? kGuidTextSize : 16;
       case ValueKind::Null: return 0;
       default: return text_ ? 0 : 8;
     }
@@ -284,8 +285,8 @@ class VariableBuilder final : public ColumnBuilder {
     switch (v.kind()) {
       case ValueKind::Text: add(v.text().data(), v.text().size()); return;
       case ValueKind::Guid: {
-        char text[json::kGuidChars];
-        json::format_guid(v.as_guid(), text);
+        char text[kGuidTextSize];
+        write_guid_text(v.as_guid(), text);
         add(text, sizeof text);
         return;
       }

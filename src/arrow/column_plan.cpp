@@ -4,7 +4,8 @@
 
 #include "arrow/c_data.h"
 #include "utils/decode_string.h"
-#include "utils/json_writer.h"
+#include "utils/hex.h"
+#include "utils/utf8.h"
 
 namespace pellumo::arrow {
 namespace {
@@ -99,7 +100,7 @@ std::string encode_metadata(const std::vector<std::pair<std::string, std::string
 
 std::string utf8_name(std::string_view bytes) {
   std::string out;
-  json::append_utf8_lossy(out, bytes);
+  append_utf8_lossy(out, bytes);
   return out;
 }
 

@@ -13,7 +13,7 @@ std::optional<Bytes> catalog_variable_column(Bytes record, std::uint32_t column_
   if (record.size() < 4 || column_id < kFirstVariable || column_id > 255) return std::nullopt;
   const std::uint32_t last_variable = record[1];
   if (column_id > last_variable) return std::nullopt;
-  const std::size_t array_at = get_u16_le(record, 2);
+  const std::size_t array_at = *read_u16_le(record, 2);  // the size was checked above
   const std::size_t count = last_variable - (kFirstVariable - 1);
   const std::size_t i = column_id - kFirstVariable;
   // Each entry is the end of its column's data, relative to the data that

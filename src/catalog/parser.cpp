@@ -21,15 +21,19 @@ constexpr std::uint32_t kFirstVariableColumn = 128;
 // The record's name: the first variable column. A record whose last
 // variable column id is below 128 has no name column and is refused.
 Result<std::string> read_name(Bytes data) {
-  const std::uint32_t last_variable = data[1];
-  if (last_variable < kFirstVariableColumn) return EseError::invalid_catalog_entry();
+  // Byte 1: the last variable column id; bytes 2-3: where the variable
+  // offsets start. The first offset is the name's length, and the name
+  // follows the whole offset array.
+  ByteReader header(data, 1);
+  const std::uint32_t last_variable = header.u8();
+  const std::size_t array_pos = header.u16_le();
+  if (!header || last_variable < kFirstVariableColumn) return EseError::invalid_catalog_entry();
   const std::size_t variable_count = last_variable - (kFirstVariableColumn - 1);
-  const std::size_t array_pos = get_u16_le(data, 2);
-  if (!in_bounds(data, array_pos, 2)) return EseError::invalid_catalog_entry();
-  const std::size_t length = get_u16_le(data, array_pos);
-  const std::size_t start = array_pos + 2 * variable_count;
-  if (!in_bounds(data, start, length)) return EseError::invalid_catalog_entry();
-  return to_byte_string(data.subspan(start, length));
+  auto length = read_u16_le(data, array_pos);
+  if (!length) return EseError::invalid_catalog_entry();
+  auto name = slice(data, array_pos + 2 * variable_count, *length);
+  if (!name) return EseError::invalid_catalog_entry();
+  return to_byte_string(*name);
 }
 
 struct WalkState {
@@ -96,16 +100,22 @@ Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, 
                                                   std::vector<PendingEntry>& pending) {
   if (data.size() < kRecordHeaderSize) return Ok{};
   if (data.size() < kCommonFieldsSize) return EseError::invalid_catalog_entry();
-  const std::uint16_t type = get_u16_le(data, 8);
+  // The fixed columns in order: the owning table's object id at 4, the
+  // type at 8, the object's own id at 10, then the type's fields from 14.
+  ByteReader r(data, kRecordHeaderSize);
+  CatalogDataDefinitionEntry entry;
+  entry.table_object_id = r.u32_le();
+  const std::uint16_t type = r.u16_le();
+  entry.identifier = r.u32_le();
   if (type < 1 || type > 5) return EseError::unsupported_catalog_type(type);
 
-  CatalogDataDefinitionEntry entry;
   entry.catalog_type = type;
   switch (static_cast<CatalogType>(type)) {
     case CatalogType::Table:
     case CatalogType::LongValue: {
       if (data.size() < kTableRecordSize) return EseError::invalid_catalog_entry();
-      const std::uint32_t root = get_u32_le(data, 14), space = get_u32_le(data, 18);
+      const std::uint32_t root = r.u32_le();
+      const std::uint32_t space = r.u32_le();
       if (type == 1) {
         entry.details = TableDetails{root, space};
       } else {
@@ -115,22 +125,26 @@ Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, 
     }
     case CatalogType::Column: {
       if (data.size() < kColumnRecordSize) return EseError::invalid_catalog_entry();
-      const std::uint32_t column_type = get_u32_le(data, 14);
+      const std::uint32_t column_type = r.u32_le();
       if (column_type > kMaxColumnType) return EseError::unsupported_column_type(column_type);
-      entry.details = ColumnDetails{get_u32_le(data, 18), get_u32_le(data, 22), get_u32_le(data, 26), column_type,
-                                    read_column_default(data)};
+      const std::uint32_t space = r.u32_le();
+      const std::uint32_t flags = r.u32_le();
+      const std::uint32_t codepage = r.u32_le();
+      entry.details = ColumnDetails{space, flags, codepage, column_type, read_column_default(data)};
       break;
     }
-    case CatalogType::Index:
+    case CatalogType::Index: {
       if (data.size() < kColumnRecordSize) return EseError::invalid_catalog_entry();
-      entry.details = IndexDetails{get_u32_le(data, 14), get_u32_le(data, 18), get_u32_le(data, 22),
-                                   get_u32_le(data, 26)};
+      const std::uint32_t root = r.u32_le();
+      const std::uint32_t space = r.u32_le();
+      const std::uint32_t flags = r.u32_le();
+      const std::uint32_t locale = r.u32_le();
+      entry.details = IndexDetails{root, space, flags, locale};
       break;
+    }
     case CatalogType::Callback:
       return EseError::callback_catalog_type();
   }
-  entry.table_object_id = get_u32_le(data, 4);
-  entry.identifier = get_u32_le(data, 10);
   PELLUMO_TRY(std::string name, read_name(data));
 
   if (const auto* table = std::get_if<TableDetails>(&entry.details)) {

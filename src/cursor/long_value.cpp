@@ -4,7 +4,6 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "database/database.h"
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
@@ -18,25 +17,17 @@ constexpr std::size_t kLid32KeySize = 4;
 constexpr std::size_t kLid64KeySize = 8;
 constexpr std::size_t kRootSizeEnd = 8;  // root data: u32 reference count, u32 total size
 
-// What a walk sees of one leaf entry: the first 12 bytes of its full key
-// (page prefix part, then local key), the key's length and the entry data.
-struct WalkEntry {
-  std::uint8_t key[12];
-  std::size_t key_len;
-  Bytes data;  // borrows the mapped file
-};
-
 // Descends from `root` through the first entry of each branch page. nullopt
 // when a page on the way cannot be read; otherwise the page where the walk
 // starts, which is not a leaf when the descent stopped early.
-std::optional<std::uint32_t> descend_leftmost(const Database& db, std::uint32_t root) {
-  auto page = db.read_page(root);
+std::optional<std::uint32_t> descend_leftmost(const PageSource& pages, std::uint32_t root) {
+  auto page = pages.read_page(root);
   if (!page) return std::nullopt;
   std::unordered_set<std::uint32_t> visited{root};
   std::uint32_t current = root;
   ByteVector scratch;
   while (!page->is_leaf()) {
-    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
+    const TagExtractor tags = pages.tags(*page);
     const std::uint16_t first = page->first_entry_tag();
     if (tags.tag_count() <= first) break;
     auto tag = tags.read_entry_tag(first, scratch);
@@ -44,7 +35,7 @@ std::optional<std::uint32_t> descend_leftmost(const Database& db, std::uint32_t 
     auto child = BranchEntry::parse_child(tag->flags, tag->data);
     if (!child) break;
     if (!visited.insert(*child).second) break;  // a loop in the tree ends the descent
-    auto next = db.read_page(*child);
+    auto next = pages.read_page(*child);
     if (!next) return std::nullopt;
     page = std::move(next);
     current = *child;
@@ -52,19 +43,19 @@ std::optional<std::uint32_t> descend_leftmost(const Database& db, std::uint32_t 
   return current;
 }
 
-// Walks the leaf chain from `start`, calling visit(const WalkEntry&) for
-// every entry whose full key has at least 4 bytes, in order, until visit
+// Walks the leaf chain from `start`, calling visit(const LongValueTreeEntry&)
+// for every entry whose full key has at least 4 bytes, in order, until visit
 // returns false or the chain ends (page 0, past the file's page count, a
 // page seen before, an unreadable or non-leaf page, a page linked to itself).
 template <class Visit>
-void walk_leaves(const Database& db, std::uint32_t start, Visit&& visit) {
+void walk_leaves(const PageSource& pages, std::uint32_t start, Visit&& visit) {
   std::unordered_set<std::uint32_t> visited;
   ByteVector scratch;
   std::uint32_t p = start;
-  while (p != 0 && p <= db.total_pages() && visited.insert(p).second) {
-    auto page = db.read_page(p);
+  while (p != 0 && p <= pages.total_pages() && visited.insert(p).second) {
+    auto page = pages.read_page(p);
     if (!page || !page->is_leaf()) return;
-    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
+    const TagExtractor tags = pages.tags(*page);
     const bool large = tags.large_page_tag_format();
     // The page prefix is taken as stored, flag bits of byte 1 included.
     Bytes prefix;
@@ -75,27 +66,29 @@ void walk_leaves(const Database& db, std::uint32_t start, Visit&& visit) {
       if (!tag) continue;  // an unreadable tag is skipped
       auto entry = LeafEntryView::parse(tag->flags, tag->data);
       if (!entry) continue;
-      WalkEntry e;
+      LongValueTreeEntry e;
       const std::size_t common =
           entry->common_key_size ? std::min<std::size_t>(*entry->common_key_size, prefix.size()) : 0;
       e.key_len = common + entry->local_key.size();
       if (e.key_len < kLid32KeySize) continue;
-      std::size_t filled = std::min<std::size_t>(common, sizeof e.key);
-      if (filled) std::memcpy(e.key, prefix.data(), filled);
-      const std::size_t local = std::min(sizeof e.key - filled, entry->local_key.size());
-      if (local) std::memcpy(e.key + filled, entry->local_key.data(), local);
-      filled += local;
-      if (filled < sizeof e.key) std::memset(e.key + filled, 0, sizeof e.key - filled);
+      // The first 12 key bytes: the shared prefix part, then the local key.
+      std::memset(e.key, 0, sizeof e.key);
+      const std::size_t from_prefix = std::min<std::size_t>(common, sizeof e.key);
+      (void)copy_bytes(prefix, 0, e.key, from_prefix);
+      const std::size_t local = std::min(sizeof e.key - from_prefix, entry->local_key.size());
+      (void)copy_bytes(entry->local_key, 0, e.key + from_prefix, local);
       e.data = entry->data;
       if (large && !tag->data.empty()) {
         // The owned copy differs from the page only in byte 1 (the flag
         // bits), which lies before the data: point back into the page.
+        // The data is the tail of the entry.
         auto raw = tags.extract_tag(i);
         if (!raw) continue;
-        e.data = raw->data.subspan(static_cast<std::size_t>(entry->data.data() - tag->data.data()),
-                                   entry->data.size());
+        auto data = slice(raw->data, tag->data.size() - entry->data.size(), entry->data.size());
+        if (!data) continue;
+        e.data = *data;
       }
-      if (!visit(static_cast<const WalkEntry&>(e))) return;
+      if (!visit(static_cast<const LongValueTreeEntry&>(e))) return;
     }
     const std::uint32_t next = page->next_page();
     if (next == p) return;
@@ -103,22 +96,17 @@ void walk_leaves(const Database& db, std::uint32_t start, Visit&& visit) {
   }
 }
 
-std::uint32_t be32(const std::uint8_t* b) {
-  return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
-         (static_cast<std::uint32_t>(b[2]) << 8) | b[3];
-}
-
-void search_key(const LongValueId& id, std::uint8_t out[8]) {
-  const int width = id.wide ? 8 : 4;
-  for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(id.lid >> (8 * (width - 1 - i)));
-}
+// Big-endian key word at `at` (0, 4 or 8) of the 12 key bytes a walk keeps.
+std::uint32_t key_word(const LongValueTreeEntry& e, std::size_t at) { return read_u32_be(Bytes(e.key), at).value_or(0); }
 
 }  // namespace
 
 std::optional<LongValueId> parse_long_value_reference(Bytes ref) {
-  if (ref.size() < 4) return std::nullopt;
-  if (ref.size() == 8 && (ref[7] & 0x80) != 0) return LongValueId{true, get_u64_le(ref, 0)};
-  return LongValueId{false, get_u32_le(ref, 0)};
+  // Bit 63 of an 8-byte reference marks a 64-bit LID.
+  if (ref.size() == 8 && (read_u8(ref, 7).value_or(0) & 0x80) != 0) return LongValueId{true, *read_u64_le(ref, 0)};
+  auto lid = read_u32_le(ref, 0);
+  if (!lid) return std::nullopt;
+  return LongValueId{false, *lid};
 }
 
 std::optional<std::uint32_t> long_value_root(const TableInfo& table) {
@@ -143,7 +131,7 @@ void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std:
     if (room && c.data.size() < *room && decompress_value(c.data, unpacked)) {
       out.append(unpacked);
     } else {
-      out.append(reinterpret_cast<const char*>(c.data.data()), c.data.size());
+      append_bytes(out, c.data);
     }
   }
   if (total_size && out.size() > *total_size) out.resize(*total_size);
@@ -159,67 +147,30 @@ void set_resolved_value(const ColumnInfo& column, std::string& fetched, ColumnVa
   }
 }
 
-std::optional<std::string> fetch_long_value_by_scan(const Database& db, const TableInfo& table, Bytes reference) {
-  auto id = parse_long_value_reference(reference);
-  if (!id) return std::string();
-  auto root = long_value_root(table);
-  if (!root) return std::string();
-  auto start = descend_leftmost(db, *root);
-  if (!start) return std::nullopt;
-
-  std::uint8_t wanted[8];
-  search_key(*id, wanted);
-  const std::size_t width = id->wide ? kLid64KeySize : kLid32KeySize;
-  std::vector<LongValueChunk> chunks;
-  std::optional<std::uint32_t> total;
-  walk_leaves(db, *start, [&](const WalkEntry& e) {
-    // Keys compare as bytes; a key that is a proper prefix of the LID is smaller.
-    const std::size_t n = std::min(e.key_len, width);
-    const int c = std::memcmp(e.key, wanted, n);
-    if (c > 0) return false;  // past the LID: the scan is over
-    if (c < 0 || e.key_len < width) return true;
-    if (e.key_len < width + 4) {
-      if (e.data.size() >= kRootSizeEnd) total = get_u32_le(e.data, 4);
-    } else {
-      chunks.push_back(LongValueChunk{be32(e.key + width), e.data});
-    }
-    return true;
-  });
-  std::string out;
-  assemble_long_value(chunks, total, out);
-  return out;
+bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
+                          const std::function<bool(const LongValueTreeEntry&)>& visit) {
+  auto start = descend_leftmost(pages, root);
+  if (!start) return false;
+  walk_leaves(pages, *start, visit);
+  return true;
 }
 
-void resolve_long_values_by_scan(const Database& db, const TableInfo& table, Record& record) {
-  resolve_long_values_with(record, [&](Bytes reference, std::string& out) {
-    auto v = fetch_long_value_by_scan(db, table, reference);
-    if (!v) return false;
-    out = std::move(*v);
-    return true;
-  });
-}
-
-LongValueIndex LongValueIndex::build(const Database& db, const TableInfo& table) {
+LongValueIndex LongValueIndex::build(const PageSource& pages, const TableInfo& table) {
   LongValueIndex index;
   auto root = long_value_root(table);
   if (!root) return index;
-  auto start = descend_leftmost(db, *root);
-  if (!start) {
-    index.state_ = State::RootUnreadable;
-    return index;
-  }
-  index.state_ = State::Ready;
-  walk_leaves(db, *start, [&](const WalkEntry& e) {
+  const bool readable = walk_long_value_tree(pages, *root, [&](const LongValueTreeEntry& e) {
     Entry x;
-    x.key8 = (static_cast<std::uint64_t>(be32(e.key)) << 32) | be32(e.key + 4);
+    x.key8 = (static_cast<std::uint64_t>(key_word(e, 0)) << 32) | key_word(e, 4);
     x.data = e.data.data();
     x.size = static_cast<std::uint32_t>(e.data.size());
-    x.offset32 = be32(e.key + 4);
-    x.offset64 = be32(e.key + 8);
+    x.offset32 = key_word(e, 4);
+    x.offset64 = key_word(e, 8);
     x.key_len = static_cast<std::uint32_t>(std::min<std::size_t>(e.key_len, 0xFFFFFFFFu));
     index.entries_.push_back(x);
     return true;
   });
+  index.state_ = readable ? State::Ready : State::RootUnreadable;
   const std::size_t n = index.entries_.size();
   index.running_max_.resize(n);
   std::uint64_t max = 0;
@@ -262,7 +213,7 @@ bool LongValueIndex::fetch(Bytes reference, std::string& out) const {
     const Entry& e = entries_[i];
     const Bytes data(e.data, e.size);
     if (e.key_len < width + 4) {
-      if (data.size() >= kRootSizeEnd) total = get_u32_le(data, 4);
+      if (auto size = read_u32_le(data, kRootSizeEnd - 4)) total = *size;
     } else {
       chunks_.push_back(LongValueChunk{id->wide ? e.offset64 : e.offset32, data});
     }

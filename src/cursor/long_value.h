@@ -15,18 +15,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "catalog/table_info.h"
+#include "page/page_source.h"
 #include "record/record.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
-
-class Database;
 
 struct LongValueId {
   bool wide = false;       // a 64-bit LID
@@ -54,6 +54,22 @@ struct LongValueChunk {
 void assemble_long_value(std::vector<LongValueChunk>& chunks, std::optional<std::uint32_t> total_size,
                          std::string& out);
 
+// One leaf entry of a long-value tree as a walk meets it.
+struct LongValueTreeEntry {
+  std::uint8_t key[12];  // the first 12 bytes of the full key (page prefix part, then local key), zero-padded
+  std::size_t key_len;   // of the full key
+  Bytes data;            // borrows the mapped file
+};
+
+// Walks the tree rooted at `root` in key order: descends through the first
+// entry of each branch page to the leftmost leaf, then follows the leaf
+// chain, calling visit for every entry whose full key has at least 4 bytes
+// until visit returns false or the chain ends (page 0, past the page count,
+// a page seen before, an unreadable or non-leaf page). Returns false, having
+// visited nothing, when a page of the descent cannot be read.
+bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
+                          const std::function<bool(const LongValueTreeEntry&)>& visit);
+
 // Every entry of the long-value tree that a lookup can meet, in walk order,
 // with positions and views instead of copies; built once and then answers
 // each LID with what a scan from the leftmost leaf would find: the entries
@@ -62,8 +78,8 @@ class LongValueIndex {
  public:
   // Reads the tree of `table`. Never fails: a tree whose root cannot be read
   // answers every lookup with "cannot fetch", one without a tree with
-  // empty values. Borrows `db` and the mapped file.
-  static LongValueIndex build(const Database& db, const TableInfo& table);
+  // empty values. Borrows the mapped file.
+  static LongValueIndex build(const PageSource& pages, const TableInfo& table);
 
   // The bytes of the value `reference` names, into `out` (replaced). False
   // when the value cannot be fetched (the reference is then kept as it is).
@@ -90,21 +106,12 @@ class LongValueIndex {
   mutable std::vector<LongValueChunk> chunks_;
 };
 
-// The value for `reference` found by scanning the tree from its leftmost
-// leaf for this one reference, as a lookup without an index does. Slow
-// (each call walks the tree); kept as the measure the index is tested
-// against. nullopt: the value cannot be fetched.
-std::optional<std::string> fetch_long_value_by_scan(const Database& db, const TableInfo& table, Bytes reference);
-
 // Replaces each LongValue of `record` by the value fetched with `fetch`
 // (a callable (Bytes reference, std::string& out) -> bool): Text decoded
 // with the column's code page for text columns (Binary when the code page
 // is unknown), Binary otherwise. A value that cannot be fetched is left.
 template <class Fetch>
 void resolve_long_values_with(Record& record, Fetch&& fetch);
-
-// resolve_long_values_with over fetch_long_value_by_scan.
-void resolve_long_values_by_scan(const Database& db, const TableInfo& table, Record& record);
 
 // Detail of resolve_long_values_with: builds the new value from fetched bytes.
 void set_resolved_value(const ColumnInfo& column, std::string& fetched, ColumnValue& out);

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "database/database.h"
 #include "page/branch.h"
 #include "page/leaf.h"
 
@@ -13,13 +12,13 @@ void TableCursor::decode_only(std::vector<bool> wanted) {
   record_ = Record(layout_);
 }
 
-Result<TableCursor> TableCursor::open(const Database& db, const TableInfo& table) {
+Result<TableCursor> TableCursor::open(const PageSource& pages, const TableInfo& table) {
   std::uint32_t number = table.root_page;
-  PELLUMO_TRY(Page page, db.read_page(number));
+  PELLUMO_TRY(Page page, pages.read_page(number));
   std::unordered_set<std::uint32_t> descended{number};
   ByteVector scratch;
   while (!page.is_leaf()) {
-    TagExtractor tags(page, db.format_version(), db.format_revision(), db.page_size());
+    const TagExtractor tags = pages.tags(page);
     const std::uint16_t first = page.first_entry_tag();
     // A branch page without entries: the cursor starts on it and moves on
     // along its next-page link.
@@ -30,28 +29,28 @@ Result<TableCursor> TableCursor::open(const Database& db, const TableInfo& table
       return EseError::parse("Table tree loops back to page " + std::to_string(child) + " from page " +
                              std::to_string(number));
     }
-    PELLUMO_TRY(page, db.read_page(child));
+    PELLUMO_TRY(page, pages.read_page(child));
     number = child;
   }
-  return TableCursor(db, table, page, number);
+  return TableCursor(pages, table, page, number);
 }
 
-TableCursor::TableCursor(const Database& db, const TableInfo& table, Page page, std::uint32_t page_number)
-    : db_(&db),
+TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, Page page, std::uint32_t page_number)
+    : pages_(&pages),
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
       page_(page),
-      tags_(page, db.format_version(), db.format_revision(), db.page_size()),
+      tags_(pages.tags(page)),
       page_number_(page_number),
       tag_index_(page.first_entry_tag()),
-      parser_(layout_, db.large_page_tag_format()),
+      parser_(layout_, pages.large_page_tag_format()),
       record_(layout_) {
   chain_.insert(page_number);
 }
 
 void TableCursor::enter_page(Page page, std::uint32_t page_number) {
   page_ = page;
-  tags_ = TagExtractor(page_, db_->format_version(), db_->format_revision(), db_->page_size());
+  tags_ = pages_->tags(page_);
   page_number_ = page_number;
   tag_index_ = page_.first_entry_tag();
   chain_.insert(page_number);
@@ -68,7 +67,7 @@ Result<bool> TableCursor::advance() {
         return EseError::parse("Leaf chain of the table loops back to page " + std::to_string(next) +
                                " from page " + std::to_string(page_number_));
       }
-      PELLUMO_TRY(Page page, db_->read_page(next));
+      PELLUMO_TRY(Page page, pages_->read_page(next));
       enter_page(page, next);
       continue;
     }
@@ -104,7 +103,7 @@ void TableCursor::resolve_long_values(Record& record) {
 }
 
 bool TableCursor::fetch_long_value(Bytes reference, std::string& out) {
-  if (!long_values_) long_values_ = std::make_unique<LongValueIndex>(LongValueIndex::build(*db_, *table_));
+  if (!long_values_) long_values_ = std::make_unique<LongValueIndex>(LongValueIndex::build(*pages_, *table_));
   return long_values_->fetch(reference, out);
 }
 

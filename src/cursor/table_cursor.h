@@ -11,15 +11,14 @@
 #include "cursor/long_value.h"
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "page/page_source.h"
 #include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
 
 namespace pellumo {
 
-class Database;
-
-// Borrows the Database and its TableInfo: must not outlive them.
+// Borrows the page source and the TableInfo: must not outlive them.
 //
 // Two ways to read:
 //   - next_row(): each record as an owned Record (the caller keeps it);
@@ -41,7 +40,7 @@ class TableCursor {
   // through the first entry of each branch page. Fails when a page on the
   // way cannot be read, its first entry cannot be decoded, or the descent
   // comes back to a page it has passed (Parse error naming the page).
-  static Result<TableCursor> open(const Database& db, const TableInfo& table);
+  static Result<TableCursor> open(const PageSource& pages, const TableInfo& table);
 
   TableCursor(TableCursor&&) noexcept = default;
   TableCursor& operator=(TableCursor&&) noexcept = default;
@@ -80,10 +79,10 @@ class TableCursor {
   void set_skip_deleted(bool skip) { skip_deleted_ = skip; }
 
  private:
-  TableCursor(const Database& db, const TableInfo& table, Page page, std::uint32_t page_number);
+  TableCursor(const PageSource& pages, const TableInfo& table, Page page, std::uint32_t page_number);
   void enter_page(Page page, std::uint32_t page_number);
 
-  const Database* db_;
+  const PageSource* pages_;
   const TableInfo* table_;
   std::shared_ptr<const RecordLayout> layout_;
   Page page_;

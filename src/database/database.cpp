@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t kOffsetSignature = 4;
 constexpr std::size_t kOffsetFormatVersion = 8;
+constexpr std::size_t kOffsetDatabaseState = 52;
 constexpr std::size_t kOffsetFormatRevision = 232;
 constexpr std::size_t kOffsetPageSize = 236;
 
@@ -60,37 +61,33 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   if (base == MAP_FAILED) return EseError::io(errno);
   db->base_ = static_cast<const std::uint8_t*>(base);
 
-  const Bytes file = db->mapped();
+  const Bytes file(db->base_, db->length_);
   if (file.size() < kMinimumFileSize) return EseError::invalid_header();
-  const std::uint32_t signature = get_u32_le(file, kOffsetSignature);
+  const std::uint32_t signature = read_u32_le(file, kOffsetSignature).value_or(0);
   if (signature != kDatabaseSignature) return EseError::invalid_signature(signature);
-  std::memcpy(db->header_.data(), file.data(), kHeaderCopySize);
+  (void)copy_bytes(file, 0, db->header_.data(), kHeaderCopySize);  // the file holds at least 4096 bytes
   const Bytes header(db->header_.data(), db->header_.size());
-  db->page_size_ = get_u32_le(header, kOffsetPageSize);
-  db->format_version_ = get_u32_le(header, kOffsetFormatVersion);
-  db->format_revision_ = get_u32_le(header, kOffsetFormatRevision);
-  if (db->page_size_ == 0) return EseError::parse("Invalid page size in database header: 0");
-  const std::uint64_t quotient = length / db->page_size_;
-  db->total_pages_ = quotient < 2 ? 0 : static_cast<std::uint32_t>(quotient - 2);
+  const std::uint32_t page_size = read_u32_le(header, kOffsetPageSize).value_or(0);
+  if (page_size == 0) return EseError::parse("Invalid page size in database header: 0");
+  static_cast<PageSource&>(*db) = PageSource(file, page_size, read_u32_le(header, kOffsetFormatVersion).value_or(0),
+                                             read_u32_le(header, kOffsetFormatRevision).value_or(0));
 
   const Database& self = *db;
   PELLUMO_TRY(db->tables_, CatalogParser::parse_catalog([&self](std::uint32_t n) { return self.read_page(n); },
-                                                          db->format_version_, db->format_revision_,
-                                                          db->page_size_));
+                                                          self.format_version(), self.format_revision(),
+                                                          self.page_size()));
   return db;
 }
 
-std::optional<Bytes> Database::page_bytes(std::uint32_t page_number) const {
-  const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
-  const std::uint64_t end = offset + page_size_;
-  if (page_size_ == 0 || end > length_) return std::nullopt;
-  return mapped().subspan(static_cast<std::size_t>(offset), page_size_);
+std::uint32_t Database::database_state() const {
+  return read_u32_le(Bytes(header_.data(), header_.size()), kOffsetDatabaseState).value_or(0);
 }
 
-Result<Page> Database::read_page(std::uint32_t page_number) const {
-  auto bytes = page_bytes(page_number);
-  if (!bytes) return EseError::invalid_page_number(page_number);
-  return Page::parse(*bytes, format_version_, format_revision_, page_size_);
+Result<std::vector<CarvedString>> Database::carve_utf16le_strings_scoped(CarveScope scope,
+                                                                         const std::optional<std::string>& needle,
+                                                                         std::size_t min_chars,
+                                                                         std::size_t max_hits) const {
+  return carve_pages(*this, tables_, scope, needle, min_chars, max_hits);
 }
 
 Result<TableCursor> Database::open_table(const std::string& name) const {

@@ -1,5 +1,7 @@
 // An opened ESE database: the read-only mapping of the whole file, the
-// header's format numbers and the catalog. Immutable once opened.
+// header's format numbers and the catalog. Immutable once opened. Its pages
+// are read through the PageSource it is; the cursor and the carving request
+// are opened on it.
 #pragma once
 
 #include <array>
@@ -9,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "carve/carve.h"
 #include "catalog/table_info.h"
 #include "cursor/table_cursor.h"
-#include "database/carve.h"
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "page/page_source.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
@@ -22,7 +25,7 @@ inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
 inline constexpr std::size_t kMinimumFileSize = 4096;
 inline constexpr std::size_t kHeaderCopySize = 660;
 
-class Database {
+class Database : public PageSource {
  public:
   // Maps `path` read-only, checks the header and reads the catalog. The file
   // descriptor is closed before returning; on failure nothing is left behind.
@@ -31,12 +34,6 @@ class Database {
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
-
-  // Page N lies at file offset (N + 1) * page_size. Fails with
-  // InvalidPageNumber when it does not lie wholly inside the file.
-  Result<Page> read_page(std::uint32_t page_number) const;
-  // The bytes of page N, or nullopt when it does not lie inside the file.
-  std::optional<Bytes> page_bytes(std::uint32_t page_number) const;
 
   // Carves printable UTF-16LE strings from every readable page in page
   // order, scanning the ranges `scope` selects; min_chars below 2 acts as
@@ -52,16 +49,10 @@ class Database {
   Result<TableCursor> open_table(const std::string& name) const;
 
   const TableMap& tables() const { return tables_; }
-  std::uint32_t page_size() const { return page_size_; }
-  std::uint32_t total_pages() const { return total_pages_; }
-  std::uint32_t format_version() const { return format_version_; }
-  std::uint32_t format_revision() const { return format_revision_; }
-  bool large_page_tag_format() const {
-    return is_large_page_tag_format(format_version_, format_revision_, page_size_);
-  }
+  // The header's database state (u32 at offset 52): 1 just created, 2 dirty
+  // shutdown, 3 clean shutdown, 4 being converted, 5 force detach.
+  std::uint32_t database_state() const;
   const std::array<std::uint8_t, kHeaderCopySize>& header() const { return header_; }
-  // The whole mapped file; pages and everything read later borrow it.
-  Bytes mapped() const { return Bytes(base_, length_); }
 
  private:
   Database() = default;
@@ -71,10 +62,6 @@ class Database {
   std::size_t length_ = 0;         // file length
   std::size_t mapped_length_ = 0;  // at least 1, what munmap is given
   std::array<std::uint8_t, kHeaderCopySize> header_{};
-  std::uint32_t page_size_ = 0;
-  std::uint32_t total_pages_ = 0;
-  std::uint32_t format_version_ = 0;
-  std::uint32_t format_revision_ = 0;
 };
 
 }  // namespace pellumo

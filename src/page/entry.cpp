@@ -28,17 +28,13 @@ Result<LeafEntryView> LeafEntryView::parse(std::uint8_t flags, Bytes bytes) {
   const std::size_t minimum = common ? 4 : 2;
   if (n < minimum) return too_short("Leaf", n, minimum, flags);
   LeafEntryView e;
-  std::size_t p = 0;
-  if (common) {
-    e.common_key_size = get_u16_le(bytes, 0);
-    p = 2;
-  }
-  const std::size_t declared = get_u16_le(bytes, p) & 0x7FFF;
-  p += 2;
-  const std::size_t taken = std::min(declared, n - p);
-  e.local_key = bytes.subspan(p, taken);
-  e.data = bytes.subspan(p + taken);
-  e.local_key_size = static_cast<std::uint16_t>(taken);
+  ByteReader r(bytes);
+  if (common) e.common_key_size = r.u16_le();
+  const std::size_t declared = r.u16_le() & 0x7FFF;
+  // A key declared longer than the entry takes what there is.
+  e.local_key = r.bytes(std::min(declared, r.remaining()));
+  e.data = r.rest();
+  e.local_key_size = static_cast<std::uint16_t>(e.local_key.size());
   return e;
 }
 
@@ -67,23 +63,15 @@ Result<BranchParts> parse_branch(std::uint8_t flags, Bytes bytes) {
   const std::size_t minimum = common ? 8 : 6;
   if (n < minimum) return too_short("Branch", n, minimum, flags);
   BranchParts b{};
-  std::size_t p = 0;
-  if (common) {
-    b.common_key_size = get_u16_le(bytes, 0);
-    p = 2;
-  }
-  b.declared = get_u16_le(bytes, p) & 0x7FFF;
-  p += 2;
-  if (b.declared > 0) {
-    const std::size_t taken = std::min<std::size_t>(b.declared, n - p);
-    b.key = bytes.subspan(p, taken);
-    p += taken;
-  }
-  if (!in_bounds(bytes, p, 4)) {
+  ByteReader r(bytes);
+  if (common) b.common_key_size = r.u16_le();
+  b.declared = r.u16_le() & 0x7FFF;
+  b.key = r.bytes(std::min<std::size_t>(b.declared, r.remaining()));
+  b.child = r.u32_le();
+  if (!r) {
     return EseError::parse("Branch entry too short for child page number: got " + std::to_string(n) +
-                           " bytes, offset " + std::to_string(p) + ", need 4 more (likely metadata tag)");
+                           " bytes, offset " + std::to_string(r.offset()) + ", need 4 more (likely metadata tag)");
   }
-  b.child = get_u32_le(bytes, p);
   if (b.child == 0 || b.child > kMaxChildPage) {
     return EseError::parse("Branch entry has invalid child page number: " + std::to_string(b.child) +
                            " (likely corrupted data)");

@@ -16,26 +16,26 @@ Result<Page> Page::parse(Bytes bytes, std::uint32_t format_version, std::uint32_
   Page p;
   p.format_ = page_format(format_version, format_revision);
   p.bytes_ = bytes;
+  // The header fields in their order on the page, all 40 bytes present.
+  ByteReader r(bytes);
   if (p.format_ == PageFormat::Wide) {
-    p.checksum_ = get_u64_le(bytes, 0);
+    p.checksum_ = r.u64_le();
   } else {
-    p.checksum_ = get_u32_le(bytes, 0);
-    p.second_word_ = get_u32_le(bytes, 4);
+    p.checksum_ = r.u32_le();
+    p.second_word_ = r.u32_le();
   }
-  p.db_time_ = get_u64_le(bytes, 8);
-  p.previous_page_ = get_u32_le(bytes, 16);
-  p.next_page_ = get_u32_le(bytes, kOffsetNextPage);
-  p.father_data_page_ = get_u32_le(bytes, 24);
-  p.available_data_size_ = get_u16_le(bytes, kOffsetAvailableDataSize);
-  p.available_uncommitted_size_ = get_u16_le(bytes, 30);
-  p.first_available_data_offset_ = get_u16_le(bytes, 32);
-  p.first_available_page_tag_ = get_u16_le(bytes, kOffsetFirstAvailablePageTag);
-  p.page_flags_ = get_u32_le(bytes, kOffsetPageFlags);
+  p.db_time_ = r.u64_le();
+  p.previous_page_ = r.u32_le();
+  p.next_page_ = r.u32_le();                     // kOffsetNextPage
+  p.father_data_page_ = r.u32_le();
+  p.available_data_size_ = r.u16_le();           // kOffsetAvailableDataSize
+  p.available_uncommitted_size_ = r.u16_le();
+  p.first_available_data_offset_ = r.u16_le();
+  p.first_available_page_tag_ = r.u16_le();      // kOffsetFirstAvailablePageTag
+  p.page_flags_ = r.u32_le();                    // kOffsetPageFlags
   if (p.format_ == PageFormat::Wide && page_size > 8192) {
-    if (bytes.size() < kWidePageHeaderSize) {
-      return EseError::page_data_too_short(kWidePageHeaderSize, bytes.size());
-    }
-    p.extension_ = bytes.subspan(kPageHeaderSize, kWidePageHeaderSize - kPageHeaderSize);
+    p.extension_ = r.bytes(kWidePageHeaderSize - kPageHeaderSize);
+    if (!r) return EseError::page_data_too_short(kWidePageHeaderSize, bytes.size());
     p.header_size_ = kWidePageHeaderSize;
   }
   return p;

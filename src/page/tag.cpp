@@ -6,9 +6,9 @@ namespace pellumo {
 
 std::uint16_t compute_tag_count(Bytes page, std::uint32_t page_size) {
   if (page.size() < kPageHeaderSize) return 0;
-  std::uint16_t count = get_u16_le(page, kOffsetFirstAvailablePageTag) & kTagCountMask;
+  std::uint16_t count = read_u16_le(page, kOffsetFirstAvailablePageTag).value_or(0) & kTagCountMask;
   if (page_size > 8192) {
-    const std::uint16_t available = get_u16_le(page, kOffsetAvailableDataSize);
+    const std::uint16_t available = read_u16_le(page, kOffsetAvailableDataSize).value_or(0);
     const std::size_t free = page.size() > available ? page.size() - available : 0;
     count = std::min<std::uint16_t>(count, static_cast<std::uint16_t>((free / 4) & 0xFFFF));
   }
@@ -30,10 +30,11 @@ Result<void> TagExtractor::check_index(std::uint16_t i) const {
 }
 
 std::optional<TagExtractor::Slot> TagExtractor::slot(std::uint16_t i) const {
+  // Slot i is the i-th 4 bytes from the end of the page.
   const std::size_t need = 4 * (static_cast<std::size_t>(i) + 1);
   if (page_.size() < need) return std::nullopt;
-  const std::size_t at = page_.size() - need;
-  const std::uint8_t b0 = page_[at], b1 = page_[at + 1], b2 = page_[at + 2], b3 = page_[at + 3];
+  ByteReader r(page_, page_.size() - need);
+  const std::uint8_t b0 = r.u8(), b1 = r.u8(), b2 = r.u8(), b3 = r.u8();
   const std::uint8_t mask = large_ ? 0x7F : 0x1F;
   return Slot{static_cast<std::uint32_t>(b0 + 256u * (b1 & mask)), static_cast<std::uint32_t>(b2 + 256u * (b3 & mask)),
               b3};
@@ -42,12 +43,13 @@ std::optional<TagExtractor::Slot> TagExtractor::slot(std::uint16_t i) const {
 Result<Tag> TagExtractor::extract_tag(std::uint16_t i) const {
   PELLUMO_CHECK(check_index(i));
   const Slot s = *slot(i);
-  const std::size_t start = header_size_ + s.offset;
-  if (!in_bounds(page_, start, s.size)) return EseError::tag_offset_out_of_bounds(s.offset, s.size, page_.size());
+  auto data = slice(page_, header_size_ + s.offset, s.size);
+  if (!data) return EseError::tag_offset_out_of_bounds(s.offset, s.size, page_.size());
   Tag tag;
-  tag.data = page_.subspan(start, s.size);
+  tag.data = *data;
   if (large_) {
-    tag.flags = tag.data.size() >= 2 ? static_cast<std::uint8_t>(tag.data[1] >> 5) : 0;
+    // The flags are the top 3 bits of the data's second byte.
+    tag.flags = static_cast<std::uint8_t>(read_u8(tag.data, 1).value_or(0) >> 5);
   } else {
     tag.flags = static_cast<std::uint8_t>(s.b3 >> 5);
   }
@@ -67,11 +69,10 @@ Result<Tag> TagExtractor::read_entry_tag(std::uint16_t i, ByteVector& scratch) c
   if (!large_) return extract_tag(i);
   PELLUMO_CHECK(check_index(i));
   const Slot s = *slot(i);
-  const std::size_t start = header_size_ + s.offset;
   Tag tag;
-  if (!in_bounds(page_, start, s.size) || s.size == 0) return tag;  // empty, flags 0
-  Bytes data = page_.subspan(start, s.size);
-  scratch.assign(data.begin(), data.end());
+  auto data = slice(page_, header_size_ + s.offset, s.size);
+  if (!data || data->empty()) return tag;  // empty, flags 0
+  scratch.assign(data->begin(), data->end());
   if (scratch.size() >= 2) {
     tag.flags = static_cast<std::uint8_t>(scratch[1] >> 5);
     scratch[1] &= 0x1F;

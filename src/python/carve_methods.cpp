@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "database/carve.h"
+#include "carve/carve.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

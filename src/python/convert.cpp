@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "utils/hex.h"
+
 namespace pellumo::python {
 
 PyRef decode_utf8_replace(std::string_view bytes) {
@@ -12,19 +14,9 @@ PyRef decode_utf8_replace(std::string_view bytes) {
 }
 
 PyObject* guid_to_python(const GuidBytes& guid) {
-  // Byte order of the text: a u32, two u16 (little-endian) and eight bytes.
-  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  static constexpr char kHex[] = "0123456789abcdef";
-  PyObject* text = PyUnicode_New(36, 127);
+  PyObject* text = PyUnicode_New(kGuidTextSize, 127);
   if (text == nullptr) return nullptr;
-  Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
-  std::size_t at = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[at++] = '-';
-    const std::uint8_t b = guid[static_cast<std::size_t>(kOrder[i])];
-    out[at++] = static_cast<Py_UCS1>(kHex[b >> 4]);
-    out[at++] = static_cast<Py_UCS1>(kHex[b & 0x0F]);
-  }
+  write_guid_text(guid, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
   return text;
 }
 

@@ -60,6 +60,13 @@ constexpr char kPathDoc[] = "Get the path to the database file.\n\nReturns:\n   
 constexpr char kPageSizeDoc[] = "Get the database page size.\n\nReturns:\n    int: Page size in bytes";
 constexpr char kTotalPagesDoc[] =
     "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages";
+constexpr char kFormatVersionDoc[] =
+    "The file format version from the database header (0x620 for every current file).";
+constexpr char kFormatRevisionDoc[] = "The file format revision from the database header.";
+constexpr char kStateDoc[] =
+    "The database state from the header: 1 just created, 2 dirty shutdown (the\n"
+    "engine did not detach cleanly: logs may hold changes the file lacks),\n"
+    "3 clean shutdown, 4 being converted, 5 force detach; other values as stored.";
 constexpr char kEnterDoc[] = "__enter__($self)\n--\n\nContext manager support: enter";
 constexpr char kExitDoc[] = "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit";
 
@@ -172,10 +179,33 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+// A u32 of the database, read under a shared claim.
+template <class Read>
+PyObject* u32_attribute(PyObject* self, Read read) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromUnsignedLong(read(database_of(self)));
+  });
+}
+
+PyObject* get_format_version(PyObject* self, void* /*closure*/) {
+  return u32_attribute(self, [](const Database& db) { return db.format_version(); });
+}
+PyObject* get_format_revision(PyObject* self, void* /*closure*/) {
+  return u32_attribute(self, [](const Database& db) { return db.format_revision(); });
+}
+PyObject* get_state(PyObject* self, void* /*closure*/) {
+  return u32_attribute(self, [](const Database& db) { return db.database_state(); });
+}
+
 PyGetSetDef kGetSet[] = {
     {"path", get_path, nullptr, kPathDoc, nullptr},
     {"page_size", get_page_size, nullptr, kPageSizeDoc, nullptr},
     {"total_pages", get_total_pages, nullptr, kTotalPagesDoc, nullptr},
+    {"format_version", get_format_version, nullptr, kFormatVersionDoc, nullptr},
+    {"format_revision", get_format_revision, nullptr, kFormatRevisionDoc, nullptr},
+    {"state", get_state, nullptr, kStateDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -192,6 +222,7 @@ PyMethodDef kMethods[] = {
     {"__exit__", as_cfunction(exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"iter_table", as_cfunction(iter_table), METH_FASTCALL | METH_KEYWORDS, kIterTableDoc},
     {"arrow", as_cfunction(arrow), METH_FASTCALL | METH_KEYWORDS, kArrowDoc},
+    {"write_table_jsonl", as_cfunction(write_table_jsonl), METH_FASTCALL | METH_KEYWORDS, kWriteTableJsonlDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,14 +1,91 @@
 #include "python/export_methods.h"
 
+#include <climits>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "database/export.h"
+#include "export/jsonl_file.h"
+#include "export/table_export.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
+#include "python/py_ref.h"
 
 namespace pellumo::python {
+namespace {
+
+// Lines for a Python object with a write() method, handed over as bytes
+// objects of about JsonlFile::kBufferSize. The first exception write()
+// raises is kept (and the interpreter's indicator cleared) until the caller
+// decides whether it is the failure to report.
+class PyWriterOutput {
+ public:
+  // The text of the error that stands for the kept exception.
+  static constexpr std::string_view kWriteFailed = "write() failed";
+
+  explicit PyWriterOutput(PyRef write) : write_(std::move(write)) { buffer_.reserve(JsonlFile::kBufferSize); }
+  ~PyWriterOutput() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  PyWriterOutput(const PyWriterOutput&) = delete;
+  PyWriterOutput& operator=(const PyWriterOutput&) = delete;
+
+  template <class Fill>
+  Result<void> append(Fill&& fill) {
+    if (failed()) return write_failed();
+    fill(buffer_);
+    if (buffer_.size() >= JsonlFile::kBufferSize) return flush();
+    return Ok{};
+  }
+
+  Result<void> flush() {
+    if (failed()) return write_failed();
+    if (buffer_.empty()) return Ok{};
+    PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size())));
+    buffer_.clear();
+    if (chunk) {
+      PyRef done = PyRef::steal(PyObject_CallOneArg(write_.get(), chunk.get()));
+      if (done) return Ok{};
+    }
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    return write_failed();
+  }
+
+  bool failed() const { return type_ != nullptr; }
+  // Sets the kept exception again; returns null for the caller to return.
+  PyObject* restore() {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    return nullptr;
+  }
+
+ private:
+  static EseError write_failed() { return EseError::io_text(std::string(kWriteFailed)); }
+
+  PyRef write_;
+  std::string buffer_;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// A failed write to a descriptor raises OSError with its errno, so that a
+// closed pipe is a BrokenPipeError as for Python's own writes.
+PyObject* set_write_error(const EseError& error, int errno_value) {
+  if (errno_value == 0) return set_ese_error(error);
+  const std::string text = error.io_description();
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
+  PyRef args = PyRef::steal(Py_BuildValue("(iO)", errno_value, message.get()));
+  if (args) PyErr_SetObject(PyExc_OSError, args.get());
+  return nullptr;
+}
+
+}  // namespace
 
 // Every failure arrives as an EseError whose default mapping is the method's
 // exception: TableNotFound as ValueError, the export's own texts (carried as
@@ -51,6 +128,74 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Result<void> done = export_all_jsonl(database_of(self), std::string(output_dir));
     if (!done) return set_ese_error(done.error());
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"table_name", "file", "limit"};
+    static constexpr ArgSpec kSpec{"EseDatabase.write_table_jsonl", kParams, 2};
+    PyObject* values[3];
+    if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    std::string_view table_name;
+    if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
+    std::optional<std::uint64_t> limit;
+    if (values[2] != nullptr && values[2] != Py_None) {
+      std::uint64_t n = 0;
+      if (!arg_to_u64(values[2], "limit", n)) return nullptr;
+      limit = n;
+    }
+    PyObject* file = values[1];
+    const bool descriptor = PyLong_Check(file);
+    int fd = -1;
+    PyRef write;
+    if (descriptor) {
+      const long value = PyLong_AsLong(file);
+      if (value == -1 && PyErr_Occurred()) return nullptr;
+      if (value < 0 || value > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "argument 'file': not a file descriptor: %ld", value);
+        return nullptr;
+      }
+      fd = static_cast<int>(value);
+    } else {
+      write = PyRef::steal(PyObject_GetAttrString(file, "write"));
+      if (!write) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Format(PyExc_TypeError, "argument 'file': expected a file descriptor or an object with write(), got %s",
+                     Py_TYPE(file)->tp_name);
+        return nullptr;
+      }
+    }
+
+    // The table is opened before anything is written.
+    auto cursor = database_of(self).open_table(std::string(table_name));
+    if (!cursor) return set_ese_error(cursor.error());
+    if (descriptor) {
+      JsonlFile out = JsonlFile::borrow(fd);
+      Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit);
+      if (written) {
+        Result<void> closed = out.close();
+        if (closed) return PyLong_FromUnsignedLongLong(*written);
+        return set_write_error(closed.error(), out.failed_errno());
+      }
+      // A record that cannot be read is reported as such; a failed write
+      // ended the writing with the system's errno.
+      if (out.failed_errno() != 0) return set_write_error(written.error(), out.failed_errno());
+      return set_ese_error(written.error());
+    }
+    PyWriterOutput out(std::move(write));
+    Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit);
+    if (written) {
+      Result<void> flushed = out.flush();
+      if (!flushed) return out.restore();
+      return PyLong_FromUnsignedLongLong(*written);
+    }
+    // A record that cannot be read is the failure to report, even when
+    // writing out the lines before it failed too.
+    if (out.failed() && written.error().io_description() == PyWriterOutput::kWriteFailed) return out.restore();
+    return set_ese_error(written.error());
   });
 }
 

@@ -1,4 +1,4 @@
-// export_table and export_all: tables as JSON Lines files.
+// export_table, export_all and write_table_jsonl: tables as JSON Lines.
 #pragma once
 
 #include <Python.h>
@@ -16,7 +16,20 @@ inline constexpr char kExportAllDoc[] =
     "Export all tables to JSONL files in a directory.\n\nArgs:\n    output_dir: Directory to write JSONL files to\n\n"
     "Raises:\n    IOError: If there's an error creating the directory or writing files";
 
+inline constexpr char kWriteTableJsonlDoc[] =
+    "write_table_jsonl($self, table_name, file, limit=None)\n--\n\n"
+    "Write a table's records as JSON Lines, the bytes export_table writes, to\n"
+    "an open file: an int is a file descriptor (written directly, left open),\n"
+    "anything else an object whose write() takes bytes (called with blocks of\n"
+    "about 64 KiB). Stops after `limit` records when given. Returns the number\n"
+    "of records written.\n\n"
+    "Raises:\n    ValueError: If the table doesn't exist\n"
+    "    OSError: If a record cannot be read (after the lines before it are\n"
+    "        written) or the descriptor cannot be written (with its errno)\n"
+    "    Whatever file.write() raises, unchanged";
+
 PyObject* export_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace pellumo::python

@@ -32,7 +32,8 @@ void unpack_seven_bit(Bytes packed, std::size_t count, bool wide, std::string& o
 
 bool xpress_decompress(Bytes in, std::size_t declared, std::string& out) {
   out.assign(declared, '\0');
-  std::size_t ip = 0, op = 0;
+  ByteReader r(in);
+  std::size_t op = 0;
   std::uint32_t flags = 0;
   int flag_count = 0;
   // Length nibbles come in pairs: the first use of a nibble byte takes its
@@ -41,51 +42,43 @@ bool xpress_decompress(Bytes in, std::size_t declared, std::string& out) {
   std::size_t half_pos = 0;
   while (op < declared) {
     if (flag_count == 0) {
-      if (!in_bounds(in, ip, 4)) return false;
-      flags = get_u32_le(in, ip);
-      ip += 4;
+      flags = r.u32_le();
+      if (!r) return false;
       flag_count = 32;
     }
     --flag_count;
     if ((flags & (1u << flag_count)) == 0) {
-      if (ip >= in.size()) return false;
-      out[op++] = static_cast<char>(in[ip++]);
+      const std::uint8_t literal = r.u8();
+      if (!r) return false;
+      out[op++] = static_cast<char>(literal);
       continue;
     }
     // A match flag with the input used up marks the end of the stream.
-    if (ip == in.size()) return false;
-    if (!in_bounds(in, ip, 2)) return false;
-    const std::uint16_t match_bytes = get_u16_le(in, ip);
-    ip += 2;
+    if (r.remaining() == 0) return false;
+    const std::uint16_t match_bytes = r.u16_le();
+    if (!r) return false;
     std::uint64_t length = match_bytes & 7;
     const std::size_t offset = (match_bytes >> 3) + 1u;
     if (length == 7) {
       if (!have_half) {
-        if (ip >= in.size()) return false;
-        length = in[ip] & 0x0F;
-        half_pos = ip++;
+        half_pos = r.offset();
+        length = r.u8() & 0x0F;
         have_half = true;
       } else {
-        length = in[half_pos] >> 4;
+        length = read_u8(in, half_pos).value_or(0) >> 4;
         have_half = false;
       }
       if (length == 15) {
-        if (ip >= in.size()) return false;
-        length = in[ip++];
+        length = r.u8();
         if (length == 255) {
-          if (!in_bounds(in, ip, 2)) return false;
-          length = get_u16_le(in, ip);
-          ip += 2;
-          if (length == 0) {
-            if (!in_bounds(in, ip, 4)) return false;
-            length = get_u32_le(in, ip);
-            ip += 4;
-          }
-          if (length < 15 + 7) return false;
+          length = r.u16_le();
+          if (length == 0) length = r.u32_le();
+          if (r && length < 15 + 7) return false;
           length -= 15 + 7;
         }
         length += 15;
       }
+      if (!r) return false;
       length += 7;
     }
     length += 3;
@@ -122,11 +115,11 @@ bool decompress_value(Bytes value, std::string& out) {
     }
     case kSchemeXpress:
     case kSchemeLz4: {
-      if (value.size() < kSizedHeader) return false;
-      const std::size_t declared = get_u16_le(value, 1);
-      const Bytes stream = value.subspan(kSizedHeader);
-      return scheme == kSchemeXpress ? xpress_decompress(stream, declared, out)
-                                     : lz4_decompress(stream, declared, out);
+      auto declared = read_u16_le(value, 1);
+      auto stream = slice_from(value, kSizedHeader);
+      if (!declared || !stream) return false;
+      return scheme == kSchemeXpress ? xpress_decompress(*stream, *declared, out)
+                                     : lz4_decompress(*stream, *declared, out);
     }
     default: return false;
   }

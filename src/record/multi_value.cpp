@@ -27,15 +27,19 @@ bool split_multi_value(Bytes value, std::uint8_t flags, std::vector<MultiValueIn
   if (array_size == 0 || array_size % 2 != 0 || array_size > value.size()) return false;
   const std::size_t count = array_size / 2;
   out.reserve(count);
+  // The whole array lies inside the value (array_size <= value.size()).
+  ByteReader offsets(value);
+  std::uint16_t word = offsets.u16_le();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint16_t word = get_u16_le(value, 2 * i);
+    const std::uint16_t next = i + 1 < count ? offsets.u16_le() : 0;
     const std::size_t start = word & kInstanceOffsetMask;
-    const std::size_t end = i + 1 < count ? (get_u16_le(value, 2 * i + 2) & kInstanceOffsetMask) : value.size();
+    const std::size_t end = i + 1 < count ? (next & kInstanceOffsetMask) : value.size();
     if (start < array_size || start > end || end > value.size()) {
       out.clear();
       return false;
     }
     out.push_back({value.subspan(start, end - start), i == 0 && first_compressed, (word & kSeparatedInstance) != 0});
+    word = next;
   }
   return true;
 }

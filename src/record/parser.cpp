@@ -23,19 +23,13 @@ std::uint32_t codepage_of(const ColumnInfo& c) { return c.codepage.value_or(kDef
 
 bool is_text(ColumnType t) { return t == ColumnType::Text || t == ColumnType::LongText; }
 
-std::uint64_t little_endian(Bytes b, std::size_t width) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(b[i]) << (8 * i);
-  return v;
-}
-
 // A fixed-width scalar of `width` bytes; a shorter slice cannot be decoded.
 bool set_unsigned(Bytes b, std::size_t width, ValueKind kind, ColumnValue& out) {
-  if (b.size() < width) {
+  if (auto v = read_uint_le(b, 0, width)) {
+    out.set_scalar(kind, *v);
+  } else {
     out.set_null();
-    return true;
   }
-  out.set_scalar(kind, little_endian(b, width));
   return true;
 }
 
@@ -52,34 +46,38 @@ bool RecordParser::parse_column_value_into(Bytes b, const ColumnInfo& column, Co
     case ColumnType::Boolean: out.set_scalar(ValueKind::Boolean, b[0] != 0 ? 1 : 0); return true;
     case ColumnType::UnsignedByte:
       switch (b.size()) {
-        case 1: out.set_scalar(ValueKind::UInt8, b[0]); return true;
-        case 2: out.set_scalar(ValueKind::UInt16, little_endian(b, 2)); return true;
-        case 4: out.set_scalar(ValueKind::UInt32, little_endian(b, 4)); return true;
-        case 8: out.set_scalar(ValueKind::UInt64, little_endian(b, 8)); return true;
+        case 1: return set_unsigned(b, 1, ValueKind::UInt8, out);
+        case 2: return set_unsigned(b, 2, ValueKind::UInt16, out);
+        case 4: return set_unsigned(b, 4, ValueKind::UInt32, out);
+        case 8: return set_unsigned(b, 8, ValueKind::UInt64, out);
         default: out.set_bytes(ValueKind::Binary, b); return true;
       }
-    case ColumnType::SignedShort:
-      if (b.size() < 2) break;
-      out.set_signed(ValueKind::Int16, static_cast<std::int16_t>(get_u16_le(b, 0)));
+    case ColumnType::SignedShort: {
+      auto v = read_u16_le(b, 0);
+      if (!v) break;
+      out.set_signed(ValueKind::Int16, static_cast<std::int16_t>(*v));
       return true;
-    case ColumnType::SignedLong:
-      if (b.size() < 4) break;
-      out.set_signed(ValueKind::Int32, static_cast<std::int32_t>(get_u32_le(b, 0)));
+    }
+    case ColumnType::SignedLong: {
+      auto v = read_u32_le(b, 0);
+      if (!v) break;
+      out.set_signed(ValueKind::Int32, static_cast<std::int32_t>(*v));
       return true;
+    }
     case ColumnType::Currency: return set_unsigned(b, 8, ValueKind::Currency, out);
     case ColumnType::Float32: {
-      if (b.size() < 4) break;
+      auto bits = read_u32_le(b, 0);
+      if (!bits) break;
       float f;
-      const std::uint32_t bits = get_u32_le(b, 0);
-      std::memcpy(&f, &bits, sizeof f);
+      std::memcpy(&f, &*bits, sizeof f);
       out.set_float32(f);
       return true;
     }
     case ColumnType::Float64: {
-      if (b.size() < 8) break;
+      auto bits = read_u64_le(b, 0);
+      if (!bits) break;
       double d;
-      const std::uint64_t bits = get_u64_le(b, 0);
-      std::memcpy(&d, &bits, sizeof d);
+      std::memcpy(&d, &*bits, sizeof d);
       out.set_float64(d);
       return true;
     }
@@ -96,9 +94,8 @@ bool RecordParser::parse_column_value_into(Bytes b, const ColumnInfo& column, Co
     case ColumnType::LongLong:
     case ColumnType::Max: return set_unsigned(b, 8, ValueKind::UInt64, out);
     case ColumnType::Guid: {
-      if (b.size() < 16) break;
       GuidBytes g;
-      std::memcpy(g.data(), b.data(), g.size());
+      if (!copy_bytes(b, 0, g.data(), g.size())) break;
       out.set_guid(g);
       return true;
     }
@@ -129,7 +126,8 @@ void RecordParser::build_tagged(Bytes data, std::size_t t) {
   const std::size_t len = data.size();
   if (t >= len || len - t < 4) return;
   const std::uint16_t mask = large_ ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-  const std::size_t array_end = t + (get_u16_le(data, t + 2) & mask);
+  // The first item's offset word tells where the item array ends.
+  const std::size_t array_end = t + (read_u16_le(data, t + 2).value_or(0) & mask);
   if (t >= array_end) return;
   // The item array ends where the first item's data begins.
   std::size_t count = 0;
@@ -137,13 +135,15 @@ void RecordParser::build_tagged(Bytes data, std::size_t t) {
   const std::size_t tagged_len = len - t;
   bool sorted = true;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t at = t + 4 * k;
-    const std::uint16_t id = get_u16_le(data, at);
-    const std::uint16_t word = get_u16_le(data, at + 2);
+    // Item k: column id, offset word; item k + 1's offset word ends it.
+    ByteReader r(data, t + 4 * k);
+    const std::uint16_t id = r.u16_le();
+    const std::uint16_t word = r.u16_le();
     const std::size_t start = word & mask;
     std::size_t end;
     if (k + 1 < count) {
-      end = get_u16_le(data, at + 6) & mask;
+      r.skip(2);
+      end = r.u16_le() & mask;
       if (start > end || end > tagged_len) continue;  // an inconsistent item is skipped
     } else {
       end = tagged_len;
@@ -195,9 +195,10 @@ void RecordParser::decode(Bytes data, Record& record) {
   std::uint32_t last_fixed = 0, last_variable = 0;
   std::size_t var_array = 0;
   if (len >= kRecordHeaderSize) {
-    last_fixed = data[0];
-    last_variable = data[1];
-    var_array = get_u16_le(data, 2);
+    ByteReader header(data);
+    last_fixed = header.u8();
+    last_variable = header.u8();
+    var_array = header.u16_le();
   }
   const std::size_t var_count = (last_variable + 256 - 127) % 256;
   const std::size_t var_data = var_array + 2 * var_count;
@@ -213,7 +214,8 @@ void RecordParser::decode(Bytes data, Record& record) {
   } else if (var_data > len) {
     tagged_start = var_data;
   } else {
-    tagged_start = var_data + (get_u16_le(data, var_data - 2) & kVariableOffsetMask);
+    // The last variable offset (var_data >= 2 here) ends the variable data.
+    tagged_start = var_data + (read_u16_le(data, var_data - 2).value_or(0) & kVariableOffsetMask);
   }
 
   bool tagged_built = false;
@@ -239,17 +241,14 @@ void RecordParser::decode(Bytes data, Record& record) {
     } else if (id >= kFirstVariableColumn && id <= last_variable) {
       const std::size_t i = id - kFirstVariableColumn;
       const std::size_t entry_at = var_array + 2 * i;
-      if (!in_bounds(data, entry_at, 2)) {
+      const std::optional<std::uint16_t> entry = read_u16_le(data, entry_at);
+      if (!entry || (*entry & kVariableNullBit)) {
         out.set_null();
         continue;
       }
-      const std::uint16_t entry = get_u16_le(data, entry_at);
-      if (entry & kVariableNullBit) {
-        out.set_null();
-        continue;
-      }
-      const std::size_t start = i == 0 ? 0 : (get_u16_le(data, entry_at - 2) & kVariableOffsetMask);
-      const std::size_t end = entry & kVariableOffsetMask;
+      // The previous column's end offset, inside the array before this one.
+      const std::size_t start = i == 0 ? 0 : (read_u16_le(data, entry_at - 2).value_or(0) & kVariableOffsetMask);
+      const std::size_t end = *entry & kVariableOffsetMask;
       if (start > end || var_data > len || end > len - var_data) {
         out.set_null();
         continue;

@@ -1,8 +1,15 @@
-// Bounds-checked little/big-endian readers over borrowed byte views.
-// Every read of file bytes goes through these: `read_*` checks and returns
-// nullopt when the bytes are not there; `get_*` requires the caller to have
-// checked with in_bounds first (the span's own indexing asserts it in
-// builds with _GLIBCXX_ASSERTIONS).
+// The one way to the bytes of the file: bounds-checked little/big-endian
+// reads over borrowed byte views.
+//
+//   - ByteReader reads fields one after another from a position it keeps,
+//     as LLVM's DataExtractor::Cursor does: the first read that does not fit
+//     fails the reader, and every later read gives 0 without moving, so a run
+//     of reads is checked once, at its end (`if (!r) ...`).
+//   - read_* read one field at an offset: nullopt when it does not fit.
+//   - slice is the sub-view [off, off + len), or nullopt; copy_bytes copies
+//     such a range out, find_byte and matches_at search in one.
+//
+// Nothing outside this header indexes the file's bytes by pointer.
 #pragma once
 
 #include <cstddef>
@@ -24,20 +31,25 @@ constexpr bool in_bounds(Bytes b, std::size_t off, std::size_t len) {
   return off <= b.size() && len <= b.size() - off;
 }
 
-inline std::uint16_t get_u16_le(Bytes b, std::size_t off) {
-  return static_cast<std::uint16_t>(b[off] | (b[off + 1] << 8));
+namespace bytes_detail {
+
+// Unchecked loads: callers in this header have checked the range first.
+inline std::uint16_t load_u16_le(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
-inline std::uint32_t get_u32_le(Bytes b, std::size_t off) {
-  return static_cast<std::uint32_t>(b[off]) | (static_cast<std::uint32_t>(b[off + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[off + 2]) << 16) | (static_cast<std::uint32_t>(b[off + 3]) << 24);
+inline std::uint32_t load_u32_le(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-inline std::uint64_t get_u64_le(Bytes b, std::size_t off) {
-  return static_cast<std::uint64_t>(get_u32_le(b, off)) | (static_cast<std::uint64_t>(get_u32_le(b, off + 4)) << 32);
+inline std::uint64_t load_u64_le(const std::uint8_t* p) {
+  return static_cast<std::uint64_t>(load_u32_le(p)) | (static_cast<std::uint64_t>(load_u32_le(p + 4)) << 32);
 }
-inline std::uint32_t get_u32_be(Bytes b, std::size_t off) {
-  return (static_cast<std::uint32_t>(b[off]) << 24) | (static_cast<std::uint32_t>(b[off + 1]) << 16) |
-         (static_cast<std::uint32_t>(b[off + 2]) << 8) | static_cast<std::uint32_t>(b[off + 3]);
+inline std::uint32_t load_u32_be(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
 }
+
+}  // namespace bytes_detail
 
 inline std::optional<std::uint8_t> read_u8(Bytes b, std::size_t off) {
   if (!in_bounds(b, off, 1)) return std::nullopt;
@@ -45,19 +57,27 @@ inline std::optional<std::uint8_t> read_u8(Bytes b, std::size_t off) {
 }
 inline std::optional<std::uint16_t> read_u16_le(Bytes b, std::size_t off) {
   if (!in_bounds(b, off, 2)) return std::nullopt;
-  return get_u16_le(b, off);
+  return bytes_detail::load_u16_le(b.data() + off);
 }
 inline std::optional<std::uint32_t> read_u32_le(Bytes b, std::size_t off) {
   if (!in_bounds(b, off, 4)) return std::nullopt;
-  return get_u32_le(b, off);
+  return bytes_detail::load_u32_le(b.data() + off);
 }
 inline std::optional<std::uint64_t> read_u64_le(Bytes b, std::size_t off) {
   if (!in_bounds(b, off, 8)) return std::nullopt;
-  return get_u64_le(b, off);
+  return bytes_detail::load_u64_le(b.data() + off);
 }
 inline std::optional<std::uint32_t> read_u32_be(Bytes b, std::size_t off) {
   if (!in_bounds(b, off, 4)) return std::nullopt;
-  return get_u32_be(b, off);
+  return bytes_detail::load_u32_be(b.data() + off);
+}
+
+// An unsigned little-endian integer of `width` bytes (0 to 8) at `off`.
+inline std::optional<std::uint64_t> read_uint_le(Bytes b, std::size_t off, std::size_t width) {
+  if (width > 8 || !in_bounds(b, off, width)) return std::nullopt;
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(b[off + i]) << (8 * i);
+  return v;
 }
 
 // The sub-view [off, off + len), or nullopt when it does not lie inside b.
@@ -66,11 +86,103 @@ inline std::optional<Bytes> slice(Bytes b, std::size_t off, std::size_t len) {
   return b.subspan(off, len);
 }
 
+// The sub-view from `off` to the end, or nullopt when off lies past it.
+inline std::optional<Bytes> slice_from(Bytes b, std::size_t off) {
+  if (off > b.size()) return std::nullopt;
+  return b.subspan(off);
+}
+
+// Copies [off, off + len) of b to `out`; false, copying nothing, when the
+// range does not lie inside b.
+inline bool copy_bytes(Bytes b, std::size_t off, void* out, std::size_t len) {
+  if (!in_bounds(b, off, len)) return false;
+  if (len != 0) std::memcpy(out, b.data() + off, len);
+  return true;
+}
+
+// The offset of the first byte `value` at or after `from`, or b.size().
+inline std::size_t find_byte(Bytes b, std::size_t from, std::uint8_t value) {
+  if (from >= b.size()) return b.size();
+  const void* at = std::memchr(b.data() + from, value, b.size() - from);
+  return at == nullptr ? b.size() : static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - b.data());
+}
+
+// Whether `pattern` lies in b at `off`.
+inline bool matches_at(Bytes b, std::size_t off, std::string_view pattern) {
+  return in_bounds(b, off, pattern.size()) &&
+         (pattern.empty() || std::memcmp(b.data() + off, pattern.data(), pattern.size()) == 0);
+}
+
+// Sequential reads from a position (see the top of this header). Borrows
+// the view: must not outlive it.
+class ByteReader {
+ public:
+  // A reader at `offset`; an offset past the end fails it at once.
+  explicit ByteReader(Bytes data, std::size_t offset = 0)
+      : data_(data), offset_(offset), ok_(offset <= data.size()) {}
+
+  std::uint8_t u8() {
+    const std::uint8_t* p = take(1);
+    return p ? p[0] : 0;
+  }
+  std::uint16_t u16_le() {
+    const std::uint8_t* p = take(2);
+    return p ? bytes_detail::load_u16_le(p) : 0;
+  }
+  std::uint32_t u32_le() {
+    const std::uint8_t* p = take(4);
+    return p ? bytes_detail::load_u32_le(p) : 0;
+  }
+  std::uint64_t u64_le() {
+    const std::uint8_t* p = take(8);
+    return p ? bytes_detail::load_u64_le(p) : 0;
+  }
+  std::uint32_t u32_be() {
+    const std::uint8_t* p = take(4);
+    return p ? bytes_detail::load_u32_be(p) : 0;
+  }
+  // The next n bytes as a view; empty (and the reader failed) when they are
+  // not all there.
+  Bytes bytes(std::size_t n) {
+    const std::uint8_t* p = take(n);
+    return p ? Bytes(p, n) : Bytes();
+  }
+  // Everything from the position to the end.
+  Bytes rest() {
+    if (!ok_) return Bytes();
+    return bytes(data_.size() - offset_);
+  }
+  void skip(std::size_t n) { (void)take(n); }
+
+  // The position of the next read; after a failure, that of the read that
+  // failed.
+  std::size_t offset() const { return offset_; }
+  std::size_t remaining() const { return ok_ ? data_.size() - offset_ : 0; }
+  bool ok() const { return ok_; }
+  explicit operator bool() const { return ok_; }
+
+ private:
+  const std::uint8_t* take(std::size_t n) {
+    if (!ok_ || n > data_.size() - offset_) {
+      ok_ = false;
+      return nullptr;
+    }
+    const std::uint8_t* p = data_.data() + offset_;
+    offset_ += n;
+    return p;
+  }
+
+  Bytes data_;
+  std::size_t offset_;
+  bool ok_;
+};
+
 // Names and other raw byte strings are held in std::string: hashable,
 // comparable byte for byte, and never decoded by the library.
 inline std::string to_byte_string(Bytes b) {
   return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
+inline void append_bytes(std::string& out, Bytes b) { out.append(reinterpret_cast<const char*>(b.data()), b.size()); }
 inline Bytes as_bytes(std::string_view s) {
   return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }

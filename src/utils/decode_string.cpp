@@ -1,6 +1,9 @@
 #include "utils/decode_string.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "utils/utf8.h"
 
 namespace pellumo {
 namespace {
@@ -31,11 +34,6 @@ char* put_utf8(char* p, char32_t cp) {
     *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
   return p;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  char buf[4];
-  out.append(buf, static_cast<std::size_t>(put_utf8(buf, cp) - buf));
 }
 
 // Output is written through a pointer into `out`, sized first for the
@@ -101,66 +99,14 @@ void decode_utf16(Bytes b, bool big_endian, std::string& out) {
   out.resize(static_cast<std::size_t>(p - start));
 }
 
-// The Encoding Standard's UTF-8 decoder: each maximal invalid subsequence
-// becomes one U+FFFD.
-void decode_utf8(Bytes b, std::string& out) {
-  out.reserve(b.size());
-  char32_t cp = 0;
-  int needed = 0, seen = 0;
-  std::uint8_t lower = 0x80, upper = 0xBF;
-  std::size_t i = 0;
-  while (i < b.size()) {
-    const std::uint8_t c = b[i];
-    if (needed == 0) {
-      ++i;
-      if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-      } else if (c >= 0xC2 && c <= 0xDF) {
-        needed = 1;
-        cp = c & 0x1F;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        if (c == 0xE0) lower = 0xA0;
-        if (c == 0xED) upper = 0x9F;
-        needed = 2;
-        cp = c & 0x0F;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        if (c == 0xF0) lower = 0x90;
-        if (c == 0xF4) upper = 0x8F;
-        needed = 3;
-        cp = c & 0x07;
-      } else {
-        append_utf8(out, kReplacement);
-      }
-      continue;
-    }
-    if (c < lower || c > upper) {
-      // The byte that broke the sequence starts afresh: not consumed here.
-      cp = 0;
-      needed = seen = 0;
-      lower = 0x80;
-      upper = 0xBF;
-      append_utf8(out, kReplacement);
-      continue;
-    }
-    ++i;
-    lower = 0x80;
-    upper = 0xBF;
-    cp = (cp << 6) | (c & 0x3F);
-    if (++seen != needed) continue;
-    append_utf8(out, cp);
-    cp = 0;
-    needed = seen = 0;
-  }
-  if (needed != 0) append_utf8(out, kReplacement);
-}
-
 }  // namespace
 
 bool decode_string_into(Bytes b, std::uint32_t codepage, std::string& out) {
   if (!is_known_codepage(codepage)) return false;
   out.clear();
   if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-    decode_utf8(b.subspan(3), out);
+    const Bytes rest = b.subspan(3);
+    append_utf8_lossy(out, std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
   } else if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
     decode_utf16(b.subspan(2), false, out);
   } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {

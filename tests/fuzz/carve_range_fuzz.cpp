@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../cpp/database/carve_reference.h"
-#include "database/carve.h"
+#include "../cpp/carve/carve_reference.h"
+#include "carve/carve.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;

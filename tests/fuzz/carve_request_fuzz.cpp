@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "../cpp/database/carve_reference.h"
-#include "database/carve.h"
+#include "../cpp/carve/carve_reference.h"
+#include "carve/carve.h"
+#include "carve/page_owners.h"
 #include "database/database.h"
 #include "open_memory.h"
 
@@ -31,11 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (small) {
-    const auto owners = pellumo::PageOwners::compute(db);
-    const auto sparse = pellumo::PageOwners::compute(db, pellumo::PageOwners::Storage::Sparse);
+    const auto owners = pellumo::PageOwners::compute(db, db.tables());
+    pellumo::page_owner_detail::SparseMarks sparse;
+    pellumo::page_owner_detail::mark_page_owners(db, db.tables(), sparse);
     for (std::uint32_t n = 0; n <= db.total_pages(); ++n) {
-      const auto want = pellumo::find_page_owner(db, n);
-      if (owners.owner(n) != want || sparse.owner(n) != want) std::abort();
+      const auto want = pellumo::carve_reference::find_page_owner(db, n);
+      const auto mark = sparse.get(n);
+      const auto sparse_owner =
+          mark.owner == pellumo::page_owner_detail::kNone ? std::nullopt : std::optional<std::size_t>(mark.owner);
+      if (owners.owner(n) != want || sparse_owner != want) std::abort();
     }
   }
   return 0;

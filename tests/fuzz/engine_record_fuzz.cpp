@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   for (std::size_t at = 0; at + 8 <= record.size(); at += 8) {
-    if (auto micros = pellumo::engine_date_time(pellumo::get_u64_le(record, at))) touched += *micros & 1;
+    if (auto micros = pellumo::engine_date_time(*pellumo::read_u64_le(record, at))) touched += *micros & 1;
   }
   return touched == static_cast<std::size_t>(-1);
 }

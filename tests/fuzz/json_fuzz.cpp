@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/json_writer.h"
+#include "export/json_line.h"
+#include "utils/utf8.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ void require(bool ok) {
 }
 
 void check_text(const std::string& out) {
-  require(pellumo::json::is_valid_utf8(out));
+  require(pellumo::is_valid_utf8(out));
   for (const char c : out) require(static_cast<unsigned char>(c) >= 0x20 || c == '\n');
 }
 
@@ -37,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(out.size() >= 2 && out.front() == '"' && out.back() == '"');
 
   std::string decoded;
-  json::append_utf8_lossy(decoded, input);
-  require(json::is_valid_utf8(decoded));
-  require(json::is_valid_utf8(input) == (decoded == input));
+  append_utf8_lossy(decoded, input);
+  require(is_valid_utf8(decoded));
+  require(is_valid_utf8(input) == (decoded == input));
 
   for (std::size_t off = 0; off + 8 <= size; off += 8) {
     double d;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "../cpp/cursor/long_value_reference.h"
 #include "cursor/long_value.h"
 #include "cursor/table_cursor.h"
 #include "database/database.h"
@@ -24,7 +25,7 @@ void check_index(const pellumo::Database& db, const pellumo::TableInfo& table) {
       for (int i = 0; i < 8; ++i) ref[i] = static_cast<std::uint8_t>(lid >> (8 * i));
       if (width == 8) ref[7] |= 0x80;
       const pellumo::Bytes reference(ref, static_cast<std::size_t>(width));
-      const auto expected = pellumo::fetch_long_value_by_scan(db, table, reference);
+      const auto expected = pellumo::long_value_reference::fetch_by_scan(db, table, reference);
       const bool ok = index.fetch(reference, got);
       if (ok != expected.has_value() || (ok && got != *expected)) std::abort();
     }

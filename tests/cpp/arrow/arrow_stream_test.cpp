@@ -22,7 +22,8 @@
 #include "fixture/scenarios.h"
 #include "fixture/scenarios_python.h"
 #include "fixture/temp_file.h"
-#include "utils/json_writer.h"
+#include "utils/hex.h"
+#include "utils/utf8.h"
 
 namespace pellumo::arrow {
 namespace {
@@ -116,7 +117,7 @@ std::int64_t check_column(const ArrowSchema& field, const ArrowArray& a, std::ve
     // Every byte up to the last offset is read: the sanitizers check the range.
     const std::string data(static_cast<const char*>(a.buffers[2]), static_cast<std::size_t>(data_size));
     if (format == "u") {
-      EXPECT_TRUE(json::is_valid_utf8(data)) << field.name;
+      EXPECT_TRUE(is_valid_utf8(data)) << field.name;
     }
   }
   for (std::int64_t i = 0; i < a.length; ++i) {
@@ -235,8 +236,8 @@ Cell expected_cell(BuilderKind kind, const ColumnValue& v) {
     case BuilderKind::Utf8:
       if (v.kind() == ValueKind::Text) return std::string(v.text());
       if (v.kind() == ValueKind::Guid) {
-        char text[json::kGuidChars];
-        json::format_guid(v.as_guid(), text);
+        char text[kGuidTextSize];
+        write_guid_text(v.as_guid(), text);
         return std::string(text, sizeof text);
       }
       return {};

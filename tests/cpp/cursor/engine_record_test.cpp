@@ -64,8 +64,9 @@ void expect_cell(const EngineValue& got, const Cell& want, const std::string& wh
 struct FakeTree {
   std::map<std::uint32_t, std::string> values;
   bool operator()(Bytes reference, std::string& out) const {
-    if (reference.size() < 4) return false;
-    auto it = values.find(get_u32_le(reference, 0));
+    const auto lid = read_u32_le(reference, 0);
+    if (!lid) return false;
+    auto it = values.find(*lid);
     if (it == values.end()) return false;
     out = it->second;
     return true;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cpp/cursor/long_value_reference.h"
 #include "cursor/table_cursor.h"
 #include "database/database.h"
 #include "fixture/database_builder.h"
@@ -348,7 +349,7 @@ TEST(LongValues, IndexAnswersExactlyAsTheScan) {
     ++trees;
     for (std::size_t r = 0; r < d.references.size(); ++r) {
       const ByteVector& ref = d.references[r];
-      const auto expected = fetch_long_value_by_scan(*db, table, view(ref));
+      const auto expected = long_value_reference::fetch_by_scan(*db, table, view(ref));
       std::string got;
       const bool ok = index.fetch(view(ref), got);
       ASSERT_EQ(ok, expected.has_value()) << "round " << round;
@@ -398,7 +399,7 @@ TEST(LongValues, ResolvingWithTheCursorMatchesTheScan) {
                                   .encode();
     parser.decode(view(record), raw);
     ASSERT_EQ(raw.find("V")->kind(), ValueKind::LongValue);
-    resolve_long_values_by_scan(*db, table, raw);
+    long_value_reference::resolve_by_scan(*db, table, raw);
     EXPECT_EQ(*raw.find("V"), *cursor->current().find("V"));
     EXPECT_EQ(*cursor->current().find("V"), bin(specs[n].value));
     ++n;

@@ -10,10 +10,14 @@
 // export: ...").
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "cursor/table_cursor.h"
 #include "error/ese_error.h"
+#include "export/json_line.h"
 
 namespace pellumo {
 
@@ -25,6 +29,35 @@ class Database;
 // nothing on disk. A failure part-way leaves the lines written before it in
 // the file; the file is closed on every path and never removed.
 Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path);
+
+// Writes the records of `cursor` from where it stands to `out`, one line
+// each, stopping after `limit` records when one is given; returns the count
+// written. `out` is a buffered writer: append(fill), where fill(std::string&)
+// appends bytes to its buffer, and flush(), both returning Result<void>
+// (JsonlFile is one). A record that cannot be read ends the writing with
+// "Error reading record: ..." once the lines before it are flushed; a
+// failure to flush them is secondary to that error. The final flush is the
+// caller's.
+template <class Output>
+Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit) {
+  // One writer for the whole table: the member layout (sorted, decoded,
+  // escaped names) is built from the first record and reused.
+  JsonLineWriter lines;
+  std::uint64_t written = 0;
+  while (!limit || written < *limit) {
+    Result<bool> more = cursor.advance();
+    if (!more) {
+      Result<void> flushed = out.flush();
+      (void)flushed;
+      return EseError::io_text("Error reading record: " + more.error().message());
+    }
+    if (!more.value()) break;
+    const Record& row = cursor.current();
+    PELLUMO_CHECK(out.append([&](std::string& buffer) { lines.append_record(buffer, row); }));
+    ++written;
+  }
+  return written;
+}
 
 // Creates `output_dir` and its missing parents (0777 before the umask), then
 // exports every table in catalog order to `<output_dir>/<name>.jsonl`, the
@@ -39,6 +72,7 @@ Result<void> export_all_jsonl(const Database& db, const std::string& output_dir)
 
 // mkdir -p: each missing directory with bits 0777 before the umask; a
 // component that already exists as a directory is accepted. Empty: nothing.
+// A file already in the place of `dir` fails as "File exists".
 Result<void> create_output_directory(const std::string& dir);
 
 // POSIX joining: "/" goes between the two unless `dir` is empty or already

@@ -1,4 +1,4 @@
-#include "database/export.h"
+#include "export/table_export.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

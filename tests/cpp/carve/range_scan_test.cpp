@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cpp/database/carve_reference.h"
-#include "database/carve.h"
+#include "cpp/carve/carve_reference.h"
+#include "carve/carve.h"
 
 namespace pellumo {
 namespace {
@@ -265,25 +265,6 @@ TEST(CarveRangeTest, EndBeyondThePageIsCut) {
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].text, "abcd");
   EXPECT_EQ(hits[0].slack_end, 32u);
-}
-
-TEST(CarveRangeTest, Utf8Lossy) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"plain", "plain"},
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
-      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-      {"a\xFFz", "a\xEF\xBF\xBDz"},
-      {"\xC3", "\xEF\xBF\xBD"},                              // cut sequence
-      {"\xE2\x82", "\xEF\xBF\xBD"},                          // a cut prefix is one replacement
-      {"\xE2\x82z", "\xEF\xBF\xBDz"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},              // overlong: each byte
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
-      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
-      {std::string("a\0b", 3), std::string("a\0b", 3)},
-  };
-  for (const auto& c : cases) EXPECT_EQ(carve_detail::utf8_lossy(c.in), c.out) << c.in;
 }
 
 }  // namespace

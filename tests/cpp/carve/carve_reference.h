@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "database/carve.h"
+#include <unordered_set>
+
+#include "carve/carve.h"
 #include "database/database.h"
+#include "page/branch.h"
 #include "page/page.h"
+#include "page/tag.h"
 #include "utils/bytes.h"
+#include "utils/utf8.h"
 
 namespace pellumo::carve_reference {
 
@@ -52,6 +57,46 @@ inline void carve_range(std::uint32_t page, Bytes b, std::size_t start, std::siz
   }
 }
 
+// The index, in catalog order, of the first table whose leaf chain reaches
+// page `page_number`, searched from scratch: every table's descent from its
+// root through the first entry of each branch page (stopping at a page met
+// twice, a missing or undecodable entry or an unreadable child), then its
+// leaf chain, bounded by the page count.
+inline std::optional<std::size_t> find_page_owner(const Database& db, std::uint32_t page_number) {
+  ByteVector scratch;
+  const std::uint64_t total = db.total_pages();
+  for (std::size_t t = 0; t < db.tables().size(); ++t) {
+    const std::uint32_t root = db.tables()[t].second.root_page;
+    auto page = db.read_page(root);
+    if (!page) continue;
+    std::uint32_t p = root;
+    std::unordered_set<std::uint32_t> passed;
+    while (!page->is_leaf()) {
+      if (!passed.insert(p).second) break;
+      const TagExtractor tags = db.tags(*page);
+      const std::uint16_t first = page->first_entry_tag();
+      if (tags.tag_count() <= first) break;
+      auto tag = tags.read_entry_tag(first, scratch);
+      if (!tag) break;
+      auto child = BranchEntry::parse_child(tag->flags, tag->data);
+      if (!child) break;
+      p = *child;
+      page = db.read_page(p);
+      if (!page) break;
+    }
+    std::uint64_t steps = 0;
+    for (;;) {
+      if (p == 0) break;
+      if (p == page_number) return t;
+      auto next = db.read_page(p);
+      if (!next) break;
+      if (++steps > total) break;
+      p = next->next_page();
+    }
+  }
+  return std::nullopt;
+}
+
 inline std::vector<CarvedString> carve_request(const Database& db, CarveScope scope,
                                                const std::optional<std::string>& needle, std::size_t min_chars,
                                                std::size_t max_hits) {
@@ -69,13 +114,13 @@ inline std::vector<CarvedString> carve_request(const Database& db, CarveScope sc
     if (!page) continue;
     const Bytes b = *bytes;
     const std::size_t L = b.size(), h = page->header_size();
-    const std::uint32_t flags = get_u32_le(b, 36);
+    const std::uint32_t flags = *read_u32_le(b, 36);
     const bool lv = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
     if (lv && !(flags & 0x80)) continue;
 
-    std::size_t count = L < 40 ? 0 : (get_u16_le(b, 34) & 0x0FFF);
+    std::size_t count = L < 40 ? 0 : (*read_u16_le(b, 34) & 0x0FFF);
     if (ps > 8192) {
-      const std::size_t available = get_u16_le(b, 28);
+      const std::size_t available = *read_u16_le(b, 28);
       const std::size_t free = L > available ? L - available : 0;
       count = std::min<std::size_t>(count, (free / 4) & 0xFFFF);
     }
@@ -89,7 +134,7 @@ inline std::vector<CarvedString> carve_request(const Database& db, CarveScope sc
         continue;
       }
       const std::size_t at = L - 4 * (i + 1);
-      const std::size_t size = get_u16_le(b, at) & mask, offset = get_u16_le(b, at + 2) & mask;
+      const std::size_t size = *read_u16_le(b, at) & mask, offset = *read_u16_le(b, at + 2) & mask;
       if (h + offset + size > L) {
         values.push_back(std::nullopt);
         continue;
@@ -105,7 +150,7 @@ inline std::vector<CarvedString> carve_request(const Database& db, CarveScope sc
     std::optional<std::string> table;
     if (std::string_view(type) == "leaf") {
       if (auto t = find_page_owner(db, static_cast<std::uint32_t>(n))) {
-        table = carve_detail::utf8_lossy(db.tables()[*t].first);
+        table = utf8_lossy(db.tables()[*t].first);
       }
     }
     const auto number = static_cast<std::uint32_t>(n);

@@ -1,6 +1,5 @@
-// Carving printable UTF-16LE strings out of raw page bytes: the range
-// scanner, the scopes that choose which ranges of which pages to scan, and
-// the search for the table that owns a leaf page.
+// The range scanner of carving: printable UTF-16LE strings in a byte range
+// of one page, found 32 code units at a time.
 #pragma once
 
 #include <cstddef>
@@ -8,14 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "utils/bytes.h"
 
 namespace pellumo {
-
-class Database;
 
 // One carved string. Owns all its texts; nothing refers to the mapping.
 struct CarvedString {
@@ -32,21 +28,10 @@ struct CarvedString {
   bool operator==(const CarvedString&) const = default;
 };
 
-enum class CarveScope : std::uint8_t { Slack, All, TagData, LvAll, LvSlack };
-
-// The scope named "slack", "all", "tag_data", "lv_all" or "lv_slack"
-// (exact, case-sensitive), or nullopt.
-std::optional<CarveScope> carve_scope_from_name(std::string_view name);
-const char* carve_scope_name(CarveScope scope);
-
-// The region kinds and page types copied into hits.
+// The region kinds copied into hits.
 inline constexpr std::string_view kRegionSlack = "slack";
 inline constexpr std::string_view kRegionAll = "all";
 inline constexpr std::string_view kRegionTagData = "tag_data";
-
-// "long_value", "space_tree", "index", "leaf" or "branch": the first flag of
-// 0x80, 0x20, 0x40, 0x02 that is set, in that order.
-std::string_view carve_page_type(std::uint32_t page_flags);
 
 // Scans [start, end) of `page_bytes` for runs of code units 0x20..0x7E at
 // even page offsets and appends to `hits` every run of at least `min_chars`
@@ -60,44 +45,6 @@ void carve_utf16le_from_range(std::uint32_t page, Bytes page_bytes, std::size_t 
                               const std::optional<std::string>& table, const std::optional<std::string>& needle,
                               std::size_t min_chars, std::size_t max_hits, std::vector<CarvedString>& hits);
 
-// The index, in catalog order, of the first table whose leaf chain reaches
-// page `page_number`, searched from scratch: every table's descent from its
-// root to the leftmost leaf, then its leaf chain, bounded by the page count.
-// One tree walk per table per call; the carving request uses PageOwners,
-// which gives the same answer for every page. Exposed for tests.
-std::optional<std::size_t> find_page_owner(const Database& db, std::uint32_t page_number);
-
-// The owning table of every page, computed with one descent and one leaf
-// chain walk per table. Pages outside 1..total_pages have no owner.
-class PageOwners {
- public:
-  // Dense keeps two words per page of the file; Sparse keeps only the
-  // pages the walks reach. Auto takes Dense unless pages are so small that
-  // the table would be a noticeable fraction of the file.
-  enum class Storage : std::uint8_t { Auto, Dense, Sparse };
-
-  static PageOwners compute(const Database& db, Storage storage = Storage::Auto);
-
-  // The index of the owning table in catalog order, or nullopt.
-  std::optional<std::size_t> owner(std::uint32_t page_number) const;
-
- private:
-  PageOwners() = default;
-
-  struct Mark {
-    std::uint32_t owner;  // table index, or kNone
-    std::uint32_t reach;  // fewest leaf-chain steps any walk so far took to get here
-  };
-  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
-
-  Mark get(std::uint32_t page_number) const;
-  void set(std::uint32_t page_number, Mark mark);
-
-  bool dense_ = true;
-  std::vector<Mark> dense_marks_;
-  std::unordered_map<std::uint32_t, Mark> sparse_marks_;
-};
-
 namespace carve_detail {
 
 // The scan kernels: the portable one and, on x86-64, the SSE2 one. Both
@@ -105,14 +52,60 @@ namespace carve_detail {
 // the target has. Exposed so tests can hold them against each other.
 enum class Kernel : std::uint8_t { Portable, Sse2 };
 bool kernel_available(Kernel kernel);
+Kernel best_kernel();
 void carve_range_with(Kernel kernel, std::uint32_t page, Bytes page_bytes, std::size_t start, std::size_t end,
                       std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
                       const std::optional<std::string>& table, const std::optional<std::string>& needle,
                       std::size_t min_chars, std::size_t max_hits, std::vector<CarvedString>& hits);
 
-// The table name as UTF-8, each invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-
 }  // namespace carve_detail
+
+// The needle prepared for matching against the raw bytes of a run: its
+// characters with a zero byte between each two. Inside a run every even
+// byte is a character (never zero) and every odd byte is zero, so a match
+// of this pattern can only start on a code unit and means the run's text
+// contains the needle.
+struct CarveNeedle {
+  bool filter = false;      // an absent or empty needle lets every run through
+  bool impossible = false;  // a character outside 0x20..0x7E never matches
+  std::string pattern;
+
+  explicit CarveNeedle(const std::optional<std::string>& needle);
+  // Whether the raw bytes of a run contain the pattern.
+  bool found_in(Bytes run) const;
+};
+
+// What a range scan copies into each hit.
+struct CarveLabels {
+  std::string_view region_kind;
+  std::uint32_t page_flags;
+  std::string_view page_type;
+  const std::optional<std::string>& table;
+};
+
+// Appends qualifying runs to the hit list shared by one request.
+class RangeCarver {
+ public:
+  RangeCarver(const std::optional<std::string>& needle, std::size_t min_chars, std::size_t max_hits,
+              std::vector<CarvedString>& hits, carve_detail::Kernel kernel);
+
+  bool full() const { return hits_.size() >= max_hits_; }
+  bool can_match() const { return !needle_.impossible; }
+
+  void scan(std::uint32_t page, Bytes page_bytes, std::size_t start, std::size_t end, const CarveLabels& labels);
+
+ private:
+  // Judges one run [run_start, run_end) and appends it when it qualifies.
+  // Returns true once the hit list is full.
+  bool emit(std::uint32_t page, Bytes page_bytes, std::size_t run_start, std::size_t run_end, std::size_t start,
+            std::size_t end, const CarveLabels& labels);
+
+  CarveNeedle needle_;
+  std::size_t min_chars_;
+  std::size_t min_bytes_;  // of a run long enough, saturated
+  std::size_t max_hits_;
+  std::vector<CarvedString>& hits_;
+  carve_detail::Kernel kernel_;
+};
 
 }  // namespace pellumo

@@ -1,7 +1,8 @@
 // Scoped carving over fixture databases: which ranges of which pages each
 // scope scans, how pages are labelled, where the hit cap stops the request,
 // and which table owns each leaf page.
-#include "database/carve.h"
+#include "carve/carve.h"
+#include "carve/page_owners.h"
 
 #include <sys/stat.h>
 
@@ -18,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpp/database/carve_reference.h"
+#include "cpp/carve/carve_reference.h"
 #include "database/database.h"
 #include "fixture/carve_pages.h"
 #include "fixture/database_builder.h"
@@ -474,6 +475,25 @@ TEST(CarveScopedTest, CapsAndClamps) {
 
 // ---- Owners ----------------------------------------------------------------
 
+// The owners marked into each of the two stores.
+class OwnerMarks {
+ public:
+  explicit OwnerMarks(const Database& db) : dense_(db.total_pages()) {
+    page_owner_detail::mark_page_owners(db, db.tables(), dense_);
+    page_owner_detail::mark_page_owners(db, db.tables(), sparse_);
+  }
+  std::optional<std::size_t> dense_owner(std::uint32_t n) const { return owner(dense_.get(n)); }
+  std::optional<std::size_t> sparse_owner(std::uint32_t n) const { return owner(sparse_.get(n)); }
+
+ private:
+  static std::optional<std::size_t> owner(page_owner_detail::Mark mark) {
+    if (mark.owner == page_owner_detail::kNone) return std::nullopt;
+    return mark.owner;
+  }
+  page_owner_detail::DenseMarks dense_;
+  page_owner_detail::SparseMarks sparse_;
+};
+
 std::optional<std::string> owner_name(const Database& db, std::optional<std::size_t> index) {
   if (!index) return std::nullopt;
   return db.tables()[*index].first;
@@ -485,16 +505,15 @@ TEST(CarveOwnerTest, OnceForAllPagesEqualsSearchPerPage) {
     const BuiltDatabase built = fixture::owner_maze_database(format);
     auto db = open_or_die(built.bytes());
     ASSERT_TRUE(db);
-    const PageOwners dense = PageOwners::compute(*db, PageOwners::Storage::Dense);
-    const PageOwners sparse = PageOwners::compute(*db, PageOwners::Storage::Sparse);
-    const PageOwners automatic = PageOwners::compute(*db);
+    const OwnerMarks marks(*db);
+    const PageOwners automatic = PageOwners::compute(*db, db->tables());
     for (std::uint32_t n = 0; n <= db->total_pages() + 2; ++n) {
-      const auto want = find_page_owner(*db, n);
-      ASSERT_EQ(dense.owner(n), want) << "page " << n;
-      ASSERT_EQ(sparse.owner(n), want) << "page " << n;
+      const auto want = carve_reference::find_page_owner(*db, n);
+      ASSERT_EQ(marks.dense_owner(n), want) << "page " << n;
+      ASSERT_EQ(marks.sparse_owner(n), want) << "page " << n;
       ASSERT_EQ(automatic.owner(n), want) << "page " << n;
     }
-    for (const std::uint32_t n : {99998u, 99999u, 100000u, 0xFFFFFFFFu}) EXPECT_EQ(dense.owner(n), std::nullopt);
+    for (const std::uint32_t n : {99998u, 99999u, 100000u, 0xFFFFFFFFu}) EXPECT_EQ(automatic.owner(n), std::nullopt);
 
     // What the maze was built to show.
     const std::uint32_t b = fixture::kOwnerMazeBase;
@@ -511,9 +530,9 @@ TEST(CarveOwnerTest, OnceForAllPagesEqualsSearchPerPage) {
         {b + 12, "Reserved"},         {b + 13, std::nullopt},
         {b + 1, std::nullopt},        {b + 0, std::nullopt},
     };
-    for (const auto& [page, name] : expected) EXPECT_EQ(owner_name(*db, dense.owner(page)), name) << "page " << page;
+    for (const auto& [page, name] : expected) EXPECT_EQ(owner_name(*db, automatic.owner(page)), name) << "page " << page;
     // The catalog's leaves belong to MSysObjects.
-    EXPECT_EQ(owner_name(*db, dense.owner(built.catalog.levels.front().front())), "MSysObjects");
+    EXPECT_EQ(owner_name(*db, automatic.owner(built.catalog.levels.front().front())), "MSysObjects");
 
     // The request labels leaf pages the same way.
     for (const CarveScope scope : {CarveScope::All, CarveScope::Slack}) {
@@ -554,12 +573,11 @@ TEST(CarveOwnerTest, RandomChains) {
     }
     auto db = open_or_die(built.bytes());
     ASSERT_TRUE(db);
-    const PageOwners dense = PageOwners::compute(*db, PageOwners::Storage::Dense);
-    const PageOwners sparse = PageOwners::compute(*db, PageOwners::Storage::Sparse);
+    const OwnerMarks marks(*db);
     for (std::uint32_t n = 0; n <= db->total_pages(); ++n) {
-      const auto want = find_page_owner(*db, n);
-      ASSERT_EQ(dense.owner(n), want) << "round " << round << " page " << n;
-      ASSERT_EQ(sparse.owner(n), want) << "round " << round << " page " << n;
+      const auto want = carve_reference::find_page_owner(*db, n);
+      ASSERT_EQ(marks.dense_owner(n), want) << "round " << round << " page " << n;
+      ASSERT_EQ(marks.sparse_owner(n), want) << "round " << round << " page " << n;
     }
   }
 }
@@ -635,8 +653,10 @@ TEST(CarveSamplesTest, EveryScopeOnEverySample) {
     }
     // Owners of every page: once for all against one search per page.
     {
-      const PageOwners owners = PageOwners::compute(db);
-      for (std::uint32_t n = 1; n <= db.total_pages(); ++n) ASSERT_EQ(owners.owner(n), find_page_owner(db, n)) << n;
+      const PageOwners owners = PageOwners::compute(db, db.tables());
+      for (std::uint32_t n = 1; n <= db.total_pages(); ++n) {
+        ASSERT_EQ(owners.owner(n), carve_reference::find_page_owner(db, n)) << n;
+      }
     }
   }
   // The samples hold text: record values and stale strings are found.
