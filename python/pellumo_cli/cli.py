@@ -15,6 +15,8 @@ from collections.abc import Sequence
 
 PROG = "pellumo"
 SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
+FORMATS = ("jsonl", "parquet", "csv")
+VALUES = ("raw", "engine")
 
 
 def _count(text: str) -> int:
@@ -25,6 +27,14 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 0 <= value < 2**64:
         raise argparse.ArgumentTypeError(f"must be between 0 and 2**64-1: {text}")
+    return value
+
+
+def _jobs(text: str) -> int:
+    """argparse type of --jobs."""
+    value = _count(text)
+    if not 1 <= value <= 1024:
+        raise argparse.ArgumentTypeError(f"must be between 1 and 1024: {text}")
     return value
 
 
@@ -58,14 +68,26 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                            "defaults, signed Long long and Currency, dates as ISO 8601 UTC text ending in Z, "
                            "GUIDs as UUID text; records flagged deleted are left out")
 
-    export = command("export", "export tables to JSON Lines files, one TABLE.jsonl per table",
-                     "Export tables to JSON Lines files in OUT_DIR (created if missing), one TABLE.jsonl per "
-                     "table; '/' in a table name becomes '_'. On a terminal a progress line per table goes "
-                     "to stderr.")
+    export = commands.add_parser(
+        "export", help="export tables to JSON Lines, Parquet or CSV files, one per table",
+        description="Export the tables of one or many database files into OUT_DIR (created if missing), one "
+                    "file per table: TABLE.jsonl, TABLE.parquet or TABLE.csv ('/' in a table name becomes '_'). "
+                    "With several files, each file's tables go to a folder named after its path below the "
+                    "folder that holds them all. A quoted glob pattern ('/evidence/**/SRUDB.dat') is expanded "
+                    "here. Files that cannot be read, or lack a --table, are skipped and listed at the end "
+                    "(exit status 1). On a terminal one progress line goes to stderr.")
+    export.add_argument("files", metavar="FILE", nargs="+", help="the ESE database files")
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
+    export.add_argument("--format", choices=FORMATS, default="jsonl",
+                        help="jsonl (default: the bytes export_table writes), parquet (zstd) or csv; "
+                             "parquet and csv need pyarrow")
+    export.add_argument("--values", choices=VALUES, default="raw",
+                        help="with parquet and csv: raw stored values (default) or engine values")
     export.add_argument("--table", metavar="T", action="extend", nargs="+",
                         help="export only these tables (repeatable; default: every table)")
-    export.add_argument("-q", "--quiet", action="store_true", help="no progress lines")
+    export.add_argument("--jobs", metavar="N", type=_jobs, default=1,
+                        help="files exported at the same time (default 1)")
+    export.add_argument("-q", "--quiet", action="store_true", help="no progress line")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
                     "Carve printable UTF-16LE strings from the file's pages, by default from page slack "

@@ -6,8 +6,6 @@ from __future__ import annotations
 import argparse
 import difflib
 import json
-import os
-import time
 from typing import TextIO
 
 import pellumo
@@ -146,77 +144,10 @@ def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO)
 # --- export ---------------------------------------------------------------------
 
 
-def _file_name(table_name: str, used: set[str]) -> str:
-    """The table's output file name: the name plus .jsonl, with '/' and NUL
-    replaced so that a table name can never reach outside the output
-    directory; names that collide get ~2, ~3, ..."""
-    base = table_name.replace("/", "_").replace("\0", "_")
-    name, n = base + ".jsonl", 1
-    while name in used:
-        n += 1
-        name = f"{base}~{n}.jsonl"
-    used.add(name)
-    return name
-
-
-def _count_lines(path: str) -> int:
-    count = 0
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            count += chunk.count(b"\n")
-    return count
-
-
 def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
-    if args.table:
-        names = list(dict.fromkeys(args.table))
-        for name in names:  # every name is checked before anything is written
-            require_table(db, name)
-    else:
-        names = list(dict.fromkeys(db.get_tables()))
-    try:
-        os.makedirs(args.out_dir, exist_ok=True)
-    except OSError as error:
-        raise CliError(f"cannot create output directory {printable(args.out_dir)}: "
-                       f"{error.strerror or error}") from None
+    from pellumo_cli import export
 
-    progress = not args.quiet and err.isatty()
-    started = time.monotonic()
-    total_rows = 0
-    skipped = 0
-    used: set[str] = set()
-    digits = len(str(len(names)))
-    for index, name in enumerate(names, 1):
-        path = os.path.join(args.out_dir, _file_name(name, used))
-        counter = f"[{index:>{digits}}/{len(names)}]"
-        if progress:
-            err.write(f"\r\x1b[K{counter} {printable(name)} ...")
-            err.flush()
-        try:
-            db.export_table(name, path)
-        except ValueError as error:
-            # Only a listed name that was not valid UTF-8 in the file gets here:
-            # lookups compare the stored bytes, so it cannot be read by name.
-            if progress:
-                err.write("\r\x1b[K")
-            err.write(f"pellumo: warning: skipped table {printable(name)}: {printable(str(error))}\n")
-            skipped += 1
-            continue
-        except OSError as error:
-            if progress:
-                err.write("\n")
-            raise CliError(f"{printable(path)}: {printable(str(error))}") from None
-        if progress:
-            rows = _count_lines(path)
-            total_rows += rows
-            elapsed = time.monotonic() - started
-            err.write(f"\r\x1b[K{counter} {printable(name)}: {rows:,} rows, {elapsed:.1f}s elapsed\n")
-            err.flush()
-    if progress:
-        err.write(f"exported {len(names) - skipped} of {len(names)} tables, {total_rows:,} rows, to "
-                  f"{printable(args.out_dir)} in {time.monotonic() - started:.1f}s\n")
-    return 1 if skipped else 0
+    return export.cmd_export(args, out, err)
 
 
 # --- carve ----------------------------------------------------------------------

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "utils/hex.h"
-#include "utils/utf8.h"
 
 namespace pellumo::arrow {
 namespace {

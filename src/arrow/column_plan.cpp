@@ -4,7 +4,6 @@
 
 #include "arrow/c_data.h"
 #include "utils/decode_string.h"
-#include "utils/hex.h"
 #include "utils/utf8.h"
 
 namespace pellumo::arrow {

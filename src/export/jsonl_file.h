@@ -18,7 +18,7 @@ namespace pellumo {
 // raises that text unchanged.)
 //
 // The destructor writes out whatever is still buffered (ignoring failures —
-// call close() to see them) and closes the descriptor, so every exit path
+// call close() to see them) and closes a descriptor it owns, so every exit path
 // leaves the file holding every complete line handed to it, unless a write
 // failed. After a failed write nothing more is written.
 class JsonlFile {

@@ -1,7 +1,7 @@
 #include "record/parser.h"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 
 #include "record/decompress.h"
 #include "utils/decode_string.h"
@@ -68,17 +68,13 @@ bool RecordParser::parse_column_value_into(Bytes b, const ColumnInfo& column, Co
     case ColumnType::Float32: {
       auto bits = read_u32_le(b, 0);
       if (!bits) break;
-      float f;
-      std::memcpy(&f, &*bits, sizeof f);
-      out.set_float32(f);
+      out.set_float32(std::bit_cast<float>(*bits));
       return true;
     }
     case ColumnType::Float64: {
       auto bits = read_u64_le(b, 0);
       if (!bits) break;
-      double d;
-      std::memcpy(&d, &*bits, sizeof d);
-      out.set_float64(d);
+      out.set_float64(std::bit_cast<double>(*bits));
       return true;
     }
     case ColumnType::DateTime: return set_unsigned(b, 8, ValueKind::DateTime, out);

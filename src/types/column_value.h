@@ -149,7 +149,7 @@ class ColumnValue {
   }
   void set_bytes(ValueKind kind, Bytes b) {
     kind_ = kind;
-    buf_.assign(reinterpret_cast<const char*>(b.data()), b.size());
+    buf_.assign(as_chars(b));
   }
   // Makes the value Text and hands out its buffer for the caller to fill.
   std::string& text_buffer() {

@@ -182,6 +182,8 @@ class ByteReader {
 inline std::string to_byte_string(Bytes b) {
   return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
+// The bytes as characters, for text routines that take std::string_view.
+inline std::string_view as_chars(Bytes b) { return std::string_view(reinterpret_cast<const char*>(b.data()), b.size()); }
 inline void append_bytes(std::string& out, Bytes b) { out.append(reinterpret_cast<const char*>(b.data()), b.size()); }
 inline Bytes as_bytes(std::string_view s) {
   return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());

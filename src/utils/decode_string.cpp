@@ -42,12 +42,12 @@ void decode_windows1252(Bytes b, std::string& out) {
   std::size_t ascii = 0;
   while (ascii < b.size() && b[ascii] < 0x80) ++ascii;
   if (ascii == b.size()) {  // the usual case: plain ASCII
-    out.assign(reinterpret_cast<const char*>(b.data()), b.size());
+    out.assign(as_chars(b));
     return;
   }
   out.resize(3 * b.size());
   char* const start = out.data();
-  std::memcpy(start, b.data(), ascii);
+  (void)copy_bytes(b, 0, start, ascii);
   char* p = start + ascii;
   for (std::size_t i = ascii; i < b.size(); ++i) {
     const std::uint8_t c = b[i];
@@ -105,8 +105,7 @@ bool decode_string_into(Bytes b, std::uint32_t codepage, std::string& out) {
   if (!is_known_codepage(codepage)) return false;
   out.clear();
   if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-    const Bytes rest = b.subspan(3);
-    append_utf8_lossy(out, std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+    append_utf8_lossy(out, as_chars(b.subspan(3)));
   } else if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
     decode_utf16(b.subspan(2), false, out);
   } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {

@@ -135,3 +135,13 @@ def sample_paths():
     if not SAMPLES_DIR.is_dir():
         return []
     return sorted(SAMPLES_DIR.glob("*.gz"))
+
+
+@pytest.fixture(scope="session")
+def corpus(tmp_path_factory):
+    """A folder of several dozen databases from many "machines" (fleet_corpus.py)."""
+    if FIXTURE_TOOL is None:
+        pytest.skip(f"{FIXTURE_TOOL_NAME} is not built in {BUILD_DIR}")
+    import fleet_corpus
+
+    return fleet_corpus.build(tmp_path_factory.mktemp("corpus"), FIXTURE_TOOL, SAMPLES_DIR)

@@ -7,8 +7,10 @@ import os
 import pty
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -289,18 +291,19 @@ def test_export_progress_on_a_terminal(cli, make_db, tmp_path):
         os.close(leader)
         assert proc.wait(timeout=300) == 0
         assert proc.stdout.read() == b""
-        lines = [line.split("\x1b[K")[-1] for line in terminal.decode().replace("\r\n", "\n").split("\n")
-                 if line]
+        segments = [s for s in terminal.decode().replace("\r\n", "\n").replace("\r\x1b[K", "\n").split("\n") if s]
         if not shown:
-            assert lines == []
+            assert segments == []
             continue
         n = len(tables)
-        for i, table in enumerate(tables, 1):
-            rows = len(db.read_table(table))
-            assert re.fullmatch(rf"\[{i}/{n}\] {table}: {rows:,} rows, \d+\.\ds elapsed", lines[i - 1]), lines
         total = sum(len(db.read_table(t)) for t in tables)
-        assert re.fullmatch(rf"exported {n} of {n} tables, {total:,} rows, to {re.escape(str(tmp_path / 'out'))} "
-                            r"in \d+\.\ds", lines[-1]), lines
+        # One line redrawn for the whole run, then the summary.
+        assert segments, terminal
+        for segment in segments[:-1]:
+            assert re.fullmatch(r"\[[01]/1 files\] [\d,]+ records, [\d,]+ records/s(, \d+:\d\d:\d\d left)?",
+                                segment), segments
+        assert re.fullmatch(rf"exported {n} of {n} tables, {total:,} records, to {re.escape(str(tmp_path / 'out'))} "
+                            r"in \d+\.\ds", segments[-1]), segments
 
 
 # --- carve -----------------------------------------------------------------------
@@ -396,8 +399,8 @@ def test_unwritable_output(cli, make_db, tmp_path):
     (out / "Users.jsonl").mkdir(parents=True)
     done = cli("export", db, out)
     assert (done.returncode, done.stdout) == (1, b"")
-    assert done.stderr.decode() == (f"pellumo: error: {out / 'Users.jsonl'}: Failed to create output file: "
-                                    "Is a directory (os error 21)\n")
+    assert done.stderr.decode() == f"pellumo: error: {out / 'Users.jsonl'}: cannot create the output file: " \
+                                   "Is a directory\n"
     # Tables before the failing one are written, later ones are not.
     assert sorted(p.name for p in out.iterdir()) == ["MSysObjects.jsonl", "Users.jsonl"]
 
@@ -469,3 +472,167 @@ def test_samples(cli, unpacked_samples, tmp_path, name):
         assert (out / (table + ".jsonl")).read_bytes() == reference
     dumped = cli("dump", path, user_tables[-1], "--limit", "5")
     assert dumped.stdout == first_lines(exported(path, user_tables[-1], tmp_path), 5)
+
+
+# --- export of many files -------------------------------------------------------------
+
+
+def _tree(root):
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_export_many_files_one_folder_each(cli, corpus, tmp_path):
+    files = [p for p in corpus.files if p.endswith(("sample.edb", "SRUDB.dat", "broken.edb"))]
+    common = os.path.commonpath([os.path.dirname(p) for p in files])
+    runs = {}
+    for jobs in ("1", "2"):
+        out = tmp_path / f"out{jobs}"
+        done = cli("export", *files, out, "--jobs", jobs)
+        assert (done.returncode, done.stdout) == (1, b"")
+        runs[jobs] = (_tree(out), done.stderr.decode())
+    assert runs["1"] == runs["2"]  # the same files and messages whatever the number of jobs
+    tree, stderr = runs["1"]
+    expected = {}
+    warnings = []
+    for path in files:
+        folder = os.path.relpath(path, common)
+        try:
+            db = pellumo.EseDatabase(path)
+        except OSError as error:
+            warnings.append(f"pellumo: warning: skipped {path}: {error}")
+            continue
+        for table in db.get_tables():
+            reference = tmp_path / "reference.jsonl"
+            try:
+                db.export_table(table, str(reference))
+            except OSError as error:
+                lines = reference.read_bytes().count(b"\n")
+                warnings.append(f"pellumo: warning: table {table} of {path} stopped after {lines:,} records: {error}")
+            expected[f"{folder}/{table.replace('/', '_')}.jsonl"] = reference.read_bytes()
+    assert tree == expected
+    assert stderr.splitlines() == warnings + [f"pellumo: 1 of {len(files)} files skipped; "
+                                              f"{len(warnings)} warnings above"]
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_export_many_files_through_arrow(cli, corpus, tmp_path, fmt):
+    pq = pytest.importorskip("pyarrow.parquet")
+    pa_csv = pytest.importorskip("pyarrow.csv")
+    files = [p for p in corpus.files if p.endswith(("sample.edb", "SRUDB.dat"))]
+    root = os.path.dirname(os.path.dirname(files[0]))
+    pattern = os.path.join(root, "**", "sample.edb")  # quoted: expanded by the tool
+    out = tmp_path / "out"
+    done = cli("export", pattern, *[f for f in files if f.endswith("SRUDB.dat")], out, "--format", fmt,
+               "--table", "Users", "Events", "--jobs", "2")
+    stderr = done.stderr.decode().splitlines()
+    assert done.returncode == 1
+    common = os.path.commonpath([os.path.dirname(p) for p in files])
+    for path in files:
+        folder = out / os.path.relpath(path, common)
+        try:
+            db = pellumo.EseDatabase(path)
+        except OSError:
+            assert not folder.exists()
+            assert any(line.startswith(f"pellumo: warning: skipped {path}: Failed to open") for line in stderr)
+            continue
+        if "Users" not in db.get_tables():
+            assert not folder.exists() or not any(folder.iterdir())
+            assert f"pellumo: warning: skipped table Users of {path}: Table not found: Users" in stderr
+            continue
+        assert sorted(p.name for p in folder.iterdir()) == [f"Events.{fmt}", f"Users.{fmt}"]
+        for table in ("Users", "Events"):
+            rows = db.read_table(table)
+            if fmt == "parquet":
+                assert pq.read_table(folder / f"{table}.parquet").to_pylist() == rows
+                assert pq.ParquetFile(folder / f"{table}.parquet").metadata.row_group(0).column(0).compression \
+                    == "ZSTD"
+            else:
+                read = pa_csv.read_csv(folder / f"{table}.csv").to_pylist()
+                assert len(read) == len(rows) and list(read[0]) == list(rows[0])
+                for got, want in zip(read, rows):
+                    for name, value in want.items():
+                        if isinstance(value, bytes):
+                            assert got[name] == value.hex()  # binary as lowercase hex, as in JSON Lines
+                        elif isinstance(value, int) and not isinstance(value, bool):
+                            assert got[name] == value
+    assert not [p for p in out.rglob(".pellumo-partial-*")]
+
+
+def test_export_options_that_need_something(cli, make_db, tmp_path):
+    path = make_db("sample")
+    blocker = tmp_path / "blocker"
+    (blocker / "pyarrow").mkdir(parents=True)
+    (blocker / "pyarrow" / "__init__.py").write_text("raise ImportError('blocked for the test')\n")
+    env = dict(cli.env, PYTHONPATH=os.pathsep.join([str(blocker), cli.env["PYTHONPATH"]]))
+    for fmt in ("parquet", "csv"):
+        done = subprocess.run([sys.executable, "-m", "pellumo_cli", "export", path, tmp_path / "out", "--format", fmt],
+                              env=env, capture_output=True, timeout=300)
+        assert (done.returncode, done.stderr.decode()) == (
+            1, f"pellumo: error: --format {fmt} needs pyarrow: pip install 'pellumo[parquet]'\n")
+    done = cli("export", path, tmp_path / "out", "--values", "engine")
+    assert done.stderr.decode() == "pellumo: error: --values applies to --format parquet and csv " \
+                                   "(JSON Lines are the stored values)\n"
+    assert not (tmp_path / "out").exists()
+    pytest.importorskip("pyarrow")
+    try:
+        pellumo.EseDatabase(path).arrow("Users", values="engine")
+        engine = True
+    except TypeError:
+        engine = False
+    done = cli("export", path, tmp_path / "out", "--format", "parquet", "--values", "engine", "--table", "Users")
+    if engine:
+        assert (done.returncode, done.stderr) == (0, b"")
+    else:
+        assert done.returncode == 1
+        assert done.stderr.decode().startswith("pellumo: error: --values engine is not supported by this build")
+
+
+@pytest.fixture(scope="module")
+def many_big_files(tmp_path_factory):
+    """16 copies of a 100,000-record database in in/hostNN/big.edb: an export
+    of them all takes a while, so that it can be interrupted part-way."""
+    if FIXTURE_TOOL is None:
+        pytest.skip("the fixture tool is not built")
+    root = tmp_path_factory.mktemp("in")
+    big = root / "big.edb"
+    subprocess.run([str(FIXTURE_TOOL), "bench-million", str(big), "--records", "100000"], check=True)
+    copies = []
+    for i in range(16):
+        copy = root / f"host{i:02d}" / "big.edb"
+        copy.parent.mkdir()
+        shutil.copyfile(big, copy)
+        copies.append(copy)
+    big.unlink()
+    return root, copies
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    root, copies = many_big_files
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "export", *copies, out, "--format", fmt,
+                             "--jobs", "2"], env=cli.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:  # until a table is being written
+        if any(p.is_file() and p.stat().st_size > 0 for p in out.rglob(".pellumo-partial-*/*")):
+            break
+        time.sleep(0.02)
+    started = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate(timeout=60)
+    assert time.monotonic() - started < 10  # promptly
+    assert (proc.returncode, stdout) == (130, b"")
+    assert b"Traceback" not in stderr
+    assert not list(out.rglob(".pellumo-partial-*"))
+    # Whatever was finished is whole; nothing else sits under a final name.
+    for written in [p for p in out.rglob("*") if p.is_file()]:
+        table = written.stem
+        source = root / written.parent.relative_to(out)
+        if fmt == "jsonl":
+            assert written.read_bytes() == exported(str(source), table, tmp_path)
+        else:
+            import pyarrow.parquet as pq
+
+            assert pq.read_metadata(written).num_rows == len(pellumo.EseDatabase(str(source)).read_table(table))

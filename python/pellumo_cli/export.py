@@ -1,0 +1,574 @@
+"""`pellumo export`: the tables of one or many database files, as JSON Lines,
+Parquet or CSV, several files at a time.
+
+Each output file is written under a temporary name in a private folder beside
+it and renamed when complete, so an interrupted run (Ctrl-C, a full disk)
+never leaves a half-written file under a final name. JSON Lines are the bytes
+`export_table` writes; that call holds the interpreter lock for a whole
+table, so each file's JSON export runs in a forked child process: files are
+exported side by side on several cores, and Ctrl-C stops a child at once.
+Parquet and CSV are written with pyarrow from the module's Arrow stream,
+whose decoding runs without the lock, on threads."""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import json
+import os
+import shutil
+import signal
+import tempfile
+import threading
+import time
+import warnings
+from collections.abc import Callable, Iterator
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from dataclasses import asdict, dataclass, field
+from typing import Any, TextIO
+
+import pellumo
+
+from pellumo_cli.commands import CliError, open_database, require_table
+from pellumo_cli.text import printable
+
+_EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
+_PARTIAL_PREFIX = ".pellumo-partial-"
+_REFRESH_SECONDS = 0.25
+
+
+class _Cancelled(Exception):
+    """The run was stopped while a table was being written."""
+
+
+# --- naming -----------------------------------------------------------------------
+
+
+def output_file_name(table_name: str, used: set[str], extension: str = ".jsonl") -> str:
+    """The table's output file name: the name plus the extension, as
+    export_all names it, with '/' and NUL replaced so that a table name can
+    never reach outside the output directory; names that collide get ~2, ~3, ..."""
+    base = table_name.replace("/", "_").replace("\0", "_")
+    name, n = base + extension, 1
+    while name in used:
+        n += 1
+        name = f"{base}~{n}{extension}"
+    used.add(name)
+    return name
+
+
+def expand_inputs(arguments: list[str]) -> list[str]:
+    """The database files the FILE arguments name: each argument as it is,
+    unless no such file exists and it is a glob pattern (quoted, so that
+    thousands of files do not pass through the shell): then its sorted
+    matches. The same file named twice is exported once."""
+    files: list[str] = []
+    for argument in arguments:
+        if not os.path.lexists(argument) and glob.has_magic(argument):
+            matches = [p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p)]
+            files.extend(sorted(matches) or [argument])
+        else:
+            files.append(argument)
+    seen: set[str] = set()
+    unique = []
+    for path in files:
+        key = os.path.abspath(path)
+        if key not in seen:
+            seen.add(key)
+            unique.append(path)
+    return unique
+
+
+def output_dirs(files: list[str], out_dir: str) -> list[str]:
+    """Where each file's tables go. One file: straight into OUT_DIR, as ever.
+    Several: a folder per file, its path below the deepest folder that holds
+    every input (/ev/h1/SRUDB.dat and /ev/h2/SRUDB.dat give OUT_DIR/h1/SRUDB.dat/
+    and OUT_DIR/h2/SRUDB.dat/), so two inputs never share a folder."""
+    if len(files) == 1:
+        return [out_dir]
+    absolute = [os.path.abspath(p) for p in files]
+    common = os.path.commonpath([os.path.dirname(p) for p in absolute])
+    return [os.path.join(out_dir, os.path.relpath(p, common)) for p in absolute]
+
+
+# --- one file -----------------------------------------------------------------------
+
+
+@dataclass
+class Settings:
+    format: str
+    values: str
+    tables: list[str] | None  # None: every table
+    count_jsonl: bool  # count the lines of JSON exports (for the progress line)
+    cancel: threading.Event = field(default_factory=threading.Event)
+    records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
+    children: set[int] = field(default_factory=set)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+
+
+@dataclass
+class Outcome:
+    """What exporting one file did."""
+
+    path: str
+    tables: int = 0
+    tables_total: int = 0
+    records: int = 0
+    warnings: list[str] = field(default_factory=list)
+    skipped: bool = False  # the file could not be read at all
+    fatal: str | None = None  # an output failure that ends the run
+
+
+def export_file(path: str, out_dir: str, settings: Settings) -> Outcome:
+    """Exports the tables of one file into out_dir (multi-file runs: problems
+    with the input become warnings, not errors)."""
+    outcome = Outcome(path)
+    try:
+        _export_file(path, out_dir, settings, outcome)
+    except CliError as error:
+        outcome.fatal = str(error)
+    except Exception as error:  # noqa: BLE001 - one line for the user, the run stops
+        outcome.fatal = f"{printable(path)}: {type(error).__name__}: {printable(str(error))}"
+    return outcome
+
+
+def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) -> None:
+    try:
+        db = open_database(path)
+    except CliError as error:
+        outcome.skipped = True
+        outcome.warnings.append(f"skipped {printable(path)}: {_strip_path(str(error), path)}")
+        return
+    names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
+    if settings.tables is not None:
+        available = set(db.get_tables())
+        for name in names:
+            if name not in available:
+                outcome.warnings.append(f"skipped table {printable(name)} of {printable(path)}: "
+                                        f"Table not found: {printable(name)}")
+        names = [n for n in names if n in available]
+        if not names:
+            outcome.skipped = True
+            return
+    write_tables(db, path, names, out_dir, settings, outcome)
+
+
+def _strip_path(message: str, path: str) -> str:
+    prefix = printable(path) + ": "
+    return message[len(prefix):] if message.startswith(prefix) else message
+
+
+def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: str, settings: Settings,
+                 outcome: Outcome, *, label: Callable[[str], str] | None = None) -> None:
+    """Writes each table to out_dir through a private temporary folder."""
+    outcome.tables_total = len(names)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        partial_dir = tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
+    except OSError as error:
+        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+        return
+    try:
+        if settings.format == "jsonl":
+            _in_child(lambda: _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label),
+                      outcome, settings)
+        else:
+            _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
+    finally:
+        shutil.rmtree(partial_dir, ignore_errors=True)
+
+
+def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: str, partial_dir: str,
+               settings: Settings, outcome: Outcome, label: Callable[[str], str] | None) -> None:
+    extension = _EXTENSIONS[settings.format]
+    used: set[str] = set()
+    where = label or (lambda name: f"{printable(name)} of {printable(path)}")
+    for index, name in enumerate(names):
+        if settings.cancel.is_set():
+            return
+        final = os.path.join(out_dir, output_file_name(name, used, extension))
+        partial = os.path.join(partial_dir, f"{index}{extension}")
+        try:
+            records, problem = _write_table(db, name, partial, settings)
+        except ValueError as error:
+            # Only a listed name that was not valid UTF-8 in the file gets here:
+            # lookups compare the stored bytes, so it cannot be read by name.
+            outcome.warnings.append(f"skipped table {where(name)}: {printable(str(error))}")
+            continue
+        except _Cancelled:
+            return
+        except OSError as error:
+            outcome.fatal = f"{printable(final)}: {printable(str(error))}"
+            return
+        try:
+            os.replace(partial, final)
+        except OSError as error:
+            outcome.fatal = f"{printable(final)}: cannot create the output file: {error.strerror or error}"
+            return
+        outcome.tables += 1
+        outcome.records += records
+        if problem is not None:
+            outcome.warnings.append(f"table {where(name)} stopped after {records:,} records: {printable(problem)}")
+
+
+def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Settings) -> tuple[int, str | None]:
+    """Writes one table to `partial`; returns the records written and, where
+    damage stopped the table early, the error. ValueError: no such table;
+    OSError: the output cannot be written."""
+    if settings.format == "jsonl":
+        problem = None
+        try:
+            db.export_table(name, partial)
+        except OSError as error:
+            if not str(error).startswith("Error reading record"):
+                raise
+            problem = str(error)  # the lines before the damage stay, as export_table leaves them
+        return (_count_lines(partial) if settings.count_jsonl or problem else 0), problem
+    return _write_arrow_table(db, name, partial, settings)
+
+
+def _count_lines(path: str) -> int:
+    count = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            count += chunk.count(b"\n")
+    return count
+
+
+# --- Parquet and CSV through the Arrow stream -------------------------------------
+
+
+def require_pyarrow(fmt: str) -> None:
+    """CliError, in one line, when pyarrow is missing."""
+    try:
+        import pyarrow  # type: ignore[import-untyped]  # noqa: F401
+        import pyarrow.csv  # type: ignore[import-untyped]  # noqa: F401
+        import pyarrow.parquet  # type: ignore[import-untyped]  # noqa: F401
+    except ImportError:
+        raise CliError(f"--format {fmt} needs pyarrow: pip install 'pellumo[parquet]'") from None
+
+
+def _arrow_stream(db: pellumo.EseDatabase, name: str, values: str) -> Any:
+    if values == "raw":
+        return db.arrow(name)
+    try:
+        return db.arrow(name, values=values)  # type: ignore[call-arg, unused-ignore]
+    except TypeError as error:
+        if "values" not in str(error):
+            raise
+        raise CliError(f"--values {values} is not supported by this build of pellumo ({error})") from None
+
+
+def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
+                       settings: Settings) -> tuple[int, str | None]:
+    import pyarrow as pa
+    import pyarrow.csv as pa_csv
+    import pyarrow.parquet as pq
+
+    reader = pa.RecordBatchReader.from_stream(_arrow_stream(db, name, settings.values))
+    convert, schema = _csv_converter(reader.schema) if settings.format == "csv" else (None, reader.schema)
+    records = 0
+    problem = None
+    writer: Any
+    if settings.format == "parquet":
+        writer = pq.ParquetWriter(partial, schema, compression="zstd")
+    else:
+        writer = pa_csv.CSVWriter(partial, schema)
+    try:
+        for batch in _batches(reader):
+            if settings.cancel.is_set():
+                raise _Cancelled
+            if isinstance(batch, str):
+                problem = batch
+                break
+            writer.write_batch(batch if convert is None else convert(batch))
+            records += batch.num_rows
+            with settings.lock:
+                settings.records[0] += batch.num_rows
+    finally:
+        writer.close()
+    return records, problem
+
+
+def _batches(reader: Any) -> Iterator[Any]:
+    """The reader's batches, then, where damage ends the table, its message."""
+    import pyarrow as pa
+
+    while True:
+        try:
+            yield reader.read_next_batch()
+        except StopIteration:
+            return
+        except (OSError, pa.ArrowException) as error:
+            yield str(error)
+            return
+
+
+def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
+    """CSV holds text: binary values are written as lowercase hex (as in the
+    JSON export), lists as JSON arrays, UUIDs in their text form."""
+    import pyarrow as pa
+
+    changes: dict[int, Callable[[Any], Any]] = {}
+    for i, f in enumerate(schema):
+        t = f.type
+        if isinstance(t, pa.ExtensionType) and "uuid" in str(t.extension_name):
+            changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
+        elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
+            changes[i] = _map_values(bytes.hex)
+        elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t):
+            changes[i] = _map_values(lambda v: json.dumps(v, default=_json_default, separators=(",", ":")))
+    if not changes:
+        return None, schema
+    converted = pa.schema([pa.field(f.name, pa.string()) if i in changes else f for i, f in enumerate(schema)])
+
+    def convert(batch: Any) -> Any:
+        arrays = [changes[i](column) if i in changes else column for i, column in enumerate(batch.columns)]
+        return pa.RecordBatch.from_arrays(arrays, schema=converted)
+
+    return convert, converted
+
+
+def _map_values(fn: Callable[[Any], str]) -> Callable[[Any], Any]:
+    import pyarrow as pa
+
+    def apply(column: Any) -> Any:
+        if isinstance(column.type, pa.ExtensionType):
+            column = column.storage
+        return pa.array([None if v is None else fn(v) for v in column.to_pylist()], pa.string())
+
+    return apply
+
+
+def _json_default(value: Any) -> Any:
+    if isinstance(value, bytes):
+        return value.hex()
+    if hasattr(value, "isoformat"):
+        return value.isoformat()
+    return str(value)
+
+
+# --- JSON Lines in a child process --------------------------------------------------
+
+
+def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) -> None:
+    """Runs `work` (which fills `outcome`) in a forked child and copies the
+    child's outcome back. The child dies at once on Ctrl-C, and the parent
+    kills it when the run is stopped."""
+    read_fd, write_fd = os.pipe()
+    # Forked under the lock, so that stop_children() either sees the child or
+    # stops it from being made; the child never takes the lock (JSON export
+    # does not count records through it).
+    with settings.lock:
+        if settings.cancel.is_set():
+            os.close(read_fd)
+            os.close(write_fd)
+            return
+        with warnings.catch_warnings():
+            # Python 3.12 warns of fork() beside other threads; the child
+            # touches no lock that those threads take.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:  # the child: only os calls and pellumo from here on, then _exit
+            status = 1
+            try:
+                signal.signal(signal.SIGINT, signal.SIG_DFL)
+                os.close(read_fd)
+                work()
+                data = json.dumps(asdict(outcome)).encode()
+                while data:
+                    data = data[os.write(write_fd, data):]
+                status = 0
+            finally:
+                os._exit(status)
+        settings.children.add(pid)
+    os.close(write_fd)
+    try:
+        chunks = []
+        while chunk := os.read(read_fd, 1 << 16):
+            chunks.append(chunk)
+    finally:
+        os.close(read_fd)
+        _, status = os.waitpid(pid, 0)
+        with settings.lock:
+            settings.children.discard(pid)
+    if status != 0 or not chunks:
+        if not settings.cancel.is_set():
+            how = (f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
+                   else f"status {os.WEXITSTATUS(status)}")
+            outcome.fatal = f"{printable(outcome.path)}: the export process ended with {how}"
+        return
+    done = json.loads(b"".join(chunks))
+    for key, value in done.items():
+        setattr(outcome, key, value)
+    with settings.lock:
+        settings.records[0] += outcome.records
+
+
+def stop_children(settings: Settings) -> None:
+    with settings.lock:
+        settings.cancel.set()
+        for pid in settings.children:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+# --- the command ---------------------------------------------------------------------
+
+
+def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    inputs, out_dir = args.files, args.out_dir
+    if args.values != "raw" and args.format == "jsonl":
+        raise CliError("--values applies to --format parquet and csv (JSON Lines are the stored values)")
+    if args.format != "jsonl":
+        require_pyarrow(args.format)
+    files = expand_inputs(inputs)
+    tables = None if not args.table else list(dict.fromkeys(args.table))
+    progress = not args.quiet and err.isatty()
+    settings = Settings(args.format, args.values, tables, count_jsonl=progress)
+    if len(files) == 1:
+        return _export_one(files[0], out_dir, settings, progress, err)
+    return _export_many(files, out_dir, settings, args.jobs, progress, err)
+
+
+def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err: TextIO) -> int:
+    """One file, as the command always did: every name checked before
+    anything is written, any failure an error."""
+    db = open_database(path)
+    if settings.tables is not None:
+        for name in settings.tables:
+            require_table(db, name)
+        names = settings.tables
+    else:
+        names = list(dict.fromkeys(db.get_tables()))
+
+    def task() -> Outcome:
+        outcome = Outcome(path)
+        try:
+            write_tables(db, path, names, out_dir, settings, outcome, label=printable)
+        except CliError as error:
+            outcome.fatal = str(error)
+        return outcome
+
+    bar = Progress(err, [path], progress)
+    (outcome,) = _run([task], [path], 1, settings, bar)
+    for warning in outcome.warnings:
+        err.write(f"pellumo: warning: {warning}\n")
+    if outcome.fatal:
+        raise CliError(outcome.fatal)
+    bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir)
+    return 1 if outcome.warnings else 0
+
+
+def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool,
+                 err: TextIO) -> int:
+    def task(path: str, target: str) -> Callable[[], Outcome]:
+        return lambda: export_file(path, target, settings)
+
+    bar = Progress(err, files, progress)
+    tasks = [task(p, d) for p, d in zip(files, output_dirs(files, out_dir), strict=True)]
+    outcomes = _run(tasks, files, jobs, settings, bar)
+    fatal = next((o.fatal for o in outcomes if o.fatal), None)
+    warnings = [w for o in outcomes for w in o.warnings]
+    for warning in warnings:
+        err.write(f"pellumo: warning: {warning}\n")
+    if fatal:
+        raise CliError(fatal)
+    skipped = sum(o.skipped for o in outcomes)
+    if warnings:
+        err.write(f"pellumo: {skipped} of {len(files)} files skipped; {len(warnings)} warnings above\n")
+    bar.finish(sum(o.tables for o in outcomes), sum(o.tables_total for o in outcomes),
+               len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir)
+    return 1 if warnings else 0
+
+
+def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settings: Settings,
+         bar: Progress) -> list[Outcome]:
+    """Runs the tasks `jobs` at a time and redraws the progress line until
+    they end. An output failure stops the run; so does Ctrl-C: children are
+    killed, threads stop at their next batch, partial files are removed, and
+    the KeyboardInterrupt goes on."""
+    pool = ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="pellumo-export")
+    try:
+        futures = [pool.submit(task) for task in tasks]
+        counted: set[int] = set()
+        while True:
+            for index, future in enumerate(futures):
+                if index not in counted and future.done():
+                    counted.add(index)
+                    bar.file_done(files[index])
+                    if future.result().fatal:
+                        stop_children(settings)
+            bar.draw(len(counted), settings.records[0])
+            pending = [f for f in futures if not f.done()]
+            if not pending:
+                return [f.result() for f in futures]
+            wait(pending, timeout=_REFRESH_SECONDS, return_when=FIRST_COMPLETED)
+    except KeyboardInterrupt:
+        stop_children(settings)
+        bar.clear()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+class Progress:
+    """One line on a terminal for the whole run: files done, records, rate
+    and the time left, estimated from the sizes of the files still to do."""
+
+    def __init__(self, err: TextIO, files: list[str], shown: bool) -> None:
+        self._err = err
+        self._shown = shown
+        self._started = time.monotonic()
+        self._sizes = {p: _size(p) for p in files} if shown else {}
+        self._total_bytes = sum(self._sizes.values())
+        self._done_bytes = 0
+        self._done_files: set[str] = set()
+        self._files = len(files)
+        self._last = 0.0
+
+    def file_done(self, path: str) -> None:
+        if path not in self._done_files:
+            self._done_files.add(path)
+            self._done_bytes += self._sizes.get(path, 0)
+
+    def draw(self, files_done: int, records: int) -> None:
+        now = time.monotonic()
+        if not self._shown or now - self._last < _REFRESH_SECONDS / 2:
+            return
+        self._last = now
+        elapsed = max(now - self._started, 1e-9)
+        line = f"[{files_done}/{self._files} files] {records:,} records, {records / elapsed:,.0f} records/s"
+        if 0 < self._done_bytes < self._total_bytes:
+            left = (self._total_bytes - self._done_bytes) * elapsed / self._done_bytes
+            line += f", {_clock(left)} left"
+        self._err.write(f"\r\x1b[K{line}")
+        self._err.flush()
+
+    def clear(self) -> None:
+        if self._shown:
+            self._err.write("\r\x1b[K")
+            self._err.flush()
+
+    def finish(self, tables: int, tables_total: int, files: int, files_total: int, records: int,
+               out_dir: str) -> None:
+        if not self._shown:
+            return
+        self.clear()
+        of_files = "" if files_total == 1 else f" from {files} of {files_total} files"
+        self._err.write(f"exported {tables} of {tables_total} tables{of_files}, {records:,} records, to "
+                        f"{printable(out_dir)} in {time.monotonic() - self._started:.1f}s\n")
+
+
+def _size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _clock(seconds: float) -> str:
+    s = int(seconds + 0.5)
+    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}"

@@ -1,0 +1,262 @@
+"""scan(): one Arrow stream over the same table in many database files.
+
+Each file is read by a worker thread that pulls the file's own Arrow stream;
+decoding a batch runs in the extension module without the interpreter lock,
+so the workers use as many cores as there are. The consumer takes the files'
+batches strictly in file order, so the stream's content does not depend on
+timing."""
+
+from __future__ import annotations
+
+import os
+import queue
+import threading
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Literal, NamedTuple
+
+import pellumo
+
+from pellumo_fleet._arrow import pa
+from pellumo_fleet._paths import PathsArg, expand_paths
+from pellumo_fleet._schema import Conformer, unify, with_source
+
+OnMissing = Literal["skip", "error"]
+
+# Batches a worker may hold ready before it waits for the consumer: enough to
+# keep the workers busy, few enough to bound memory at a few batches per
+# worker whatever the size of the files.
+_QUEUE_BATCHES = 4
+# How often a waiting worker looks whether the run was abandoned.
+_POLL_SECONDS = 0.05
+
+
+class SkippedFile(NamedTuple):
+    """A file left out of a read, or cut short by damage, and why."""
+
+    path: str
+    reason: str
+
+
+def default_workers() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover - not Linux
+        return max(1, os.cpu_count() or 1)
+
+
+def check_on_missing(on_missing: str) -> None:
+    if on_missing not in ("skip", "error"):
+        raise ValueError(f"on_missing must be 'skip' or 'error', not {on_missing!r}")
+
+
+def table_schema(path: str, table_name: str, columns: Sequence[str] | None) -> tuple[list[str] | None, Any]:
+    """The columns to ask the file for (those of `columns` it has; None: all)
+    and the Arrow schema they give. Raises what opening the file raises, and
+    ValueError "Table not found: ..." when the file lacks the table."""
+    db = pellumo.EseDatabase(path)
+    present = present_columns(db, table_name, columns)
+    return present, pa.schema(db.arrow(table_name, columns=present))
+
+
+def present_columns(db: pellumo.EseDatabase, table_name: str, columns: Sequence[str] | None) -> list[str] | None:
+    """Those of `columns` that the file's table has, in the given order (None: all)."""
+    if columns is None:
+        return None
+    names = {c["name"] for c in db.get_table_schema(table_name)}
+    return [c for c in dict.fromkeys(columns) if c in names]
+
+
+def describe(error: BaseException) -> str:
+    return str(error) or type(error).__name__
+
+
+class _Plan(NamedTuple):
+    path: str
+    columns: list[str] | None  # the requested columns this file has
+
+
+class Scan:
+    """The records of one table from many files, as an Arrow stream.
+
+    Implements the Arrow PyCapsule interface (`__arrow_c_stream__`,
+    `__arrow_c_schema__`): pyarrow.table(scan), polars.DataFrame(scan),
+    DuckDB's `FROM scan`, pyarrow.RecordBatchReader.from_stream(scan). Each
+    stream is a new read of the files; `skipped` describes the latest one."""
+
+    def __init__(self, table_name: str, plans: list[_Plan], schema: Any, source_column: str | None,
+                 on_missing: OnMissing, workers: int, skipped: list[SkippedFile]) -> None:
+        self._table_name = table_name
+        self._plans = plans
+        self._schema = schema
+        self._source_column = source_column
+        self._on_missing = on_missing
+        self._workers = workers
+        self._planned_skips = list(skipped)
+        self._skipped = list(skipped)
+
+    @property
+    def schema(self) -> Any:
+        """The stream's pyarrow.Schema: the table's columns, then the source column."""
+        return self._schema
+
+    @property
+    def files(self) -> list[str]:
+        """The files read, in order (those skipped while planning left out)."""
+        return [p.path for p in self._plans]
+
+    @property
+    def skipped(self) -> list[SkippedFile]:
+        """Files left out: those that cannot be opened or lack the table, and,
+        once a stream has ended, those whose records stopped at damage (their
+        records before it are in the stream)."""
+        return list(self._skipped)
+
+    def __repr__(self) -> str:
+        return (f"<pellumo_fleet.Scan table={self._table_name!r} files={len(self._plans)} "
+                f"skipped={len(self._skipped)} columns={len(self._schema)}>")
+
+    def __arrow_c_schema__(self) -> object:
+        return self._schema.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self.reader().__arrow_c_stream__(requested_schema)
+
+    def reader(self) -> Any:
+        """A new pyarrow.RecordBatchReader over the files."""
+        return pa.RecordBatchReader.from_batches(self._schema, self._batches())
+
+    # --- one run ------------------------------------------------------------
+
+    def _batches(self) -> Iterator[Any]:
+        self._skipped = list(self._planned_skips)
+        plans = self._plans
+        if not plans:
+            return
+        cancel = threading.Event()
+        workers = min(self._workers, len(plans))
+        # Files in flight: one per worker and one more, so a worker that
+        # finishes a file finds the next one waiting.
+        window = workers + 1
+        pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="pellumo-scan")
+        queues: dict[int, queue.Queue[tuple[str, Any]]] = {}
+        submitted = 0
+        try:
+            for index, plan in enumerate(plans):
+                while submitted < len(plans) and submitted < index + window:
+                    q: queue.Queue[tuple[str, Any]] = queue.Queue(_QUEUE_BATCHES)
+                    queues[submitted] = q
+                    pool.submit(self._read_file, plans[submitted], q, cancel)
+                    submitted += 1
+                q = queues.pop(index)
+                records = 0
+                while True:
+                    kind, payload = q.get()
+                    if kind == "batch":
+                        records += payload.num_rows
+                        yield payload
+                    elif kind == "end":
+                        break
+                    else:
+                        if self._on_missing == "error":
+                            raise _with_path(payload, plan.path) from payload
+                        reason = describe(payload)
+                        if records:
+                            reason = f"stopped after {records} records: {reason}"
+                        self._skipped.append(SkippedFile(plan.path, reason))
+                        break
+        finally:
+            # Abandoned (the consumer stopped early, Ctrl-C) or done: the
+            # workers stop at their next batch.
+            cancel.set()
+            pool.shutdown(wait=True, cancel_futures=True)
+
+    def _read_file(self, plan: _Plan, q: queue.Queue[tuple[str, Any]], cancel: threading.Event) -> None:
+        def put(item: tuple[str, Any]) -> bool:
+            while not cancel.is_set():
+                try:
+                    q.put(item, timeout=_POLL_SECONDS)
+                    return True
+                except queue.Full:
+                    continue
+            return False
+
+        try:
+            db = pellumo.EseDatabase(plan.path)
+            stream = db.arrow(self._table_name, columns=plan.columns)
+            reader = pa.RecordBatchReader.from_stream(stream)
+            conform = Conformer(self._schema, self._source_column, plan.path)
+            while not cancel.is_set():
+                try:
+                    batch = reader.read_next_batch()
+                except StopIteration:
+                    break
+                if not put(("batch", conform(batch))):
+                    return
+            put(("end", None))
+        except Exception as error:  # noqa: BLE001 - handed to the consumer, which decides
+            put(("error", error))
+
+
+def _with_path(error: Exception, path: str) -> Exception:
+    """The same kind of exception, its message led by the file's path."""
+    message = describe(error)
+    if message.startswith(path):
+        return error
+    try:
+        located = type(error)(f"{path}: {message}")
+    except Exception:  # noqa: BLE001 - a class whose constructor wants more
+        located = RuntimeError(f"{path}: {message}")
+    located.__cause__ = error
+    return located
+
+
+def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = None,
+         source_column: str | None = "_source", on_missing: OnMissing = "skip",
+         workers: int | None = None) -> Scan:
+    """One Arrow stream of a table's records from many database files.
+
+    paths: a glob pattern (str; '**' spans folders; matches sorted), or an
+    iterable of paths. columns: the columns to read, in that order (default:
+    every column of every file, in the order first seen). source_column: the
+    name of the extra utf8 column that holds the path each record came from,
+    as given or as the glob expanded it (None: no such column). on_missing:
+    "skip" leaves out a file that cannot be opened or lacks the table and
+    lists it in `skipped`; "error" raises instead. workers: files read at
+    once, each on its own thread (default: the number of cores).
+
+    Every file is opened here to learn its schema: columns are matched by
+    name, a column a file lacks is null there, and a column whose types
+    differ between files raises SchemaConflictError naming both files (with
+    `columns`, types are promoted where one can hold the other). Records
+    follow file order, then record order, whatever the number of workers."""
+    check_on_missing(on_missing)
+    if workers is None:
+        workers = default_workers()
+    elif isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a positive int, not {workers!r}")
+    if columns is not None:
+        if isinstance(columns, str):
+            raise TypeError("columns must be a list of column names, not a str")
+        columns = list(columns)
+    files = expand_paths(paths)
+    plans: list[_Plan] = []
+    schemas: list[tuple[str, Any]] = []
+    skipped: list[SkippedFile] = []
+    for path in files:
+        try:
+            present, schema = table_schema(path, table_name, columns)
+        except (OSError, ValueError) as error:
+            if on_missing == "error":
+                raise _with_path(error, path) from error
+            skipped.append(SkippedFile(path, describe(error)))
+            continue
+        plans.append(_Plan(path, present))
+        schemas.append((path, schema))
+    if not plans:
+        reasons = "; ".join(f"{s.path}: {s.reason}" for s in skipped[:3])
+        more = f" (and {len(skipped) - 3} more)" if len(skipped) > 3 else ""
+        raise ValueError(f"none of the {len(files)} files can be read for table {table_name!r}: {reasons}{more}")
+    schema = with_source(unify(schemas, columns), source_column)
+    return Scan(table_name, plans, schema, source_column, on_missing, workers, skipped)

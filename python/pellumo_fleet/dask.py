@@ -1,0 +1,115 @@
+"""The same table from many database files as a Dask dataframe.
+
+    import pellumo_fleet.dask
+    df = pellumo_fleet.dask.read_table("/evidence/**/SRUDB.dat", "SruDbIdMapTable")
+    df.groupby("IdType").size().compute()
+
+One partition per file (or per `files_per_partition` files), built with
+`dask.dataframe.from_map`; only the first readable file is opened before
+`.compute()`, for the dataframe's columns and types. Runs on the local
+scheduler and on a `distributed` cluster (the workers need pellumo
+installed). Columns hold pandas' Arrow-backed dtypes, so unsigned integers
+and nulls survive as they are."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, NamedTuple
+
+import dask.dataframe as dd
+import pandas as pd  # type: ignore[import-untyped]
+import pellumo
+
+from pellumo_fleet._arrow import pa
+from pellumo_fleet._paths import PathsArg, expand_paths
+from pellumo_fleet._scan import OnMissing, _with_path, check_on_missing, present_columns, table_schema
+from pellumo_fleet._schema import Conformer, unify, with_source
+
+__all__ = ["read_table"]
+
+
+class _Spec(NamedTuple):
+    """What every partition needs besides its files (pickled to the workers)."""
+
+    table_name: str
+    columns: list[str]  # the table's columns in the dataframe, without the source column
+    schema: Any  # pyarrow.Schema of a partition, source column included
+    source_column: str | None
+    on_missing: OnMissing
+
+
+def read_table(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = None,
+               files_per_partition: int = 1, source_column: str | None = "_source",
+               on_missing: OnMissing = "skip") -> dd.DataFrame:
+    """A lazy Dask dataframe of the table's records in every file.
+
+    paths, columns, source_column and on_missing as in pellumo_fleet.scan.
+    The columns and their types come from the first file that has the table
+    (with `columns`: those, which that file must have); in the other files
+    columns are matched by name, a missing one is null, a different type is
+    cast where it converts (else the partition fails, naming the file). A
+    file skipped under on_missing="skip" gives an empty partition; a file
+    that stops at damage gives the records before it."""
+    check_on_missing(on_missing)
+    if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int) \
+            or files_per_partition < 1:
+        raise ValueError(f"files_per_partition must be a positive int, not {files_per_partition!r}")
+    if isinstance(columns, str):
+        raise TypeError("columns must be a list of column names, not a str")
+    files = expand_paths(paths)
+    wanted = None if columns is None else list(dict.fromkeys(columns))
+    first: tuple[str, Any] | None = None
+    problems: list[str] = []
+    for path in files:
+        try:
+            _, schema = table_schema(path, table_name, wanted)
+        except (OSError, ValueError) as error:
+            if on_missing == "error":
+                raise _with_path(error, path) from error
+            problems.append(f"{path}: {error}")
+            continue
+        first = (path, schema)
+        break
+    if first is None:
+        raise ValueError(f"none of the {len(files)} files can be read for table {table_name!r}: "
+                         + "; ".join(problems[:3]))
+    try:
+        data_schema = unify([first], wanted)
+    except ValueError:
+        missing = [c for c in wanted or () if c not in first[1].names]
+        raise ValueError(f"{first[0]}, whose schema gives the dataframe its columns, lacks the column(s) "
+                         f"{', '.join(map(repr, missing))}") from None
+    schema = with_source(data_schema, source_column)
+    spec = _Spec(table_name, list(data_schema.names), schema, source_column, on_missing)
+    groups = [tuple(files[i:i + files_per_partition]) for i in range(0, len(files), files_per_partition)]
+    meta = _to_pandas(schema.empty_table())
+    frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
+        _read_partition, groups, spec=spec, meta=meta, label="read-ese", enforce_metadata=False)
+    return frame
+
+
+def _read_partition(files: tuple[str, ...], spec: _Spec) -> pd.DataFrame:
+    """The records of the files of one partition, conformed to spec.schema."""
+    batches: list[Any] = []
+    for path in files:
+        try:
+            db = pellumo.EseDatabase(path)
+            stream = db.arrow(spec.table_name, columns=present_columns(db, spec.table_name, spec.columns))
+            reader = pa.RecordBatchReader.from_stream(stream)
+        except (OSError, ValueError) as error:
+            if spec.on_missing == "error":
+                raise _with_path(error, path) from error
+            continue
+        conform = Conformer(spec.schema, spec.source_column, path)
+        try:
+            for batch in reader:
+                batches.append(conform(batch))
+        except (OSError, ValueError, pa.ArrowException) as error:
+            if spec.on_missing == "error":
+                raise _with_path(error, path) from error
+    return _to_pandas(pa.Table.from_batches(batches, schema=spec.schema))
+
+
+def _to_pandas(table: Any) -> pd.DataFrame:
+    frame: pd.DataFrame = table.to_pandas(types_mapper=pd.ArrowDtype)
+    return frame

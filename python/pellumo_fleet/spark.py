@@ -1,0 +1,222 @@
+"""A PySpark (4.x) Python data source for ESE database files.
+
+    from pellumo_fleet.spark import EseDataSource
+    spark.dataSource.register(EseDataSource)
+    df = (spark.read.format("ese").option("table", "SruDbIdMapTable")
+          .load("/evidence/**/SRUDB.dat"))
+
+One input partition per file; each partition is read as Arrow record batches.
+Options: `table` (required); `columns` (a JSON list, or names separated by
+commas); `on_missing` ("skip", the default: a file that cannot be opened or
+lacks the table gives no rows; "error": the read fails); `source_column` (the
+provenance column's name, default "_source"; empty: none). The path may be a
+glob ('**' spans folders) or a list of paths. Without a user schema the
+schema is the first readable file's, with Spark's types for the unsigned
+integers it lacks: uint8 -> smallint, uint16 -> int, uint32 -> bigint,
+uint64 -> decimal(20,0). A user schema picks columns by name and casts to its
+types. The executors need pellumo installed."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from pyspark.sql.datasource import DataSource, DataSourceReader, InputPartition
+from pyspark.sql.types import (
+    ArrayType,
+    BinaryType,
+    BooleanType,
+    ByteType,
+    DataType,
+    DecimalType,
+    DoubleType,
+    FloatType,
+    IntegerType,
+    LongType,
+    NullType,
+    ShortType,
+    StringType,
+    StructField,
+    StructType,
+    TimestampNTZType,
+    TimestampType,
+)
+
+__all__ = ["EseDataSource", "arrow_to_spark_type", "spark_to_arrow_type"]
+
+
+def arrow_to_spark_type(arrow_type: Any) -> DataType:
+    """The Spark type that holds every value of an Arrow type as pellumo gives it."""
+    from pellumo_fleet._arrow import pa
+
+    t = pa.types
+    if isinstance(arrow_type, pa.ExtensionType):
+        arrow_type = arrow_type.storage_type  # a UUID is 16 bytes
+    simple: list[tuple[Any, DataType]] = [
+        (t.is_boolean, BooleanType()), (t.is_int8, ByteType()), (t.is_uint8, ShortType()),
+        (t.is_int16, ShortType()), (t.is_uint16, IntegerType()), (t.is_int32, IntegerType()),
+        (t.is_uint32, LongType()), (t.is_int64, LongType()), (t.is_uint64, DecimalType(20, 0)),
+        (t.is_float32, FloatType()), (t.is_float64, DoubleType()), (t.is_string, StringType()),
+        (t.is_large_string, StringType()), (t.is_binary, BinaryType()), (t.is_large_binary, BinaryType()),
+        (t.is_fixed_size_binary, BinaryType()), (t.is_null, NullType()),
+    ]
+    for test, spark_type in simple:
+        if test(arrow_type):
+            return spark_type
+    if t.is_timestamp(arrow_type):
+        return TimestampType() if arrow_type.tz is not None else TimestampNTZType()
+    if t.is_decimal(arrow_type):
+        return DecimalType(arrow_type.precision, arrow_type.scale)
+    if t.is_list(arrow_type) or t.is_large_list(arrow_type):
+        return ArrayType(arrow_to_spark_type(arrow_type.value_type), containsNull=True)
+    raise TypeError(f"no Spark type for the Arrow type {arrow_type}")
+
+
+def spark_to_arrow_type(spark_type: DataType) -> Any:
+    """The Arrow type Spark expects in record batches for a Spark type."""
+    from pellumo_fleet._arrow import pa
+
+    simple: list[tuple[type[DataType], Any]] = [
+        (BooleanType, pa.bool_()), (ByteType, pa.int8()), (ShortType, pa.int16()), (IntegerType, pa.int32()),
+        (LongType, pa.int64()), (FloatType, pa.float32()), (DoubleType, pa.float64()),
+        (StringType, pa.string()), (BinaryType, pa.binary()), (NullType, pa.null()),
+        (TimestampNTZType, pa.timestamp("us")),
+    ]
+    for kind, arrow_type in simple:
+        if isinstance(spark_type, kind):
+            return arrow_type
+    if isinstance(spark_type, TimestampType):
+        return pa.timestamp("us", tz="UTC")
+    if isinstance(spark_type, DecimalType):
+        return pa.decimal128(spark_type.precision, spark_type.scale)
+    if isinstance(spark_type, ArrayType):
+        return pa.list_(spark_to_arrow_type(spark_type.elementType))
+    raise TypeError(f"pellumo's Spark source cannot produce {spark_type.simpleString()}")
+
+
+class _Options:
+    """The data source's options, checked once on the driver."""
+
+    def __init__(self, options: Any) -> None:
+        table = options.get("table")
+        if not table:
+            raise ValueError('the ese data source needs the option "table", e.g. .option("table", "SruDbIdMapTable")')
+        self.table: str = table
+        self.columns: list[str] | None = _parse_columns(options.get("columns"))
+        on_missing = options.get("on_missing", "skip")
+        if on_missing not in ("skip", "error"):
+            raise ValueError(f'option "on_missing" must be "skip" or "error", not {on_missing!r}')
+        self.on_missing: str = on_missing
+        source = options.get("source_column", "_source")
+        self.source_column: str | None = source or None
+        self.paths: list[str] = _parse_paths(options)
+
+
+def _parse_columns(text: str | None) -> list[str] | None:
+    if text is None or not text.strip():
+        return None
+    text = text.strip()
+    if text.startswith("["):
+        names = json.loads(text)
+        if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
+            raise ValueError('option "columns" must be a JSON list of names or names separated by commas')
+        return list(names)
+    return [name.strip() for name in text.split(",") if name.strip()]
+
+
+def _parse_paths(options: Any) -> list[str]:
+    from pellumo_fleet._paths import expand_paths
+
+    paths: list[str] = []
+    if options.get("path"):
+        paths.append(options["path"])
+    if options.get("paths"):
+        listed = json.loads(options["paths"])
+        paths.extend(listed if isinstance(listed, list) else [listed])
+    if not paths:
+        raise ValueError("the ese data source needs a path: .load(\"/evidence/**/SRUDB.dat\")")
+    files: list[str] = []
+    for path in paths:
+        files.extend(expand_paths(path))
+    return files
+
+
+class EseDataSource(DataSource):
+    """ESE database files as a Spark data source, short name "ese"."""
+
+    @classmethod
+    def name(cls) -> str:
+        return "ese"
+
+    def schema(self) -> StructType:
+        from pellumo_fleet._scan import _with_path, table_schema
+        from pellumo_fleet._schema import dedupe_fields
+
+        options = _Options(self.options)
+        problems: list[str] = []
+        for path in options.paths:
+            try:
+                _, arrow_schema = table_schema(path, options.table, options.columns)
+            except (OSError, ValueError) as error:
+                if options.on_missing == "error":
+                    raise _with_path(error, path) from error
+                problems.append(f"{path}: {error}")
+                continue
+            fields = dedupe_fields(arrow_schema)
+            names = options.columns if options.columns is not None else list(fields)
+            missing = [n for n in names if n not in fields]
+            if missing:
+                raise ValueError(f"{path}, whose schema is the source's schema, lacks the column(s) "
+                                 f"{', '.join(map(repr, missing))}")
+            # Nullable throughout: another file may lack a column.
+            struct = StructType([StructField(n, arrow_to_spark_type(fields[n].type), True) for n in names])
+            if options.source_column is not None:
+                if options.source_column in fields:
+                    raise ValueError(f"source_column {options.source_column!r} is also a column of the table")
+                struct.add(StructField(options.source_column, StringType(), False))
+            return struct
+        raise ValueError(f"none of the {len(options.paths)} files can be read for table {options.table!r}: "
+                         + "; ".join(problems[:3]))
+
+    def reader(self, schema: StructType) -> DataSourceReader:
+        return EseDataSourceReader(_Options(self.options), schema)
+
+
+class EseDataSourceReader(DataSourceReader):
+    """Reads one file per partition as Arrow record batches of the source's schema."""
+
+    def __init__(self, options: _Options, schema: StructType) -> None:
+        self.options = options
+        self.schema = schema
+
+    def partitions(self) -> Sequence[InputPartition]:
+        return [InputPartition(path) for path in self.options.paths]
+
+    def read(self, partition: InputPartition) -> Iterator[Any]:
+        import pellumo
+
+        from pellumo_fleet._arrow import pa
+        from pellumo_fleet._scan import _with_path, present_columns
+        from pellumo_fleet._schema import Conformer
+
+        path: str = partition.value
+        options = self.options
+        target = pa.schema([pa.field(f.name, spark_to_arrow_type(f.dataType), f.nullable) for f in self.schema])
+        source = options.source_column if options.source_column in target.names else None
+        wanted = [n for n in target.names if n != source]
+        try:
+            db = pellumo.EseDatabase(path)
+            reader = pa.RecordBatchReader.from_stream(
+                db.arrow(options.table, columns=present_columns(db, options.table, wanted)))
+        except (OSError, ValueError) as error:
+            if options.on_missing == "error":
+                raise _with_path(error, path) from error
+            return
+        conform = Conformer(target, source, path)
+        try:
+            for batch in reader:
+                yield conform(batch)
+        except (OSError, ValueError, pa.ArrowException) as error:
+            if options.on_missing == "error":
+                raise _with_path(error, path) from error
