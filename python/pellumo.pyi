@@ -1,6 +1,7 @@
 """Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
 
 from collections.abc import Iterable, Iterator, Sequence
+from datetime import datetime
 from types import TracebackType
 from typing import (
     Any,
@@ -11,8 +12,10 @@ from typing import (
     TypeAlias,
     TypedDict,
     final,
+    overload,
     type_check_only,
 )
+from uuid import UUID
 
 __version__: Final[str]
 
@@ -27,6 +30,16 @@ _Value: TypeAlias = int | float | str | bytes | bool | None
 # A record: column name -> value, every column of the table in ascending
 # column id, absent columns as None.
 _Record: TypeAlias = dict[str, _Value]
+
+# One value read with values="engine": Long long and Currency signed, DateTime
+# an aware UTC datetime (None when the bytes are no date), GUID a uuid.UUID,
+# a multi-valued column a list of its instances.
+_EngineScalar: TypeAlias = int | float | str | bytes | bool | datetime | UUID | None
+_EngineValue: TypeAlias = _EngineScalar | list[_EngineScalar]
+_EngineRecord: TypeAlias = dict[str, _EngineValue]
+
+# Which values the readers return: the stored ones, or the engine's.
+_Values: TypeAlias = Literal["raw", "engine"]
 
 # Where carve_utf16le_strings_scoped looks: unused bytes of every page, whole
 # pages, the stored values of tags, or long-value pages only (whole or unused
@@ -122,9 +135,38 @@ class EseDatabase:
     def export_all(self, output_dir: str) -> None:
         """Writes every table to output_dir/<table>.jsonl, creating the
         directory. The first failure (OSError, ValueError) stops the export."""
-    def iter_table(self, table_name: str) -> Iterator[_Record]:
-        """The records read_table would return, one at a time. ValueError at
-        the call for an unknown table; OSError where a record cannot be read."""
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: Literal["raw"] = "raw"
+    ) -> Iterator[_Record]:
+        """The records read_table would return, one at a time (only `columns`,
+        in that order, when given). values="engine": the values the database
+        engine returns (lists, defaults, signed numbers, datetime, uuid.UUID),
+        records flagged deleted left out. ValueError at the call for an
+        unknown table or column, a column named twice or an unknown `values`;
+        OSError where a record cannot be read."""
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: Literal["engine"]
+    ) -> Iterator[_EngineRecord]: ...
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: _Values = "raw"
+    ) -> Iterator[_Record] | Iterator[_EngineRecord]: ...
+    def arrow(
+        self,
+        table_name: str,
+        *,
+        columns: Sequence[str] | None = None,
+        values: _Values = "raw",
+        batch_rows: SupportsIndex = 65536,
+    ) -> _ArrowTableSource:
+        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
+        pandas (the Arrow PyCapsule interface). values="engine": list<T> for
+        multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
+        long and Currency, records flagged deleted left out. ValueError: no
+        such table or column, a column named twice, an unknown `values`,
+        batch_rows 0; OSError: the table cannot be opened."""
     def write_table_jsonl(
         self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
     ) -> int:
@@ -133,13 +175,6 @@ class EseDatabase:
         stopping after limit records when given; returns the number written.
         ValueError: no such table; OSError: a record cannot be read (after the
         lines before it) or the descriptor cannot be written."""
-    def arrow(
-        self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
-    ) -> _ArrowTableSource:
-        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
-        pandas (the Arrow PyCapsule interface). ValueError: no such table or
-        column, a column named twice, batch_rows 0; OSError: the table cannot
-        be opened."""
     def recover(
         self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
     ) -> Iterator[_Record]:

@@ -62,6 +62,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                    "'pellumo export' writes them: members sorted by name, byte buffers as lowercase hex.")
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
     dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
+    dump.add_argument("--values", choices=("raw", "engine"), default="raw",
+                      help="raw: the stored values, byte for byte what 'pellumo export' writes (default); "
+                           "engine: the values the database engine returns: multi-values as arrays, column "
+                           "defaults, signed Long long and Currency, dates as ISO 8601 UTC text ending in Z, "
+                           "GUIDs as UUID text; records flagged deleted are left out")
 
     export = commands.add_parser(
         "export", help="export tables to JSON Lines, Parquet or CSV files, one per table",

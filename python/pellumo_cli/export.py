@@ -261,14 +261,9 @@ def require_pyarrow(fmt: str) -> None:
 
 
 def _arrow_stream(db: pellumo.EseDatabase, name: str, values: str) -> Any:
-    if values == "raw":
-        return db.arrow(name)
-    try:
-        return db.arrow(name, values=values)  # type: ignore[call-arg, unused-ignore]
-    except TypeError as error:
-        if "values" not in str(error):
-            raise
-        raise CliError(f"--values {values} is not supported by this build of pellumo ({error})") from None
+    if values == "engine":
+        return db.arrow(name, values="engine")
+    return db.arrow(name)
 
 
 def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,

@@ -70,6 +70,14 @@ class TableCursor {
   // by the values they name, reading the long-value tree once per cursor.
   void resolve_long_values(Record& record);
 
+  // The bytes of the long value `reference` names, into `out`; false when
+  // it cannot be fetched. Shares the tree index of resolve_long_values.
+  bool fetch_long_value(Bytes reference, std::string& out);
+
+  // Whether advance() passes over entries whose tag is flagged deleted,
+  // as the engine's own cursors do. Off by default: such entries are read.
+  void set_skip_deleted(bool skip) { skip_deleted_ = skip; }
+
  private:
   TableCursor(const PageSource& pages, const TableInfo& table, Page page, std::uint32_t page_number);
   void enter_page(Page page, std::uint32_t page_number);
@@ -86,6 +94,7 @@ class TableCursor {
   Record record_;
   ByteVector scratch_;
   std::unique_ptr<LongValueIndex> long_values_;  // built on the first reference
+  bool skip_deleted_ = false;
 };
 
 }  // namespace pellumo

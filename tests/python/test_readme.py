@@ -31,6 +31,7 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "-1\n15.0\n",
                      "2024-03-01 12:00:00+00:00",
                      "2024-03-01 00:00:00\n",
+                     "{'Name': 'Alice', 'Created': datetime.datetime(2024, 3, 1, 12, 0, tzinfo=datetime.timezone.utc)}",
                      "3 ['Alice', 'Bob', 'Chloé']\n",
                      "(1000, 1, 'Kernel-Power')\n",
                      "[('Language', 'en-GB'), ('Theme', 'dark')]\n"]:

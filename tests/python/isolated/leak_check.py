@@ -56,6 +56,10 @@ def failing_calls(db):
     yield lambda: db.recover("MSysObjects", sources=["nope"])
     yield lambda: db.recover("MSysObjects", sources=[1])
     yield lambda: db.recover("MSysObjects", ["hole"])
+    yield lambda: db.arrow("Users", values="cooked")
+    yield lambda: db.iter_table("Users", columns=["UserId", "No such column"], values="engine")
+    yield lambda: db.iter_table("Users", columns=["UserId", "UserId"])
+    yield lambda: db.iter_table("Users", values=1)
 
 
 def read_everything(db):
@@ -64,6 +68,21 @@ def read_everything(db):
             db.read_table(table)
         except OSError:  # a broken leaf chain
             pass
+        # Engine values (datetimes, UUIDs, lists) and a projection.
+        # (Names that are not valid UTF-8 cannot be asked for by name.)
+        columns = [c["name"] for c in db.get_table_schema(table) if "\ufffd" not in c["name"]][::-1]
+        try:
+            for _ in db.iter_table(table, values="engine"):
+                pass
+            for _ in db.iter_table(table, columns=columns, values="engine"):
+                pass
+        except OSError:
+            pass
+        if pyarrow is not None:
+            try:
+                pyarrow.table(db.arrow(table, values="engine", batch_rows=3))
+            except OSError:
+                pass
         # Arrow: capsules dropped unread, and (with pyarrow) streams read to
         # the end or to their error. A stream left behind would keep the
         # file mapped, which the mapping count below sees.
