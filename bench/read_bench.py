@@ -8,7 +8,8 @@ pickle.loads(pickle.dumps(result)) on its result, and prints records per
 second, the ratio of the two times (medians) and the peak memory of the
 process. Then, in a fresh process, walks the same table with iter_table and
 prints its speed and its anonymous memory (the heap, without the mapped
-file) sampled along the way, which stays flat however many records pass.
+file) sampled along the way, which stays flat however many records pass;
+once with values="raw" and once with values="engine".
 
 Usage:
   PYTHONPATH=build/python python3 bench/read_bench.py [--dir DIR] [--records N]
@@ -57,7 +58,7 @@ def anon_mib():
     return 0.0
 
 
-def iterate(path, records):
+def iterate(path, records, values):
     """Child process: iter_table over the whole table, sampling memory."""
     from pellumo import EseDatabase
 
@@ -66,14 +67,14 @@ def iterate(path, records):
     samples = []
     start = time.perf_counter()
     count = 0
-    for _ in db.iter_table("bench"):
+    for _ in db.iter_table("bench", values=values):
         count += 1
         if count % (records // 10 or 1) == 0:
             samples.append(anon_mib())
     seconds = time.perf_counter() - start
     if count != records:
         sys.exit(f"iterated {count} records, expected {records}")
-    print(f"iter_table: {count} records in {seconds:.3f} s: {count / seconds:,.0f} records/s; "
+    print(f"iter_table(values={values!r}): {count} records in {seconds:.3f} s: {count / seconds:,.0f} records/s; "
           f"anonymous memory {before:.0f} MiB before, "
           f"{' '.join(f'{m:.0f}' for m in samples)} MiB after each tenth of the table")
 
@@ -94,9 +95,10 @@ def main():
     parser.add_argument("--tool", help="path of pellumo_fixture_tool")
     parser.add_argument("--keep", action="store_true", help="keep the database afterwards")
     parser.add_argument("--child-iterate", help=argparse.SUPPRESS)
+    parser.add_argument("--child-values", default="raw", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child_iterate:
-        iterate(args.child_iterate, args.records)
+        iterate(args.child_iterate, args.records, args.child_values)
         return
 
     import pellumo
@@ -134,8 +136,10 @@ def main():
         print(f"peak memory: {peak_after_read:.0f} MiB after the first read_table "
               f"({baseline:.0f} MiB before it); {peak_mib():.0f} MiB overall, with a pickled copy alive")
         del db
-        subprocess.run([sys.executable, os.path.abspath(__file__), "--records", str(args.records),
-                        "--child-iterate", path], check=True)
+        # The engine reading (lists, defaults, dates, UUIDs) beside the raw one.
+        for values in ("raw", "engine"):
+            subprocess.run([sys.executable, os.path.abspath(__file__), "--records", str(args.records),
+                            "--child-iterate", path, "--child-values", values], check=True)
     finally:
         if not args.keep and os.path.exists(path):
             os.remove(path)

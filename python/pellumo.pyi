@@ -1,6 +1,7 @@
 """Read-only access to Microsoft ESE (Extensible Storage Engine) database files."""
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from datetime import datetime
 from types import TracebackType
 from typing import (
     Any,
@@ -11,8 +12,10 @@ from typing import (
     TypeAlias,
     TypedDict,
     final,
+    overload,
     type_check_only,
 )
+from uuid import UUID
 
 __version__: Final[str]
 
@@ -28,10 +31,25 @@ _Value: TypeAlias = int | float | str | bytes | bool | None
 # column id, absent columns as None.
 _Record: TypeAlias = dict[str, _Value]
 
+# One value read with values="engine": Long long and Currency signed, DateTime
+# an aware UTC datetime (None when the bytes are no date), GUID a uuid.UUID,
+# a multi-valued column a list of its instances.
+_EngineScalar: TypeAlias = int | float | str | bytes | bool | datetime | UUID | None
+_EngineValue: TypeAlias = _EngineScalar | list[_EngineScalar]
+_EngineRecord: TypeAlias = dict[str, _EngineValue]
+
+# Which values the readers return: the stored ones, or the engine's.
+_Values: TypeAlias = Literal["raw", "engine"]
+
 # Where carve_utf16le_strings_scoped looks: unused bytes of every page, whole
 # pages, the stored values of tags, or long-value pages only (whole or unused
 # bytes).
 _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
+
+# Where recover finds records: nodes flagged deleted, holes between a page's
+# records, the free tail of a page, tag slots past a page's count, pages
+# emptied by a merge, pages released to a space tree.
+_RecoverySource: TypeAlias = Literal["deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page"]
 
 @type_check_only
 class _BytesWriter(Protocol):
@@ -178,9 +196,38 @@ class EseDatabase:
     def export_all(self, output_dir: str) -> None:
         """Writes every table to output_dir/<table>.jsonl, creating the
         directory. The first failure (OSError, ValueError) stops the export."""
-    def iter_table(self, table_name: str) -> Iterator[_Record]:
-        """The records read_table would return, one at a time. ValueError at
-        the call for an unknown table; OSError where a record cannot be read."""
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: Literal["raw"] = "raw"
+    ) -> Iterator[_Record]:
+        """The records read_table would return, one at a time (only `columns`,
+        in that order, when given). values="engine": the values the database
+        engine returns (lists, defaults, signed numbers, datetime, uuid.UUID),
+        records flagged deleted left out. ValueError at the call for an
+        unknown table or column, a column named twice or an unknown `values`;
+        OSError where a record cannot be read."""
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: Literal["engine"]
+    ) -> Iterator[_EngineRecord]: ...
+    @overload
+    def iter_table(
+        self, table_name: str, *, columns: Sequence[str] | None = None, values: _Values = "raw"
+    ) -> Iterator[_Record] | Iterator[_EngineRecord]: ...
+    def arrow(
+        self,
+        table_name: str,
+        *,
+        columns: Sequence[str] | None = None,
+        values: _Values = "raw",
+        batch_rows: SupportsIndex = 65536,
+    ) -> _ArrowTableSource:
+        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
+        pandas (the Arrow PyCapsule interface). values="engine": list<T> for
+        multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
+        long and Currency, records flagged deleted left out. ValueError: no
+        such table or column, a column named twice, an unknown `values`,
+        batch_rows 0; OSError: the table cannot be opened."""
     def write_table_jsonl(
         self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
     ) -> int:
@@ -200,6 +247,13 @@ class EseDatabase:
         """An integrity report of the whole file: the header, then every tree
         walked as every read walks it (each page checked: checksum, owner, tree
         type, entries, revisits). OSError: the file changed size while open."""
+    def recover(
+        self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
+    ) -> Iterator[_Record]:
+        """Deleted and superseded records of the table that the file still
+        holds: its columns plus _status ("deleted", "superseded", "unkeyed"),
+        _source, _page and _offset (file offset of the record's bytes).
+        ValueError at the call for an unknown table or source name."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,

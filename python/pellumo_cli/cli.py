@@ -62,6 +62,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                    "'pellumo export' writes them: members sorted by name, byte buffers as lowercase hex.")
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
     dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
+    dump.add_argument("--values", choices=("raw", "engine"), default="raw",
+                      help="raw: the stored values, byte for byte what 'pellumo export' writes (default); "
+                           "engine: the values the database engine returns: multi-values as arrays, column "
+                           "defaults, signed Long long and Currency, dates as ISO 8601 UTC text ending in Z, "
+                           "GUIDs as UUID text; records flagged deleted are left out")
 
     export = commands.add_parser(
         "export", help="export tables to JSON Lines, Parquet or CSV files, one per table",
@@ -82,6 +87,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                         help="export only these tables (repeatable; default: every table)")
     export.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files exported at the same time (default 1)")
+    export.add_argument("--recovered", action="store_true",
+                        help="also write each table's recovered records (see 'pellumo recover') to "
+                             "TABLE.recovered.jsonl beside TABLE's file (JSON Lines whatever --format)")
     export.add_argument("-q", "--quiet", action="store_true", help="no progress line")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
@@ -103,6 +111,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "page (checksum, owner, tree type, entries, revisits). Exit status 0 for a clean file, "
                     "1 when damage was found.")
     check.add_argument("--json", action="store_true", help="the whole report as one JSON object")
+    from pellumo_cli import recover
+    recover.add_parser(commands)
     return parser
 
 
@@ -138,7 +148,10 @@ def _main(argv: Sequence[str] | None) -> int:
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
            "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve,
-           "check": commands.cmd_check}[args.command]
+           "check": commands.cmd_check}.get(args.command)
+    if run is None:
+        from pellumo_cli import recover
+        run = {"recover": recover.cmd_recover}[args.command]
     try:
         status = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()

@@ -10,6 +10,7 @@ from typing import TextIO
 
 import pellumo
 
+from pellumo_cli.engine_json import json_line
 from pellumo_cli.text import printable, table
 
 
@@ -107,6 +108,8 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     require_table(db, args.table)
     if args.limit == 0:
         return 0
+    if getattr(args, "values", "raw") == "engine":
+        return _dump_engine(db, args, out)
     out.flush()
     try:
         db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
@@ -116,6 +119,25 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         out.buffer.flush()  # the lines before a record that cannot be read
         raise CliError(printable(str(error))) from None
     out.buffer.flush()
+    return 0
+
+
+def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> int:
+    """Writes the records as the engine returns them (records flagged deleted
+    left out), one JSON line each; read and written one at a time."""
+    written = 0
+    try:
+        for record in db.iter_table(args.table, values="engine"):
+            if args.limit is not None and written >= args.limit:
+                break
+            out.write(json_line(record) + "\n")
+            written += 1
+    except BrokenPipeError:
+        raise  # the reader went away (`| head`): main ends quietly
+    except OSError as error:
+        out.flush()
+        raise CliError(printable(str(error))) from None
+    out.flush()
     return 0
 
 

@@ -100,6 +100,7 @@ class Settings:
     values: str
     tables: list[str] | None  # None: every table
     count_jsonl: bool  # count the lines of JSON exports (for the progress line)
+    recovered: bool = False  # also TABLE.recovered.jsonl: the table's recovered records
     cancel: threading.Event = field(default_factory=threading.Event)
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
     children: set[int] = field(default_factory=set)
@@ -205,6 +206,17 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
         except OSError as error:
             outcome.fatal = f"{printable(final)}: cannot create the output file: {error.strerror or error}"
             return
+        if settings.recovered:
+            from pellumo_cli.recover import write_recovered
+
+            final = os.path.join(out_dir, output_file_name(name + ".recovered", used))
+            partial = os.path.join(partial_dir, f"{index}.recovered.jsonl")
+            try:
+                write_recovered(db, name, partial)
+                os.replace(partial, final)
+            except OSError as error:
+                outcome.fatal = f"{printable(final)}: {printable(str(error))}"
+                return
         outcome.tables += 1
         outcome.records += records
         if problem is not None:
@@ -249,14 +261,9 @@ def require_pyarrow(fmt: str) -> None:
 
 
 def _arrow_stream(db: pellumo.EseDatabase, name: str, values: str) -> Any:
-    if values == "raw":
-        return db.arrow(name)
-    try:
-        return db.arrow(name, values=values)  # type: ignore[call-arg, unused-ignore]
-    except TypeError as error:
-        if "values" not in str(error):
-            raise
-        raise CliError(f"--values {values} is not supported by this build of pellumo ({error})") from None
+    if values == "engine":
+        return db.arrow(name, values="engine")
+    return db.arrow(name)
 
 
 def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
@@ -427,7 +434,7 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     files = expand_inputs(inputs)
     tables = None if not args.table else list(dict.fromkeys(args.table))
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, args.values, tables, count_jsonl=progress)
+    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered)
     if len(files) == 1:
         return _export_one(files[0], out_dir, settings, progress, err)
     return _export_many(files, out_dir, settings, args.jobs, progress, err)

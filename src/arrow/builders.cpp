@@ -89,6 +89,25 @@ bool to_integer(const ColumnValue& v, T& out) {
   }
 }
 
+// Engine dates: microseconds since the Unix epoch.
+bool to_timestamp(const ColumnValue& v, std::int64_t& out) {
+  if (v.kind() != ValueKind::DateTime) return false;
+  out = v.as_signed();
+  return true;
+}
+
+// A GUID in the byte order of a UUID: its u32 and two u16 fields
+// big-endian, then the last eight bytes as stored.
+struct UuidBytes {
+  std::uint8_t b[16];
+};
+bool to_uuid(const ColumnValue& v, UuidBytes& out) {
+  if (v.kind() != ValueKind::Guid) return false;
+  static constexpr std::size_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (std::size_t i = 0; i < 16; ++i) out.b[i] = v.as_guid()[kOrder[i]];
+  return true;
+}
+
 bool to_float32(const ColumnValue& v, float& out) {
   if (v.kind() != ValueKind::Float32) return false;
   out = v.as_float32();
@@ -298,7 +317,69 @@ class VariableBuilder final : public ColumnBuilder {
   std::size_t data_hint_ = 0;  // the previous batch's data size
 };
 
+// list<T> ("+l"): 32-bit offsets into one child array of the items.
+class ListBuilder final : public ColumnBuilder {
+ public:
+  explicit ListBuilder(std::unique_ptr<ColumnBuilder> items)
+      : ColumnBuilder(items->has_variable_buffer()), items_(std::move(items)) {
+    offsets_.append_value<std::int32_t>(0);
+  }
+  void reserve(std::size_t rows) override {
+    offsets_.reserve((length_ + rows + 1) * sizeof(std::int32_t));
+    items_->reserve(rows);
+  }
+  // A single value is no list: null.
+  void append(const ColumnValue&) override { add_null(); }
+  void append_engine(const EngineValue& value) override {
+    if (!value.is_list()) {
+      add_null();
+      return;
+    }
+    const auto items = value.items();
+    if (items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - items_->length()) {
+      add_null();  // beyond what 32-bit offsets can address
+      return;
+    }
+    for (const ColumnValue& item : items) items_->append(item);
+    validity_.add_valid();
+    offsets_.append_value(static_cast<std::int32_t>(items_->length()));
+    ++length_;
+  }
+  std::size_t variable_bytes(const ColumnValue& value) const override { return items_->variable_bytes(value); }
+  std::size_t variable_size() const override { return items_->variable_size(); }
+  void finish(ArrowArray* out) override {
+    const std::int64_t nulls = validity_.null_count();
+    std::vector<ArrowArray> children(1, ArrowArray{});
+    items_->finish(&children[0]);
+    std::vector<Buffer> buffers;
+    buffers.push_back(validity_.take());
+    offsets_.shrink_to_fit();
+    buffers.push_back(std::move(offsets_));
+    export_array(out, static_cast<std::int64_t>(length_), nulls, std::move(buffers), {true, false},
+                 std::move(children));
+    offsets_ = Buffer();
+    offsets_.append_value<std::int32_t>(0);
+    length_ = 0;
+  }
+
+ private:
+  void add_null() {
+    validity_.add_null(length_);
+    offsets_.append_value(static_cast<std::int32_t>(items_->length()));
+    ++length_;
+  }
+
+  std::unique_ptr<ColumnBuilder> items_;
+  Validity validity_;
+  Buffer offsets_;
+};
+
 }  // namespace
+
+std::unique_ptr<ColumnBuilder> make_builder(const ColumnPlan& plan) {
+  if (plan.list) return std::make_unique<ListBuilder>(make_builder(plan.builder));
+  return make_builder(plan.builder);
+}
 
 std::unique_ptr<ColumnBuilder> make_builder(BuilderKind kind) {
   switch (kind) {
@@ -314,6 +395,9 @@ std::unique_ptr<ColumnBuilder> make_builder(BuilderKind kind) {
     case BuilderKind::Float64: return std::make_unique<FixedBuilder<double, to_float64>>();
     case BuilderKind::Utf8: return std::make_unique<VariableBuilder>(true);
     case BuilderKind::Binary: return std::make_unique<VariableBuilder>(false);
+    case BuilderKind::Int64: return std::make_unique<FixedBuilder<std::int64_t, to_integer<std::int64_t>>>();
+    case BuilderKind::Timestamp: return std::make_unique<FixedBuilder<std::int64_t, to_timestamp>>();
+    case BuilderKind::Uuid: return std::make_unique<FixedBuilder<UuidBytes, to_uuid>>();
   }
   return std::make_unique<VariableBuilder>(false);
 }

@@ -17,6 +17,7 @@
 #include "arrow/c_data.h"
 #include "arrow/column_plan.h"
 #include "types/column_value.h"
+#include "types/engine_value.h"
 
 namespace pellumo::arrow {
 
@@ -31,6 +32,12 @@ class ColumnBuilder {
   virtual void reserve(std::size_t rows) = 0;
   // Appends one row. Throws std::bad_alloc only.
   virtual void append(const ColumnValue& value) = 0;
+  // Appends one row of the engine profile. A scalar column takes a list
+  // (a multi-value stored in a column not declared multi-valued) as null.
+  virtual void append_engine(const EngineValue& value) {
+    static const ColumnValue kNull;
+    append(value.is_list() ? kNull : value.value());
+  }
   // Bytes `value` would add to the variable-width buffer (0 for fixed-width
   // columns), and the bytes in it so far.
   virtual std::size_t variable_bytes(const ColumnValue& /*value*/) const { return 0; }
@@ -50,6 +57,8 @@ class ColumnBuilder {
 };
 
 std::unique_ptr<ColumnBuilder> make_builder(BuilderKind kind);
+// The builder a plan asks for: a list of `plan.builder` items when it is a list.
+std::unique_ptr<ColumnBuilder> make_builder(const ColumnPlan& plan);
 
 // Fills `out` as an array owning `buffers` (a buffer left without memory is
 // exported as a null pointer when `absent[i]`, else as a pointer to zeroed

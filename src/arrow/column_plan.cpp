@@ -9,9 +9,7 @@
 namespace pellumo::arrow {
 namespace {
 
-BuilderKind raw_builder(const ColumnInfo& column) {
-  // A multi-valued column holds either one value or the raw bytes of several.
-  if (column.flags & kColumnFlagMultiValued) return BuilderKind::Binary;
+BuilderKind value_builder(const ColumnInfo& column) {
   switch (column.column_type) {
     case ColumnType::Null:
     case ColumnType::Obsolete: return BuilderKind::Null;
@@ -40,6 +38,22 @@ BuilderKind raw_builder(const ColumnInfo& column) {
   return BuilderKind::Binary;
 }
 
+BuilderKind raw_builder(const ColumnInfo& column) {
+  // A multi-valued column holds either one value or the raw bytes of several.
+  if (column.flags & kColumnFlagMultiValued) return BuilderKind::Binary;
+  return value_builder(column);
+}
+
+BuilderKind engine_builder(const ColumnInfo& column) {
+  switch (column.column_type) {
+    case ColumnType::LongLong:
+    case ColumnType::Currency: return BuilderKind::Int64;
+    case ColumnType::DateTime: return BuilderKind::Timestamp;
+    case ColumnType::Guid: return BuilderKind::Uuid;
+    default: return value_builder(column);
+  }
+}
+
 void append_i32(std::string& out, std::size_t v) {
   const auto n = static_cast<std::int32_t>(v);
   char b[4];
@@ -63,6 +77,9 @@ const char* builder_format(BuilderKind kind) {
     case BuilderKind::Float64: return "g";
     case BuilderKind::Utf8: return "u";
     case BuilderKind::Binary: return "z";
+    case BuilderKind::Int64: return "l";
+    case BuilderKind::Timestamp: return "tsu:UTC";
+    case BuilderKind::Uuid: return "w:16";
   }
   return "z";
 }
@@ -92,8 +109,28 @@ ColumnPlan plan_column(const ColumnInfo& column, std::size_t layout_index, Value
   plan.column = &column;
   switch (profile) {
     case ValueProfile::Raw: plan.builder = raw_builder(column); break;
+    case ValueProfile::Engine:
+      plan.builder = engine_builder(column);
+      plan.list = (column.flags & kColumnFlagMultiValued) != 0;
+      break;
   }
-  plan.field.format = builder_format(plan.builder);
+  // The arrow.uuid extension marks the field that holds the UUIDs: the
+  // column's own, or its list's items.
+  const std::string uuid_metadata =
+      plan.builder == BuilderKind::Uuid
+          ? encode_metadata({{"ARROW:extension:name", "arrow.uuid"}, {"ARROW:extension:metadata", ""}})
+          : std::string();
+  if (plan.list) {
+    FieldSpec item;
+    item.format = builder_format(plan.builder);
+    item.name = "item";
+    item.metadata = uuid_metadata;
+    item.flags = ARROW_FLAG_NULLABLE;
+    plan.field.format = "+l";
+    plan.field.children.push_back(std::move(item));
+  } else {
+    plan.field.format = builder_format(plan.builder);
+  }
   plan.field.name = utf8_name(column.name);
   // Every field is nullable, NOT NULL columns too: a damaged record reads
   // as null in them (as read_table gives None), and a consumer may reject
@@ -107,6 +144,10 @@ ColumnPlan plan_column(const ColumnInfo& column, std::size_t layout_index, Value
   if (column.codepage) meta.emplace_back("ese.codepage", std::to_string(*column.codepage));
   if (column.flags & kColumnFlagNotNull) meta.emplace_back("ese.not_null", "true");
   if (column.flags & kColumnFlagMultiValued) meta.emplace_back("ese.multi_valued", "true");
+  if (!plan.list && plan.builder == BuilderKind::Uuid) {
+    meta.emplace_back("ARROW:extension:name", "arrow.uuid");
+    meta.emplace_back("ARROW:extension:metadata", "");
+  }
   plan.field.metadata = encode_metadata(meta);
   return plan;
 }

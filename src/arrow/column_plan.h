@@ -15,8 +15,12 @@ namespace pellumo::arrow {
 
 // The typing of values. Raw: integers as stored (DateTime, Currency and
 // 64-bit columns as their unsigned 64 bits), GUIDs as text, multi-valued
-// columns as their raw bytes.
-enum class ValueProfile : std::uint8_t { Raw };
+// columns as their raw bytes. Engine: the values the engine's API returns
+// (types/engine_value.h): multi-valued columns as list<T> of the instance
+// type, DateTime as timestamp[us, UTC], GUID as the canonical arrow.uuid
+// extension type (fixed_size_binary(16), the UUID's big-endian bytes),
+// Long long and Currency as int64; the rest as in the raw profile.
+enum class ValueProfile : std::uint8_t { Raw, Engine };
 
 // The builder that turns a column's values into its Arrow array.
 enum class BuilderKind : std::uint8_t {
@@ -32,6 +36,10 @@ enum class BuilderKind : std::uint8_t {
   Float64,
   Utf8,    // "u": text, and GUIDs as their 36-character text
   Binary,  // "z": bytes of any value
+  // Engine profile only.
+  Int64,      // "l"
+  Timestamp,  // "tsu:UTC": engine dates, microseconds since the Unix epoch
+  Uuid,       // "w:16" with the arrow.uuid extension: GUIDs in UUID byte order
 };
 
 // A field of the exported schema. `metadata` is already in the interface's
@@ -47,7 +55,8 @@ struct FieldSpec {
 struct ColumnPlan {
   std::size_t layout_index = 0;  // position in the table's RecordLayout
   const ColumnInfo* column = nullptr;
-  BuilderKind builder = BuilderKind::Null;
+  BuilderKind builder = BuilderKind::Null;  // of the items, for a list
+  bool list = false;                        // list<builder> ("+l")
   FieldSpec field;
 };
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "arrow/builders.h"
+#include "cursor/engine_record.h"
 #include "cursor/table_cursor.h"
 
 namespace pellumo::arrow {
@@ -73,9 +74,14 @@ class StreamState {
   StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor)
       : plan_(std::move(plan)), cursor_(std::move(cursor)) {
     if (!plan_->all_columns) cursor_.decode_only(plan_->decoded);
+    if (plan_->options.profile == ValueProfile::Engine) {
+      // The engine's cursors pass over records flagged deleted.
+      cursor_.set_skip_deleted(true);
+      engine_ = std::make_unique<EngineRecordBuilder>(cursor_.shared_layout());
+    }
     builders_.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) {
-      builders_.push_back(make_builder(c.builder));
+      builders_.push_back(make_builder(c));
       layout_index_.push_back(c.layout_index);
       if (builders_.back()->has_variable_buffer()) variable_.push_back(builders_.size() - 1);
     }
@@ -142,11 +148,19 @@ class StreamState {
           break;
         }
         pending_ = true;
+        if (engine_) {
+          auto fetch = [this](Bytes reference, std::string& out) { return cursor_.fetch_long_value(reference, out); };
+          engine_->build(cursor_.current(), LongValueFetch(fetch), engine_values_);
+        }
       }
       const Record& record = cursor_.current();
       if (rows > 0 && !variable_.empty() && !fits(record)) break;  // the record opens the next batch
       const std::size_t n = builders_.size();
-      for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
+      if (engine_) {
+        for (std::size_t j = 0; j < n; ++j) builders_[j]->append_engine(engine_values_[layout_index_[j]]);
+      } else {
+        for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
+      }
       pending_ = false;
       ++rows;
     }
@@ -171,6 +185,8 @@ class StreamState {
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
   std::vector<std::size_t> layout_index_;  // by builder: the column's position in the record
   std::vector<std::size_t> variable_;  // builders with a variable-width buffer
+  std::unique_ptr<EngineRecordBuilder> engine_;  // the engine profile's values
+  std::vector<EngineValue> engine_values_;       // of cursor_.current()
   bool pending_ = false;  // cursor_.current() is a record not yet appended
   bool done_ = false;
   bool error_ = false;

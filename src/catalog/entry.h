@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -25,6 +26,7 @@ struct ColumnDetails {
   std::uint32_t flags;
   std::uint32_t codepage;
   std::uint32_t column_type;
+  std::optional<std::string> default_value;  // the record's DefaultValue column
 };
 struct IndexDetails {
   std::uint32_t root_page;

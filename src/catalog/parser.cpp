@@ -4,6 +4,7 @@
 #include <string>
 #include <optional>
 
+#include "catalog/column_default.h"
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
@@ -35,10 +36,6 @@ Result<std::string> read_name(Bytes data) {
   if (!name) return EseError::invalid_catalog_entry();
   return to_byte_string(*name);
 }
-
-// Tag flag 0x2: the node is deleted (a dropped table or column whose record
-// has not been cleaned up yet). It must never shadow a live record.
-constexpr std::uint8_t kTagFlagDeleted = 0x2;
 
 // Reads the catalog records of every leaf of the tree rooted at `root`.
 // Pages are checked as in every tree walk; a refused page is skipped.
@@ -109,7 +106,7 @@ Result<void> CatalogParser::process_catalog_entry(Bytes data, TableMap& tables, 
       const std::uint32_t space = r.u32_le();
       const std::uint32_t flags = r.u32_le();
       const std::uint32_t codepage = r.u32_le();
-      entry.details = ColumnDetails{space, flags, codepage, column_type};
+      entry.details = ColumnDetails{space, flags, codepage, column_type, read_column_default(data)};
       break;
     }
     case CatalogType::Index: {
@@ -160,6 +157,7 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
       info.id = p.entry.identifier;
       info.space_usage = c->space_usage;
       info.flags = c->flags;
+      info.default_value = c->default_value;
       table->columns.insert_or_assign(std::move(p.name), std::move(info));
     } else if (const auto* x = std::get_if<IndexDetails>(&details)) {
       table->indexes.insert_or_assign(p.name, IndexInfo{p.name, x->root_page, x->space_usage, x->flags, x->locale});

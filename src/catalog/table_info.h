@@ -39,6 +39,11 @@ const char* column_type_name(ColumnType type);
 
 inline constexpr std::uint32_t kDefaultCodepage = 1252;
 inline constexpr std::uint32_t kColumnFlagNotNull = 0x1;
+inline constexpr std::uint32_t kColumnFlagMultiValued = 0x8;
+inline constexpr std::uint32_t kColumnFlagDefault = 0x10;
+// The default is computed by a callback of the application that wrote the
+// file; a reader without that code has no value for it.
+inline constexpr std::uint32_t kColumnFlagUserDefinedDefault = 0x80;
 
 struct ColumnInfo {
   std::string name;                     // raw bytes
@@ -47,6 +52,9 @@ struct ColumnInfo {
   std::uint32_t id = 0;  // 1-127 fixed, 128-255 variable, 256 and up tagged
   std::uint32_t space_usage = 0;
   std::uint32_t flags = 0;
+  // The stored bytes of the column's default value, when its catalog
+  // record holds one (whatever its flags say).
+  std::optional<std::string> default_value;
 };
 
 struct IndexInfo {

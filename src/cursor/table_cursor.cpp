@@ -52,6 +52,7 @@ Result<bool> TableCursor::advance() {
     }
     auto tag = tags_.read_entry_tag(i, scratch_);
     if (!tag) continue;  // an unreadable tag is skipped, never fatal
+    if (skip_deleted_ && (tag->flags & kTagFlagDeleted)) continue;
     auto entry = LeafEntryView::parse(tag->flags, tag->data);
     if (!entry) continue;
     parser_.decode(entry->data, record_);
@@ -72,9 +73,12 @@ void TableCursor::resolve_long_values(Record& record) {
   bool any = false;
   for (std::size_t i = 0; i < record.size() && !any; ++i) any = record.value(i).kind() == ValueKind::LongValue;
   if (!any) return;
+  resolve_long_values_with(record, [&](Bytes reference, std::string& out) { return fetch_long_value(reference, out); });
+}
+
+bool TableCursor::fetch_long_value(Bytes reference, std::string& out) {
   if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*pages_, *table_);
-  LongValueReader& reader = *long_values_;
-  resolve_long_values_with(record, [&](Bytes reference, std::string& out) { return reader.fetch(reference, out); });
+  return long_values_->fetch(reference, out);
 }
 
 }  // namespace pellumo

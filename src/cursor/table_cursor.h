@@ -71,6 +71,14 @@ class TableCursor {
   // value that cannot be resolved becomes null.
   void resolve_long_values(Record& record);
 
+  // The bytes of the long value `reference` names, into `out`; false when
+  // it cannot be fetched. Shares the tree index of resolve_long_values.
+  bool fetch_long_value(Bytes reference, std::string& out);
+
+  // Whether advance() passes over entries whose tag is flagged deleted,
+  // as the engine's own cursors do. Off by default: such entries are read.
+  void set_skip_deleted(bool skip) { skip_deleted_ = skip; }
+
  private:
   TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker);
   void enter_page(const LeafPage& leaf);
@@ -87,6 +95,7 @@ class TableCursor {
   Record record_;
   ByteVector scratch_;
   std::unique_ptr<LongValueReader> long_values_;  // made on the first reference
+  bool skip_deleted_ = false;
 };
 
 }  // namespace pellumo

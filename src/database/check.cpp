@@ -12,7 +12,6 @@
 namespace pellumo {
 namespace {
 
-constexpr std::uint8_t kTagFlagDeleted = 0x2;
 constexpr std::size_t kRecordHeaderSize = 4;
 
 // Walks one tree, filling `out`; calls on_entry(data) for every readable

@@ -12,6 +12,7 @@ namespace pellumo {
 enum class PageFormat : std::uint8_t { Legacy, Ecc, Wide };
 
 inline constexpr std::uint32_t kPageFlagLeaf = 0x02;
+inline constexpr std::uint32_t kPageFlagEmpty = 0x08;  // the page holds nothing any more
 inline constexpr std::uint32_t kPageFlagSpaceTree = 0x20;
 inline constexpr std::uint32_t kPageFlagIndex = 0x40;
 inline constexpr std::uint32_t kPageFlagLongValue = 0x80;

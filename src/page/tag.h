@@ -23,6 +23,8 @@ struct OwnedTag {
 };
 
 inline constexpr std::uint8_t kTagFlagCommonKey = 0x4;
+// The node was deleted; the engine keeps it until the page is cleaned up.
+inline constexpr std::uint8_t kTagFlagDeleted = 0x2;
 
 class TagExtractor {
  public:

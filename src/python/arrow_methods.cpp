@@ -9,6 +9,7 @@
 #include "arrow/stream.h"
 #include "python/args.h"
 #include "python/convert.h"
+#include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
@@ -215,9 +216,9 @@ PyObject* create_arrow_source_type(PyObject* module) { return PyType_FromModuleA
 
 PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "columns", "batch_rows"};
+    static constexpr const char* kParams[] = {"table_name", "columns", "values", "batch_rows"};
     static constexpr ArgSpec kSpec{"EseDatabase.arrow", kParams, 1, 1};
-    PyObject* values[3];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -228,9 +229,12 @@ PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       options.columns.emplace();
       if (!column_names(values[1], *options.columns)) return nullptr;
     }
-    if (values[2] != nullptr) {
+    ValuesMode mode;
+    if (!parse_values_mode(values[2], mode)) return nullptr;
+    if (mode == ValuesMode::Engine) options.profile = arrow::ValueProfile::Engine;
+    if (values[3] != nullptr) {
       std::uint64_t rows = 0;
-      if (!arg_to_u64(values[2], "batch_rows", rows)) return nullptr;
+      if (!arg_to_u64(values[3], "batch_rows", rows)) return nullptr;
       if (rows == 0) {
         PyErr_SetString(PyExc_ValueError, "batch_rows must be at least 1");
         return nullptr;

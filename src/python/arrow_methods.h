@@ -7,7 +7,7 @@
 namespace pellumo::python {
 
 inline constexpr char kArrowDoc[] =
-    "arrow($self, table_name, *, columns=None, batch_rows=65536)\n--\n\n"
+    "arrow($self, table_name, *, columns=None, values='raw', batch_rows=65536)\n--\n\n"
     "The records of a table as Arrow record batches.\n\n"
     "Returns an object of the Arrow PyCapsule interface (__arrow_c_schema__,\n"
     "__arrow_c_stream__): pyarrow.table(obj), polars.DataFrame(obj) and DuckDB\n"
@@ -17,6 +17,10 @@ inline constexpr char kArrowDoc[] =
     "    table_name: Name of the table to read\n"
     "    columns: Names of the columns to read, in that order (default: all,\n"
     "        in ascending column id); only these are decoded\n"
+    "    values: 'raw' (the stored values) or 'engine' (as the engine returns\n"
+    "        them: list<T> for multi-valued columns, column defaults, int64 for\n"
+    "        Long long and Currency, timestamp[us, UTC] for DateTime, arrow.uuid\n"
+    "        for GUID; records flagged deleted are left out)\n"
     "    batch_rows: Most records per batch; a batch also ends before any\n"
     "        text or binary buffer passes 64 MiB\n\n"
     "Raises:\n"

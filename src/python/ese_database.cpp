@@ -14,6 +14,7 @@
 #include "python/errors.h"
 #include "python/export_methods.h"
 #include "python/py_ref.h"
+#include "python/recover_methods.h"
 #include "python/table_methods.h"
 
 namespace pellumo::python {
@@ -225,6 +226,7 @@ PyMethodDef kMethods[] = {
     {"arrow", as_cfunction(arrow), METH_FASTCALL | METH_KEYWORDS, kArrowDoc},
     {"write_table_jsonl", as_cfunction(write_table_jsonl), METH_FASTCALL | METH_KEYWORDS, kWriteTableJsonlDoc},
     {"check", check, METH_NOARGS, kCheckDoc},
+    {"recover", as_cfunction(recover), METH_FASTCALL | METH_KEYWORDS, kRecoverDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

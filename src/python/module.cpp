@@ -12,6 +12,7 @@
 #include "python/ese_database.h"
 #include "python/module_state.h"
 #include "python/py_ref.h"
+#include "python/recover_methods.h"
 #include "python/table_methods.h"
 
 namespace pellumo::python {
@@ -73,6 +74,8 @@ PyObject* create_module() {
   if (state.table_iterator_type == nullptr) return nullptr;
   state.arrow_source_type = create_arrow_source_type(module.get());
   if (state.arrow_source_type == nullptr) return nullptr;
+  state.recovery_iterator_type = create_recovery_iterator_type(module.get());
+  if (state.recovery_iterator_type == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "EseDatabase", state.ese_database_type) < 0) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
 

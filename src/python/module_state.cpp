@@ -26,6 +26,8 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
   Py_VISIT(state.ese_database_type);
   Py_VISIT(state.table_iterator_type);
   Py_VISIT(state.arrow_source_type);
+  Py_VISIT(state.recovery_iterator_type);
+  Py_VISIT(state.uuid_class);
   return 0;
 }
 
@@ -33,6 +35,8 @@ void clear_module_state(ModuleState& state) {
   Py_CLEAR(state.ese_database_type);
   Py_CLEAR(state.table_iterator_type);
   Py_CLEAR(state.arrow_source_type);
+  Py_CLEAR(state.recovery_iterator_type);
+  Py_CLEAR(state.uuid_class);
   for (auto& key : state.keys) Py_CLEAR(key);
   for (auto& name : state.column_type_names) Py_CLEAR(name);
 }

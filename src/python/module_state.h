@@ -50,6 +50,9 @@ struct ModuleState {
   PyObject* ese_database_type = nullptr;
   PyObject* table_iterator_type = nullptr;
   PyObject* arrow_source_type = nullptr;
+  PyObject* recovery_iterator_type = nullptr;
+  // uuid.UUID, imported on the first engine reading.
+  PyObject* uuid_class = nullptr;
   std::array<PyObject*, kKeyCount> keys{};
   // The display name of each column type code, indexed by code.
   std::array<PyObject*, kMaxColumnType + 1> column_type_names{};

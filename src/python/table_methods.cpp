@@ -8,6 +8,7 @@
 #include "python/args.h"
 #include "python/check_methods.h"
 #include "python/convert.h"
+#include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 
@@ -72,6 +73,9 @@ std::optional<TableCursor> open_cursor(PyObject* self, const ArgSpec& signature,
 struct IteratorState {
   TableCursor cursor;
   RecordConverter converter;
+  std::unique_ptr<RowConverter> options;  // set when columns or values were given
+
+  PyRef convert() { return options ? options->convert(cursor) : converter.convert(cursor.current()); }
 };
 
 struct PyTableIterator {
@@ -132,7 +136,7 @@ PyObject* iterator_next(PyObject* self) {
       finish(it);
       return nullptr;
     }
-    return it->state->converter.convert(it->state->cursor.current()).release();
+    return it->state->convert().release();
   });
 }
 
@@ -192,15 +196,28 @@ PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name"};
-    static constexpr ArgSpec kSpec{"EseDatabase.iter_table", kParams, 1};
+    static constexpr const char* kParams[] = {"table_name", "columns", "values"};
+    static constexpr ArgSpec kSpec{"EseDatabase.iter_table", kParams, 1, 1};  // columns, values: keyword-only
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
+    PyObject* values[3];
+    if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
+    std::string_view table_name;
+    if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
+    ValuesMode mode;
+    if (!parse_values_mode(values[2], mode)) return nullptr;
     // An unknown table is reported here, at the call, not at the first next().
-    std::optional<TableCursor> cursor = open_cursor(self, kSpec, args, nargs, kwnames);
-    if (!cursor) return nullptr;
-    auto state = std::make_unique<IteratorState>(IteratorState{std::move(*cursor), {}});
-    if (!state->converter.init(state->cursor.layout())) return nullptr;
+    auto opened = database_of(self).open_table(std::string(table_name));
+    if (!opened) return set_ese_error(opened.error());
+    auto state = std::make_unique<IteratorState>(IteratorState{std::move(opened).value(), {}, nullptr});
+    std::optional<std::vector<std::size_t>> columns;
+    if (!parse_columns(values[1], state->cursor.layout(), columns)) return nullptr;
+    if (columns || mode != ValuesMode::Raw) {
+      state->options = std::make_unique<RowConverter>();
+      if (!state->options->init(state_of(self), state->cursor, mode, std::move(columns))) return nullptr;
+    } else if (!state->converter.init(state->cursor.layout())) {
+      return nullptr;
+    }
 
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).table_iterator_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

@@ -18,13 +18,18 @@ inline constexpr char kReadTableDoc[] =
     "Raises:\n    ValueError: If the table doesn't exist\n    IOError: If there's an error reading the table";
 
 inline constexpr char kIterTableDoc[] =
-    "iter_table($self, table_name)\n--\n\n"
+    "iter_table($self, table_name, *, columns=None, values='raw')\n--\n\n"
     "Iterate over the records of a table, one at a time.\n\n"
     "Yields the same dictionaries as read_table, in the same order, without\n"
     "holding the whole table in memory.\n\n"
-    "Args:\n    table_name: Name of the table to read\n\n"
+    "Args:\n    table_name: Name of the table to read\n"
+    "    columns: Names of the columns to return, in this order (None: all)\n"
+    "    values: 'raw' for the stored values (as read_table), 'engine' for the\n"
+    "        values the database engine returns: multi-valued columns as lists,\n"
+    "        column defaults, signed Long long and Currency, DateTime as an aware\n"
+    "        UTC datetime, GUID as uuid.UUID; records flagged deleted are skipped\n\n"
     "Returns:\n    Iterator[dict]: Iterator over the records as dictionaries\n\n"
-    "Raises:\n    ValueError: If the table doesn't exist\n"
+    "Raises:\n    ValueError: If the table or a column doesn't exist, or values is unknown\n"
     "    IOError: If there's an error reading a record (raised by the iterator)";
 
 // Turns the records of one table into dicts. The column names become str

@@ -187,7 +187,7 @@ void RecordParser::decode_tagged(Bytes value, std::uint8_t flags, const ColumnIn
   if (flags & kTaggedFlagLongValue) {
     out.set_bytes(ValueKind::LongValue, value);
   } else if (flags & kTaggedFlagMultiValue) {
-    out.set_bytes(ValueKind::MultiValue, value);
+    out.set_multi_value(value, flags);
   } else if (flags & kTaggedFlagCompressed) {
     if (value.empty()) {
       out.set_bytes(ValueKind::Binary, value);
@@ -269,7 +269,7 @@ void RecordParser::decode(Bytes data, Record& record) {
       }
       parse_column_value_into(data.subspan(var_data + start, end - start), column, out);
     } else if (id < kFirstTaggedColumn) {
-      out.set_null();
+      out.set_absent();  // past the record's last fixed or variable column
     } else {
       if (!tagged_built) {
         build_tagged(data, tagged_start);
@@ -277,7 +277,7 @@ void RecordParser::decode(Bytes data, Record& record) {
       }
       while (item < items_.size() && items_[item].id < id) ++item;
       if (item == items_.size() || items_[item].id != id) {
-        out.set_null();
+        out.set_absent();
         continue;
       }
       std::size_t last = item;

@@ -55,7 +55,6 @@ std::string_view refusal_name(Refusal reason);
 // Page flags that name the kind of tree (AND 0xE0): 0 for tables and the
 // catalog, 0x40 for indexes, 0x80 for long values.
 inline constexpr std::uint32_t kTreeTypeMask = 0xE0;
-inline constexpr std::uint32_t kPageFlagEmpty = 0x08;
 enum class TreeKind : std::uint8_t { Table, Index, LongValue };
 std::uint32_t tree_type_bits(TreeKind kind);
 

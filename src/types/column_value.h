@@ -83,6 +83,14 @@ class ColumnValue {
 
   ValueKind kind() const { return kind_; }
   bool is_null() const { return kind_ == ValueKind::Null; }
+  // A Null whose column the record does not hold at all (a fixed or
+  // variable column past the record's last id, a tagged column missing from
+  // its directory), as opposed to one stored as NULL. Only the record
+  // decoder tells the two apart; a column default applies to the former.
+  bool is_absent() const { return kind_ == ValueKind::Null && bits_ == kAbsent; }
+  // MultiValue: the flag byte the tagged value was stored with, which says
+  // how its instances are laid out.
+  std::uint8_t tag_flags() const { return static_cast<std::uint8_t>(bits_); }
 
   // Scalar payloads. Each accessor is meaningful for the kinds named.
   bool as_bool() const { return bits_ != 0; }                         // Boolean
@@ -105,7 +113,18 @@ class ColumnValue {
   std::string_view text() const { return buf_; }
 
   // Overwriting in place (the capacity of the buffer is kept).
-  void set_null() { kind_ = ValueKind::Null; }
+  void set_null() {
+    kind_ = ValueKind::Null;
+    bits_ = 0;
+  }
+  void set_absent() {
+    kind_ = ValueKind::Null;
+    bits_ = kAbsent;
+  }
+  void set_multi_value(Bytes b, std::uint8_t tag_flags) {
+    set_bytes(ValueKind::MultiValue, b);
+    bits_ = tag_flags;
+  }
   void set_scalar(ValueKind kind, std::uint64_t bits) {
     kind_ = kind;
     bits_ = bits;
@@ -161,6 +180,8 @@ class ColumnValue {
     c.set_bytes(kind, b);
     return c;
   }
+
+  static constexpr std::uint64_t kAbsent = 1;
 
   ValueKind kind_ = ValueKind::Null;
   std::uint64_t bits_ = 0;  // integers (signed ones sign-extended), float bits

@@ -34,7 +34,7 @@ def test_yields_what_read_table_returns(make_db, scenario, page_size):
 
 def test_signature_and_iterator_protocol(make_db):
     db = EseDatabase(make_db("python-values"))
-    assert str(inspect.signature(db.iter_table)) == "(table_name)"
+    assert str(inspect.signature(db.iter_table)) == "(table_name, *, columns=None, values='raw')"
     assert EseDatabase.iter_table.__doc__.startswith("Iterate over the records of a table")
     it = db.iter_table(table_name="Values")
     assert iter(it) is it

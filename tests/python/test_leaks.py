@@ -15,8 +15,9 @@ def test_no_growth_over_repeated_calls(make_db, module_dir, tmp_path):
     database = make_db("sample")
     damaged = write_header_file(tmp_path / "damaged.edb", signature=0x1234)
     records = make_db("python-broken-chain")
+    remains = make_db("recovery")
     env = dict(os.environ, PYTHONPATH=str(module_dir))
-    done = subprocess.run([sys.executable, str(LEAK_CHECK), database, damaged, "300", records],
+    done = subprocess.run([sys.executable, str(LEAK_CHECK), database, damaged, "300", records, remains],
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.startswith("no growth after 300 rounds")

@@ -31,6 +31,7 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "-1\n15.0\n",
                      "2024-03-01 12:00:00+00:00",
                      "2024-03-01 00:00:00\n",
+                     "{'Name': 'Alice', 'Created': datetime.datetime(2024, 3, 1, 12, 0, tzinfo=datetime.timezone.utc)}",
                      "3 ['Alice', 'Bob', 'Chloé']\n",
                      "(1000, 1, 'Kernel-Power')\n",
                      "[('Language', 'en-GB'), ('Theme', 'dark')]\n"]:
@@ -38,6 +39,6 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 
 
-@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve"])
+@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve", "recover"])
 def test_readme_documents_every_command(command):
     assert f"pellumo {command} FILE" in README.read_text(encoding="utf-8")

@@ -2,10 +2,11 @@
 non-zero when memory, references, mappings or descriptors grow with the number
 of repetitions. Run in its own process by test_leaks.py:
 
-    leak_check.py <database> <damaged file> <rounds> [<database with records>]
+    leak_check.py <database> <damaged file> <rounds> [<database with records> [<database with remains>]]
 
 The database with records, when given, is read table by table (tables whose
-leaf chain is broken included) and carved in every scope.
+leaf chain is broken included) and carved in every scope; the database with
+remains has its deleted records recovered, wholly and in part.
 """
 
 import gc
@@ -22,6 +23,7 @@ except ImportError:  # the Arrow capsules are still made and dropped
 
 DATABASE, DAMAGED, ROUNDS = sys.argv[1], sys.argv[2], int(sys.argv[3])
 RECORDS = sys.argv[4] if len(sys.argv) > 4 else None
+REMAINS = sys.argv[5] if len(sys.argv) > 5 else None
 SCOPES = ["slack", "all", "tag_data", "lv_all", "lv_slack"]
 MISSING = DATABASE + ".missing"
 
@@ -50,6 +52,14 @@ def failing_calls(db):
     yield lambda: db.arrow("Users", columns=["UserId", "UserId"])
     yield lambda: db.arrow("Users", columns=[1])
     yield lambda: db.arrow("Users", batch_rows=0)
+    yield lambda: db.recover("No such table")
+    yield lambda: db.recover("MSysObjects", sources=["nope"])
+    yield lambda: db.recover("MSysObjects", sources=[1])
+    yield lambda: db.recover("MSysObjects", ["hole"])
+    yield lambda: db.arrow("Users", values="cooked")
+    yield lambda: db.iter_table("Users", columns=["UserId", "No such column"], values="engine")
+    yield lambda: db.iter_table("Users", columns=["UserId", "UserId"])
+    yield lambda: db.iter_table("Users", values=1)
 
 
 def read_everything(db):
@@ -58,6 +68,21 @@ def read_everything(db):
             db.read_table(table)
         except OSError:  # a broken leaf chain
             pass
+        # Engine values (datetimes, UUIDs, lists) and a projection.
+        # (Names that are not valid UTF-8 cannot be asked for by name.)
+        columns = [c["name"] for c in db.get_table_schema(table) if "\ufffd" not in c["name"]][::-1]
+        try:
+            for _ in db.iter_table(table, values="engine"):
+                pass
+            for _ in db.iter_table(table, columns=columns, values="engine"):
+                pass
+        except OSError:
+            pass
+        if pyarrow is not None:
+            try:
+                pyarrow.table(db.arrow(table, values="engine", batch_rows=3))
+            except OSError:
+                pass
         # Arrow: capsules dropped unread, and (with pyarrow) streams read to
         # the end or to their error. A stream left behind would keep the
         # file mapped, which the mapping count below sees.
@@ -73,6 +98,9 @@ def read_everything(db):
         db.carve_utf16le_strings_scoped(scope, None, 2, 10_000)
         db.carve_utf16le_strings_scoped(scope, needle="e", max_hits=3)
     db.carve_utf16le_strings()
+    for table in db.get_tables():
+        list(db.recover(table))
+        next(db.recover(table, sources=("hole", "stale_tag")), None)  # dropped part-way
 
 
 def exercise():
@@ -86,6 +114,8 @@ def exercise():
     read_everything(db)
     if RECORDS is not None:
         read_everything(EseDatabase(RECORDS))
+    if REMAINS is not None:
+        read_everything(EseDatabase(REMAINS))
     for call in failing_calls(db):
         try:
             call()

@@ -1,0 +1,531 @@
+#include "recovery/recover.h"
+
+#include "recovery/fields.h"
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "database/database.h"
+#include "page/branch.h"
+
+namespace pellumo {
+
+using recovery_detail::u16;
+using recovery_detail::u32;
+using recovery_detail::u32_be;
+namespace {
+
+constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",         "tail",
+                                                            "stale_tag",    "emptied_page", "free_page"};
+constexpr std::size_t kRecordHeaderSize = 4;
+// Under the large-page layout a node's first size word carries the tag
+// flags in its top three bits.
+constexpr std::uint16_t kLargeNodeSizeMask = 0x1FFF;
+constexpr std::uint16_t kKeySizeMask = 0x7FFF;
+constexpr std::uint16_t kMaxSlots = 0x0FFF;
+// How far before a record the search for its node's key looks.
+constexpr std::size_t kMaxKeyScan = 1024;
+
+std::uint64_t hash_bytes(Bytes b) {
+  return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+}
+
+// Whether `a` opens with all of `b`.
+bool opens_with(Bytes a, Bytes b) { return a.size() >= b.size() && std::equal(b.begin(), b.end(), a.begin()); }
+
+// A node of a page: the tag's flags and its bytes in the page.
+struct RawNode {
+  std::uint8_t flags = 0;
+  std::size_t at = 0;  // page offset of the node's first byte
+  Bytes bytes;
+};
+
+std::optional<RawNode> raw_node(const TagExtractor& tags, Bytes page, std::size_t header, std::uint16_t i,
+                                bool large) {
+  auto slot = tags.slot(i);
+  if (!slot) return std::nullopt;
+  const std::size_t start = header + slot->offset;
+  if (slot->size == 0 || !in_bounds(page, start, slot->size)) return std::nullopt;
+  RawNode node;
+  node.at = start;
+  node.bytes = page.subspan(start, slot->size);
+  node.flags = large ? (slot->size >= 2 ? node.bytes[1] >> 5 : 0) : (slot->b3 >> 5);
+  return node;
+}
+
+// A leaf node's parts, all borrowing the page.
+struct NodeParts {
+  std::optional<std::size_t> common;  // bytes of the key taken from the page prefix
+  Bytes suffix;
+  Bytes data;
+};
+
+std::optional<NodeParts> split_node(std::uint8_t flags, Bytes node, bool large) {
+  NodeParts parts;
+  std::size_t p = 0;
+  bool first_word = true;
+  auto size_word = [&](std::size_t at) {
+    const std::uint16_t w = u16(node, at);
+    const std::uint16_t mask = (large && first_word) ? kLargeNodeSizeMask : kKeySizeMask;
+    first_word = false;
+    return static_cast<std::size_t>(w & mask);
+  };
+  if (flags & kTagFlagCommonKey) {
+    if (node.size() < 4) return std::nullopt;
+    parts.common = size_word(0);
+    p = 2;
+  }
+  if (!in_bounds(node, p, 2)) return std::nullopt;
+  const std::size_t declared = size_word(p);
+  p += 2;
+  if (declared > node.size() - p) return std::nullopt;  // a key running past the node: not a node
+  parts.suffix = node.subspan(p, declared);
+  parts.data = node.subspan(p + declared);
+  return parts;
+}
+
+void full_key(const NodeParts& parts, Bytes prefix, std::string& out) {
+  out.clear();
+  if (parts.common) {
+    append_bytes(out, prefix.first(std::min(*parts.common, prefix.size())));
+  }
+  append_bytes(out, parts.suffix);
+}
+
+// The page's key prefix (tag 0), with the large-page flag bits cleared as
+// every reader of entries sees it. A tree's root page keeps its external
+// header (the space header) in tag 0 instead, and has no prefix.
+Bytes page_prefix(const Page& page, const TagExtractor& tags, ByteVector& scratch) {
+  if (page.page_flags() & kPageFlagRoot) return {};
+  auto tag0 = tags.read_entry_tag(0, scratch);
+  if (!tag0) return {};
+  return tag0->data;
+}
+
+struct Range {
+  std::size_t begin, end;
+};
+
+}  // namespace
+
+const char* recovery_source_name(RecoverySource source) {
+  return kSourceNames[static_cast<unsigned>(source)];
+}
+
+std::optional<RecoverySource> recovery_source_from_name(std::string_view name) {
+  for (unsigned i = 0; i < kRecoverySourceCount; ++i) {
+    if (name == kSourceNames[i]) return static_cast<RecoverySource>(i);
+  }
+  return std::nullopt;
+}
+
+const char* recovery_status_name(RecoveryStatus status) {
+  switch (status) {
+    case RecoveryStatus::Deleted: return "deleted";
+    case RecoveryStatus::Superseded: return "superseded";
+    case RecoveryStatus::Unkeyed: return "unkeyed";
+  }
+  return "unkeyed";
+}
+
+RecoveryScanner::RecoveryScanner(const Database& db, const TableInfo& table, unsigned sources)
+    : db_(&db),
+      table_(&table),
+      sources_(sources),
+      layout_(std::make_shared<const RecordLayout>(table)),
+      check_(*layout_, db.large_page_tag_format()),
+      parser_(layout_, db.large_page_tag_format()),
+      record_(layout_),
+      large_(db.large_page_tag_format()) {}
+
+Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& db, const std::string& name,
+                                                               unsigned sources) {
+  const TableInfo* table = db.tables().find(name);
+  if (!table) return EseError::table_not_found(name);
+  PELLUMO_TRY(Page root, db.read_page(table->root_page));
+  std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table, sources));
+  // Every page of the table's tree carries the tree's object id.
+  scanner->objid_ = root.father_data_page();
+  scanner->key_ = find_fixed_primary_key(db, scanner->objid_, table->root_page, *scanner->layout_);
+  scanner->walk_live_tree();
+  if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
+  return scanner;
+}
+
+void RecoveryScanner::walk_live_tree() {
+  std::vector<std::uint32_t> stack{table_->root_page};
+  std::unordered_set<std::uint32_t> visited;
+  ByteVector prefix_scratch;
+  std::string key;
+  while (!stack.empty()) {
+    const std::uint32_t number = stack.back();
+    stack.pop_back();
+    if (number == 0 || number > db_->total_pages() || !visited.insert(number).second) continue;
+    auto page = db_->read_page(number);
+    if (!page || page->father_data_page() != objid_) continue;  // a link out of the tree is damage
+    TagExtractor tags(*page, db_->format_version(), db_->format_revision(), db_->page_size());
+    const Bytes bytes = page->bytes();
+    const std::size_t count = std::min<std::size_t>(page->stored_tag_count(), tags.tag_count());
+    if (!page->is_leaf()) {
+      for (std::size_t i = page->first_entry_tag(); i < count; ++i) {
+        auto tag = tags.read_entry_tag(static_cast<std::uint16_t>(i), tag_scratch_);
+        if (!tag) continue;
+        auto child = BranchEntry::parse_child(tag->flags, tag->data);
+        if (child) stack.push_back(*child);
+      }
+      continue;
+    }
+    if (!page->is_table_leaf()) continue;
+    live_pages_.insert(number);
+    const Bytes prefix = page_prefix(*page, tags, prefix_scratch);
+    for (std::size_t i = page->first_entry_tag(); i < count; ++i) {
+      auto node = raw_node(tags, bytes, page->header_size(), static_cast<std::uint16_t>(i), large_);
+      if (!node || (node->flags & kTagFlagDeleted)) continue;  // a deleted node is not live
+      auto parts = split_node(node->flags, node->bytes, large_);
+      if (!parts) continue;
+      full_key(*parts, prefix, key);
+      live_keys_.push_back(std::hash<std::string_view>{}(key));
+      const Bytes data = parts->data;
+      live_records_.push_back({hash_bytes(data.first(RecordCheck::tagged_start(data))), data});
+    }
+  }
+  std::sort(live_keys_.begin(), live_keys_.end());
+  std::sort(live_records_.begin(), live_records_.end(),
+            [](const LiveRecord& a, const LiveRecord& b) { return a.hash < b.hash; });
+}
+
+bool RecoveryScanner::is_live_key(std::string_view key) const {
+  return std::binary_search(live_keys_.begin(), live_keys_.end(), std::hash<std::string_view>{}(key));
+}
+
+RecoveryStatus RecoveryScanner::status_of(std::string_view key) const {
+  return is_live_key(key) ? RecoveryStatus::Superseded : RecoveryStatus::Deleted;
+}
+
+bool RecoveryScanner::is_live_copy(Bytes candidate, bool exact) const {
+  const std::uint64_t h = hash_bytes(candidate.first(RecordCheck::tagged_start(candidate)));
+  auto it = std::lower_bound(live_records_.begin(), live_records_.end(), h,
+                             [](const LiveRecord& r, std::uint64_t v) { return r.hash < v; });
+  for (; it != live_records_.end() && it->hash == h; ++it) {
+    const LiveRecord& live = *it;
+    if (exact) {
+      if (live.bytes.size() == candidate.size() && opens_with(candidate, live.bytes)) return true;
+    } else if (opens_with(candidate, live.bytes)) {
+      // A record found in free space may run on into other bytes: one that
+      // opens with a live record's bytes is that record's copy. One that is
+      // only a start of a live record is an older, shorter version of it.
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint64_t RecoveryScanner::file_offset(Bytes part) const {
+  // Every view the scan holds lies inside the mapping.
+  return static_cast<std::uint64_t>(std::distance(db_->mapped().data(), part.data()));
+}
+
+bool RecoveryScanner::already_recovered(Bytes candidate) {
+  const std::uint64_t offset = file_offset(candidate);
+  if (!recovered_offsets_.insert(offset).second) return true;
+  const std::uint64_t h = hash_bytes(candidate);
+  const auto range = recovered_.equal_range(h);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second.size() == candidate.size() && opens_with(candidate, it->second)) {
+      return true;
+    }
+  }
+  recovered_.emplace(h, candidate);
+  return false;
+}
+
+void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_t data_at, std::uint8_t flags,
+                                    Bytes node, Bytes prefix, RecoverySource source, std::vector<Pending>& found) {
+  (void)page;
+  (void)data_at;
+  auto parts = split_node(flags, node, large_);
+  if (!parts || parts->data.size() < kRecordHeaderSize) return;
+  const Bytes record = parts->data;
+  if (!check_.plausible_header(record)) return;
+  ++stats_.candidates;
+  if (!check_.check(record, true)) {
+    ++stats_.rejected;
+    return;
+  }
+  RecoveryStatus status = RecoveryStatus::Unkeyed;
+  std::string node_key;
+  full_key(*parts, prefix, node_key);
+  const bool whole_key = !parts->common || *parts->common <= prefix.size();
+  if (key_ && build_fixed_key(*key_, *layout_, record, large_, key_scratch_)) {
+    // The node's own key must be the one its values give.
+    const std::string& rebuilt = key_scratch_;
+    const std::size_t suffix = parts->suffix.size();
+    const bool suffix_ok = rebuilt.size() >= suffix &&
+                           matches_at(parts->suffix, 0, std::string_view(rebuilt).substr(rebuilt.size() - suffix)) &&
+                           rebuilt.size() == parts->common.value_or(0) + suffix;
+    if (!suffix_ok || (whole_key && node_key != rebuilt)) {
+      ++stats_.rejected;
+      return;
+    }
+    status = status_of(rebuilt);
+  } else if (whole_key) {
+    status = status_of(node_key);
+  }
+  if (is_live_copy(record, true)) {
+    ++stats_.live_copies;
+    return;
+  }
+  if (already_recovered(record)) {
+    ++stats_.duplicates;
+    return;
+  }
+  Pending p;
+  p.info.status = status;
+  p.info.source = source;
+  p.info.page = number;
+  p.info.offset = file_offset(record);
+  p.info.size = static_cast<std::uint32_t>(record.size());
+  p.bytes = record;
+  found.push_back(p);
+}
+
+void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t begin, std::size_t end, Bytes prefix,
+                                  RecoverySource source, std::vector<Pending>& found) {
+  end = std::min(end, page.size());
+  if (begin >= end || end - begin < kRecordHeaderSize) return;
+  struct Candidate {
+    std::size_t node_start;
+    std::size_t at;
+    RecoveryStatus status;
+  };
+  std::vector<Candidate> candidates;
+  for (std::size_t at = begin; at + kRecordHeaderSize <= end; ++at) {
+    const Bytes room = page.subspan(at, end - at);
+    if (!check_.plausible_header(room)) continue;
+    ++stats_.candidates;
+    if (!check_.check(room, false)) {
+      ++stats_.rejected;
+      continue;
+    }
+    if (!key_ || !build_fixed_key(*key_, *layout_, room, large_, key_scratch_)) {
+      // The key cannot be rebuilt, but an older version of a live record
+      // still sits behind its node's key, which is a live one.
+      std::string& key = key_scratch_;
+      std::optional<std::size_t> node_start;
+      const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
+      for (std::size_t s = 0; s + 2 <= reach && !node_start; ++s) {
+        const std::size_t q = at - s;
+        if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
+        key = to_byte_string(page.subspan(q, s));
+        if (is_live_key(key)) {
+          node_start = q - 2;
+        } else if (s + 4 <= reach) {
+          const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
+          if (common == 0 || common > prefix.size()) continue;
+          key.insert(0, to_byte_string(prefix.first(common)));
+          if (is_live_key(key)) node_start = q - 4;
+        }
+      }
+      if (node_start) {
+        candidates.push_back({*node_start, at, RecoveryStatus::Superseded});
+      } else {
+        candidates.push_back({at, at, RecoveryStatus::Unkeyed});
+      }
+      continue;
+    }
+    // The node's key comes right before the record: its size word, the
+    // part of the rebuilt key the node stores, and before that, when the
+    // rest comes from the page prefix, the size of that part.
+    const std::string rebuilt = key_scratch_;
+    const std::size_t k = rebuilt.size();
+    std::optional<std::size_t> node_start;
+    for (std::size_t s = k + 1; s-- > 0 && !node_start;) {
+      if (at < begin + s + 2) continue;
+      const std::size_t q = at - s;
+      if (!matches_at(page, q, std::string_view(rebuilt).substr(k - s))) continue;
+      const std::uint16_t word = u16(page, q - 2);
+      if (s == k && (word & kLargeNodeSizeMask) == s) {
+        node_start = q - 2;
+      } else if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 &&
+                 (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
+                 (prefix.size() < k - s || matches_at(prefix, 0, std::string_view(rebuilt).substr(0, k - s)))) {
+        node_start = q - 4;
+      }
+    }
+    if (!node_start) {
+      ++stats_.rejected;
+      continue;
+    }
+    candidates.push_back({*node_start, at, status_of(rebuilt)});
+  }
+  std::size_t covered = begin;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const Candidate& c = candidates[i];
+    if (c.at < covered) {
+      ++stats_.rejected;  // inside the bytes of a record already taken
+      continue;
+    }
+    // A record in free space ends, at the latest, where the next node begins.
+    const std::size_t fixed_end = c.at + RecordCheck::tagged_start(page.subspan(c.at, end - c.at));
+    std::size_t room_end = end;
+    for (std::size_t j = i + 1; j < candidates.size(); ++j) {
+      if (candidates[j].node_start >= fixed_end) {
+        room_end = candidates[j].node_start;
+        break;
+      }
+    }
+    auto length = check_.check(page.subspan(c.at, room_end - c.at), false);
+    if (!length) {
+      ++stats_.rejected;
+      continue;
+    }
+    const Bytes record = page.subspan(c.at, *length);
+    covered = c.at + *length;
+    if (is_live_copy(record, false)) {
+      ++stats_.live_copies;
+      continue;
+    }
+    if (already_recovered(record)) {
+      ++stats_.duplicates;
+      continue;
+    }
+    Pending p;
+    p.info.status = c.status;
+    p.info.source = source;
+    p.info.page = number;
+    p.info.offset = file_offset(record);
+    p.info.size = static_cast<std::uint32_t>(record.size());
+    p.bytes = record;
+    found.push_back(p);
+  }
+}
+
+void RecoveryScanner::scan_page(std::uint32_t number) {
+  auto bytes = db_->page_bytes(number);
+  if (!bytes || bytes->size() < kPageHeaderSize) return;
+  // Cheap tests on the raw header first: most pages belong to other trees.
+  if (u32(*bytes, 24) != objid_) return;
+  auto parsed = Page::parse(*bytes, db_->format_version(), db_->format_revision(), db_->page_size());
+  if (!parsed || !parsed->is_table_leaf()) return;
+  const Page& page = *parsed;
+  const bool live = live_pages_.count(number) != 0;
+  const bool emptied = (page.page_flags() & kPageFlagEmpty) != 0;
+  if (!live && !emptied && !available_.contains(number)) return;  // neither in the tree nor given up
+  ++stats_.pages_scanned;
+
+  const Bytes b = page.bytes();
+  const std::size_t header = page.header_size();
+  const std::size_t size = b.size();
+  TagExtractor tags(page, db_->format_version(), db_->format_revision(), db_->page_size());
+  ByteVector prefix_scratch;
+  const Bytes prefix = page_prefix(page, tags, prefix_scratch);
+  const std::size_t mic = std::min(size, header + page.first_available_data_offset());
+  // Slots live at the page's end, below the data: one lying inside the
+  // data area is data, not a slot.
+  const std::size_t slot_room = size > mic ? (size - mic) / 4 : 0;
+  const std::size_t slots = std::min<std::size_t>(slot_room, kMaxSlots);
+  const std::size_t count = std::min<std::size_t>(page.stored_tag_count(), slots);
+  const std::size_t first = page.first_entry_tag();
+  std::vector<Pending> found;
+
+  auto wants = [&](RecoverySource s) { return (sources_ & recovery_source_bit(s)) != 0; };
+
+  if (live) {
+    std::vector<Range> used;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+      if (node) used.push_back({node->at, node->at + node->bytes.size()});
+    }
+    auto overlaps_used = [&](const RawNode& n) {
+      for (const Range& r : used) {
+        if (n.at < r.end && r.begin < n.at + n.bytes.size()) return true;
+      }
+      return false;
+    };
+    for (std::size_t i = first; i < count; ++i) {
+      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+      if (!node || !(node->flags & kTagFlagDeleted)) continue;
+      // Its bytes are the node's own, so they are no hole either.
+      if (wants(RecoverySource::DeletedNode)) {
+        consider_node(number, b, node->at, node->flags, node->bytes, prefix, RecoverySource::DeletedNode, found);
+      }
+    }
+    if (wants(RecoverySource::StaleTag)) {
+      for (std::size_t i = std::max<std::size_t>(count, first); i < slots; ++i) {
+        auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+        if (!node || overlaps_used(*node)) continue;
+        consider_node(number, b, node->at, node->flags, node->bytes, prefix, RecoverySource::StaleTag, found);
+      }
+    }
+    std::sort(used.begin(), used.end(), [](const Range& x, const Range& y) { return x.begin < y.begin; });
+    if (wants(RecoverySource::Hole)) {
+      std::size_t at = header;
+      for (const Range& r : used) {
+        if (r.begin > at) scan_region(number, b, at, std::min(r.begin, mic), prefix, RecoverySource::Hole, found);
+        at = std::max(at, r.end);
+      }
+      if (at < mic) scan_region(number, b, at, mic, prefix, RecoverySource::Hole, found);
+    }
+    if (wants(RecoverySource::Tail)) {
+      std::size_t tail = mic;
+      for (const Range& r : used) tail = std::max(tail, r.end);
+      scan_region(number, b, tail, size - 4 * count, prefix, RecoverySource::Tail, found);
+    }
+  } else {
+    const RecoverySource source = emptied ? RecoverySource::EmptiedPage : RecoverySource::FreePage;
+    if (!wants(source)) return;
+    // The count of an emptied page is 0 or 1, but its slots stay: read them
+    // until a slot would lie inside the data the slots before it point at.
+    std::size_t data_end = header;
+    for (std::size_t i = first; i < slots; ++i) {
+      if (size - 4 * (i + 1) < data_end) break;
+      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+      if (!node) continue;
+      data_end = std::max(data_end, node->at + node->bytes.size());
+      if (size - 4 * (i + 1) < data_end) break;  // a "slot" made of record bytes
+      consider_node(number, b, node->at, node->flags, node->bytes, prefix, source, found);
+    }
+    scan_region(number, b, header, size - 4 * std::max<std::size_t>(count, 1), prefix, source, found);
+  }
+  for (Pending& p : found) queue_.push_back(p);
+}
+
+std::vector<Bytes> RecoveryScanner::live_records() const {
+  std::vector<Bytes> out;
+  out.reserve(live_records_.size());
+  for (const LiveRecord& live : live_records_) out.push_back(live.bytes);
+  std::sort(out.begin(), out.end(), [](Bytes a, Bytes b) { return std::less<>()(a.data(), b.data()); });
+  return out;
+}
+
+bool RecoveryScanner::advance() {
+  if (has_current_) {
+    queue_.pop_front();
+    has_current_ = false;
+  }
+  while (queue_.empty()) {
+    if (next_page_ == 0 || next_page_ > db_->total_pages()) return false;
+    scan_page(next_page_++);
+  }
+  decode(queue_.front());
+  has_current_ = true;
+  return true;
+}
+
+void RecoveryScanner::decode(const Pending& pending) {
+  parser_.decode(pending.bytes, record_);
+  bool any = false;
+  for (std::size_t i = 0; i < record_.size() && !any; ++i) any = record_.value(i).kind() == ValueKind::LongValue;
+  if (!any) return;
+  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
+  LongValueReader& index = *long_values_;
+  // A value the tree no longer holds comes back empty: that is no value.
+  resolve_long_values_with(record_, [&](Bytes reference, std::string& out) {
+    return index.fetch(reference, out) && !out.empty();
+  });
+  for (std::size_t i = 0; i < record_.size(); ++i) {
+    if (record_.value(i).kind() == ValueKind::LongValue) record_.value(i).set_null();
+  }
+}
+
+}  // namespace pellumo
