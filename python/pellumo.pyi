@@ -236,13 +236,6 @@ class EseDatabase:
         stopping after limit records when given; returns the number written.
         ValueError: no such table; OSError: a record cannot be read (after the
         lines before it) or the descriptor cannot be written."""
-    def arrow(
-        self, table_name: str, *, columns: Sequence[str] | None = None, batch_rows: SupportsIndex = 65536
-    ) -> _ArrowTableSource:
-        """The table as Arrow record batches for pyarrow, Polars, DuckDB and
-        pandas (the Arrow PyCapsule interface). ValueError: no such table or
-        column, a column named twice, batch_rows 0; OSError: the table cannot
-        be opened."""
     def check(self) -> _CheckReport:
         """An integrity report of the whole file: the header, then every tree
         walked as every read walks it (each page checked: checksum, owner, tree
