@@ -104,6 +104,9 @@ def test_sdist():
     assert {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "python/pellumo.pyi",
             "python/pellumo_cli/cli.py", "src/python/module.cpp", "src/utils/bytes.h"} <= names
     assert {f"python/pellumo_cli/{p.name}" for p in CLI_PACKAGE.glob("*.py")} <= names
+    # Every source of the library and the module, whatever its name.
+    sources = {p.relative_to(ROOT).as_posix() for p in (ROOT / "src").rglob("*") if p.is_file()}
+    assert sources - names == set()
     tops = {n.split("/")[0] for n in names}
     assert not [t for t in tops if t.startswith("build") or t in (".git", ".venv", "dist", "out")]
     assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")]
