@@ -28,7 +28,7 @@ from pellumo_fleet._schema import Conformer, unify, with_source
 __all__ = ["read_table"]
 
 
-class _Spec(NamedTuple):
+class _PartitionPlan(NamedTuple):
     """What every partition needs besides its files (pickled to the workers)."""
 
     table_name: str
@@ -80,34 +80,34 @@ def read_table(paths: PathsArg, table_name: str, *, columns: Sequence[str] | Non
         raise ValueError(f"{first[0]}, whose schema gives the dataframe its columns, lacks the column(s) "
                          f"{', '.join(map(repr, missing))}") from None
     schema = with_source(data_schema, source_column)
-    spec = _Spec(table_name, list(data_schema.names), schema, source_column, on_missing)
+    plan = _PartitionPlan(table_name, list(data_schema.names), schema, source_column, on_missing)
     groups = [tuple(files[i:i + files_per_partition]) for i in range(0, len(files), files_per_partition)]
     meta = _to_pandas(schema.empty_table())
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
-        _read_partition, groups, spec=spec, meta=meta, label="read-ese", enforce_metadata=False)
+        _read_partition, groups, plan=plan, meta=meta, label="read-ese", enforce_metadata=False)
     return frame
 
 
-def _read_partition(files: tuple[str, ...], spec: _Spec) -> pd.DataFrame:
-    """The records of the files of one partition, conformed to spec.schema."""
+def _read_partition(files: tuple[str, ...], plan: _PartitionPlan) -> pd.DataFrame:
+    """The records of the files of one partition, conformed to plan.schema."""
     batches: list[Any] = []
     for path in files:
         try:
             db = pellumo.EseDatabase(path)
-            stream = db.arrow(spec.table_name, columns=present_columns(db, spec.table_name, spec.columns))
+            stream = db.arrow(plan.table_name, columns=present_columns(db, plan.table_name, plan.columns))
             reader = pa.RecordBatchReader.from_stream(stream)
         except (OSError, ValueError) as error:
-            if spec.on_missing == "error":
+            if plan.on_missing == "error":
                 raise _with_path(error, path) from error
             continue
-        conform = Conformer(spec.schema, spec.source_column, path)
+        conform = Conformer(plan.schema, plan.source_column, path)
         try:
             for batch in reader:
                 batches.append(conform(batch))
         except (OSError, ValueError, pa.ArrowException) as error:
-            if spec.on_missing == "error":
+            if plan.on_missing == "error":
                 raise _with_path(error, path) from error
-    return _to_pandas(pa.Table.from_batches(batches, schema=spec.schema))
+    return _to_pandas(pa.Table.from_batches(batches, schema=plan.schema))
 
 
 def _to_pandas(table: Any) -> pd.DataFrame:
