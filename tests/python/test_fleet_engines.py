@@ -153,6 +153,8 @@ def test_spark_values_types_and_options(corpus, spark):
     files = [p for p in corpus.files if p.endswith(("records.edb", "SRUDB.dat", "sample.edb"))]
     for table in ("Users", "SruDbIdMapTable"):
         found, _ = reference(files, table)
+        if not found:
+            continue  # SRUDB.dat comes from the samples, which may be absent
         frame = spark.read.format("ese").option("table", table).load(files)
         names = [c for c in frame.columns if c != "_source"]
         got = [{k: _plain(v) for k, v in row.asDict().items()} for row in frame.collect()]
