@@ -5,6 +5,7 @@ import gzip
 import inspect
 import math
 import shutil
+import struct
 import threading
 
 import pellumo
@@ -70,12 +71,36 @@ def fits(value, arrow_type):
     return isinstance(value, str)
 
 
+# How read_table's typed value of one stored instance is laid out in the file.
+STORED_FORMS = {"Boolean": "<B", "Unsigned byte": "<B", "Signed short": "<h", "Unsigned short": "<H",
+                "Signed long": "<i", "Unsigned long": "<I", "Long long": "<Q", "Currency": "<Q", "DateTime": "<Q",
+                "IEEE single": "<f", "IEEE double": "<d"}
+
+
+def stored_bytes(value, metadata):
+    """A multi-valued column's single instance as the stream's binary holds
+    it, where read_table gives it typed: numbers as stored, text as UTF-8."""
+    if isinstance(value, bytes) or value is None:
+        return value
+    kind = metadata[b"ese.type"].decode()
+    if kind in STORED_FORMS:
+        return struct.pack(STORED_FORMS[kind], value)
+    assert kind in ("Text", "Long Text"), kind
+    return value.encode("utf-8")
+
+
 def as_arrow_reads(db, table, rows):
     """read_table's rows as the stream gives them: a value the column's type
     cannot hold (an "Unsigned byte" stored wider than one byte, bytes in an
-    integer column) is None; binary columns take every value as bytes."""
-    types = {field.name: field.type for field in pa.schema(db.arrow(table))}
-    return [{name: value if fits(value, types[name]) else None for name, value in row.items()} for row in rows]
+    integer column) is None; binary columns take every value as bytes, and
+    a multi-valued column holding one instance gives that instance as bytes
+    (ntds.dit declares hundreds of such columns)."""
+    fields = {field.name: field for field in pa.schema(db.arrow(table))}
+    multi = {name for name, field in fields.items()
+             if field.metadata and field.metadata.get(b"ese.multi_valued") == b"true"}
+    return [{name: stored_bytes(value, fields[name].metadata) if name in multi
+             else value if fits(value, fields[name].type) else None
+             for name, value in row.items()} for row in rows]
 
 
 def check_table(db, table, consumers):

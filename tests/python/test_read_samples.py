@@ -40,7 +40,10 @@ def test_every_table_reads(samples_dir, name):
         columns = sorted(db.get_table_schema(table), key=lambda c: c["id"])
         names = list(dict.fromkeys(c["name"] for c in columns))
         assert all(list(row) == names for row in rows), table
-    catalog = db.read_table("MSysObjects")
+    # The raw catalog also lists nodes flagged deleted (Windows.edb has
+    # dropped tables' records there), which the table list leaves out; the
+    # engine reading hides them as the engine's own cursors do.
+    catalog = db.iter_table("MSysObjects", values="engine")
     assert [r["Name"] for r in catalog if r["Type"] == 1] == db.get_tables()
 
 
