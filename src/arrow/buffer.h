@@ -48,6 +48,11 @@ class Buffer {
   void reserve(std::size_t n) {
     if (n > capacity_) grow(n);
   }
+  // Sets the size; bytes added are left as they are, for the caller to write.
+  void resize_uninitialized(std::size_t n) {
+    reserve(n);
+    size_ = n;
+  }
   // Sets the size; bytes added are zero.
   void resize(std::size_t n) {
     reserve(n);

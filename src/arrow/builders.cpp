@@ -8,59 +8,28 @@
 namespace pellumo::arrow {
 namespace {
 
-// What a zero-length buffer points at: consumers may read a pointer of any
-// buffer, and an empty offsets or data buffer must still be a valid address.
-alignas(kBufferAlignment) const std::uint8_t kZeros[kBufferAlignment] = {};
-
-// The private data of every exported array: the buffers and children it owns.
-struct ArrayData {
-  std::vector<Buffer> buffers;
-  std::vector<const void*> pointers;
-  std::vector<ArrowArray> children;
-  std::vector<ArrowArray*> child_pointers;
-  // A consumer may have moved a child out, leaving its release null.
-  ~ArrayData() {
-    for (ArrowArray& child : children) {
-      if (child.release != nullptr) child.release(&child);
-    }
+std::size_t fixed_width(BuilderKind kind) {
+  switch (kind) {
+    case BuilderKind::UInt8: return 1;
+    case BuilderKind::Int16:
+    case BuilderKind::UInt16: return 2;
+    case BuilderKind::Int32:
+    case BuilderKind::UInt32:
+    case BuilderKind::Float32: return 4;
+    case BuilderKind::UInt64:
+    case BuilderKind::Float64:
+    case BuilderKind::Int64:
+    case BuilderKind::Timestamp: return 8;
+    case BuilderKind::Uuid: return 16;
+    case BuilderKind::Null:
+    case BuilderKind::Boolean:
+    case BuilderKind::Utf8:
+    case BuilderKind::Binary: return 0;
   }
-};
-
-void release_array(ArrowArray* array) {
-  if (array == nullptr || array->release == nullptr) return;
-  delete static_cast<ArrayData*>(array->private_data);
-  array->release = nullptr;
-  array->private_data = nullptr;
+  return 0;
 }
 
-// Validity of one array: no bitmap until the first null, then one bit a row.
-class Validity {
- public:
-  void add_valid() {
-    if (bitmap_) bits_.append(true);
-  }
-  void add_null(std::size_t row) {
-    if (!bitmap_) {
-      bits_.reserve(row + 64);
-      bits_.append_many(true, row);
-      bitmap_ = true;
-    }
-    bits_.append(false);
-    ++null_count_;
-  }
-  std::int64_t null_count() const { return static_cast<std::int64_t>(null_count_); }
-  // The bitmap (no memory when no row was null); starts again empty.
-  Buffer take() {
-    null_count_ = 0;
-    bitmap_ = false;
-    return bits_.take();
-  }
-
- private:
-  BitmapBuilder bits_;
-  std::size_t null_count_ = 0;
-  bool bitmap_ = false;
-};
+bool is_variable(BuilderKind kind) { return kind == BuilderKind::Utf8 || kind == BuilderKind::Binary; }
 
 template <class T>
 bool to_integer(const ColumnValue& v, T& out) {
@@ -89,114 +58,6 @@ bool to_integer(const ColumnValue& v, T& out) {
   }
 }
 
-// Engine dates: microseconds since the Unix epoch.
-bool to_timestamp(const ColumnValue& v, std::int64_t& out) {
-  if (v.kind() != ValueKind::DateTime) return false;
-  out = v.as_signed();
-  return true;
-}
-
-// A GUID in the byte order of a UUID: its u32 and two u16 fields
-// big-endian, then the last eight bytes as stored.
-struct UuidBytes {
-  std::uint8_t b[16];
-};
-bool to_uuid(const ColumnValue& v, UuidBytes& out) {
-  if (v.kind() != ValueKind::Guid) return false;
-  static constexpr std::size_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  for (std::size_t i = 0; i < 16; ++i) out.b[i] = v.as_guid()[kOrder[i]];
-  return true;
-}
-
-bool to_float32(const ColumnValue& v, float& out) {
-  if (v.kind() != ValueKind::Float32) return false;
-  out = v.as_float32();
-  return true;
-}
-
-bool to_float64(const ColumnValue& v, double& out) {
-  if (v.kind() == ValueKind::Float64) {
-    out = v.as_float64();
-    return true;
-  }
-  if (v.kind() == ValueKind::Float32) {
-    out = v.as_float32();
-    return true;
-  }
-  return false;
-}
-
-template <class T, bool (*Convert)(const ColumnValue&, T&)>
-class FixedBuilder final : public ColumnBuilder {
- public:
-  FixedBuilder() : ColumnBuilder(false) {}
-  void reserve(std::size_t rows) override { values_.reserve((length_ + rows) * sizeof(T)); }
-  void append(const ColumnValue& value) override {
-    T v{};
-    if (Convert(value, v)) {
-      validity_.add_valid();
-    } else {
-      validity_.add_null(length_);
-    }
-    values_.append_value(v);
-    ++length_;
-  }
-  void finish(ArrowArray* out) override {
-    const std::int64_t nulls = validity_.null_count();
-    std::vector<Buffer> buffers;
-    buffers.push_back(validity_.take());
-    values_.shrink_to_fit();
-    buffers.push_back(std::move(values_));
-    export_array(out, static_cast<std::int64_t>(length_), nulls, std::move(buffers), {true, false}, {});
-    values_ = Buffer();
-    length_ = 0;
-  }
-
- private:
-  Validity validity_;
-  Buffer values_;
-};
-
-class BooleanBuilder final : public ColumnBuilder {
- public:
-  BooleanBuilder() : ColumnBuilder(false) {}
-  void reserve(std::size_t rows) override { values_.reserve(length_ + rows); }
-  void append(const ColumnValue& value) override {
-    if (value.kind() == ValueKind::Boolean) {
-      validity_.add_valid();
-      values_.append(value.as_bool());
-    } else {
-      validity_.add_null(length_);
-      values_.append(false);
-    }
-    ++length_;
-  }
-  void finish(ArrowArray* out) override {
-    const std::int64_t nulls = validity_.null_count();
-    std::vector<Buffer> buffers;
-    buffers.push_back(validity_.take());
-    buffers.push_back(values_.take());
-    export_array(out, static_cast<std::int64_t>(length_), nulls, std::move(buffers), {true, false}, {});
-    length_ = 0;
-  }
-
- private:
-  Validity validity_;
-  BitmapBuilder values_;
-};
-
-class NullBuilder final : public ColumnBuilder {
- public:
-  NullBuilder() : ColumnBuilder(false) {}
-  void reserve(std::size_t) override {}
-  void append(const ColumnValue&) override { ++length_; }
-  void finish(ArrowArray* out) override {
-    const auto n = static_cast<std::int64_t>(length_);
-    export_array(out, n, n, {}, {}, {});
-    length_ = 0;
-  }
-};
-
 // Little-endian bytes of a scalar, as wide as its variant.
 std::size_t scalar_bytes(const ColumnValue& v, std::uint8_t (&out)[8]) {
   std::size_t width;
@@ -221,214 +82,248 @@ std::size_t scalar_bytes(const ColumnValue& v, std::uint8_t (&out)[8]) {
   return width;
 }
 
-// Utf8 ("u") and Binary ("z"): 32-bit offsets and one data buffer.
-class VariableBuilder final : public ColumnBuilder {
- public:
-  explicit VariableBuilder(bool text) : ColumnBuilder(true), text_(text) { offsets_.append_value<std::int32_t>(0); }
+// Clears the bits of a bitmap from `bits` on and cuts it to the bytes that
+// hold `bits` bits.
+void cut_bitmap(Buffer& bitmap, std::size_t bits) {
+  bitmap.resize_uninitialized(std::min(bitmap.size(), (bits + 7) / 8));
+  if (bits % 8 != 0 && bitmap.size() == (bits + 7) / 8) {
+    bitmap.data()[bits / 8] &= static_cast<std::uint8_t>((1u << (bits % 8)) - 1);
+  }
+}
 
-  void reserve(std::size_t rows) override {
-    offsets_.reserve((length_ + rows + 1) * sizeof(std::int32_t));
-    data_.reserve(data_hint_);
-  }
-
-  std::size_t variable_bytes(const ColumnValue& v) const override {
-    switch (v.kind()) {
-      case ValueKind::Text:
-      case ValueKind::Binary:
-      case ValueKind::MultiValue:
-      case ValueKind::LongValue: return v.bytes().size();
-      case ValueKind::Guid: return text_ ? kGuidTextSize : 16;
-      case ValueKind::Null: return 0;
-      default: return text_ ? 0 : 8;
-    }
-  }
-  std::size_t variable_size() const override { return data_.size(); }
-
-  void append(const ColumnValue& v) override {
-    if (text_) {
-      append_text(v);
-    } else {
-      append_binary(v);
-    }
-    offsets_.append_value(static_cast<std::int32_t>(data_.size()));
-    ++length_;
-  }
-
-  void finish(ArrowArray* out) override {
-    const std::int64_t nulls = validity_.null_count();
-    data_hint_ = data_.size();
-    std::vector<Buffer> buffers;
-    buffers.push_back(validity_.take());
-    offsets_.shrink_to_fit();
-    buffers.push_back(std::move(offsets_));
-    data_.shrink_to_fit();
-    buffers.push_back(std::move(data_));
-    export_array(out, static_cast<std::int64_t>(length_), nulls, std::move(buffers), {true, false, false}, {});
-    offsets_ = Buffer();
-    offsets_.append_value<std::int32_t>(0);
-    data_ = Buffer();
-    length_ = 0;
-  }
-
- private:
-  void add(const void* bytes, std::size_t n) {
-    if (n > kMaxVariableBufferBytes - data_.size()) {
-      validity_.add_null(length_);  // beyond what 32-bit offsets can address
-      return;
-    }
-    data_.append(bytes, n);
-    validity_.add_valid();
-  }
-
-  void append_text(const ColumnValue& v) {
-    switch (v.kind()) {
-      case ValueKind::Text: add(v.text().data(), v.text().size()); return;
-      case ValueKind::Guid: {
-        char text[kGuidTextSize];
-        write_guid_text(v.as_guid(), text);
-        add(text, sizeof text);
-        return;
-      }
-      default: validity_.add_null(length_); return;
-    }
-  }
-
-  void append_binary(const ColumnValue& v) {
-    switch (v.kind()) {
-      case ValueKind::Null: validity_.add_null(length_); return;
-      case ValueKind::Text: add(v.text().data(), v.text().size()); return;
-      case ValueKind::Binary:
-      case ValueKind::MultiValue:
-      case ValueKind::LongValue: add(v.bytes().data(), v.bytes().size()); return;
-      case ValueKind::Guid: add(v.as_guid().data(), v.as_guid().size()); return;
-      default: {
-        std::uint8_t bytes[8];
-        const std::size_t n = scalar_bytes(v, bytes);
-        add(bytes, n);
-        return;
-      }
-    }
-  }
-
-  bool text_;
-  Validity validity_;
-  Buffer offsets_;
-  Buffer data_;
-  std::size_t data_hint_ = 0;  // the previous batch's data size
-};
-
-// list<T> ("+l"): 32-bit offsets into one child array of the items.
-class ListBuilder final : public ColumnBuilder {
- public:
-  explicit ListBuilder(std::unique_ptr<ColumnBuilder> items)
-      : ColumnBuilder(items->has_variable_buffer()), items_(std::move(items)) {
-    offsets_.append_value<std::int32_t>(0);
-  }
-  void reserve(std::size_t rows) override {
-    offsets_.reserve((length_ + rows + 1) * sizeof(std::int32_t));
-    items_->reserve(rows);
-  }
-  // A single value is no list: null.
-  void append(const ColumnValue&) override { add_null(); }
-  void append_engine(const EngineValue& value) override {
-    if (!value.is_list()) {
-      add_null();
-      return;
-    }
-    const auto items = value.items();
-    if (items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - items_->length()) {
-      add_null();  // beyond what 32-bit offsets can address
-      return;
-    }
-    for (const ColumnValue& item : items) items_->append(item);
-    validity_.add_valid();
-    offsets_.append_value(static_cast<std::int32_t>(items_->length()));
-    ++length_;
-  }
-  std::size_t variable_bytes(const ColumnValue& value) const override { return items_->variable_bytes(value); }
-  std::size_t variable_size() const override { return items_->variable_size(); }
-  void finish(ArrowArray* out) override {
-    const std::int64_t nulls = validity_.null_count();
-    std::vector<ArrowArray> children(1, ArrowArray{});
-    items_->finish(&children[0]);
-    std::vector<Buffer> buffers;
-    buffers.push_back(validity_.take());
-    offsets_.shrink_to_fit();
-    buffers.push_back(std::move(offsets_));
-    export_array(out, static_cast<std::int64_t>(length_), nulls, std::move(buffers), {true, false},
-                 std::move(children));
-    offsets_ = Buffer();
-    offsets_.append_value<std::int32_t>(0);
-    length_ = 0;
-  }
-
- private:
-  void add_null() {
-    validity_.add_null(length_);
-    offsets_.append_value(static_cast<std::int32_t>(items_->length()));
-    ++length_;
-  }
-
-  std::unique_ptr<ColumnBuilder> items_;
-  Validity validity_;
-  Buffer offsets_;
-};
+std::int32_t offset_at(const Buffer& offsets, std::size_t i) {
+  std::int32_t v;
+  std::memcpy(&v, offsets.data() + 4 * i, sizeof v);
+  return v;
+}
 
 }  // namespace
 
-std::unique_ptr<ColumnBuilder> make_builder(const ColumnPlan& plan) {
-  if (plan.list) return std::make_unique<ListBuilder>(make_builder(plan.builder));
-  return make_builder(plan.builder);
+ColumnSink::ColumnSink(BuilderKind kind, bool list, std::size_t slot)
+    : kind_(kind), width_(list ? 0 : fixed_width(kind)), slot_(slot) {
+  // A list's kind is its items'.
+  if (list) items_ = std::make_unique<ColumnSink>(kind, false, slot + 1);
+  if (items_ || is_variable(kind_)) values_.append_value<std::int32_t>(0);
 }
 
-std::unique_ptr<ColumnBuilder> make_builder(BuilderKind kind) {
-  switch (kind) {
-    case BuilderKind::Null: return std::make_unique<NullBuilder>();
-    case BuilderKind::Boolean: return std::make_unique<BooleanBuilder>();
-    case BuilderKind::UInt8: return std::make_unique<FixedBuilder<std::uint8_t, to_integer<std::uint8_t>>>();
-    case BuilderKind::Int16: return std::make_unique<FixedBuilder<std::int16_t, to_integer<std::int16_t>>>();
-    case BuilderKind::UInt16: return std::make_unique<FixedBuilder<std::uint16_t, to_integer<std::uint16_t>>>();
-    case BuilderKind::Int32: return std::make_unique<FixedBuilder<std::int32_t, to_integer<std::int32_t>>>();
-    case BuilderKind::UInt32: return std::make_unique<FixedBuilder<std::uint32_t, to_integer<std::uint32_t>>>();
-    case BuilderKind::UInt64: return std::make_unique<FixedBuilder<std::uint64_t, to_integer<std::uint64_t>>>();
-    case BuilderKind::Float32: return std::make_unique<FixedBuilder<float, to_float32>>();
-    case BuilderKind::Float64: return std::make_unique<FixedBuilder<double, to_float64>>();
-    case BuilderKind::Utf8: return std::make_unique<VariableBuilder>(true);
-    case BuilderKind::Binary: return std::make_unique<VariableBuilder>(false);
-    case BuilderKind::Int64: return std::make_unique<FixedBuilder<std::int64_t, to_integer<std::int64_t>>>();
-    case BuilderKind::Timestamp: return std::make_unique<FixedBuilder<std::int64_t, to_timestamp>>();
-    case BuilderKind::Uuid: return std::make_unique<FixedBuilder<UuidBytes, to_uuid>>();
+bool ColumnSink::has_variable_buffer() const { return items_ ? items_->has_variable_buffer() : is_variable(kind_); }
+
+void ColumnSink::reserve(std::size_t rows) {
+  validity_.reserve((rows + 7) / 8);
+  if (items_) {
+    values_.reserve((rows + 1) * sizeof(std::int32_t));
+  } else if (is_variable(kind_)) {
+    values_.reserve((rows + 1) * sizeof(std::int32_t));
+  } else if (kind_ == BuilderKind::Boolean) {
+    values_.reserve((rows + 7) / 8);
+  } else {
+    values_.reserve(rows * width_);
   }
-  return std::make_unique<VariableBuilder>(false);
 }
 
-void export_array(ArrowArray* out, std::int64_t length, std::int64_t null_count, std::vector<Buffer> buffers,
-                  std::vector<bool> absent, std::vector<ArrowArray> children) {
-  auto data = std::make_unique<ArrayData>();
-  data->buffers = std::move(buffers);
-  data->children = std::move(children);
-  data->pointers.reserve(data->buffers.size());
-  for (std::size_t i = 0; i < data->buffers.size(); ++i) {
-    const Buffer& b = data->buffers[i];
-    if (b.data() != nullptr) {
-      data->pointers.push_back(b.data());
+void ColumnSink::append_nulls(std::size_t count) {
+  if (count == 0) return;
+  const std::size_t rows = length_ + count;
+  if (kind_ != BuilderKind::Null || items_) {
+    // The validity bits of the new rows stay clear: bytes added are zero,
+    // and no bit past length_ is ever set in the last byte.
+    validity_.resize((rows + 7) / 8);
+    if (items_ || is_variable(kind_)) {
+      const std::int32_t end = items_ ? static_cast<std::int32_t>(items_->length()) : static_cast<std::int32_t>(data_.size());
+      auto* at = values_.extend(count * sizeof(std::int32_t));
+      for (std::size_t i = 0; i < count; ++i) std::memcpy(at + i * sizeof end, &end, sizeof end);
+    } else if (kind_ == BuilderKind::Boolean) {
+      values_.resize((rows + 7) / 8);
     } else {
-      data->pointers.push_back(i < absent.size() && absent[i] ? nullptr : kZeros);
+      std::memset(values_.extend(count * width_), 0, count * width_);
     }
   }
-  data->child_pointers.reserve(data->children.size());
-  for (ArrowArray& child : data->children) data->child_pointers.push_back(&child);
+  length_ = rows;
+  null_count_ += count;
+}
 
-  out->length = length;
-  out->null_count = null_count;
-  out->offset = 0;
-  out->n_buffers = static_cast<std::int64_t>(data->pointers.size());
-  out->n_children = static_cast<std::int64_t>(data->children.size());
-  out->buffers = data->pointers.empty() ? nullptr : data->pointers.data();
-  out->children = data->child_pointers.empty() ? nullptr : data->child_pointers.data();
-  out->dictionary = nullptr;
-  out->release = release_array;
-  out->private_data = data.release();
+void ColumnSink::append_bool(bool value) {
+  if ((length_ & 7) == 0) values_.append_value<std::uint8_t>(0);
+  if (value) values_.data()[length_ >> 3] |= static_cast<std::uint8_t>(1u << (length_ & 7));
+  add_valid();
+}
+
+void ColumnSink::append(const ColumnValue& v) {
+  if (items_) {  // a single value is no list
+    append_null();
+    return;
+  }
+  switch (kind_) {
+    case BuilderKind::Null: append_null(); return;
+    case BuilderKind::Boolean:
+      if (v.kind() == ValueKind::Boolean) {
+        append_bool(v.as_bool());
+      } else {
+        append_null();
+      }
+      return;
+#define PELLUMO_INTEGER_CASE(KIND, TYPE) \
+  case BuilderKind::KIND: {              \
+    TYPE x{};                            \
+    if (to_integer(v, x)) {              \
+      append_fixed(x);                   \
+    } else {                             \
+      append_null();                     \
+    }                                    \
+    return;                              \
+  }
+      PELLUMO_INTEGER_CASE(UInt8, std::uint8_t)
+      PELLUMO_INTEGER_CASE(Int16, std::int16_t)
+      PELLUMO_INTEGER_CASE(UInt16, std::uint16_t)
+      PELLUMO_INTEGER_CASE(Int32, std::int32_t)
+      PELLUMO_INTEGER_CASE(UInt32, std::uint32_t)
+      PELLUMO_INTEGER_CASE(UInt64, std::uint64_t)
+      PELLUMO_INTEGER_CASE(Int64, std::int64_t)
+#undef PELLUMO_INTEGER_CASE
+    case BuilderKind::Timestamp:
+      // Engine dates: microseconds since the Unix epoch.
+      if (v.kind() == ValueKind::DateTime) {
+        append_fixed(v.as_signed());
+      } else {
+        append_null();
+      }
+      return;
+    case BuilderKind::Uuid:
+      if (v.kind() == ValueKind::Guid) {
+        append_fixed(guid_to_uuid(v.as_guid().data()));
+      } else {
+        append_null();
+      }
+      return;
+    case BuilderKind::Float32:
+      if (v.kind() == ValueKind::Float32) {
+        append_fixed(v.as_float32());
+      } else {
+        append_null();
+      }
+      return;
+    case BuilderKind::Float64:
+      if (v.kind() == ValueKind::Float64) {
+        append_fixed(v.as_float64());
+      } else if (v.kind() == ValueKind::Float32) {
+        append_fixed(static_cast<double>(v.as_float32()));
+      } else {
+        append_null();
+      }
+      return;
+    case BuilderKind::Utf8:
+      switch (v.kind()) {
+        case ValueKind::Text: append_variable(v.text().data(), v.text().size()); return;
+        case ValueKind::Guid: {
+          char text[kGuidTextSize];
+          write_guid_text(v.as_guid(), text);
+          append_variable(text, sizeof text);
+          return;
+        }
+        default: append_null(); return;
+      }
+    case BuilderKind::Binary:
+      switch (v.kind()) {
+        case ValueKind::Null: append_null(); return;
+        case ValueKind::Text: append_variable(v.text().data(), v.text().size()); return;
+        case ValueKind::Binary:
+        case ValueKind::MultiValue:
+        case ValueKind::LongValue: append_variable(v.bytes().data(), v.bytes().size()); return;
+        case ValueKind::Guid: append_variable(v.as_guid().data(), v.as_guid().size()); return;
+        default: {
+          std::uint8_t bytes[8];
+          const std::size_t n = scalar_bytes(v, bytes);
+          append_variable(bytes, n);
+          return;
+        }
+      }
+  }
+}
+
+void ColumnSink::append_list(std::span<const ColumnValue> items) {
+  if (items.size() > kMaxListItems - items_->length()) {
+    append_null();  // beyond what 32-bit offsets can address
+    return;
+  }
+  for (const ColumnValue& item : items) items_->append(item);
+  values_.append_value(static_cast<std::int32_t>(items_->length()));
+  add_valid();
+}
+
+void ColumnSink::append_engine(const EngineValue& value) {
+  if (items_) {
+    if (value.is_list()) {
+      append_list(value.items());
+    } else {
+      append_null();
+    }
+    return;
+  }
+  if (value.is_list()) {
+    append_null();
+  } else {
+    append(value.value());
+  }
+}
+
+void ColumnSink::truncate(std::size_t rows) {
+  if (rows >= length_) return;
+  if (kind_ == BuilderKind::Null && !items_) {
+    null_count_ -= length_ - rows;
+    length_ = rows;
+    return;
+  }
+  for (std::size_t i = rows; i < length_; ++i) {
+    if (!((validity_.data()[i >> 3] >> (i & 7)) & 1)) --null_count_;
+  }
+  cut_bitmap(validity_, rows);
+  if (items_) {
+    items_->truncate(static_cast<std::size_t>(offset_at(values_, rows)));
+    values_.resize_uninitialized((rows + 1) * sizeof(std::int32_t));
+  } else if (is_variable(kind_)) {
+    data_.resize_uninitialized(static_cast<std::size_t>(offset_at(values_, rows)));
+    values_.resize_uninitialized((rows + 1) * sizeof(std::int32_t));
+  } else if (kind_ == BuilderKind::Boolean) {
+    cut_bitmap(values_, rows);
+  } else {
+    values_.resize_uninitialized(rows * width_);
+  }
+  length_ = rows;
+}
+
+void ColumnSink::finish(ArrowArray* out, ArrayPool& pool) {
+  std::unique_ptr<ArrayHolder> holder = pool.take(slot_);
+  const auto length = static_cast<std::int64_t>(length_);
+  const auto nulls = static_cast<std::int64_t>(null_count_);
+  if (null_count_ == 0) validity_.clear();  // no bitmap where no row is null
+  auto hand_over = [&](std::size_t count) {
+    holder->buffers.resize(count);
+    if (count > 0) std::swap(holder->buffers[0], validity_);
+    if (count > 1) std::swap(holder->buffers[1], values_);
+    if (count > 2) std::swap(holder->buffers[2], data_);
+  };
+  if (items_) {
+    hand_over(2);
+    holder->children.assign(1, ArrowArray{});
+    items_->finish(&holder->children[0], pool);
+    export_array(out, std::move(holder), length, nulls, {true, false});
+  } else if (kind_ == BuilderKind::Null) {
+    hand_over(0);
+    export_array(out, std::move(holder), length, length, {});
+  } else if (is_variable(kind_)) {
+    hand_over(3);
+    export_array(out, std::move(holder), length, nulls, {true, false, false});
+  } else {
+    hand_over(2);
+    export_array(out, std::move(holder), length, nulls, {true, false});
+  }
+  // The buffers swapped in are the pool's, emptied, or new ones.
+  validity_.clear();
+  values_.clear();
+  data_.clear();
+  if (items_ || is_variable(kind_)) values_.append_value<std::int32_t>(0);
+  length_ = 0;
+  null_count_ = 0;
 }
 
 }  // namespace pellumo::arrow

@@ -1,18 +1,32 @@
-// Column builders: each gathers one column's values of a batch into Arrow
+// Column sinks: each gathers one column's values of a batch into Arrow
 // buffers and hands them over as an ArrowArray.
+//
+// Two ways in. The typed appends (append_fixed, append_bool,
+// append_variable, variable_space) write a value the caller has already
+// put in the column's own type straight into the buffers: what the
+// columnar decoder uses. append(ColumnValue) and append_engine(EngineValue)
+// convert a decoded value first, by the rules below.
 //
 // A value whose variant the column's type cannot hold without loss (a
 // two-byte "Unsigned byte" above 255, a compressed value in an integer
 // column: shapes of damaged or unusual records) is null in that column.
 // Binary columns take every value: bytes as they are, text as its UTF-8,
 // GUIDs as their 16 stored bytes and numbers as their little-endian bytes.
+//
+// Rows need not be appended one by one: pad_to() fills every row up to a
+// given one with nulls in bulk, so a decoder that writes only the columns a
+// record holds leaves the others to be padded when their next value comes
+// (or when the batch ends).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "arrow/array_pool.h"
 #include "arrow/buffer.h"
 #include "arrow/c_data.h"
 #include "arrow/column_plan.h"
@@ -25,45 +39,125 @@ namespace pellumo::arrow {
 // pass this many bytes.
 inline constexpr std::size_t kMaxVariableBufferBytes = 0x7FFFFFFF;
 
-class ColumnBuilder {
- public:
-  virtual ~ColumnBuilder() = default;
-  // A hint: room for this many more rows.
-  virtual void reserve(std::size_t rows) = 0;
-  // Appends one row. Throws std::bad_alloc only.
-  virtual void append(const ColumnValue& value) = 0;
-  // Appends one row of the engine profile. A scalar column takes a list
-  // (a multi-value stored in a column not declared multi-valued) as null.
-  virtual void append_engine(const EngineValue& value) {
-    static const ColumnValue kNull;
-    append(value.is_list() ? kNull : value.value());
-  }
-  // Bytes `value` would add to the variable-width buffer (0 for fixed-width
-  // columns), and the bytes in it so far.
-  virtual std::size_t variable_bytes(const ColumnValue& /*value*/) const { return 0; }
-  virtual std::size_t variable_size() const { return 0; }
-  bool has_variable_buffer() const { return variable_; }
-  std::size_t length() const { return length_; }
-  // Moves the rows appended so far into `out`, which the caller then owns
-  // (its release callback frees the buffers), and starts an empty array.
-  virtual void finish(ArrowArray* out) = 0;
+// A GUID in the byte order of a UUID: its u32 and two u16 fields
+// big-endian, then the last eight bytes as stored.
+struct UuidBytes {
+  std::uint8_t b[16];
+};
+inline UuidBytes guid_to_uuid(const std::uint8_t* guid) {
+  static constexpr std::uint8_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  UuidBytes out;
+  for (std::size_t i = 0; i < 16; ++i) out.b[i] = guid[kOrder[i]];
+  return out;
+}
 
- protected:
-  explicit ColumnBuilder(bool variable) : variable_(variable) {}
-  std::size_t length_ = 0;
+class ColumnSink {
+ public:
+  // A sink of `kind` values, or of lists of them. `slot`, and `slot + 1`
+  // for a list's items, are its slots in the pool its batches are
+  // recycled through (see slots_needed).
+  ColumnSink(BuilderKind kind, bool list, std::size_t slot);
+  explicit ColumnSink(const ColumnPlan& plan, std::size_t slot) : ColumnSink(plan.builder, plan.list, slot) {}
+  ColumnSink(ColumnSink&&) noexcept = default;
+  ColumnSink& operator=(ColumnSink&&) noexcept = default;
+
+  // Pool slots a sink of this plan takes.
+  static std::size_t slots_needed(const ColumnPlan& plan) { return plan.list ? 2 : 1; }
+
+  BuilderKind kind() const { return kind_; }
+  bool is_list() const { return items_ != nullptr; }
+  std::size_t length() const { return length_; }
+  // Whether the column has a variable-width data buffer (its own or its
+  // items'), and the bytes in it so far.
+  bool has_variable_buffer() const;
+  std::size_t variable_size() const { return items_ ? items_->variable_size() : data_.size(); }
+
+  // A hint: room for this many rows in all.
+  void reserve(std::size_t rows);
+
+  // Appends nulls until the column holds `rows` rows.
+  void pad_to(std::size_t rows) {
+    if (rows > length_) append_nulls(rows - length_);
+  }
+  void append_nulls(std::size_t count);
+  void append_null() { append_nulls(1); }
+
+  // Converting appends.
+  void append(const ColumnValue& value);
+  // A scalar column takes a list (a multi-value stored in a column not
+  // declared multi-valued) as null, a list column a single value.
+  void append_engine(const EngineValue& value);
+
+  // Typed appends, for a sink whose kind stores T (Boolean: append_bool;
+  // Utf8 and Binary: the variable ones). Never for lists.
+  template <class T>
+  void append_fixed(const T& value) {
+    std::memcpy(values_.extend(sizeof(T)), &value, sizeof(T));
+    add_valid();
+  }
+  void append_bool(bool value);
+  // A value of n bytes; null when the data would pass what 32-bit offsets
+  // address.
+  void append_variable(const void* bytes, std::size_t n) {
+    if (n > kMaxVariableBufferBytes - data_.size()) {
+      append_null();
+      return;
+    }
+    data_.append(bytes, n);
+    end_variable();
+  }
+  // Room for a value of at most n bytes, written by the caller, who then
+  // calls commit_variable with the bytes written; nullptr (and nothing to
+  // commit) when n bytes could pass what 32-bit offsets address: the value
+  // is then null.
+  std::uint8_t* variable_space(std::size_t n) {
+    if (n > kMaxVariableBufferBytes - data_.size()) {
+      append_null();
+      return nullptr;
+    }
+    data_.reserve(data_.size() + n);
+    return data_.data() + data_.size();
+  }
+  void commit_variable(std::size_t written) {
+    data_.resize_uninitialized(data_.size() + written);
+    end_variable();
+  }
+
+  // Drops the rows from `rows` on (a record that did not fit its batch).
+  void truncate(std::size_t rows);
+
+  // Moves the rows appended so far into `out`, which the caller then owns
+  // (its release gives the buffers back to `pool`), and starts an empty
+  // array with buffers the pool kept, if any.
+  void finish(ArrowArray* out, ArrayPool& pool);
 
  private:
-  bool variable_;
+  void add_valid() {
+    if ((length_ & 7) == 0) validity_.append_value<std::uint8_t>(0);
+    validity_.data()[length_ >> 3] |= static_cast<std::uint8_t>(1u << (length_ & 7));
+    ++length_;
+  }
+  void end_variable() {
+    values_.append_value(static_cast<std::int32_t>(data_.size()));
+    add_valid();
+  }
+  void append_list(std::span<const ColumnValue> items);
+
+  BuilderKind kind_;
+  std::size_t width_;  // bytes per row of a fixed-width kind; 0 otherwise
+  std::size_t slot_;
+  std::size_t length_ = 0;
+  std::size_t null_count_ = 0;
+  Buffer validity_;  // a bit per row, set for a value
+  // Fixed-width kinds: the values; Boolean: their bits; Utf8, Binary and
+  // lists: the int32 offsets, length + 1 of them.
+  Buffer values_;
+  Buffer data_;  // Utf8 and Binary: the bytes of the values
+  std::unique_ptr<ColumnSink> items_;
 };
 
-std::unique_ptr<ColumnBuilder> make_builder(BuilderKind kind);
-// The builder a plan asks for: a list of `plan.builder` items when it is a list.
-std::unique_ptr<ColumnBuilder> make_builder(const ColumnPlan& plan);
-
-// Fills `out` as an array owning `buffers` (a buffer left without memory is
-// exported as a null pointer when `absent[i]`, else as a pointer to zeroed
-// bytes) and `children` (moved from; their release is called by out's).
-void export_array(ArrowArray* out, std::int64_t length, std::int64_t null_count, std::vector<Buffer> buffers,
-                  std::vector<bool> absent, std::vector<ArrowArray> children);
+// Arrow's row limit for one array of 32-bit offsets also bounds a list's
+// items: a list value that would pass it is null.
+inline constexpr std::size_t kMaxListItems = 0x7FFFFFFF;
 
 }  // namespace pellumo::arrow

@@ -72,20 +72,27 @@ void fill_schema(ArrowSchema* out, const std::string& format, const std::string&
 class StreamState {
  public:
   StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor)
-      : plan_(std::move(plan)), cursor_(std::move(cursor)) {
-    if (!plan_->all_columns) cursor_.decode_only(plan_->decoded);
+      : plan_(std::move(plan)),
+        cursor_(std::move(cursor)),
+        parser_(cursor_.shared_layout(), plan_->db->large_page_tag_format()) {
+    if (!plan_->all_columns) parser_.decode_only(plan_->decoded);
+    record_ = Record(cursor_.shared_layout());
     if (plan_->options.profile == ValueProfile::Engine) {
       // The engine's cursors pass over records flagged deleted.
       cursor_.set_skip_deleted(true);
       engine_ = std::make_unique<EngineRecordBuilder>(cursor_.shared_layout());
     }
-    builders_.reserve(plan_->columns.size());
+    std::size_t slots = 1;  // slot 0: the struct of each batch
+    sinks_.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) {
-      builders_.push_back(make_builder(c));
+      sinks_.emplace_back(c, slots);
+      slots += ColumnSink::slots_needed(c);
       layout_index_.push_back(c.layout_index);
-      if (builders_.back()->has_variable_buffer()) variable_.push_back(builders_.size() - 1);
+      if (sinks_.back().has_variable_buffer()) variable_.push_back(sinks_.size() - 1);
     }
+    pool_ = std::make_shared<ArrayPool>(slots);
   }
+  ~StreamState() { pool_->close(); }
 
   int get_schema(ArrowSchema* out) {
     try {
@@ -102,7 +109,7 @@ class StreamState {
     try {
       return next_batch(out);
     } catch (const std::bad_alloc&) {
-      // The builders may hold part of a record: the stream cannot go on.
+      // The sinks may hold part of a record: the stream cannot go on.
       last_error_ = "out of memory while building a record batch";
       failed_ = ENOMEM;
       return failed_;
@@ -119,77 +126,81 @@ class StreamState {
     return f;
   }
 
-  // Whether the current record still fits the batch's variable-width buffers.
-  bool fits(const Record& record) const {
+  // Whether a variable-width buffer has passed the batch's limit.
+  bool over_limit() const {
     const std::size_t limit = plan_->options.max_variable_bytes;
     for (std::size_t j : variable_) {
-      const ColumnBuilder& b = *builders_[j];
-      const std::size_t add = b.variable_bytes(record.value(layout_index_[j]));
-      if (add > limit || b.variable_size() > limit - add) return false;
+      if (sinks_[j].variable_size() > limit) return true;
     }
-    return true;
+    return false;
+  }
+
+  // Appends the record in `data` as row `row` of every sink.
+  void append_record(Bytes data) {
+    parser_.decode(data, record_);
+    cursor_.resolve_long_values(record_);
+    const std::size_t n = sinks_.size();
+    if (engine_) {
+      auto fetch = [this](Bytes reference, std::string& out) { return cursor_.fetch_long_value(reference, out); };
+      engine_->build(record_, LongValueFetch(fetch), engine_values_);
+      for (std::size_t j = 0; j < n; ++j) sinks_[j].append_engine(engine_values_[layout_index_[j]]);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) sinks_[j].append(record_.value(layout_index_[j]));
+    }
   }
 
   int next_batch(ArrowArray* out) {
     const std::size_t batch_rows = std::max<std::size_t>(plan_->options.batch_rows, 1);
     const std::size_t expect = std::min(batch_rows, std::max<std::size_t>(last_rows_, 1024));
-    for (auto& b : builders_) b->reserve(expect);
+    for (ColumnSink& s : sinks_) s.reserve(expect);
     std::size_t rows = 0;
-    while (rows < batch_rows && !done_ && !error_) {
-      if (!pending_) {
-        auto more = cursor_.advance();
-        if (!more) {
-          error_ = true;
-          last_error_ = "Error reading record: " + more.error().message();
-          break;
-        }
-        if (!more.value()) {
+    while (rows < batch_rows) {
+      if (page_ == nullptr || entry_ == page_->entries.size()) {
+        page_ = done_ ? nullptr : cursor_.next_page();
+        entry_ = 0;
+        if (page_ == nullptr) {
           done_ = true;
           break;
         }
-        pending_ = true;
-        if (engine_) {
-          auto fetch = [this](Bytes reference, std::string& out) { return cursor_.fetch_long_value(reference, out); };
-          engine_->build(cursor_.current(), LongValueFetch(fetch), engine_values_);
-        }
       }
-      const Record& record = cursor_.current();
-      if (rows > 0 && !variable_.empty() && !fits(record)) break;  // the record opens the next batch
-      const std::size_t n = builders_.size();
-      if (engine_) {
-        for (std::size_t j = 0; j < n; ++j) builders_[j]->append_engine(engine_values_[layout_index_[j]]);
-      } else {
-        for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
+      append_record(page_->entries[entry_]);
+      if (!variable_.empty() && over_limit() && rows > 0) {
+        // The record opens the next batch.
+        for (ColumnSink& s : sinks_) s.truncate(rows);
+        break;
       }
-      pending_ = false;
+      ++entry_;
       ++rows;
     }
     if (rows == 0) {
-      if (error_) {
-        failed_ = EIO;
-        return failed_;
-      }
       out->release = nullptr;  // the end of the stream
       return 0;
     }
     last_rows_ = rows;
-    std::vector<ArrowArray> children(builders_.size(), ArrowArray{});
-    for (std::size_t j = 0; j < builders_.size(); ++j) builders_[j]->finish(&children[j]);
-    std::vector<Buffer> struct_buffers(1);  // the struct's validity: absent
-    export_array(out, static_cast<std::int64_t>(rows), 0, std::move(struct_buffers), {true}, std::move(children));
+    std::unique_ptr<ArrayHolder> holder = pool_->take(0);
+    holder->buffers.resize(1);  // the struct's validity: absent
+    holder->children.assign(sinks_.size(), ArrowArray{});
+    for (std::size_t j = 0; j < sinks_.size(); ++j) {
+      sinks_[j].pad_to(rows);
+      sinks_[j].finish(&holder->children[j], *pool_);
+    }
+    export_array(out, std::move(holder), static_cast<std::int64_t>(rows), 0, {true});
     return 0;
   }
 
   std::shared_ptr<const TableExport::Plan> plan_;  // keeps the Database the cursor borrows
   TableCursor cursor_;
-  std::vector<std::unique_ptr<ColumnBuilder>> builders_;
-  std::vector<std::size_t> layout_index_;  // by builder: the column's position in the record
-  std::vector<std::size_t> variable_;  // builders with a variable-width buffer
+  RecordParser parser_;
+  Record record_;
+  std::vector<ColumnSink> sinks_;
+  std::shared_ptr<ArrayPool> pool_;
+  std::vector<std::size_t> layout_index_;  // by sink: the column's position in the record
+  std::vector<std::size_t> variable_;      // sinks with a variable-width buffer
   std::unique_ptr<EngineRecordBuilder> engine_;  // the engine profile's values
-  std::vector<EngineValue> engine_values_;       // of cursor_.current()
-  bool pending_ = false;  // cursor_.current() is a record not yet appended
+  std::vector<EngineValue> engine_values_;
+  const LeafScan* page_ = nullptr;  // the entries of the page being read
+  std::size_t entry_ = 0;           // the next of them
   bool done_ = false;
-  bool error_ = false;
   int failed_ = 0;
   std::size_t last_rows_ = 0;
   std::string last_error_;

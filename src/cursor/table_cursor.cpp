@@ -1,6 +1,5 @@
 #include "cursor/table_cursor.h"
 
-#include "page/leaf.h"
 
 namespace pellumo {
 
@@ -21,44 +20,39 @@ TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, TreeWa
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
       page_(walker.root_page()),
-      tags_(pages.tags(page_)),
-      page_number_(walker.root_number()),
-      tag_index_(page_.stored_tag_count()),  // nothing read until the first leaf is entered
+      page_number_(walker.root_number()),  // nothing read until the first leaf is entered
       walker_(std::move(walker)),
       parser_(layout_, pages.large_page_tag_format()),
       record_(layout_) {}
 
 void TableCursor::enter_page(const LeafPage& leaf) {
   page_ = leaf.page;
-  tags_ = pages_->tags(page_);
   page_number_ = leaf.number;
-  tag_index_ = page_.first_entry_tag();
+  // Unreadable tags are skipped, never fatal.
+  scan_leaf_entries(page_, pages_->large_page_tag_format(), pages_->page_size(), skip_deleted_, scan_);
+  entry_index_ = 0;
+}
+
+const LeafScan* TableCursor::next_page() {
+  while (auto leaf = walker_.next_leaf()) {
+    enter_page(*leaf);
+    if (!scan_.entries.empty()) {
+      entry_index_ = scan_.entries.size();  // taken by the caller
+      return &scan_;
+    }
+  }
+  return nullptr;
 }
 
 Result<bool> TableCursor::advance() {
-  while (true) {
-    // The stored count, not the capped one: indices past the real tags fail
-    // to read and are skipped like any unreadable tag.
-    if (tag_index_ >= page_.stored_tag_count()) {
-      auto leaf = walker_.next_leaf();
-      if (!leaf) return false;
-      enter_page(*leaf);
-      continue;
-    }
-    const std::uint16_t i = tag_index_++;
-    if (!page_.is_table_leaf()) {
-      tag_index_ = page_.stored_tag_count();  // no tag of this page is a record
-      continue;
-    }
-    auto tag = tags_.read_entry_tag(i, scratch_);
-    if (!tag) continue;  // an unreadable tag is skipped, never fatal
-    if (skip_deleted_ && (tag->flags & kTagFlagDeleted)) continue;
-    auto entry = LeafEntryView::parse(tag->flags, tag->data);
-    if (!entry) continue;
-    parser_.decode(entry->data, record_);
-    resolve_long_values(record_);
-    return true;
+  while (entry_index_ >= scan_.entries.size()) {
+    auto leaf = walker_.next_leaf();
+    if (!leaf) return false;
+    enter_page(*leaf);
   }
+  parser_.decode(scan_.entries[entry_index_++], record_);
+  resolve_long_values(record_);
+  return true;
 }
 
 Result<std::optional<Record>> TableCursor::next_row() {

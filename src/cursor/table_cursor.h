@@ -9,9 +9,9 @@
 #include "catalog/table_info.h"
 #include "cursor/long_value.h"
 #include "error/ese_error.h"
+#include "page/leaf_scan.h"
 #include "page/page.h"
 #include "page/page_source.h"
-#include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
 #include "tree/tree_walker.h"
@@ -56,6 +56,13 @@ class TableCursor {
   Result<bool> advance();
   const Record& current() const { return record_; }
 
+  // For readers that decode entries themselves (the Arrow stream): moves
+  // past whatever is left of the current page to the next leaf page that
+  // holds records and returns its entries, located in one pass (the
+  // entries advance() would decode, in the same order); nullptr at the end.
+  // Valid until the cursor moves again.
+  const LeafScan* next_page();
+
   // Decodes only the columns whose layout position is true in `wanted`
   // (empty: all) from the next record on; the others are Null in current().
   void decode_only(std::vector<bool> wanted);
@@ -87,13 +94,12 @@ class TableCursor {
   const TableInfo* table_;
   std::shared_ptr<const RecordLayout> layout_;
   Page page_;
-  TagExtractor tags_;
   std::uint32_t page_number_;
-  std::uint16_t tag_index_;
+  LeafScan scan_;              // the entries of page_
+  std::size_t entry_index_ = 0;  // the next of them to decode
   TreeWalker walker_;
   RecordParser parser_;
   Record record_;
-  ByteVector scratch_;
   std::unique_ptr<LongValueReader> long_values_;  // made on the first reference
   bool skip_deleted_ = false;
 };

@@ -22,20 +22,41 @@ EseError too_short(const char* what, std::size_t n, std::size_t minimum, std::ui
 
 }  // namespace
 
-Result<LeafEntryView> LeafEntryView::parse(std::uint8_t flags, Bytes bytes) {
-  const std::size_t n = bytes.size();
-  const bool common = (flags & kTagFlagCommonKey) != 0;
-  const std::size_t minimum = common ? 4 : 2;
-  if (n < minimum) return too_short("Leaf", n, minimum, flags);
+namespace {
+
+std::size_t leaf_minimum(std::uint8_t flags) { return (flags & kTagFlagCommonKey) != 0 ? 4 : 2; }
+
+// The key prefix and data of a leaf tag at least leaf_minimum(flags) long;
+// `first_word_mask` clears flag bits still present in the first size word.
+LeafEntryView split_leaf(std::uint8_t flags, Bytes bytes, std::uint16_t first_word_mask) {
   LeafEntryView e;
   ByteReader r(bytes);
-  if (common) e.common_key_size = r.u16_le();
-  const std::size_t declared = r.u16_le() & 0x7FFF;
+  std::uint16_t word = r.u16_le() & first_word_mask;
+  if ((flags & kTagFlagCommonKey) != 0) {
+    e.common_key_size = word;
+    word = r.u16_le();
+  }
+  const std::size_t declared = word & 0x7FFF;
   // A key declared longer than the entry takes what there is.
   e.local_key = r.bytes(std::min(declared, r.remaining()));
   e.data = r.rest();
   e.local_key_size = static_cast<std::uint16_t>(e.local_key.size());
   return e;
+}
+
+}  // namespace
+
+Result<LeafEntryView> LeafEntryView::parse(std::uint8_t flags, Bytes bytes) {
+  const std::size_t minimum = leaf_minimum(flags);
+  if (bytes.size() < minimum) return too_short("Leaf", bytes.size(), minimum, flags);
+  return split_leaf(flags, bytes, 0xFFFF);
+}
+
+std::optional<LeafEntryView> LeafEntryView::parse_in_place(std::uint8_t flags, Bytes bytes,
+                                                           bool large_page_tag_format) {
+  if (bytes.size() < leaf_minimum(flags)) return std::nullopt;
+  // Byte 1 is the high byte of the first word.
+  return split_leaf(flags, bytes, large_page_tag_format ? 0x1FFF : 0xFFFF);
 }
 
 Result<LeafEntry> LeafEntry::parse(std::uint8_t flags, Bytes bytes) {

@@ -18,6 +18,13 @@ struct LeafEntryView {
 
   // Fails with a Parse error when the tag is too short for its key prefix.
   static Result<LeafEntryView> parse(std::uint8_t flags, Bytes bytes);
+
+  // The same entry read where it lies on the page, without the copy that
+  // clears the tag flags: under the large-page tag format they are the top
+  // three bits of byte 1, which is always part of the first size word (a
+  // common-key or local-key size), so masking that word is all it takes
+  // and the key and data can borrow the page. Nullopt where parse fails.
+  static std::optional<LeafEntryView> parse_in_place(std::uint8_t flags, Bytes bytes, bool large_page_tag_format);
 };
 
 // The owning form: copies of the key and the data.

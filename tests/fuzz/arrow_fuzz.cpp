@@ -90,20 +90,23 @@ void fuzz_record(bool large, Bytes record) {
   RecordParser& parser = large ? large_parser : small_parser;
   const Record r = parser.decode(record);
   const ColumnValue null;
+  auto pool = std::make_shared<arrow::ArrayPool>(2);
   for (std::size_t i = 0; i < r.size(); ++i) {
     const arrow::ColumnPlan plan = arrow::plan_column(r.layout().column(i), i, arrow::ValueProfile::Raw);
     for (arrow::BuilderKind kind : {plan.builder, arrow::BuilderKind::Utf8, arrow::BuilderKind::Binary}) {
-      auto builder = arrow::make_builder(kind);
-      builder->append(r.value(i));
-      builder->append(null);
-      builder->append(r.value(i));
-      require(builder->length() == 3);
+      arrow::ColumnSink sink(kind, false, 1);
+      sink.append(r.value(i));
+      sink.append_null();
+      sink.append(r.value(i));
+      sink.pad_to(5);
+      require(sink.length() == 5);
       ArrowArray out{};
-      builder->finish(&out);
+      sink.finish(&out, *pool);
       check_array(arrow::builder_format(kind), out);
       out.release(&out);
     }
   }
+  pool->close();
 }
 
 void fuzz_file(const std::uint8_t* data, std::size_t size) {

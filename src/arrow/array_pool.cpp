@@ -1,0 +1,100 @@
+#include "arrow/array_pool.h"
+
+#include <utility>
+
+namespace pellumo::arrow {
+namespace {
+
+// What a zero-length buffer points at: consumers may read a pointer of any
+// buffer, and an empty offsets or data buffer must still be a valid address.
+alignas(kBufferAlignment) const std::uint8_t kZeros[kBufferAlignment] = {};
+
+void release_array(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  std::unique_ptr<ArrayHolder> holder(static_cast<ArrayHolder*>(array->private_data));
+  array->release = nullptr;
+  array->private_data = nullptr;
+  // A consumer may have moved a child out, leaving its release null.
+  for (ArrowArray& child : holder->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  if (holder->pool) {
+    std::shared_ptr<ArrayPool> pool = std::move(holder->pool);
+    pool->give(std::move(holder));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ArrayHolder> ArrayPool::take(std::size_t slot) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& kept = free_[slot];
+    if (!kept.empty()) {
+      std::unique_ptr<ArrayHolder> holder = std::move(kept.back());
+      kept.pop_back();
+      holder->pool = shared_from_this();
+      return holder;
+    }
+  }
+  auto holder = std::make_unique<ArrayHolder>();
+  holder->pool = shared_from_this();
+  holder->slot = slot;
+  return holder;
+}
+
+void ArrayPool::give(std::unique_ptr<ArrayHolder> holder) noexcept {
+  for (Buffer& b : holder->buffers) b.clear();
+  holder->children.clear();
+  holder->child_pointers.clear();
+  std::unique_ptr<ArrayHolder> drop;  // freed outside the lock
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& kept = free_[holder->slot];
+    if (closed_ || kept.size() >= kKeptPerSlot) {
+      drop = std::move(holder);
+    } else {
+      kept.push_back(std::move(holder));  // capacity reserved at the pool's making
+    }
+  }
+}
+
+void ArrayPool::close() noexcept {
+  std::vector<std::vector<std::unique_ptr<ArrayHolder>>> drop;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    drop.swap(free_);
+  }
+}
+
+void export_array(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
+                  std::int64_t null_count, std::initializer_list<bool> absent) {
+  holder->pointers.clear();
+  std::size_t i = 0;
+  for (bool may_be_absent : absent) {
+    const void* p = nullptr;
+    if (i < holder->buffers.size() && holder->buffers[i].size() != 0) {
+      p = holder->buffers[i].data();
+    } else if (!may_be_absent) {
+      p = kZeros;
+    }
+    holder->pointers.push_back(p);
+    ++i;
+  }
+  holder->child_pointers.clear();
+  for (ArrowArray& child : holder->children) holder->child_pointers.push_back(&child);
+
+  out->length = length;
+  out->null_count = null_count;
+  out->offset = 0;
+  out->n_buffers = static_cast<std::int64_t>(holder->pointers.size());
+  out->n_children = static_cast<std::int64_t>(holder->children.size());
+  out->buffers = holder->pointers.empty() ? nullptr : holder->pointers.data();
+  out->children = holder->child_pointers.empty() ? nullptr : holder->child_pointers.data();
+  out->dictionary = nullptr;
+  out->release = release_array;
+  out->private_data = holder.release();
+}
+
+}  // namespace pellumo::arrow
