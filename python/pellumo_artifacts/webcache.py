@@ -57,8 +57,8 @@ _COOKIE_TABLE = re.compile(r"^CookieEntryEx_([0-9]+)$")
 _TIME_NAMES = frozenset({"Expires", "LastModified"})
 # `Visited: user@url`, `:2021111520211122: user@url`, `Cookie:user@domain/`.
 _USER_MARKER = r"^(?:Visited: ?|Cookie: ?|:[0-9]{16}: ?)(?P<user>[^@]*)@(?P<target>.*)$"
-_URL_LIKE = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
-_PATH_LIKE = re.compile(r"^(?:[A-Za-z]:\\|\\\\)")
+_URL_LIKE = re.compile(r"[A-Za-z][A-Za-z0-9+.-]{1,31}://[^\x00\ufffd]+", re.ASCII)
+_PATH_LIKE = re.compile(r"(?:(?<![A-Za-z])[A-Za-z]:\\|\\\\[A-Za-z0-9])[^\x00\ufffd]*", re.ASCII)
 
 
 def recognises(table_names: Sequence[str]) -> bool:
@@ -85,24 +85,21 @@ def _is_time_column(name: str, arrow_type: pa.DataType) -> bool:
 def download_locations(headers: bytes) -> tuple[str | None, str | None]:
     """The source URL and the saved-to path a download entry's response
     headers hold: UTF-16LE strings separated by NULs after a binary header.
-    Strings are looked for at both byte alignments, in the order stored."""
-    url: str | None = None
-    path: str | None = None
-    pieces: list[tuple[int, str]] = []
+    Strings are looked for at both byte alignments, in the order stored; the
+    binary head may run into the first string, so each is found by its
+    shape (`scheme://...`, `X:\\...` or `\\\\server\\...`)."""
+    found: list[tuple[int, str, str]] = []
     for start in (0, 1):
         body = headers[start:]
         body = body[: len(body) - len(body) % 2]
         text = body.decode("utf-16-le", errors="replace")
-        position = 0
-        for piece in text.split("\x00"):
-            if len(piece) >= 3 and "\ufffd" not in piece and piece.isprintable():
-                pieces.append((start + position * 2, piece))
-            position += len(piece) + 1
-    for _, piece in sorted(pieces):
-        if url is None and _URL_LIKE.match(piece):
-            url = piece
-        elif path is None and _PATH_LIKE.match(piece):
-            path = piece
+        for kind, pattern in (("url", _URL_LIKE), ("path", _PATH_LIKE)):
+            for match in pattern.finditer(text):
+                value = match.group(0)
+                if value.isprintable():
+                    found.append((start + match.start() * 2, kind, value))
+    url = next((value for _, kind, value in sorted(found) if kind == "url"), None)
+    path = next((value for _, kind, value in sorted(found) if kind == "path"), None)
     return url, path
 
 
