@@ -153,6 +153,14 @@ class SearchStore:
         array = bc.as_array(values)
         if col.ese_type in ("Text", "Long Text"):
             return Decoded(bc.strip_nuls(array))
+        if col.ese_type in ("Currency", "Long long") and col.prop in _INTEGERS:
+            # Windows 7 keeps System_Size in a 64-bit column, big-endian.
+            if self.big_endian() and pa.types.is_integer(array.type):
+                swapped = np.asarray(array.fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64).byteswap()
+                array = pa.array(swapped, pa.int64(), mask=np.asarray(array.is_null().to_numpy(zero_copy_only=False)))
+            unknown = pc.equal(array.cast(pa.int64()), int.from_bytes(_UNKNOWN_64, "little"))
+            array = pc.if_else(unknown, pa.nulls(len(array), array.type), array)
+            return Decoded(array.cast(_INTEGERS[col.prop], safe=False))
         if col.ese_type not in ("Binary", "Long Binary") or col.prop in _OPAQUE:
             return Decoded(array)
         # Times, durations and numbers are known by name, so the column has
