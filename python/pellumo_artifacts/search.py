@@ -32,6 +32,11 @@ LEGACY_STORE = "SystemIndex_0A"
 GATHER = "SystemIndex_Gthr"
 GATHER_PATHS = "SystemIndex_GthrPth"
 
+# The items column that keeps, per row, the bytes of every value that could
+# not be decoded, by property name.
+UNDECODED = "Undecoded"
+UNDECODED_TYPE = pa.map_(pa.string(), pa.binary())
+
 _PREFIX = re.compile(r"^[0-9]+[A-Za-z]?-")
 
 # 8-byte binary properties that are durations in 100-ns units, not times.
@@ -59,8 +64,27 @@ _INTEGERS: dict[str, pa.DataType] = {
     "__SDID": pa.uint32(),
 }
 # Binary properties that are digests or opaque ids: never decoded.
-_OPAQUE = frozenset({"InvertedOnlyMD5", "InvertedOnlyPids", "System_Activity_ContentVisualPropertiesHash"})
+_OPAQUE = frozenset(
+    {
+        "InvertedOnlyMD5",
+        "InvertedOnlyPids",
+        "System_Null",
+        "System_Activity_ContentVisualPropertiesHash",
+        "System_Search_QueryPropertyHits",
+        "System_Message_ConversationIndex",
+        "System_Contact_AccountPictureDynamicVideo",
+        "System_Contact_AccountPictureLarge",
+        "System_Contact_AccountPictureSmall",
+        "System_GPS_Latitude",
+        "System_GPS_Longitude",
+        "System_GPS_DestLatitude",
+        "System_GPS_DestLongitude",
+        "System_ThumbnailStream",
+    }
+)
 _TIME_WORD = re.compile(r"(Date|Time)(?!Zone)")
+# Properties of the older stores that are numbers in binary columns.
+_LEGACY_NUMBER = re.compile(r"(Size|Width|Height|Depth|Rate|Count|Number|Year|Bitrate|Resolution|Flags)$")
 # Windows 7 writes '********' where a 64-bit value is unknown.
 _UNKNOWN_64 = b"*" * 8
 
@@ -98,6 +122,16 @@ class Decoded:
     values: pa.Array
     undecoded: pa.Array | None = None
     failures: int = 0
+
+
+def _undecoded_map(n: int, failures: Sequence[tuple[str, pa.Array]]) -> pa.Array:
+    """map<property, bytes> per row from the columns' undecoded values."""
+    rows: list[list[tuple[str, bytes]]] = [[] for _ in range(n)]
+    for name, undecoded in failures:
+        valid = np.nonzero(np.asarray(undecoded.is_valid().to_numpy(zero_copy_only=False), dtype=bool))[0]
+        for i in valid:
+            rows[int(i)].append((name, undecoded[int(i)].as_py()))
+    return pa.array(rows, type=UNDECODED_TYPE)
 
 
 class SearchStore:
@@ -171,22 +205,15 @@ class SearchStore:
             return self._times(array)
         if col.prop in _INTEGERS:
             return self._integers(array, _INTEGERS[col.prop])
-        if array.null_count == len(array):
-            return Decoded(array)
-        widths = set(pc.unique(pc.binary_length(array).drop_null()).to_pylist())
         if self.legacy:
-            decoded = _decode_per_value(array, _encoded_string, pa.string())
-            if decoded is not None:
-                return decoded
+            if col.ese_type == "Binary" and _LEGACY_NUMBER.search(col.prop):
+                # Image sizes, bit rates, counts: numbers in binary columns.
+                return self._integers(array, pa.uint64())
+            # Most strings of the older stores are encoded (see _search_values).
+            return _decode_per_value(array, _encoded_string, pa.string())
         if col.ese_type == "Long Binary":
             # Multi-valued strings: UTF-16LE items with a NUL between them.
-            decoded = _decode_per_value(array, _plain_string_list, pa.list_(pa.string()))
-            if decoded is not None:
-                return decoded
-        if self.legacy and len(widths) == 1 and widths <= {2, 4, 8}:
-            # Numbers in the older stores' binary columns (image sizes, bit
-            # rates, counts) carry no type but their width.
-            return self._integers(array, pa.from_numpy_dtype(np.dtype(f"u{widths.pop()}")))
+            return _decode_per_value(array, _plain_string_list, pa.list_(pa.string()))
         return Decoded(array)
 
     def _failed(self, array: pa.Array, values: pa.Array, failed: np.ndarray[Any, Any], count: int) -> Decoded:
@@ -231,35 +258,25 @@ def _plain_string_list(data: bytes) -> list[str] | None:
 def _encoded_string(data: bytes) -> str | None:
     text = sv.decode_encoded_string(data)
     if text is None or not sv.looks_like_text(text):
-        return None
+        # Some strings of the older stores are plain UTF-16LE.
+        text = sv.utf16_text(data)
+        if text is None or not sv.looks_like_text(text):
+            return None
     return text
 
 
-def _decode_per_value(array: pa.Array, decode: Callable[[bytes], Any], out_type: pa.DataType) -> Decoded | None:
-    """Decodes each non-null value; the column takes the decoded form when
-    most of its values decode (a binary column of hashes or pictures almost
-    never does), the rest stay bytes and are counted."""
-    raw = array.to_pylist()
+def _decode_per_value(array: pa.Array, decode: Callable[[bytes], Any], out_type: pa.DataType) -> Decoded:
+    """Decodes each non-null value (strings need Python's codecs); the values
+    that do not decode are null, their bytes kept and counted."""
     out: list[Any] = []
-    failed = np.zeros(len(raw), bool)
-    good = 0
-    present = 0
-    for i, value in enumerate(raw):
-        if value is None:
-            out.append(None)
-            continue
-        present += 1
-        decoded = decode(value)
-        if decoded is None:
+    failed = np.zeros(len(array), bool)
+    for i, value in enumerate(array.to_pylist()):
+        decoded = None if value is None else decode(value)
+        if value is not None and decoded is None:
             failed[i] = True
-            out.append(None)
-        else:
-            good += 1
-            out.append(decoded)
-    if present == 0 or good * 2 <= present:
-        return None
+        out.append(decoded)
     values = pa.array(out, type=out_type)
-    count = present - good
+    count = int(np.count_nonzero(failed))
     if count == 0:
         return Decoded(values)
     return Decoded(values, bc.keep_failed(array, failed), count)
@@ -310,25 +327,28 @@ class SearchTables:
         return self._items
 
     def _decoded(self, props: Sequence[str] | None, table_name: str) -> pa.Table:
-        """The property store, or the named properties of it, decoded; the
-        bytes of values that do not decode kept beside in `<name>_Raw`."""
+        """The property store, or the named properties of it, decoded. The
+        items table (props None) also gets UNDECODED: per row, the property
+        name and bytes of each value that could not be decoded."""
         raw, cols = self.store.read(props)
         taken: set[str] = set()
         names: list[str] = []
         arrays: list[pa.Array] = []
+        failures: list[tuple[str, pa.Array]] = []
         for col, values in zip(cols, raw.columns, strict=True):
             decoded = self.store.decode(col, values)
             name = _unique(col.prop, taken)
             names.append(name)
             arrays.append(decoded.values)
             if decoded.undecoded is not None:
-                raw_name = _unique(f"{name}_Raw", taken)
-                names.append(raw_name)
-                arrays.append(decoded.undecoded)
+                failures.append((name, decoded.undecoded))
                 self.warnings.append(
                     f"{table_name}: {decoded.failures} value(s) of {name} could not be decoded"
-                    f" (their bytes are in {raw_name})"
+                    f" (their bytes are in {UNDECODED})"
                 )
+        if props is None:
+            names.append(_unique(UNDECODED, taken))
+            arrays.append(_undecoded_map(raw.num_rows, failures))
         return pa.Table.from_arrays(arrays, names=names) if names else pa.table({})
 
     def _properties(self, props: Sequence[str]) -> dict[str, pa.Array]:
