@@ -19,6 +19,9 @@ import pyarrow.compute as pc
 # 100-ns intervals from 1601-01-01 to 1970-01-01.
 FILETIME_UNIX_EPOCH = 116_444_736_000_000_000
 FILETIME_NEVER = 0x7FFF_FFFF_FFFF_FFFF
+# Below one day after 1601 a FILETIME is a marker (the gatherer writes 1 on
+# the roots of its scopes), not a time anyone recorded.
+FILETIME_MARKERS_BELOW = 864_000_000_000
 _NS_MIN = -(2**63)
 _NS_MAX = 2**63 - 1
 # FILETIMEs whose nanoseconds since 1970 fit in int64 (1677 to 2262).
@@ -84,15 +87,16 @@ def integers(
 
 
 def filetimes_from_int64(values: pa.Array) -> tuple[pa.Array, np.ndarray[Any, Any], int]:
-    """FILETIMEs (signed 64-bit) as timestamp[ns, UTC]. 0 and the "never"
-    value 0x7FFFFFFFFFFFFFFF are null; a time outside what nanoseconds since
-    1970 can hold is null and flagged (mask, count)."""
+    """FILETIMEs (signed 64-bit) as timestamp[ns, UTC]. 0 (and the markers
+    below one day after 1601) and the "never" value 0x7FFFFFFFFFFFFFFF are
+    null; a time outside what nanoseconds since 1970 can hold is null and
+    flagged (mask, count)."""
     values = as_array(values)
     if values.type != pa.int64():
         values = values.cast(pa.int64())
     raw = np.asarray(values.fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64)
     present = _numpy_bool(values.is_valid())
-    empty = (raw == 0) | (raw == FILETIME_NEVER)
+    empty = ((raw >= 0) & (raw < FILETIME_MARKERS_BELOW)) | (raw == FILETIME_NEVER)
     in_range = (raw >= _FT_MIN) & (raw <= _FT_MAX)
     ok = present & ~empty & in_range
     failed = present & ~empty & ~in_range

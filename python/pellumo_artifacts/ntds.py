@@ -154,6 +154,7 @@ class NtdsTables:
         warnings.extend(self.schema.warnings)
         self._names: DirectoryNames | None = None
         self._objects: pa.Table | None = None
+        self._links: pa.Table | None = None
         # Attribute name -> stored column.
         self.column_of: dict[str, str] = {}
         for column in self.stored_columns:
@@ -401,6 +402,11 @@ class NtdsTables:
     # -- links ---------------------------------------------------------------------------
 
     def links(self) -> pa.Table:
+        if self._links is None:
+            self._links = self._read_links()
+        return self._links
+
+    def _read_links(self) -> pa.Table:
         raw = pa.table(self.db.arrow(ns.LINK_TABLE, values="engine"))
         names = self.names()
         n = raw.num_rows
@@ -533,6 +539,7 @@ def _ascii_text(values: pa.Array) -> pa.Array:
 
 _USER_ATTRIBUTES = (
     "sAMAccountName",
+    "isDeleted",
     "objectSid",
     "userAccountControl",
     "userPrincipalName",
@@ -555,6 +562,7 @@ _USER_ATTRIBUTES = (
 )
 _COMPUTER_ATTRIBUTES = (
     "sAMAccountName",
+    "isDeleted",
     "objectSid",
     "userAccountControl",
     "dNSHostName",
@@ -572,6 +580,7 @@ _COMPUTER_ATTRIBUTES = (
 )
 _GROUP_ATTRIBUTES = (
     "sAMAccountName",
+    "isDeleted",
     "objectSid",
     "groupType",
     "description",
@@ -600,4 +609,5 @@ _ATTRIBUTE_TYPES: dict[str, pa.DataType] = {
     "servicePrincipalName": pa.list_(pa.string()),
     "description": pa.list_(pa.string()),
     "objectGUID": pa.uuid(),
+    "isDeleted": pa.bool_(),
 }

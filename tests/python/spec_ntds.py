@@ -46,6 +46,7 @@ ATTRIBUTES = {
     "attributeSyntax": (131104, "c", "long", True),
     "isSingleValued": (131105, "i", "long", True),
     "linkID": (131122, "j", "long", True),
+    "isDeleted": (131120, "i", "long", True),
     "lDAPDisplayName": (131532, "m", "long_text", True),
     "name": (589825, "m", "long_text", True),
     "objectGUID": (589826, "k", "long_binary", True),
@@ -122,7 +123,7 @@ class Directory:
             "NCDNT_col": self.dnt_of.get("domain", 2),
             "time_col": dstime(CREATED),
             "name": rdn,
-            "objectClass": [CLASSES[c] for c in classes],
+            "objectClass": [CLASSES[c] for c in classes] or None,
             "objectGUID": _guid(dnt).bytes_le,
             "whenCreated": dstime(CREATED),
             "whenChanged": dstime(CREATED),
@@ -139,7 +140,8 @@ def directory(n_users: int = 0) -> Directory:
     d.rows.append({"DNT_col": 1, "OBJ_col": 1, "name": "$NOT_AN_OBJECT1$"})
     d.rows.append({"DNT_col": 2, "PDNT_col": 0, "OBJ_col": 1, "name": "$ROOT_OBJECT$",
                    "objectClass": [CLASSES["top"]]})
-    d.add("com", None, "dc", "com", ["domainDNS", "top"], dc="com")
+    # Above the forest's root domain: a phantom (no object of its own).
+    d.add("com", None, "dc", "com", [], dc="com", OBJ_col=0)
     d.add("domain", "com", "dc", "contoso", ["domainDNS", "top"], dc="contoso",
           objectSid=sid_bytes(DOMAIN_SID), **{"msDS-Behavior-Version": 7})
     d.add("configuration", "domain", "cn", "Configuration", ["container", "top"])
@@ -183,7 +185,8 @@ def directory(n_users: int = 0) -> Directory:
           objectSid=sid_bytes(f"{DOMAIN_SID}-1107"), groupType=-0x7FFFFFFC, managedBy=d.dnt_of["smith"])
     d.add("deleted", "domain", "cn", "Deleted Objects", ["container", "top"])
     d.add("gone", "deleted", "cn", "Old User\nDEL:5c2b8f0e-1d4a-4f3b-9c7e-000000000001", person,
-          sAMAccountName="olduser", objectSid=sid_bytes(f"{DOMAIN_SID}-1108"), userAccountControl=0x202)
+          sAMAccountName="olduser", objectSid=sid_bytes(f"{DOMAIN_SID}-1108"), userAccountControl=0x202,
+          isDeleted=1)
     for i in range(n_users):
         d.add(f"bulk{i}", "users", "cn", f"user{i:07d}", person, sAMAccountName=f"user{i:07d}",
               objectSid=sid_bytes(f"{DOMAIN_SID}-{20000 + i}"), userAccountControl=0x200, pwdLastSet=PWD_SET + i,

@@ -100,7 +100,7 @@ ITEMS = {
         "System_DateModified": b"\x01\x02\x03\x04",  # not a FILETIME: kept as bytes, counted
         "System_ItemUrl": "file:C:/Users/Analyst/Downloads/tool.exe", "System_ItemType": ".exe",
         "System_Search_Store": "file", "System_IsFolder": False,
-        "System_Kind": b"p\x00r\x00o\x00",  # odd length: no UTF-16 text, counted
+        "System_Kind": b"p\x00r\x00o",  # odd length: no UTF-16 text, counted
     },
     4: {
         "System_Search_GatherTime": _le(GATHERED), "System_ItemType": "ActivityHistoryItem",
@@ -152,7 +152,7 @@ def _gather_tables():
     gather = Table(
         "SystemIndex_Gthr",
         [Column("ScopeID", "unsigned_long", id=1, not_null=True), Column("DocumentID", "unsigned_long", id=2),
-         Column("SDID", "unsigned_long", id=3), Column("LastModified", "binary", id=4),
+         Column("SDID", "unsigned_long", id=3), Column("LastModified", "binary", id=4, width=8),
          Column("TransactionFlags", "long", id=5), Column("FileName", "long_text", id=256)],
         [
             {"ScopeID": 8, "DocumentID": 3, "SDID": 7, "LastModified": MODIFIED.to_bytes(8, "big"),
@@ -212,10 +212,10 @@ def legacy_tables(big_endian: bool = True):
 
     columns = [
         Column("DocID", "long", id=1, not_null=True),
-        Column("System_Search_GatherTime", "binary", id=3, width=8),
-        Column("System_Size", "binary", id=5, width=8),
-        Column("System_FileAttributes", "unsigned_long", id=6),
-        Column("System_DateModified", "binary", id=7, width=8),
+        Column("System_Search_GatherTime", "binary", id=2, width=8),
+        Column("System_Size", "binary", id=3, width=8),
+        Column("System_FileAttributes", "unsigned_long", id=4),
+        Column("System_DateModified", "binary", id=5, width=8),
         Column("System_ItemFolderNameDisplay", "binary", id=128),
         Column("System_ItemPathDisplay", "long_text", id=256),
         Column("System_Search_AutoSummary", "long_binary", id=257),
