@@ -25,6 +25,10 @@ from . import _bytes_columns as bc
 from . import _ntds_schema as ns
 from . import _ntds_values as nv
 
+# Reads a table of the database (only the columns named, when given) as a
+# pyarrow.Table of engine values.
+Reader = Callable[..., Any]
+
 KIND = "ntds"
 TABLE_NAMES = ("objects", "users", "computers", "groups", "memberships", "links", "domain")
 
@@ -145,13 +149,11 @@ class DirectoryNames:
 class NtdsTables:
     """The tables of one directory database, each built when asked for."""
 
-    def __init__(self, db: Any, table_names: Sequence[str], warnings: list[str]) -> None:
-        self.db = db
-        self.table_names = list(table_names)
+    def __init__(self, read: Reader, schema: ns.Schema, stored_columns: Sequence[str], warnings: Any) -> None:
+        self.read = read
         self.warnings = warnings
-        self.stored_columns = [c["name"] for c in db.get_table_schema(ns.DATATABLE)]
-        self.schema = ns.read_schema(db, self.stored_columns)
-        warnings.extend(self.schema.warnings)
+        self.stored_columns = list(stored_columns)
+        self.schema = schema
         self._names: DirectoryNames | None = None
         self._objects: pa.Table | None = None
         self._links: pa.Table | None = None
@@ -171,7 +173,7 @@ class NtdsTables:
             rdn_column = self.column_of.get("name", ns.column_name("m", ns.ATT_NAME))
             if rdn_column in self.stored_columns:
                 cols.append(rdn_column)
-            table = pa.table(self.db.arrow(ns.DATATABLE, columns=cols, values="engine"))
+            table = self.read(ns.DATATABLE, cols)
             n = table.num_rows
             dnt = table["DNT_col"] if "DNT_col" in table.column_names else pa.nulls(n, pa.int32())
             pdnt = bc.as_array(table["PDNT_col"]) if "PDNT_col" in table.column_names else pa.nulls(n, pa.int32())
@@ -188,7 +190,7 @@ class NtdsTables:
             # Rows without a parent at all (the $NOT_AN_OBJECT rows) have no DN.
             dn = pc.if_else(pc.is_null(pdnt), pa.nulls(n, pa.string()), dn)
             if unresolved:
-                self.warnings.append(f"objects: {unresolved} object(s) sit on a parent chain that loops; no DN")
+                self.warnings.add(f"objects: {unresolved} object(s) sit on a parent chain that loops; no DN")
             orphans = pc.sum(
                 pc.and_(
                     pc.fill_null(pc.invert(pc.is_in(pdnt, value_set=bc.as_array(dnt))), False),
@@ -196,7 +198,7 @@ class NtdsTables:
                 )
             ).as_py()
             if orphans:
-                self.warnings.append(f"objects: {orphans} object(s) have a parent that is not in {ns.DATATABLE}")
+                self.warnings.add(f"objects: {orphans} object(s) have a parent that is not in {ns.DATATABLE}")
             self._names = DirectoryNames(dnt, dn)
         return self._names
 
@@ -242,7 +244,7 @@ class NtdsTables:
             elif is_list and single:
                 values, many = _first_items(values)
                 if many:
-                    self.warnings.append(f"{table_name}: {many} value(s) of single-valued {name} hold several items")
+                    self.warnings.add(f"{table_name}: {many} value(s) of single-valued {name} hold several items")
                 values = self._convert_values(values, letter, name, table_name, names)
             elif is_list:
                 converted = self._convert_values(bc.as_array(values).flatten(), letter, name, table_name, names)
@@ -297,22 +299,22 @@ class NtdsTables:
         if letter == _GENERALIZED_TIME and pa.types.is_integer(values.type):
             times, bad = nv.dstime(values)
             if bad:
-                self.warnings.append(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
+                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
             return times
         if letter == _LARGE_INTEGER and name in FILETIME_ATTRIBUTES and pa.types.is_integer(values.type):
             times, _, bad = bc.filetimes_from_int64(values)
             if bad:
-                self.warnings.append(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
+                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
             return times
         if letter == _SID and pa.types.is_binary(values.type):
             text, _, bad = nv.sids(values)
             if bad:
-                self.warnings.append(f"{table_name}: {bad} value(s) of {name} are no SID (kept as null)")
+                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no SID (kept as null)")
             return text
         if letter == _OCTETS and name in GUID_ATTRIBUTES and pa.types.is_binary(values.type):
             uuids, bad = nv.guids(values)
             if bad:
-                self.warnings.append(f"{table_name}: {bad} value(s) of {name} are no GUID (kept as null)")
+                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no GUID (kept as null)")
             return uuids
         if letter in _IA5 and pa.types.is_binary(values.type):
             return bc.strip_nuls(_ascii_text(values))
@@ -332,13 +334,13 @@ class NtdsTables:
 
     # -- objects -------------------------------------------------------------------------
 
-    def _read(self, columns: Sequence[str] | None) -> pa.Table:
+    def _read_datatable(self, columns: Sequence[str] | None) -> pa.Table:
         wanted = self.readable if columns is None else [c for c in columns if c in self.readable]
-        return pa.table(self.db.arrow(ns.DATATABLE, columns=wanted, values="engine"))
+        return self.read(ns.DATATABLE, wanted)
 
     def objects(self) -> pa.Table:
         if self._objects is None:
-            self._objects = self.convert(self._read(None), "objects")
+            self._objects = self.convert(self._read_datatable(None), "objects")
         return self._objects
 
     def _subset(self, attributes: Sequence[str]) -> pa.Table:
@@ -355,7 +357,7 @@ class NtdsTables:
             column = self.column_of.get(attribute)
             if column is not None and column not in columns:
                 columns.append(column)
-        return self.convert(self._read(columns), "objects")
+        return self.convert(self._read_datatable(columns), "objects")
 
     def _accounts(self, attributes: Sequence[str], keep: Callable[[pa.Table], np.ndarray[Any, Any]]) -> pa.Table:
         source = self._subset(attributes)
@@ -407,7 +409,7 @@ class NtdsTables:
         return self._links
 
     def _read_links(self) -> pa.Table:
-        raw = pa.table(self.db.arrow(ns.LINK_TABLE, values="engine"))
+        raw = self.read(ns.LINK_TABLE)
         names = self.names()
         n = raw.num_rows
 
@@ -425,12 +427,12 @@ class NtdsTables:
         deleted, bad_deleted = nv.dstime(column("link_deltime", pa.int64()))
         expired, bad_expired = nv.dstime(column("link_deactivetime", pa.int64()))
         if bad_deleted or bad_expired:
-            self.warnings.append(f"links: {bad_deleted + bad_expired} link time(s) are no time (kept as null)")
+            self.warnings.add(f"links: {bad_deleted + bad_expired} link time(s) are no time (kept as null)")
         source_dn = names.lookup(link_dnt)
         target_dn = names.lookup(backlink_dnt)
         missing = int(pc.sum(pc.or_(pc.is_null(source_dn), pc.is_null(target_dn))).as_py() or 0)
         if missing:
-            self.warnings.append(f"links: {missing} link(s) name an object that has no DN")
+            self.warnings.add(f"links: {missing} link(s) name an object that has no DN")
         return pa.table(
             {
                 "link_DNT": link_dnt,

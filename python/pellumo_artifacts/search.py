@@ -24,6 +24,10 @@ import pyarrow.compute as pc
 from . import _bytes_columns as bc
 from . import _search_values as sv
 
+# Reads a table of the database (only the columns named, when given) as a
+# pyarrow.Table of engine values.
+Reader = Callable[..., Any]
+
 KIND = "search"
 TABLE_NAMES = ("items", "files", "activities", "browser_history", "gather")
 
@@ -137,13 +141,13 @@ def _undecoded_map(n: int, failures: Sequence[tuple[str, pa.Array]]) -> pa.Array
 class SearchStore:
     """The property store of one Windows.edb and how its values are read."""
 
-    def __init__(self, db: Any, table_names: Sequence[str]) -> None:
-        self.db = db
+    def __init__(self, read: Reader, schema: Callable[[str], list[dict[str, Any]]], table_names: Sequence[str]) -> None:
+        self.read_table = read
         self.legacy = MODERN_STORE not in set(table_names)
         self.table = LEGACY_STORE if self.legacy else MODERN_STORE
         self.table_names = list(table_names)
         self.columns: list[_Column] = []
-        for column in db.get_table_schema(self.table):
+        for column in schema(self.table):
             prop = property_name(column["name"])
             if self.legacy and prop == "DocID":
                 prop = "WorkID"
@@ -163,7 +167,7 @@ class SearchStore:
             cols = list(self.columns)
         else:
             cols = [self.by_prop[p] for p in props if p in self.by_prop]
-        table = pa.table(self.db.arrow(self.table, columns=[c.stored for c in cols], values="engine"))
+        table = self.read_table(self.table, [c.stored for c in cols])
         return table, cols
 
     def big_endian(self) -> bool:
@@ -312,9 +316,11 @@ class SearchTables:
     """The tables of one Windows Search database; each is built when first
     asked for, reading only the columns it needs."""
 
-    def __init__(self, db: Any, table_names: Sequence[str], warnings: list[str]) -> None:
-        self.db = db
-        self.store = SearchStore(db, table_names)
+    def __init__(
+        self, read: Reader, schema: Callable[[str], list[dict[str, Any]]], table_names: Sequence[str], warnings: Any
+    ) -> None:
+        self.read = read
+        self.store = SearchStore(read, schema, table_names)
         self.warnings = warnings
         self._items: pa.Table | None = None
         self._scopes: dict[int, str] | None = None
@@ -342,7 +348,7 @@ class SearchTables:
             arrays.append(decoded.values)
             if decoded.undecoded is not None:
                 failures.append((name, decoded.undecoded))
-                self.warnings.append(
+                self.warnings.add(
                     f"{table_name}: {decoded.failures} value(s) of {name} could not be decoded"
                     f" (their bytes are in {UNDECODED})"
                 )
@@ -492,7 +498,7 @@ class SearchTables:
         if self._scopes is None:
             self._scopes = {}
             if GATHER_PATHS in self.store.table_names:
-                rows = pa.table(self.db.arrow(GATHER_PATHS, values="engine")).to_pylist()
+                rows = self.read(GATHER_PATHS).to_pylist()
                 parents: dict[int, tuple[int | None, str]] = {}
                 for row in rows:
                     scope = row.get("Scope")
@@ -514,11 +520,11 @@ class SearchTables:
                         current = parent
                     self._scopes[scope] = "".join(reversed(parts))
                 if broken:
-                    self.warnings.append(f"gather: {broken} scope(s) of {GATHER_PATHS} loop back on themselves")
+                    self.warnings.add(f"gather: {broken} scope(s) of {GATHER_PATHS} loop back on themselves")
         return self._scopes
 
     def _gather_columns(self) -> tuple[pa.Table, pa.Array, pa.Array]:
-        raw = pa.table(self.db.arrow(GATHER, values="engine"))
+        raw = self.read(GATHER)
         scopes = self._scope_urls()
         keys = list(scopes)
         scope_ids = raw["ScopeID"] if "ScopeID" in raw.column_names else pa.nulls(raw.num_rows, pa.uint32())
@@ -546,7 +552,7 @@ class SearchTables:
                 # Stored big-endian in every version, unlike the store's times.
                 times, failed, count = bc.filetimes_from_bytes(bc.as_array(values), big_endian=True)
                 if count:
-                    self.warnings.append(f"gather: {count} LastModified value(s) are no time (kept as null)")
+                    self.warnings.add(f"gather: {count} LastModified value(s) are no time (kept as null)")
                 values = times
             columns[name] = values
         taken = {n.lower() for n in columns}

@@ -13,7 +13,7 @@ integer columns; URLs of history entries carry a marker naming the user
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -22,6 +22,10 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from . import _bytes_columns as bc
+
+# Reads a table of the database (only the columns named, when given) as a
+# pyarrow.Table of engine values.
+Reader = Callable[..., Any]
 
 KIND = "webcache"
 CONTAINERS = "Containers"
@@ -172,8 +176,8 @@ class _Container:
 class WebCacheTables:
     """The tables of one WebCache database, each built when first asked for."""
 
-    def __init__(self, db: Any, table_names: Sequence[str], warnings: list[str]) -> None:
-        self.db = db
+    def __init__(self, read: Reader, table_names: Sequence[str], warnings: Any) -> None:
+        self.read = read
         self.table_names = list(table_names)
         self.warnings = warnings
         self._containers: pa.Table | None = None
@@ -183,7 +187,7 @@ class WebCacheTables:
 
     def containers(self) -> pa.Table:
         if self._containers is None:
-            raw = pa.table(self.db.arrow(CONTAINERS, values="engine"))
+            raw = self.read(CONTAINERS)
             self._containers = self._convert(raw, "containers")
         return self._containers
 
@@ -207,12 +211,12 @@ class WebCacheTables:
         for container_id in unlisted:
             containers[container_id] = _Container(container_id, None, tables[container_id])
         if unlisted:
-            self.warnings.append(
+            self.warnings.add(
                 "webcache: table(s) " + ", ".join(tables[i] for i in unlisted) + f" have no entry in {CONTAINERS}"
             )
         missing = sorted(i for i, c in containers.items() if c.table is None)
         if missing:
-            self.warnings.append(
+            self.warnings.add(
                 f"webcache: container(s) {', '.join(str(i) for i in missing)} of {CONTAINERS} have no Container_N table"
             )
         by_family: dict[str, list[_Container]] = {name: [] for name in FAMILY_TABLES}
@@ -234,13 +238,13 @@ class WebCacheTables:
             elif _is_time_column(name, values.type):
                 times, _, count = bc.filetimes_from_int64(bc.as_array(values))
                 if count:
-                    self.warnings.append(f"{table_name}: {count} {name} value(s) are no time (kept as null)")
+                    self.warnings.add(f"{table_name}: {count} {name} value(s) are no time (kept as null)")
                 values = times
             columns[name] = values
         return pa.table(columns) if columns else raw
 
     def _entries(self, container: _Container, table: str, family: str) -> pa.Table:
-        raw = pa.table(self.db.arrow(table, values="engine"))
+        raw = self.read(table)
         converted = self._convert(raw, family)
         n = converted.num_rows
         taken = {name.lower() for name in converted.column_names}
@@ -283,7 +287,7 @@ class WebCacheTables:
                     urls.append(url_value)
                     paths.append(path_value)
                 if failures:
-                    self.warnings.append(
+                    self.warnings.add(
                         f"downloads: {failures} ResponseHeaders value(s) hold no download URL or path"
                     )
                 table = table.append_column(_unique("DownloadUrl", taken), pa.array(urls, pa.string()))
@@ -297,7 +301,7 @@ class WebCacheTables:
         table id: the number the *Ex_N tables carry."""
         if PARTITIONS not in self.table_names:
             return {}
-        rows = pa.table(self.db.arrow(PARTITIONS, columns=["TableId", "PartitionId"], values="engine")).to_pylist()
+        rows = self.read(PARTITIONS, ["TableId", "PartitionId"]).to_pylist()
         return {
             int(row["TableId"]): (row["PartitionId"] or "").rstrip("\x00")
             for row in rows
@@ -305,7 +309,7 @@ class WebCacheTables:
         }
 
     def _cookie_entries(self, table: str, partition_id: int, partitions: dict[int, str]) -> pa.Table:
-        raw = pa.table(self.db.arrow(table, values="engine"))
+        raw = self.read(table)
         converted = self._convert(raw, "cookies")
         n = converted.num_rows
         taken = {name.lower() for name in converted.column_names}

@@ -97,7 +97,7 @@ ITEMS = {
     # No display path: the gatherer's tables give it.
     3: {
         "System_Search_GatherTime": _le(GATHERED), "System_Size": (2048).to_bytes(8, "little"),
-        "System_DateModified": b"\x01\x02\x03\x04",  # not a FILETIME: kept as bytes, counted
+        "System_ItemDate": b"\x01\x02\x03\x04",  # not a FILETIME: kept as bytes, counted
         "System_ItemUrl": "file:C:/Users/Analyst/Downloads/tool.exe", "System_ItemType": ".exe",
         "System_Search_Store": "file", "System_IsFolder": False,
         "System_Kind": b"p\x00r\x00o",  # odd length: no UTF-16 text, counted
