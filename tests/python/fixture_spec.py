@@ -102,13 +102,22 @@ class Column:
 
 @dataclass
 class Record:
+    """One record; with repeat, that many copies, copy k adding k * step[c]
+    to each numeric column c named in step (large tables from a small spec)."""
+
     values: Mapping[str, Any]
     state: RecordState = "live"
+    repeat: int = 1
+    step: Mapping[str, int | float] | None = None
 
     def spec(self) -> dict[str, Any]:
         out: dict[str, Any] = {"values": {name: _value(v) for name, v in self.values.items()}}
         if self.state != "live":
             out["state"] = self.state
+        if self.repeat != 1:
+            out["repeat"] = self.repeat
+        if self.step:
+            out["step"] = dict(self.step)
         return out
 
 

@@ -51,7 +51,8 @@ def test_every_type_reads_back_in_every_format(tmp_path, page_size, version, rev
     assert db.page_size == page_size
     assert db.get_tables() == ["MSysObjects", "Types"]
     schema = {c["name"]: c for c in db.get_table_schema("Types")}
-    assert schema["Flag"]["id"] == 1 and schema["Label"]["id"] == 128 and schema["Raw"]["id"] == 131 and schema["Notes"]["id"] >= 256
+    # Ids by area, in declaration order: fixed 1..., variable 128..., tagged 256...
+    assert [schema[n]["id"] for n in ("Flag", "Label", "Raw", "Notes")] == [1, 128, 131, 256]
     assert schema["Fixed"]["id"] == 13 and schema["Fixed"]["type"] == "Binary"
     full, sparse = db.iter_table("Types", values="engine")
     for column, _, want in EVERY_TYPE:
@@ -127,6 +128,21 @@ def test_deleted_records_are_found_by_recovery_only(tmp_path, page_size, version
                      ("older kept", "emptied_page", "superseded")}
 
 
+def test_repeated_records_step_their_columns(tmp_path):
+    columns = [Column("Id", "long"), Column("When", "datetime"), Column("Ticks", "long_long"), Column("Name", "text")]
+    start = ole_date(WHEN)
+    record = Record({"Id": 10, "When": start, "Ticks": 2**63 - 2, "Name": "same"}, repeat=5,
+                    step={"Id": 3, "When": 0.5, "Ticks": 1})
+    db = EseDatabase(write_database(tmp_path / "t.edb", [Table("T", columns, [record], primary_key=["Id"])]))
+    rows = db.read_table("T")
+    assert [r["Id"] for r in rows] == [10, 13, 16, 19, 22]
+    # Long long read raw is unsigned: the steps run past 2**63 as 64-bit integers do.
+    assert [r["Ticks"] for r in rows] == [2**63 - 2 + k for k in range(5)]
+    dates = [r["When"] for r in db.iter_table("T", values="engine")]
+    assert [(d - dates[0]).total_seconds() for d in dates] == [0, 43200, 86400, 129600, 172800]
+    assert {r["Name"] for r in rows} == {"same"}
+
+
 def test_defaults_and_not_null(tmp_path):
     columns = [Column("Id", "long", not_null=True), Column("Level", "short", tagged=True, default=3),
                Column("Name", "text", default="none")]
@@ -184,6 +200,8 @@ BAD_SPECS = [
     ("bad state", Table("T", [Column("A", "long")], [Record({"A": 1}, state="gone")]),  # type: ignore[arg-type]
      "state is live, deleted_node or emptied_page"),
     ("column twice", Table("T", [Column("A", "long"), Column("A", "short")]), "table T column A: declared twice"),
+    ("step of a missing column", Table("T", [Column("A", "long")], [Record({"A": 1}, repeat=2, step={"B": 1})]),
+     'step names "B", which the record does not give'),
 ]
 
 
