@@ -13,8 +13,8 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
+
+from pellumo_artifacts._arrow import pa, pc
 
 # 100-ns intervals from 1601-01-01 to 1970-01-01.
 FILETIME_UNIX_EPOCH = 116_444_736_000_000_000

@@ -21,8 +21,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
-import pyarrow as pa
-import pyarrow.compute as pc
+from pellumo_artifacts._arrow import pa, pc
 
 DATATABLE = "datatable"
 LINK_TABLE = "link_table"

@@ -19,10 +19,9 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
 
-from . import _bytes_columns as bc
+from pellumo_artifacts import _bytes_columns as bc
+from pellumo_artifacts._arrow import pa, pc
 
 SECONDS_1601_TO_1970 = 11_644_473_600
 

@@ -23,8 +23,8 @@ those bytes and counts them.
 
 from __future__ import annotations
 
-from ._xpress_huffman import XpressHuffmanError
-from ._xpress_huffman import decompress as xpress_huffman_decompress
+from pellumo_artifacts._xpress_huffman import XpressHuffmanError
+from pellumo_artifacts._xpress_huffman import decompress as xpress_huffman_decompress
 
 _OBFUSCATION_SEED = 0x05000113
 

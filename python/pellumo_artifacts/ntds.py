@@ -18,12 +18,11 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
 
-from . import _bytes_columns as bc
-from . import _ntds_schema as ns
-from . import _ntds_values as nv
+from pellumo_artifacts import _bytes_columns as bc
+from pellumo_artifacts import _ntds_schema as ns
+from pellumo_artifacts import _ntds_values as nv
+from pellumo_artifacts._arrow import pa, pc
 
 # Reads a table of the database (only the columns named, when given) as a
 # pyarrow.Table of engine values.

@@ -18,11 +18,12 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
 
-from . import _bytes_columns as bc
-from . import _search_values as sv
+from pellumo_artifacts import _bytes_columns as bc
+from pellumo_artifacts import _search_values as sv
+from pellumo_artifacts._arrow import pa, pc
+from pellumo_artifacts._base import Catalog, Kind, TimelineSpec
+from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
 # pyarrow.Table of engine values.
@@ -36,6 +37,7 @@ LEGACY_STORE = "SystemIndex_0A"
 GATHER = "SystemIndex_Gthr"
 GATHER_PATHS = "SystemIndex_GthrPth"
 
+RECOVERED = "_recovered"
 # The items column that keeps, per row, the bytes of every value that could
 # not be decoded, by property name.
 UNDECODED = "Undecoded"
@@ -286,6 +288,13 @@ def _decode_per_value(array: pa.Array, decode: Callable[[bytes], Any], out_type:
     return Decoded(values, bc.keep_failed(array, failed), count)
 
 
+def _with_recovered(table: pa.Table, columns: dict[str, pa.Array]) -> pa.Table:
+    """The table with the `_recovered` flag of its rows, when read with it."""
+    if RECOVERED in columns:
+        return table.append_column(RECOVERED, columns[RECOVERED])
+    return table
+
+
 def _unique(name: str, taken: set[str]) -> str:
     """`name`, or `name_2`, `name_3`... so that no two columns are equal
     without regard to case (DuckDB folds case)."""
@@ -341,8 +350,8 @@ class SearchTables:
         names: list[str] = []
         arrays: list[pa.Array] = []
         failures: list[tuple[str, pa.Array]] = []
-        for col, values in zip(cols, raw.columns, strict=True):
-            decoded = self.store.decode(col, values)
+        for col in cols:
+            decoded = self.store.decode(col, raw[col.stored])
             name = _unique(col.prop, taken)
             names.append(name)
             arrays.append(decoded.values)
@@ -355,6 +364,9 @@ class SearchTables:
         if props is None:
             names.append(_unique(UNDECODED, taken))
             arrays.append(_undecoded_map(raw.num_rows, failures))
+        if RECOVERED in raw.column_names:
+            names.append(RECOVERED)
+            arrays.append(bc.as_array(raw[RECOVERED]))
         return pa.Table.from_arrays(arrays, names=names) if names else pa.table({})
 
     def _properties(self, props: Sequence[str]) -> dict[str, pa.Array]:
@@ -367,9 +379,11 @@ class SearchTables:
             source = self._decoded(wanted, "items")
         n = source.num_rows
         out: dict[str, pa.Array] = {}
-        for prop in props:
+        for prop in (*props, RECOVERED):
             if prop in source.column_names:
                 out[prop] = bc.as_array(source[prop])
+            elif prop == RECOVERED:
+                continue
             else:
                 out[prop] = pa.nulls(n, _DEFAULT_TYPES.get(prop, pa.string()))
         return out
@@ -421,6 +435,7 @@ class SearchTables:
                 "Owner": p["System_FileOwner"],
             }
         )
+        table = _with_recovered(table, p)
         return table.filter(is_file)
 
     # -- activities ----------------------------------------------------------------------
@@ -455,6 +470,7 @@ class SearchTables:
                 "ContentUri": p["System_Activity_ContentUri"],
             }
         )
+        table = _with_recovered(table, p)
         return table.filter(is_activity)
 
     # -- browser history -----------------------------------------------------------------
@@ -489,6 +505,7 @@ class SearchTables:
                 "UserSid": sid,
             }
         )
+        table = _with_recovered(table, p)
         return table.filter(keep)
 
     # -- gatherer ------------------------------------------------------------------------
@@ -510,15 +527,19 @@ class SearchTables:
                     parts: list[str] = []
                     seen: set[int] = set()
                     current: int | None = scope
+                    looped = False
                     while current is not None and current in parents:
                         if current in seen or len(seen) >= _MAX_PATH_DEPTH:
-                            broken += 1
+                            looped = True
                             break
                         seen.add(current)
                         parent, name = parents[current]
                         parts.append(name)
                         current = parent
-                    self._scopes[scope] = "".join(reversed(parts))
+                    if looped:
+                        broken += 1  # no path rather than a wrong one
+                    else:
+                        self._scopes[scope] = "".join(reversed(parts))
                 if broken:
                     self.warnings.add(f"gather: {broken} scope(s) of {GATHER_PATHS} loop back on themselves")
         return self._scopes
@@ -595,3 +616,50 @@ _DEFAULT_TYPES: dict[str, pa.DataType] = {
     "System_IsFolder": pa.bool_(),
     "System_ActivityHistory_Id": pa.uuid() if hasattr(pa, "uuid") else pa.string(),
 }
+
+
+def _column(table: Any, name: str) -> Any:
+    if name in table.column_names:
+        return bc.as_array(table[name])
+    return pa.nulls(table.num_rows, pa.string())
+
+
+def _activity_summary(table: Any) -> Any:
+    """`Notepad: plan.txt`: the application and what it worked on."""
+    return pc.binary_join_element_wise(
+        pc.fill_null(_column(table, "AppName"), ""), pc.fill_null(_column(table, "DisplayText"), ""), ": "
+    )
+
+
+@register
+class Search(Kind):
+    name = KIND
+    looked_for = f"table {MODERN_STORE} or {LEGACY_STORE}"
+    file_names = ("Windows.edb",)
+
+    @classmethod
+    def detect(cls, catalog: Catalog) -> bool:
+        return catalog.has_table(MODERN_STORE) or catalog.has_table(LEGACY_STORE)
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._tables = SearchTables(
+            self.source.read, self.source.db.get_table_schema, self.source.catalog.tables, self.warnings
+        )
+
+    def table_names(self) -> list[str]:
+        names = ["items", "files", "activities", "browser_history"]
+        if self.source.catalog.has_table(GATHER):
+            names.append("gather")
+        return names
+
+    def build(self, name: str) -> Any:
+        return self._tables.table(name)
+
+    def timeline_specs(self) -> list[TimelineSpec]:
+        return [
+            TimelineSpec("files", ("Modified", "Created", "Accessed", "Gathered"), lambda t: _column(t, "Path")),
+            TimelineSpec("activities", ("Start", "End"), _activity_summary),
+            TimelineSpec("browser_history", ("Visited",), lambda t: _column(t, "Url")),
+            TimelineSpec("gather", ("LastModified",), lambda t: _column(t, "Path")),
+        ]

@@ -18,10 +18,11 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
 
-from . import _bytes_columns as bc
+from pellumo_artifacts import _bytes_columns as bc
+from pellumo_artifacts._arrow import pa, pc
+from pellumo_artifacts._base import Catalog, Kind, TimelineSpec
+from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
 # pyarrow.Table of engine values.
@@ -165,6 +166,16 @@ def _unique(name: str, taken: set[str]) -> str:
     return candidate
 
 
+class _Silent:
+    """Warnings nobody reads (the template pass has no rows to warn about)."""
+
+    def add(self, line: str) -> None:
+        pass
+
+    def count(self, what: str, n: int) -> None:
+        pass
+
+
 @dataclass
 class _Container:
     container_id: int
@@ -176,8 +187,11 @@ class _Container:
 class WebCacheTables:
     """The tables of one WebCache database, each built when first asked for."""
 
-    def __init__(self, read: Reader, table_names: Sequence[str], warnings: Any) -> None:
+    def __init__(self, read: Reader, table_names: Sequence[str], warnings: Any, read_empty: Reader) -> None:
         self.read = read
+        # Reads a table's columns and no records: what a family's columns
+        # are depends on the tables the file has, never on their rows.
+        self.read_empty = read_empty
         self.table_names = list(table_names)
         self.warnings = warnings
         self._containers: pa.Table | None = None
@@ -332,7 +346,7 @@ class WebCacheTables:
         return converted
 
     def family(self, family: str) -> pa.Table:
-        parts: list[pa.Table] = []
+        parts: list[pa.Table] = [self._family_template(family)]
         for container in self._families()[family]:
             if container.table is not None:
                 parts.append(self._entries(container, container.table, family))
@@ -342,19 +356,26 @@ class WebCacheTables:
                 match = _COOKIE_TABLE.match(table)
                 if match:
                     parts.append(self._cookie_entries(table, int(match.group(1)), partitions))
-        if not parts:
-            return self._empty_family(family)
-        if len(parts) == 1:
-            return parts[0]
+        # The template comes first: it fixes the columns and their order.
         return pa.concat_tables(parts, promote_options="permissive")
 
-    def _empty_family(self, family: str) -> pa.Table:
-        """A family no container of this file has: its columns, no rows."""
+    def _family_template(self, family: str) -> pa.Table:
+        """No rows, and the columns of every container table of the file
+        (plus the cookie tables', for cookies) with the added ones."""
+        parts: list[pa.Table] = []
+        quiet = WebCacheTables(self.read_empty, self.table_names, _Silent(), self.read_empty)
         for table in self.table_names:
             if _CONTAINER_TABLE.match(table):
-                probe = _Container(0, None, table)
-                return self._entries(probe, table, family).slice(0, 0)
-        return pa.table({"ContainerId": pa.array([], pa.int64()), "ContainerName": pa.array([], pa.string())})
+                parts.append(quiet._entries(_Container(0, None, table), table, family))
+        if family == "cookies":
+            for table in self.table_names:
+                match = _COOKIE_TABLE.match(table)
+                if match:
+                    parts.append(quiet._cookie_entries(table, int(match.group(1)), {}))
+        if not parts:
+            return pa.table({"ContainerId": pa.array([], pa.int64()), "ContainerName": pa.array([], pa.string()),
+                             "SourceTable": pa.array([], pa.string())})
+        return pa.concat_tables(parts, promote_options="permissive")
 
     def table(self, name: str) -> pa.Table:
         if name == "containers":
@@ -380,3 +401,54 @@ def _reverse_lists(lists: pa.Array | pa.ChunkedArray) -> pa.Array:
     values = array.flatten().take(pa.array(reversed_index - offsets[0]))
     return pa.ListArray.from_arrays(pa.array(offsets - offsets[0], pa.int32()), values, mask=array.is_null())
 
+
+
+def _url_summary(table: Any) -> Any:
+    """The URL of each entry (its target, markers removed); for the cookies
+    of a partition, name, domain and path."""
+    n = table.num_rows
+    if "UrlTarget" in table.column_names:
+        summary = bc.as_array(table["UrlTarget"])
+    else:
+        summary = pa.nulls(n, pa.string())
+    if "Domain" in table.column_names:
+        cookie = pc.binary_join_element_wise(
+            pc.fill_null(bc.as_array(table["CookieName"]), "") if "CookieName" in table.column_names
+            else pa.array([""] * n, pa.string()),
+            pc.binary_join_element_wise(
+                bc.as_array(table["Domain"]),
+                pc.fill_null(bc.as_array(table["Path"]), "") if "Path" in table.column_names
+                else pa.array([""] * n, pa.string()),
+                "",
+            ),
+            "@",
+        )
+        summary = pc.coalesce(summary, cookie)
+    return summary
+
+
+@register
+class WebCache(Kind):
+    name = KIND
+    looked_for = f"table {CONTAINERS}"
+    file_names = ("WebCacheV*.dat",)
+
+    @classmethod
+    def detect(cls, catalog: Catalog) -> bool:
+        return catalog.has_table(CONTAINERS)
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._tables = WebCacheTables(
+            self.source.read, self.source.catalog.tables, self.warnings, self.source.schema_only().read
+        )
+
+    def table_names(self) -> list[str]:
+        return list(TABLE_NAMES)
+
+    def build(self, name: str) -> Any:
+        return self._tables.table(name)
+
+    def timeline_specs(self) -> list[TimelineSpec]:
+        times = ("AccessedTime", "ModifiedTime", "CreationTime", "LastModified")
+        return [TimelineSpec(family, times, _url_summary) for family in FAMILY_TABLES]
