@@ -17,11 +17,11 @@ from the default prefix table every directory starts with (1.2.840.113556.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
-from pellumo_artifacts._arrow import pa, pc
+from pellumo_artifacts._arrow import pc
 
 DATATABLE = "datatable"
 LINK_TABLE = "link_table"
@@ -160,8 +160,9 @@ def _text(value: Any) -> str | None:
     return str(value).rstrip("\x00")
 
 
-def read_schema(db: Any, columns: Iterable[str]) -> Schema:
-    """The schema of the directory whose datatable has `columns`."""
+def read_schema(read: Callable[..., Any], columns: Iterable[str]) -> Schema:
+    """The schema of the directory whose datatable has `columns`; `read`
+    gives a table's named columns as a pyarrow.Table of engine values."""
     present = set(columns)
     wanted = {
         "attributeID": column_name("c", ATT_ATTRIBUTE_ID),
@@ -180,7 +181,7 @@ def read_schema(db: Any, columns: Iterable[str]) -> Schema:
         )
         return Schema({}, {}, warnings)
     names = {key: col for key, col in wanted.items() if col in present}
-    table = pa.table(db.arrow(DATATABLE, columns=list(names.values()), values="engine"))
+    table = read(DATATABLE, list(names.values()))
     id_column = table[names["attributeID"]] if "attributeID" in names else None
     governs_column = table[names["governs"]] if "governs" in names else None
     # Only schema objects carry attributeID or governsID.

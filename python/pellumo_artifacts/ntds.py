@@ -14,6 +14,7 @@ password encryption key list, trust and LSA secrets) are never read.
 
 from __future__ import annotations
 
+import weakref
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -23,6 +24,8 @@ from pellumo_artifacts import _bytes_columns as bc
 from pellumo_artifacts import _ntds_schema as ns
 from pellumo_artifacts import _ntds_values as nv
 from pellumo_artifacts._arrow import pa, pc
+from pellumo_artifacts._base import Catalog, Kind, Source, TimelineSpec
+from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
 # pyarrow.Table of engine values.
@@ -390,7 +393,8 @@ class NtdsTables:
     def users(self) -> pa.Table:
         def keep(t: pa.Table) -> np.ndarray[Any, Any]:
             classes = self._classes(t)
-            return _has_item(classes, _CLASS_USER) & ~_has_item(classes, _CLASS_COMPUTER)
+            users: np.ndarray[Any, Any] = _has_item(classes, _CLASS_USER) & ~_has_item(classes, _CLASS_COMPUTER)
+            return users
 
         return self._accounts(_USER_ATTRIBUTES, keep)
 
@@ -612,3 +616,86 @@ _ATTRIBUTE_TYPES: dict[str, pa.DataType] = {
     "objectGUID": pa.uuid(),
     "isDeleted": pa.bool_(),
 }
+
+
+def _account_summary(table: Any) -> Any:
+    """`jsmith (CN=Smith\\, John,CN=Users,DC=contoso,DC=com)`."""
+    n = table.num_rows
+    name = bc.as_array(table["sAMAccountName"]) if "sAMAccountName" in table.column_names else pa.nulls(n, pa.string())
+    dn = bc.as_array(table["DN"]) if "DN" in table.column_names else pa.nulls(n, pa.string())
+    with_dn = pc.binary_join_element_wise(pc.fill_null(name, ""), pc.binary_join_element_wise("(", dn, ")", ""), " ")
+    return pc.coalesce(with_dn, name, dn)
+
+
+def _membership_summary(table: Any) -> Any:
+    return pc.binary_join_element_wise(
+        pc.fill_null(bc.as_array(table["MemberDN"]), "?"), pc.fill_null(bc.as_array(table["GroupDN"]), "?"), " in "
+    )
+
+
+def _domain_summary(table: Any) -> Any:
+    return pc.coalesce(bc.as_array(table["Name"]), bc.as_array(table["DN"]))
+
+
+_ACCOUNT_TIMES = (
+    "whenCreated",
+    "whenChanged",
+    "pwdLastSet",
+    "lastLogon",
+    "lastLogonTimestamp",
+    "badPasswordTime",
+    "lockoutTime",
+    "accountExpires",
+)
+
+
+@register
+class Ntds(Kind):
+    name = KIND
+    looked_for = f"tables {ns.DATATABLE} and {ns.LINK_TABLE}"
+    file_names = ("ntds.dit",)
+
+    @classmethod
+    def detect(cls, catalog: Catalog) -> bool:
+        return catalog.has_table(ns.DATATABLE) and catalog.has_table(ns.LINK_TABLE)
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._tables: NtdsTables | None = None
+
+    def _directory(self) -> NtdsTables:
+        if self._tables is None:
+            catalog = self.source.catalog
+            columns = catalog.columns(ns.DATATABLE)
+            schema = _SCHEMAS.get(catalog)
+            if schema is None:
+                # The directory's schema is in its records, so even the pass
+                # that learns the tables' columns without records reads them;
+                # once per database.
+                full = Source(self.source.path, self.source.db, catalog, self.warnings)
+                schema = ns.read_schema(full.read, columns)
+                _SCHEMAS[catalog] = schema
+                for line in schema.warnings:
+                    self.warnings.add(line)
+            self._tables = NtdsTables(self.source.read, schema, columns, self.warnings)
+        return self._tables
+
+    def table_names(self) -> list[str]:
+        return list(TABLE_NAMES)
+
+    def build(self, name: str) -> Any:
+        return self._directory().table(name)
+
+    def timeline_specs(self) -> list[TimelineSpec]:
+        return [
+            TimelineSpec("users", _ACCOUNT_TIMES, _account_summary),
+            TimelineSpec("computers", _ACCOUNT_TIMES, _account_summary),
+            TimelineSpec("groups", ("whenCreated", "whenChanged"), _account_summary),
+            TimelineSpec("memberships", ("DeletedTime", "ExpiredTime"), _membership_summary),
+            TimelineSpec("domain", ("whenCreated",), _domain_summary),
+        ]
+
+
+# The schema read from each database's records, by its catalog (shared by
+# an artifact's tables and the pass that learns their columns).
+_SCHEMAS: weakref.WeakKeyDictionary[Catalog, ns.Schema] = weakref.WeakKeyDictionary()

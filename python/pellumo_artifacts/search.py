@@ -13,7 +13,7 @@ and encoded strings (see _search_values).
 from __future__ import annotations
 
 import re
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -28,6 +28,8 @@ from pellumo_artifacts._registry import register
 # Reads a table of the database (only the columns named, when given) as a
 # pyarrow.Table of engine values.
 Reader = Callable[..., Any]
+# A table's columns as EseDatabase.get_table_schema describes them.
+SchemaOf = Callable[[str], Sequence[Mapping[str, Any]]]
 
 KIND = "search"
 TABLE_NAMES = ("items", "files", "activities", "browser_history", "gather")
@@ -143,7 +145,7 @@ def _undecoded_map(n: int, failures: Sequence[tuple[str, pa.Array]]) -> pa.Array
 class SearchStore:
     """The property store of one Windows.edb and how its values are read."""
 
-    def __init__(self, read: Reader, schema: Callable[[str], list[dict[str, Any]]], table_names: Sequence[str]) -> None:
+    def __init__(self, read: Reader, schema: SchemaOf, table_names: Sequence[str]) -> None:
         self.read_table = read
         self.legacy = MODERN_STORE not in set(table_names)
         self.table = LEGACY_STORE if self.legacy else MODERN_STORE
@@ -325,9 +327,7 @@ class SearchTables:
     """The tables of one Windows Search database; each is built when first
     asked for, reading only the columns it needs."""
 
-    def __init__(
-        self, read: Reader, schema: Callable[[str], list[dict[str, Any]]], table_names: Sequence[str], warnings: Any
-    ) -> None:
+    def __init__(self, read: Reader, schema: SchemaOf, table_names: Sequence[str], warnings: Any) -> None:
         self.read = read
         self.store = SearchStore(read, schema, table_names)
         self.warnings = warnings

@@ -289,7 +289,9 @@ class WebCacheTables:
         if "ResponseHeaders" in table.column_names:
             headers = bc.as_array(table["ResponseHeaders"])
             if family == "downloads":
-                urls, paths, failures = [], [], 0
+                urls: list[str | None] = []
+                paths: list[str | None] = []
+                failures = 0
                 for value in headers.to_pylist():
                     if value is None:
                         urls.append(None)
