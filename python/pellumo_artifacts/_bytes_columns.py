@@ -54,19 +54,26 @@ def fixed_width_bytes(values: pa.Array, width: int) -> tuple[np.ndarray[Any, Any
         return np.zeros((0, width), np.uint8), np.zeros(0, bool), 0
     if pa.types.is_large_binary(values.type):
         values = values.cast(pa.binary())
-    lengths = pc.binary_length(values)
-    fits = pc.equal(lengths, width)
-    good = _numpy_bool(fits)
-    present = _numpy_bool(values.is_valid())
+    offsets = np.frombuffer(values.buffers()[1], dtype=np.int32, count=n + 1, offset=values.offset * 4)
+    lengths = np.diff(offsets)
+    present = _numpy_bool(values.is_valid()) if values.null_count else np.ones(n, bool)
+    good = present & (lengths == width)
     wrong = int(np.count_nonzero(present & ~good))
+    data = values.buffers()[2]
+    raw = np.frombuffer(data, dtype=np.uint8) if data is not None else np.zeros(0, np.uint8)
+    if good.all():
+        # Every value has the width: the bytes are one contiguous block.
+        start = int(offsets[0])
+        return raw[start : start + n * width].reshape(n, width), good, 0
     matrix = np.zeros((n, width), np.uint8)
-    if good.any():
-        offsets = np.frombuffer(values.buffers()[1], dtype=np.int32, count=n + 1, offset=values.offset * 4)
-        data = values.buffers()[2]
-        raw = np.frombuffer(data, dtype=np.uint8) if data is not None else np.zeros(0, np.uint8)
-        starts = offsets[:-1][good]
-        index = starts[:, None] + np.arange(width)[None, :]
-        matrix[good] = raw[index]
+    count = int(np.count_nonzero(good))
+    if count:
+        # Keeping only the values of the width packs their bytes together.
+        kept = values.filter(pa.array(good))
+        kept_offsets = np.frombuffer(kept.buffers()[1], dtype=np.int32, count=count + 1, offset=kept.offset * 4)
+        kept_raw = np.frombuffer(kept.buffers()[2], dtype=np.uint8)
+        start = int(kept_offsets[0])
+        matrix[good] = kept_raw[start : start + count * width].reshape(count, width)
     return matrix, good, wrong
 
 
