@@ -148,11 +148,13 @@ def sids(values: pa.Array) -> tuple[pa.Array, pa.Array, int]:
             part = matrix[where]
             rid = part[:, length - 4 : length].astype(np.uint32)
             rid_values = (rid[:, 0] << 24) | (rid[:, 1] << 16) | (rid[:, 2] << 8) | rid[:, 3]
-            heads = np.ascontiguousarray(part[:, : length - 4]).view(f"V{length - 4}").reshape(-1)
-            distinct, inverse = np.unique(heads, return_inverse=True)
-            prefixes = pa.array([_sid_prefix(bytes(h)) for h in distinct], pa.string())
+            heads = pa.FixedSizeBinaryArray.from_buffers(
+                pa.binary(length - 4), len(part), [None, pa.py_buffer(np.ascontiguousarray(part[:, : length - 4]))]
+            )
+            encoded = pc.dictionary_encode(heads)
+            prefixes = pa.array([_sid_prefix(h) for h in encoded.dictionary.to_pylist()], pa.string())
             joined = pc.binary_join_element_wise(
-                prefixes.take(pa.array(inverse.reshape(-1))), pa.array(rid_values).cast(pa.string()), "-"
+                prefixes.take(encoded.indices), pa.array(rid_values).cast(pa.string()), "-"
             )
             text = _scatter(text, where, joined)
             rids = _scatter(rids, where, pa.array(rid_values, pa.uint32()))
