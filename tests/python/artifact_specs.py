@@ -1,0 +1,125 @@
+"""Artifact databases with the real applications' schemas, for the tests of
+pellumo_artifacts, its command and the fleet: the tables, columns and types
+as the applications create them, filled with records whose resolved values
+the tests know."""
+
+from __future__ import annotations
+
+import struct
+from datetime import datetime, timezone
+
+from fixture_spec import Column, Record, Table, filetime, ole_date
+
+# --- SRUM ----------------------------------------------------------------------------
+
+APPLICATION = "{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}"
+NETWORK_DATA = "{973F5D5C-1D90-4944-BE8E-24B94231A174}"
+CONNECTIVITY = "{DD6636C4-8929-4683-974E-22C046A43763}"
+APP_TIMELINE = "{5C8CF1C7-7257-4F13-B223-970EF5939312}"
+ENERGY_LT = "{FEE4E14F-02A9-4550-B5CE-5FA2DA202E37}LT"
+UNKNOWN_GUID = "{01234567-89AB-CDEF-0123-456789ABCDEF}"
+
+SVCHOST = "\\Device\\HarddiskVolume3\\Windows\\System32\\svchost.exe"
+PHOTOS = "Microsoft.Windows.Photos_2021.21090.10008.0_x64__8wekyb3d8bbwe"
+USER_SID = "S-1-5-21-1004336348-1177238915-682003330-1001"
+SRUM_HOUR = datetime(2021, 11, 16, 19, 0, tzinfo=timezone.utc)
+CONNECT_START = datetime(2021, 11, 16, 18, 17, 44, 200939, tzinfo=timezone.utc)
+
+
+def sid_bytes(text: str) -> bytes:
+    """A SID's binary form: revision, count, 48-bit authority big-endian,
+    32-bit sub-authorities little-endian."""
+    parts = text.split("-")
+    subs = [int(p) for p in parts[3:]]
+    return bytes([int(parts[1]), len(subs)]) + int(parts[2]).to_bytes(6, "big") + struct.pack(f"<{len(subs)}I", *subs)
+
+
+def utf16z(text: str) -> bytes:
+    """Text as SRUM stores names: UTF-16LE with its terminating NUL."""
+    return (text + "\0").encode("utf-16-le")
+
+
+# IdIndex -> (IdType, IdBlob)
+SRUM_IDS: dict[int, tuple[int, bytes | None]] = {
+    1: (0, utf16z(SVCHOST)),
+    2: (3, sid_bytes(USER_SID)),
+    3: (2, utf16z(PHOTOS)),
+    4: (0, None),                      # an entry without a blob
+    5: (3, b"\x01\x05\x00\x00"),        # a SID cut short
+    6: (3, sid_bytes("S-1-5-18")),
+}
+UNRESOLVED_APP = 99
+UNRESOLVED_USER = 98
+
+
+def _srum_ext(name: str, extra: list[Column]) -> list[Column]:
+    return [Column("AutoIncId", "long", not_null=True), Column("TimeStamp", "datetime"),
+            Column("AppId", "long"), Column("UserId", "long")] + extra
+
+
+def srum_tables(*, rows: int = 1, recovered_rows: bool = False) -> list[Table]:
+    """A SRUDB.dat: the id map, four known extensions, the long-term energy
+    table, one unknown GUID table and the checkpoint table (no extension).
+    `rows` repeats the application table's records (AutoIncId and TimeStamp
+    stepped). recovered_rows adds deleted records for recovery."""
+    ids = Table("SruDbIdMapTable", [Column("IdType", "unsigned_byte"), Column("IdIndex", "long", not_null=True),
+                                    Column("IdBlob", "long_binary")],
+                [{"IdType": t, "IdIndex": i, "IdBlob": b} for i, (t, b) in SRUM_IDS.items()],
+                primary_key=["IdIndex"])
+    if recovered_rows:
+        # An entry whose live row is gone: recovered rows may resolve through it.
+        ids.records = list(ids.records) + [Record({"IdType": 0, "IdIndex": 7, "IdBlob": utf16z("gone.exe")},
+                                                  state="deleted_node")]
+    hour = ole_date(SRUM_HOUR)
+    app_columns = _srum_ext(APPLICATION, [Column("ForegroundCycleTime", "long_long"),
+                                          Column("BackgroundCycleTime", "long_long"),
+                                          Column("FaceTime", "long_long"),
+                                          Column("ForegroundBytesRead", "long_long"),
+                                          Column("ForegroundBytesWritten", "long_long")])
+    base = [
+        {"AutoIncId": 1, "TimeStamp": hour, "AppId": 1, "UserId": 2, "ForegroundCycleTime": 5_000_000_000,
+         "ForegroundBytesRead": 4096},
+        {"AutoIncId": 2, "TimeStamp": hour, "AppId": 3, "UserId": 2, "FaceTime": 12},
+        {"AutoIncId": 3, "TimeStamp": hour, "AppId": UNRESOLVED_APP, "UserId": 6},
+        {"AutoIncId": 4, "TimeStamp": hour, "AppId": 4, "UserId": UNRESOLVED_USER},
+        {"AutoIncId": 5, "TimeStamp": hour, "AppId": 1, "UserId": 5},
+    ]
+    app_records: list[Record] = []
+    if rows == 1:
+        app_records = [Record(r) for r in base]
+    else:
+        app_records = [Record(dict(base[0], AutoIncId=1), repeat=rows, step={"AutoIncId": 1, "TimeStamp": 1 / 24})]
+    if recovered_rows:
+        app_records.append(Record({"AutoIncId": 100, "TimeStamp": hour, "AppId": 7, "UserId": 2},
+                                  state="deleted_node"))
+        app_records.append(Record({"AutoIncId": 101, "TimeStamp": hour, "AppId": 1, "UserId": 2},
+                                  state="emptied_page"))
+    application = Table(APPLICATION, app_columns, app_records, primary_key=["AutoIncId"])
+    network = Table(NETWORK_DATA, _srum_ext(NETWORK_DATA, [
+        Column("InterfaceLuid", "long_long"), Column("L2ProfileId", "long"), Column("L2ProfileFlags", "long"),
+        Column("BytesSent", "long_long"), Column("BytesRecvd", "long_long")]),
+        [{"AutoIncId": 1, "TimeStamp": hour, "AppId": 1, "UserId": 6, "InterfaceLuid": 1689399632855040,
+          "BytesSent": 1234, "BytesRecvd": 98765}], primary_key=["AutoIncId"])
+    connectivity = Table(CONNECTIVITY, _srum_ext(CONNECTIVITY, [
+        Column("InterfaceLuid", "long_long"), Column("L2ProfileId", "long"), Column("ConnectedTime", "long"),
+        Column("ConnectStartTime", "long_long"), Column("L2ProfileFlags", "long")]),
+        [{"AutoIncId": 1, "TimeStamp": hour, "AppId": 1, "UserId": 2, "ConnectedTime": 3615,
+          "ConnectStartTime": filetime(CONNECT_START, extra_ticks=5)},
+         {"AutoIncId": 2, "TimeStamp": hour, "AppId": 1, "UserId": 2, "ConnectedTime": 0, "ConnectStartTime": 0},
+         # Past the year 30000: no timestamp holds it.
+         {"AutoIncId": 3, "TimeStamp": hour, "AppId": 1, "UserId": 2, "ConnectStartTime": 9_000_000_000_000_000_000}],
+        primary_key=["AutoIncId"])
+    timeline = Table(APP_TIMELINE, _srum_ext(APP_TIMELINE, [
+        Column("Flags", "long"), Column("EndTime", "long_long"), Column("DurationMS", "long"),
+        Column("appname", "text")]),  # a column whose name the resolved one must not take
+        [{"AutoIncId": 1, "TimeStamp": hour, "AppId": 3, "UserId": 2, "EndTime": filetime(SRUM_HOUR),
+          "DurationMS": 60000, "appname": "stored\0\0"}], primary_key=["AutoIncId"])
+    energy = Table(ENERGY_LT, _srum_ext(ENERGY_LT, [Column("ActiveAcTime", "long"), Column("CsAcTime", "long")]),
+                   [{"AutoIncId": 1, "TimeStamp": hour, "AppId": 1, "UserId": 6, "ActiveAcTime": 10}],
+                   primary_key=["AutoIncId"])
+    unknown = Table(UNKNOWN_GUID, _srum_ext(UNKNOWN_GUID, [Column("Value", "long")]),
+                    [{"AutoIncId": 1, "TimeStamp": hour, "AppId": 3, "UserId": 2, "Value": 7}],
+                    primary_key=["AutoIncId"])
+    checkpoint = Table("SruDbCheckpointTable", [Column("ProviderId", "guid"), Column("CheckpointId", "long"),
+                                                Column("NextIncId", "long")], [])
+    return [ids, checkpoint, application, network, connectivity, timeline, energy, unknown]
