@@ -116,6 +116,24 @@ def two_threads(pa, EseDatabase, path, table, values, rounds):
           f"on {os.cpu_count()} cores)")
 
 
+def measure_table(pa, EseDatabase, program, path, table, args):
+    """(records, columns, leaf-page bytes, best seconds by measurement) of one table."""
+    db = EseDatabase(path)
+    columns = len(db.get_table_schema(table))
+    best = {"arrow": None, "read": None, "cursor": None}
+    leaf_bytes = records = 0
+    for _ in range(args.rounds):
+        walk, leaf_bytes, records = cursor_walk(program, path, table, args.min_seconds)
+        arrow = best_per_call(lambda: pa.table(db.arrow(table, values=args.values)), args.min_seconds)
+        read = best_per_call(lambda: db.read_table(table), args.min_seconds)
+        for key, value in (("cursor", walk), ("arrow", arrow), ("read", read)):
+            best[key] = value if best[key] is None else min(best[key], value)
+    got = len(pa.table(db.arrow(table, values=args.values)))
+    if got != records:
+        sys.exit(f"{table}: the stream gave {got} records, the cursor {records}")
+    return records, columns, leaf_bytes, best
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="build directory (module, tools)")
@@ -155,25 +173,12 @@ def main():
                 path = os.path.join(workdir, sample)
                 with gzip.open(compressed, "rb") as source, open(path, "wb") as out:
                     shutil.copyfileobj(source, out)
-            db = EseDatabase(path)
-            columns = len(db.get_table_schema(table))
-            best = {"arrow": None, "read": None, "cursor": None}
-            leaf_bytes = records = 0
-            for _ in range(args.rounds):
-                walk, leaf_bytes, records = cursor_walk(program, path, table, args.min_seconds)
-                arrow = best_per_call(lambda: pa.table(db.arrow(table, values=args.values)), args.min_seconds)
-                read = best_per_call(lambda: db.read_table(table), args.min_seconds)
-                for key, value in (("cursor", walk), ("arrow", arrow), ("read", read)):
-                    best[key] = value if best[key] is None else min(best[key], value)
-            got = len(pa.table(db.arrow(table, values=args.values)))
-            if got != records:
-                sys.exit(f"{label}: the stream gave {got} records, the cursor {records}")
+            records, columns, leaf_bytes, best = measure_table(pa, EseDatabase, program, path, table, args)
             rows.append((label, records, columns, leaf_bytes, best))
             if sample is None:
                 fixture_row = (path, table)
-            del db
         print(f"\nvalues={args.values!r}; best of {args.rounds} rounds of at least {args.min_seconds} s each")
-        print("| table | arrow raw | C++ cursor | arrow ÷ cursor | read_table ÷ arrow |")
+        print(f"| table | arrow {args.values} | C++ cursor | arrow ÷ cursor | read_table ÷ arrow |")
         print("|---|---|---|---|---|")
         for label, records, columns, leaf_bytes, best in rows:
             name = f"{label}, {records:,} × {columns}"
