@@ -5,6 +5,7 @@
 #include <new>
 
 #include "arrow/builders.h"
+#include "arrow/columnar_decoder.h"
 #include "cursor/engine_record.h"
 #include "cursor/table_cursor.h"
 
@@ -74,21 +75,16 @@ class StreamState {
   StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor)
       : plan_(std::move(plan)),
         cursor_(std::move(cursor)),
-        parser_(cursor_.shared_layout(), plan_->db->large_page_tag_format()) {
-    if (!plan_->all_columns) parser_.decode_only(plan_->decoded);
-    record_ = Record(cursor_.shared_layout());
-    if (plan_->options.profile == ValueProfile::Engine) {
-      // The engine's cursors pass over records flagged deleted.
-      cursor_.set_skip_deleted(true);
-      engine_ = std::make_unique<EngineRecordBuilder>(cursor_.shared_layout());
-    }
+        fetcher_{&cursor_},
+        decoder_(cursor_.shared_layout(), plan_->columns, plan_->options.profile,
+                 plan_->db->large_page_tag_format(), LongValueFetch(fetcher_), plan_->options.max_variable_bytes) {
+    // The engine's cursors pass over records flagged deleted.
+    if (plan_->options.profile == ValueProfile::Engine) cursor_.set_skip_deleted(true);
     std::size_t slots = 1;  // slot 0: the struct of each batch
     sinks_.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) {
       sinks_.emplace_back(c, slots);
       slots += ColumnSink::slots_needed(c);
-      layout_index_.push_back(c.layout_index);
-      if (sinks_.back().has_variable_buffer()) variable_.push_back(sinks_.size() - 1);
     }
     pool_ = std::make_shared<ArrayPool>(slots);
   }
@@ -119,34 +115,16 @@ class StreamState {
   const char* last_error() const { return last_error_.empty() ? nullptr : last_error_.c_str(); }
 
  private:
+  struct Fetcher {
+    TableCursor* cursor;
+    bool operator()(Bytes reference, std::string& out) { return cursor->fetch_long_value(reference, out); }
+  };
+
   std::vector<FieldSpec> fields() const {
     std::vector<FieldSpec> f;
     f.reserve(plan_->columns.size());
     for (const ColumnPlan& c : plan_->columns) f.push_back(c.field);
     return f;
-  }
-
-  // Whether a variable-width buffer has passed the batch's limit.
-  bool over_limit() const {
-    const std::size_t limit = plan_->options.max_variable_bytes;
-    for (std::size_t j : variable_) {
-      if (sinks_[j].variable_size() > limit) return true;
-    }
-    return false;
-  }
-
-  // Appends the record in `data` as row `row` of every sink.
-  void append_record(Bytes data) {
-    parser_.decode(data, record_);
-    cursor_.resolve_long_values(record_);
-    const std::size_t n = sinks_.size();
-    if (engine_) {
-      auto fetch = [this](Bytes reference, std::string& out) { return cursor_.fetch_long_value(reference, out); };
-      engine_->build(record_, LongValueFetch(fetch), engine_values_);
-      for (std::size_t j = 0; j < n; ++j) sinks_[j].append_engine(engine_values_[layout_index_[j]]);
-    } else {
-      for (std::size_t j = 0; j < n; ++j) sinks_[j].append(record_.value(layout_index_[j]));
-    }
   }
 
   int next_batch(ArrowArray* out) {
@@ -163,8 +141,9 @@ class StreamState {
           break;
         }
       }
-      append_record(page_->entries[entry_]);
-      if (!variable_.empty() && over_limit() && rows > 0) {
+      decoder_.reset_limit();
+      decoder_.decode(page_->entries[entry_], rows, sinks_);
+      if (decoder_.over_limit() && rows > 0) {
         // The record opens the next batch.
         for (ColumnSink& s : sinks_) s.truncate(rows);
         break;
@@ -177,27 +156,21 @@ class StreamState {
       return 0;
     }
     last_rows_ = rows;
+    decoder_.pad(rows, sinks_);
     std::unique_ptr<ArrayHolder> holder = pool_->take(0);
     holder->buffers.resize(1);  // the struct's validity: absent
     holder->children.assign(sinks_.size(), ArrowArray{});
-    for (std::size_t j = 0; j < sinks_.size(); ++j) {
-      sinks_[j].pad_to(rows);
-      sinks_[j].finish(&holder->children[j], *pool_);
-    }
+    for (std::size_t j = 0; j < sinks_.size(); ++j) sinks_[j].finish(&holder->children[j], *pool_);
     export_array(out, std::move(holder), static_cast<std::int64_t>(rows), 0, {true});
     return 0;
   }
 
   std::shared_ptr<const TableExport::Plan> plan_;  // keeps the Database the cursor borrows
   TableCursor cursor_;
-  RecordParser parser_;
-  Record record_;
+  Fetcher fetcher_;
+  ColumnarDecoder decoder_;
   std::vector<ColumnSink> sinks_;
   std::shared_ptr<ArrayPool> pool_;
-  std::vector<std::size_t> layout_index_;  // by sink: the column's position in the record
-  std::vector<std::size_t> variable_;      // sinks with a variable-width buffer
-  std::unique_ptr<EngineRecordBuilder> engine_;  // the engine profile's values
-  std::vector<EngineValue> engine_values_;
   const LeafScan* page_ = nullptr;  // the entries of the page being read
   std::size_t entry_ = 0;           // the next of them
   bool done_ = false;

@@ -52,18 +52,20 @@ const EngineValue* EngineRecordBuilder::default_of(std::size_t column) const {
 
 void EngineRecordBuilder::build(const Record& raw, const LongValueFetch& fetch, std::vector<EngineValue>& out) {
   out.resize(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const ColumnValue& value = raw.value(i);
-    if (value.is_absent()) {
-      if (const EngineValue* d = default_of(i)) {
-        out[i].assign(*d);
-      } else {
-        out[i].set_single();
-      }
-      continue;
+  for (std::size_t i = 0; i < raw.size(); ++i) build_value(i, raw.value(i), fetch, out[i]);
+}
+
+void EngineRecordBuilder::build_value(std::size_t column, const ColumnValue& raw, const LongValueFetch& fetch,
+                                      EngineValue& out) {
+  if (raw.is_absent()) {
+    if (const EngineValue* d = default_of(column)) {
+      out.assign(*d);
+    } else {
+      out.set_single();
     }
-    build_cell(layout_->column(i), value, fetch, out[i]);
+    return;
   }
+  build_cell(layout_->column(column), raw, fetch, out);
 }
 
 void EngineRecordBuilder::build_cell(const ColumnInfo& column, const ColumnValue& raw, const LongValueFetch& fetch,

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "record/multi_value.h"
@@ -19,7 +20,10 @@ namespace pellumo {
 // when it cannot be fetched. Borrows the callable it is made from.
 class LongValueFetch {
  public:
+  // Not for LongValueFetch itself: copies copy (a non-const one would
+  // otherwise be wrapped, its address kept).
   template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, LongValueFetch>)
   explicit LongValueFetch(F& f)
       : ctx_(&f), fn_([](void* ctx, Bytes reference, std::string& out) {
           return (*static_cast<F*>(ctx))(reference, out);
@@ -44,6 +48,11 @@ class EngineRecordBuilder {
   // stays its reference bytes (as in the raw reading), a multi-value whose
   // layout is inconsistent becomes its stored bytes as one Binary value.
   void build(const Record& raw, const LongValueFetch& fetch, std::vector<EngineValue>& out);
+
+  // The engine value of the layout's column `column` from its raw value
+  // (long values resolved): what build() gives that column. For readers
+  // that decode column by column.
+  void build_value(std::size_t column, const ColumnValue& raw, const LongValueFetch& fetch, EngineValue& out);
 
   // The default a column takes when a record does not hold it; nullptr
   // when it has none (no DefaultValue, flag 0x10 clear, or a default the

@@ -112,17 +112,23 @@ void resolve_long_values_with(Record& record, Fetch&& fetch);
 // Detail of resolve_long_values_with: builds the new value from fetched bytes.
 void set_resolved_value(const ColumnInfo& column, std::string& fetched, ColumnValue& out);
 
+// Resolves one LongValue `v` of `column` as resolve_long_values_with does,
+// fetching into `fetched` (scratch, its capacity reused).
+template <class Fetch>
+void resolve_long_value(const ColumnInfo& column, ColumnValue& v, Fetch&& fetch, std::string& fetched) {
+  if (!fetch(v.bytes(), fetched)) {
+    v.set_null();  // unresolved: no value, never a wrong or empty one
+    return;
+  }
+  set_resolved_value(column, fetched, v);
+}
+
 template <class Fetch>
 void resolve_long_values_with(Record& record, Fetch&& fetch) {
   std::string fetched;
   for (std::size_t i = 0; i < record.size(); ++i) {
     ColumnValue& v = record.value(i);
-    if (v.kind() != ValueKind::LongValue) continue;
-    if (!fetch(v.bytes(), fetched)) {
-      v.set_null();  // unresolved: no value, never a wrong or empty one
-      continue;
-    }
-    set_resolved_value(record.layout().column(i), fetched, v);
+    if (v.kind() == ValueKind::LongValue) resolve_long_value(record.layout().column(i), v, fetch, fetched);
   }
 }
 

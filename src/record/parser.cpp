@@ -169,6 +169,23 @@ void RecordParser::decode_tagged(Bytes value, std::uint8_t flags, const ColumnIn
   }
 }
 
+void RecordParser::decode_tagged_item(Bytes data, bool flag_byte, bool null, const ColumnInfo& column,
+                                      ColumnValue& out) {
+  const TaggedValue tagged = split_flag_byte(data, flag_byte);
+  if (null || (large_ && (tagged.flags & kTaggedFlagNull))) {
+    out.set_null();
+    return;
+  }
+  // Present, not null, and nothing after the flag byte: an empty value
+  // (the engine stores zero-length strings and binaries this way).
+  constexpr std::uint8_t kSpecialFlags = kTaggedFlagLongValue | kTaggedFlagMultiValue | kTaggedFlagCompressed;
+  if (tagged.value.empty() && flag_byte && !data.empty() && (tagged.flags & kSpecialFlags) == 0 &&
+      set_empty(column, out)) {
+    return;
+  }
+  decode_tagged(tagged.value, tagged.flags, column, out);
+}
+
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;
   const RecordView view(data);
@@ -214,19 +231,7 @@ void RecordParser::decode(Bytes data, Record& record) {
       std::size_t last = item;
       while (last + 1 < items_.size() && items_[last + 1].id == id) ++last;
       const TaggedSlot& it = items_[last];
-      const TaggedValue tagged = split_flag_byte(data.subspan(it.start, it.end - it.start), it.has_flag_byte);
-      if (it.null || (large_ && (tagged.flags & kTaggedFlagNull))) {
-        out.set_null();
-        continue;
-      }
-      // Present, not null, and nothing after the flag byte: an empty value
-      // (the engine stores zero-length strings and binaries this way).
-      constexpr std::uint8_t kSpecialFlags = kTaggedFlagLongValue | kTaggedFlagMultiValue | kTaggedFlagCompressed;
-      if (tagged.value.empty() && it.has_flag_byte && it.end > it.start && (tagged.flags & kSpecialFlags) == 0 &&
-          set_empty(column, out)) {
-        continue;
-      }
-      decode_tagged(tagged.value, tagged.flags, column, out);
+      decode_tagged_item(data.subspan(it.start, it.end - it.start), it.has_flag_byte, it.null, column, out);
     }
   }
 }

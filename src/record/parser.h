@@ -38,6 +38,12 @@ class RecordParser {
   // whatever the record held, Null in a record that was never decoded.
   void decode_only(std::vector<bool> wanted) { wanted_ = std::move(wanted); }
 
+  // The value of tagged column `column` from the data of its directory
+  // item (`data`, flag byte included when `flag_byte`; `null`: the item is
+  // marked NULL): what decode() gives the column when the record holds it.
+  // For readers that walk the tagged directory themselves.
+  void decode_tagged_item(Bytes data, bool flag_byte, bool null, const ColumnInfo& column, ColumnValue& out);
+
   // The value of one column from its bytes, by the column's type. Fails
   // only with UnknownCodepage for text in a code page decode_string refuses.
   // "Long Binary" bytes found in a record are data and come back as Binary.

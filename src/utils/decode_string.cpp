@@ -36,19 +36,24 @@ char* put_utf8(char* p, char32_t cp) {
   return p;
 }
 
-// Output is written through a pointer into `out`, sized first for the
-// longest result the input can give and cut to what was written.
-void decode_windows1252(Bytes b, std::string& out) {
-  std::size_t ascii = 0;
-  while (ascii < b.size() && b[ascii] < 0x80) ++ascii;
-  if (ascii == b.size()) {  // the usual case: plain ASCII
-    out.assign(as_chars(b));
-    return;
-  }
-  out.resize(3 * b.size());
-  char* const start = out.data();
-  (void)copy_bytes(b, 0, start, ascii);
-  char* p = start + ascii;
+// Output is written through a pointer, with room for decoded_size_bound()
+// of the input; each decoder returns the position after what it wrote.
+
+constexpr std::uint64_t kHighBits8 = 0x8080808080808080ull;     // a byte of 0x80 or more
+constexpr std::uint64_t kNonAsciiUnits = 0xFF80FF80FF80FF80ull;  // a UTF-16LE unit of 0x80 or more
+
+// The length of the run of ASCII bytes at the start of `b`, eight at a time.
+std::size_t ascii_prefix(Bytes b) {
+  std::size_t i = 0;
+  for (auto w = read_u64_le(b, 0); w && (*w & kHighBits8) == 0; w = read_u64_le(b, i)) i += 8;
+  while (i < b.size() && b[i] < 0x80) ++i;
+  return i;
+}
+
+char* decode_windows1252(Bytes b, char* p) {
+  const std::size_t ascii = ascii_prefix(b);
+  (void)copy_bytes(b, 0, p, ascii);  // the usual case: all of it
+  p += ascii;
   for (std::size_t i = ascii; i < b.size(); ++i) {
     const std::uint8_t c = b[i];
     if (c < 0x80) {
@@ -57,22 +62,33 @@ void decode_windows1252(Bytes b, std::string& out) {
       p = put_utf8(p, c < 0xA0 ? kWindows1252High[c - 0x80] : c);
     }
   }
-  out.resize(static_cast<std::size_t>(p - start));
+  return p;
 }
 
 // The Encoding Standard's UTF-16 decoder in replacement mode: an unpaired
 // surrogate is one U+FFFD, and so is a dangling byte or lead surrogate at
 // the end (together, only one).
-void decode_utf16(Bytes b, bool big_endian, std::string& out) {
+char* decode_utf16(Bytes b, bool big_endian, char* p) {
   const std::size_t units = b.size() / 2;
-  // At most 3 bytes per unit (a pair gives 4 for 2 units), plus a final U+FFFD.
-  out.resize(3 * units + 3);
-  char* const start = out.data();
-  char* p = start;
   const int hi = big_endian ? 0 : 1, lo = big_endian ? 1 : 0;
   char16_t lead_surrogate = 0;
-  for (std::size_t k = 0; k < units; ++k) {
+  std::size_t k = 0;
+  while (k < units) {
+    // ASCII four units at a time: the common text of Windows databases.
+    if (!big_endian && lead_surrogate == 0 && k + 4 <= units) {
+      const auto w = read_u64_le(b, 2 * k);
+      if (w && (*w & kNonAsciiUnits) == 0) {
+        p[0] = static_cast<char>(*w);
+        p[1] = static_cast<char>(*w >> 16);
+        p[2] = static_cast<char>(*w >> 32);
+        p[3] = static_cast<char>(*w >> 48);
+        p += 4;
+        k += 4;
+        continue;
+      }
+    }
     const char16_t unit = static_cast<char16_t>((b[2 * k + hi] << 8) | b[2 * k + lo]);
+    ++k;
     if (unit < 0x80 && lead_surrogate == 0) {
       *p++ = static_cast<char>(unit);
       continue;
@@ -96,25 +112,42 @@ void decode_utf16(Bytes b, bool big_endian, std::string& out) {
     }
   }
   if (lead_surrogate != 0 || b.size() % 2 != 0) p = put_utf8(p, kReplacement);
-  out.resize(static_cast<std::size_t>(p - start));
+  return p;
 }
 
 }  // namespace
 
+bool decode_string_to(Bytes b, std::uint32_t codepage, char* out, std::size_t& written) {
+  if (!is_known_codepage(codepage)) return false;
+  char* end;
+  if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    end = out + write_utf8_lossy(as_chars(b.subspan(3)), out);
+  } else if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+    end = decode_utf16(b.subspan(2), false, out);
+  } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+    end = decode_utf16(b.subspan(2), true, out);
+  } else if (codepage == kCodepageUtf16) {
+    end = decode_utf16(b, false, out);
+  } else {
+    end = decode_windows1252(b, out);
+  }
+  written = static_cast<std::size_t>(end - out);
+  return true;
+}
+
 bool decode_string_into(Bytes b, std::uint32_t codepage, std::string& out) {
   if (!is_known_codepage(codepage)) return false;
-  out.clear();
-  if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-    append_utf8_lossy(out, as_chars(b.subspan(3)));
-  } else if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-    decode_utf16(b.subspan(2), false, out);
-  } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-    decode_utf16(b.subspan(2), true, out);
-  } else if (codepage == kCodepageUtf16) {
-    decode_utf16(b, false, out);
-  } else {
-    decode_windows1252(b, out);
+  // Plain ASCII in a single-byte code page (which no byte-order mark
+  // starts: their bytes are all above 0x7F) is its own UTF-8, and needs no
+  // room for the worst case.
+  if (codepage != kCodepageUtf16 && ascii_prefix(b) == b.size()) {
+    out.assign(as_chars(b));
+    return true;
   }
+  out.resize(decoded_size_bound(b.size()));
+  std::size_t written = 0;
+  decode_string_to(b, codepage, out.data(), written);
+  out.resize(written);
   return true;
 }
 

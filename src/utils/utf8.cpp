@@ -1,5 +1,7 @@
 #include "utils/utf8.h"
 
+#include <cstring>
+
 namespace pellumo {
 
 std::size_t utf8_sequence(const unsigned char* p, std::size_t avail, std::size_t& bad) {
@@ -64,6 +66,21 @@ void append_utf8_lossy(std::string& out, std::string_view bytes) {
     out.append(bytes.substr(from, fault.offset - from));
     if (fault.length == 0) return;
     out.append(kUtf8Replacement, 3);
+    from = fault.offset + fault.length;
+  }
+}
+
+std::size_t write_utf8_lossy(std::string_view bytes, char* out) {
+  char* p = out;
+  std::size_t from = 0;
+  for (;;) {
+    const Utf8Fault fault = find_utf8_fault(bytes, from);
+    const std::size_t run = fault.offset - from;
+    if (run != 0) std::memcpy(p, bytes.data() + from, run);
+    p += run;
+    if (fault.length == 0) return static_cast<std::size_t>(p - out);
+    std::memcpy(p, kUtf8Replacement, 3);
+    p += 3;
     from = fault.offset + fault.length;
   }
 }

@@ -30,6 +30,9 @@ inline bool is_valid_utf8(std::string_view bytes) { return find_utf8_fault(bytes
 
 // Appends `bytes` with each maximal invalid subsequence replaced by U+FFFD.
 void append_utf8_lossy(std::string& out, std::string_view bytes);
+// The same written at `out`, which has room for 3 * bytes.size() bytes (a
+// U+FFFD for every byte at worst); returns the number of bytes written.
+std::size_t write_utf8_lossy(std::string_view bytes, char* out);
 
 inline std::string utf8_lossy(std::string_view bytes) {
   std::string out;

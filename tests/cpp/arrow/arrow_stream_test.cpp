@@ -4,20 +4,25 @@
 // the cursor's records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "arrow/builders.h"
 #include "arrow/stream.h"
+#include "cursor/engine_record.h"
 #include "fixture/arrow_scenarios.h"
+#include "fixture/columnar_scenarios.h"
 #include "fixture/open_bytes.h"
 #include "fixture/scenarios.h"
 #include "fixture/scenarios_python.h"
@@ -75,14 +80,42 @@ T load(const void* buffer, std::int64_t i) {
   return v;
 }
 
+// One list cell as text: its items' cells, rendered.
+std::string render(const Cell& c) {
+  if (!c) return "null";
+  return std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::string>) {
+          std::string hex(2 * v.size(), '0');
+          write_hex(hex.data(), Bytes(reinterpret_cast<const std::uint8_t*>(v.data()), v.size()));
+          return "'" + hex + "'";
+        } else if constexpr (std::is_same_v<T, double>) {
+          std::uint64_t bits;
+          std::memcpy(&bits, &v, sizeof bits);
+          return "f" + std::to_string(bits);
+        } else {
+          return std::to_string(v);
+        }
+      },
+      *c);
+}
+
+std::string render_list(const std::vector<Cell>& items) {
+  std::string out = "[";
+  for (const Cell& item : items) out += render(item) + ",";
+  return out + "]";
+}
+
 // Checks one column array against its field and appends its cells; returns
-// the size of its variable-width data (0 for other types).
+// the size of its variable-width data (0 for other types). A list's cell is
+// its items rendered as one string.
 std::int64_t check_column(const ArrowSchema& field, const ArrowArray& a, std::vector<Cell>& cells) {
   const std::string format = field.format;
   EXPECT_EQ(a.offset, 0);
-  EXPECT_EQ(a.n_children, 0);
   EXPECT_EQ(a.dictionary, nullptr);
   EXPECT_NE(a.release, nullptr);
+  EXPECT_EQ(a.n_children, format == "+l" ? 1 : 0) << format;
   if (format == "n") {
     EXPECT_EQ(a.n_buffers, 0);
     EXPECT_EQ(a.null_count, a.length);
@@ -90,8 +123,9 @@ std::int64_t check_column(const ArrowSchema& field, const ArrowArray& a, std::ve
     return 0;
   }
   const bool variable = format == "u" || format == "z";
-  EXPECT_EQ(a.n_buffers, variable ? 3 : 2) << format;
-  if (a.n_buffers != (variable ? 3 : 2)) return 0;
+  const std::int64_t buffers = variable ? 3 : 2;
+  EXPECT_EQ(a.n_buffers, buffers) << format;
+  if (a.n_buffers != buffers) return 0;
   // Validity only where a null exists, and then exactly null_count clear bits.
   const void* validity = a.buffers[0];
   if (a.null_count == 0) {
@@ -110,19 +144,35 @@ std::int64_t check_column(const ArrowSchema& field, const ArrowArray& a, std::ve
   }
   const void* values = a.buffers[1];
   std::int64_t data_size = 0;
-  if (variable) {
+  std::vector<Cell> items;
+  if (variable || format == "+l") {
     EXPECT_EQ(load<std::int32_t>(values, 0), 0);
     for (std::int64_t i = 0; i < a.length; ++i) EXPECT_LE(load<std::int32_t>(values, i), load<std::int32_t>(values, i + 1));
+  }
+  if (variable) {
     data_size = load<std::int32_t>(values, a.length);
     // Every byte up to the last offset is read: the sanitizers check the range.
     const std::string data(static_cast<const char*>(a.buffers[2]), static_cast<std::size_t>(data_size));
     if (format == "u") {
       EXPECT_TRUE(is_valid_utf8(data)) << field.name;
     }
+  } else if (format == "+l") {
+    if (a.n_children != 1) return 0;
+    data_size = check_column(*field.children[0], *a.children[0], items);
+    EXPECT_EQ(static_cast<std::int64_t>(items.size()), load<std::int32_t>(values, a.length));
   }
   for (std::int64_t i = 0; i < a.length; ++i) {
     if (validity != nullptr && !bit(validity, i)) {
       cells.emplace_back();
+      continue;
+    }
+    if (format == "+l") {
+      const auto start = load<std::int32_t>(values, i), end = load<std::int32_t>(values, i + 1);
+      cells.emplace_back(render_list(std::vector<Cell>(items.begin() + start, items.begin() + end)));
+      continue;
+    }
+    if (format == "w:16") {
+      cells.emplace_back(std::string(static_cast<const char*>(values) + 16 * i, 16));
       continue;
     }
     switch (format[0]) {
@@ -133,6 +183,8 @@ std::int64_t check_column(const ArrowSchema& field, const ArrowArray& a, std::ve
       case 'L': cells.emplace_back(load<std::uint64_t>(values, i)); break;
       case 's': cells.emplace_back(std::int64_t{load<std::int16_t>(values, i)}); break;
       case 'i': cells.emplace_back(std::int64_t{load<std::int32_t>(values, i)}); break;
+      case 'l':
+      case 't': cells.emplace_back(load<std::int64_t>(values, i)); break;
       case 'f': cells.emplace_back(double{load<float>(values, i)}); break;
       case 'g': cells.emplace_back(load<double>(values, i)); break;
       case 'u':
@@ -217,11 +269,18 @@ Cell expected_cell(BuilderKind kind, const ColumnValue& v) {
     }
   };
   switch (kind) {
-    case BuilderKind::Null:
-    // Kinds of the engine profile, which the raw plans here never choose.
-    case BuilderKind::Int64:
-    case BuilderKind::Timestamp:
-    case BuilderKind::Uuid: return {};
+    case BuilderKind::Null: return {};
+    case BuilderKind::Int64: return integer(INT64_MIN, INT64_MAX, true);
+    case BuilderKind::Timestamp: return v.kind() == ValueKind::DateTime ? Cell(v.as_signed()) : Cell();
+    case BuilderKind::Uuid: {
+      if (v.kind() != ValueKind::Guid) return {};
+      // The UUID's fields big-endian: the GUID's first three reversed.
+      const auto& g = v.as_guid();
+      const std::uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+      std::string out;
+      for (std::uint8_t i : order) out.push_back(static_cast<char>(g[i]));
+      return out;
+    }
     case BuilderKind::Boolean: return v.kind() == ValueKind::Boolean ? Cell(v.as_bool()) : Cell();
     case BuilderKind::UInt8: return integer(0, 0xFF, false);
     case BuilderKind::Int16: return integer(-32768, 32767, true);
@@ -317,6 +376,59 @@ void expect_tables_match_cursor(const std::shared_ptr<const Database>& db, const
   }
 }
 
+// What an engine cell must read as in a column of `plan`.
+Cell expected_engine_cell(const ColumnPlan& plan, const EngineValue& v) {
+  if (plan.list) {
+    if (!v.is_list()) return {};
+    std::vector<Cell> items;
+    for (const ColumnValue& item : v.items()) items.push_back(expected_cell(plan.builder, item));
+    return render_list(items);
+  }
+  return v.is_list() ? Cell() : expected_cell(plan.builder, v.value());
+}
+
+// Every table of `db` streamed with engine values equals the engine reading
+// of the cursor's records (deleted entries passed over, as the engine does).
+void expect_engine_tables_match_cursor(const std::shared_ptr<const Database>& db, const std::string& label,
+                                       std::size_t batch_rows = kDefaultBatchRows) {
+  for (const auto& [name, table] : db->tables()) {
+    SCOPED_TRACE(label + " table " + name);
+    ExportOptions options;
+    options.batch_rows = batch_rows;
+    options.profile = ValueProfile::Engine;
+    auto source = TableExport::make(db, name, options);
+    ASSERT_TRUE(source.ok());
+    auto cursor = db->open_table(name);
+    if (!cursor.ok()) continue;
+    cursor->set_skip_deleted(true);
+    const Collected got = read_all(*source);
+    EngineRecordBuilder engine(cursor->shared_layout());
+    std::vector<EngineValue> values;
+    auto fetch = [&](Bytes reference, std::string& out) { return cursor->fetch_long_value(reference, out); };
+    std::size_t row = 0, mismatches = 0;
+    while (true) {
+      auto more = cursor->advance();
+      ASSERT_TRUE(more.ok());
+      if (!more.value()) break;
+      engine.build(cursor->current(), LongValueFetch(fetch), values);
+      for (std::size_t j = 0; j < source->columns().size(); ++j) {
+        const ColumnPlan& plan = source->columns()[j];
+        const Cell want = expected_engine_cell(plan, values[plan.layout_index]);
+        if (row >= got.columns[j].size() || !same_cell(got.columns[j][row], want)) {
+          if (++mismatches < 5) {
+            ADD_FAILURE() << "row " << row << " column " << plan.column->name << ": got "
+                          << (row < got.columns[j].size() ? render(got.columns[j][row]) : "nothing") << ", want "
+                          << render(want);
+          }
+        }
+      }
+      ++row;
+    }
+    EXPECT_EQ(got.status, 0);
+    for (const auto& column : got.columns) EXPECT_EQ(column.size(), row);
+  }
+}
+
 std::shared_ptr<const Database> open_scenario(const char* name, const Format& format) {
   const fixture::Scenario* scenario = fixture::find_scenario(name);
   EXPECT_NE(scenario, nullptr) << name;
@@ -328,7 +440,7 @@ std::shared_ptr<const Database> open_scenario(const char* name, const Format& fo
 const Format kFormats[] = {{4096, 0x620, 0x14}, {8192, 0x620, 0x14}, {32768, 0x620, 0x14}, {8192, 0x620, 0x0c}};
 
 TEST(ArrowStream, EveryScenarioTableMatchesTheCursor) {
-  for (const char* scenario : {"records", "python-values", "python-broken-chain", "sample"}) {
+  for (const char* scenario : {"records", "python-values", "python-broken-chain", "sample", "columnar", "engine-values"}) {
     for (const Format& format : kFormats) {
       auto db = open_scenario(scenario, format);
       ASSERT_NE(db, nullptr);
@@ -348,18 +460,34 @@ TEST(ArrowStream, EveryScenarioTableMatchesTheCursor) {
   }
 }
 
+TEST(ArrowStream, EngineValuesMatchTheEngineReadingOfTheCursor) {
+  for (const char* scenario : {"engine-values", "columnar", "records", "python-values", "sample"}) {
+    for (const Format& format : kFormats) {
+      auto db = open_scenario(scenario, format);
+      ASSERT_NE(db, nullptr);
+      const std::string label = std::string(scenario) + " page size " + std::to_string(format.page_size) +
+                                " revision " + std::to_string(format.format_revision);
+      expect_engine_tables_match_cursor(db, label);
+      expect_engine_tables_match_cursor(db, label + " batches of 7", 7);
+    }
+  }
+}
+
 TEST(ArrowStream, EverySampleTableMatchesTheCursor) {
   const std::string dir = PELLUMO_SAMPLES_DIR;
   fixture::TempDir temp;
   int opened = 0;
   for (const char* name : {"basic.edb", "binary.edb", "default.edb", "index.edb", "large.edb", "multi.edb",
-                           "text.edb", "SRUDB.dat", "Current.mdb"}) {
+                           "text.edb", "SRUDB.dat", "Current.mdb", "SystemIdentity.mdb", "ntds.dit", "Windows.edb",
+                           "WebCacheV01.dat"}) {
     const std::string gz = dir + "/" + name + ".gz";
     const std::string out = temp.file(name);
     if (std::system(("test -f '" + gz + "' && gzip -dc '" + gz + "' > '" + out + "'").c_str()) != 0) continue;
     auto db = Database::open(out);
     ASSERT_TRUE(db.ok()) << name;
-    expect_tables_match_cursor(std::shared_ptr<const Database>(std::move(db).value()), name);
+    const std::shared_ptr<const Database> shared(std::move(db).value());
+    expect_tables_match_cursor(shared, name);
+    expect_engine_tables_match_cursor(shared, name);
     ++opened;
   }
   if (opened == 0) GTEST_SKIP() << "samples folder absent";
@@ -574,6 +702,154 @@ TEST(ArrowStream, BatchesOutliveTheStreamAndChildrenCanBeMovedOut) {
   EXPECT_EQ(load<std::int32_t>(child.buffers[1], 1), 1);  // Id of record 1
   child.release(&child);
   EXPECT_EQ(child.release, nullptr);
+}
+
+TEST(ArrowStream, BatchesReleasedBeforeTheNextGiveTheirBuffersBack) {
+  auto db = open_scenario("columnar", {});
+  ExportOptions options;
+  options.batch_rows = 50;
+  options.columns = std::vector<std::string>{"Id", "Name", "c1"};
+  auto source = TableExport::make(db, "Sparse", options);
+  ASSERT_TRUE(source.ok());
+  const Collected whole = read_all(*source);
+
+  ArrowArrayStream stream{};
+  ASSERT_TRUE(source->export_stream(&stream).ok());
+  ArrowSchema schema{};
+  ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+  // The first batch is held to the end; the others are released at once.
+  ArrowArray held{};
+  ASSERT_EQ(stream.get_next(&stream, &held), 0);
+  std::vector<std::vector<const void*>> seen(3);  // by column: value buffers of released batches
+  std::size_t batches = 1, recycled = 0;
+  while (true) {
+    ArrowArray batch{};
+    ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+    if (batch.release == nullptr) break;
+    for (std::size_t j = 0; j < 3; ++j) {
+      const void* values = batch.children[j]->buffers[1];
+      // Every held or released batch keeps its own memory.
+      EXPECT_NE(values, held.children[j]->buffers[1]);
+      if (std::find(seen[j].begin(), seen[j].end(), values) != seen[j].end()) ++recycled;
+      seen[j].push_back(values);
+    }
+    batch.release(&batch);
+    ++batches;
+  }
+  ASSERT_EQ(batches, fixture::kSparseRows / 50);
+  // From the third batch on, each column's offsets or values come from a
+  // batch released before: two sets of buffers take turns.
+  EXPECT_EQ(recycled, 3 * (batches - 3));
+  for (const auto& buffers : seen) {
+    std::vector<const void*> distinct = buffers;
+    std::sort(distinct.begin(), distinct.end());
+    EXPECT_EQ(std::unique(distinct.begin(), distinct.end()) - distinct.begin(), 2);
+  }
+  stream.release(&stream);
+  // The held batch outlives the stream and still holds the first 50 rows.
+  for (std::size_t j = 0; j < 3; ++j) {
+    std::vector<Cell> cells;
+    check_column(*schema.children[j], *held.children[j], cells);
+    EXPECT_EQ(cells, std::vector<Cell>(whole.columns[j].begin(), whole.columns[j].begin() + 50)) << j;
+  }
+  held.release(&held);
+  schema.release(&schema);
+}
+
+// A sink's array read back as cells, through its field's schema.
+std::vector<Cell> sink_cells(ColumnSink& sink, const ColumnPlan& plan) {
+  auto pool = std::make_shared<ArrayPool>(3);
+  ArrowSchema schema{};
+  export_struct_schema(&schema, {plan.field}, "");
+  ArrowArray array{};
+  sink.finish(&array, *pool);
+  std::vector<Cell> cells;
+  check_column(*schema.children[0], array, cells);
+  EXPECT_EQ(static_cast<std::int64_t>(cells.size()), array.length);
+  array.release(&array);
+  schema.release(&schema);
+  pool->close();
+  return cells;
+}
+
+TEST(ColumnSink, PadsAndTruncatesAcrossBitAndOffsetBoundaries) {
+  using V = std::variant<bool, std::int64_t, std::uint64_t, double, std::string>;
+  ColumnInfo column;
+  column.name = "c";
+  struct Case {
+    const char* name;
+    ColumnType type;
+    bool multi;  // engine profile: a list of the type
+    std::function<void(ColumnSink&)> fill;
+    std::vector<Cell> want;
+  };
+  auto text = [](const char* s) { return ColumnValue::text(s); };
+  auto items = [](std::initializer_list<ColumnValue> values) {
+    EngineValue v;
+    v.set_list();
+    for (const ColumnValue& x : values) v.add_item() = x;
+    return v;
+  };
+  const Case cases[] = {
+      {"integers: a record cut after a run of nulls", ColumnType::SignedLong, false,
+       [](ColumnSink& s) {
+         s.append(ColumnValue::int32(1));
+         s.pad_to(9);
+         s.append(ColumnValue::int32(10));  // row 9, then cut away
+         s.truncate(9);
+         s.append(ColumnValue::int32(-2));
+       },
+       {V(std::int64_t{1}), {}, {}, {}, {}, {}, {}, {}, {}, V(std::int64_t{-2})}},
+      {"booleans: cut back to a byte boundary and refilled", ColumnType::Boolean, false,
+       [](ColumnSink& s) {
+         for (int i = 0; i < 9; ++i) s.append(ColumnValue::boolean(true));
+         s.truncate(8);
+         s.append(ColumnValue::boolean(false));
+         s.append_null();
+       },
+       {V(true), V(true), V(true), V(true), V(true), V(true), V(true), V(true), V(false), {}}},
+      {"text: the cut record's bytes are gone", ColumnType::Text, false,
+       [&](ColumnSink& s) {
+         s.append(text("one"));
+         s.pad_to(3);
+         s.append(text("cut"));
+         s.truncate(3);
+         s.append(text("four"));
+       },
+       {V(std::string("one")), {}, {}, V(std::string("four"))}},
+      {"cutting a null keeps the null count right", ColumnType::Text, false,
+       [&](ColumnSink& s) {
+         s.append_null();
+         s.append_null();
+         s.truncate(1);
+         s.append(text("x"));
+       },
+       {{}, V(std::string("x"))}},
+      {"lists: the cut record's items are gone", ColumnType::SignedLong, true,
+       [&](ColumnSink& s) {
+         s.append_engine(items({ColumnValue::int32(1), ColumnValue::int32(2)}));
+         s.append_null();
+         s.append_engine(items({ColumnValue::int32(3)}));
+         s.truncate(2);
+         s.append_engine(items({}));
+         s.append_engine(items({ColumnValue::int32(4), ColumnValue()}));
+       },
+       {V(render_list({V(std::int64_t{1}), V(std::int64_t{2})})), {}, V(render_list({})),
+        V(render_list({V(std::int64_t{4}), {}}))}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    column.column_type = c.type;
+    column.codepage = 1252;
+    column.flags = c.multi ? kColumnFlagMultiValued : 0;
+    const ColumnPlan plan = plan_column(column, 0, c.multi ? ValueProfile::Engine : ValueProfile::Raw);
+    ColumnSink sink(plan, 1);
+    c.fill(sink);
+    EXPECT_EQ(sink_cells(sink, plan), c.want);
+    // The sink starts again empty, its buffers recycled.
+    sink.append_null();
+    EXPECT_EQ(sink_cells(sink, plan), std::vector<Cell>(1));
+  }
 }
 
 TEST(ArrowBuffer, GrowsAlignedAndShrinksWithoutLosingBytes) {
