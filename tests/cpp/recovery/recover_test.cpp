@@ -400,7 +400,7 @@ TEST(SpaceTrees, ExtentsAreReadAndDamageAddsNothing) {
 
   // A branch page of the tree that leads back to itself and past the file.
   fixture::PageBuilder& branch = file.reset_page(3);
-  branch.set_flags(fixture::kPageRoot | fixture::kPageSpaceTree).set_father_data_page(1);
+  branch.set_flags(fixture::kPageRoot | fixture::kPageSpaceTree).set_object_id(1);
   branch.add_tag(0, ByteVector(16, 0));
   branch.add_tag(fixture::branch_tag(fixture::sequential_key(5), 3));
   branch.add_tag(fixture::branch_tag(fixture::sequential_key(9), 99999));
