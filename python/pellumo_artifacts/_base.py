@@ -75,6 +75,7 @@ class Catalog:
         self._tables = db.get_tables()
         self._present = set(self._tables)
         self._columns: dict[str, list[str]] = {}
+        self._types: dict[str, dict[str, str]] = {}
 
     @property
     def tables(self) -> list[str]:
@@ -88,9 +89,21 @@ class Catalog:
         """The table's column names ([] when there is no such table)."""
         if table not in self._present:
             return []
-        if table not in self._columns:
-            self._columns[table] = [c["name"] for c in self._db.get_table_schema(table)]
+        self._describe(table)
         return list(self._columns[table])
+
+    def column_types(self, table: str) -> dict[str, str]:
+        """Column name -> the type's display name ("DateTime", "Long long", ...)."""
+        if table not in self._present:
+            return {}
+        self._describe(table)
+        return dict(self._types[table])
+
+    def _describe(self, table: str) -> None:
+        if table not in self._columns:
+            schema = self._db.get_table_schema(table)
+            self._columns[table] = [c["name"] for c in schema]
+            self._types[table] = {c["name"]: c["type"] for c in schema}
 
     def has_columns(self, table: str, *names: str) -> bool:
         present = set(self.columns(table))
@@ -203,7 +216,7 @@ def _engine_value(field: Any, value: Any, raw: bool) -> Any:
         return engine_datetime(value) if isinstance(value, int) else None
     if pa.types.is_int64(t) and isinstance(value, int):
         return _signed64(value)
-    if isinstance(t, pa.ExtensionType) and "uuid" in str(t.extension_name):
+    if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
         return uuid.UUID(value).bytes if isinstance(value, str) else None
     return value
 
@@ -225,14 +238,14 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
             arrays.append(pa.nulls(len(records), t))
             continue
         values = [_engine_value(field, r.get(field.name), field.name in raw_columns) for r in records]
-        storage_type = t.storage_type if isinstance(t, pa.ExtensionType) else t
+        storage_type = t.storage_type if isinstance(t, pa.BaseExtensionType) else t
         try:
             array = pa.array(values, type=storage_type)
         except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
             warnings.add(f"table {table}: values of column {field.name} in recovered records do not fit "
                          f"{t}; left null")
             array = pa.nulls(len(records), storage_type)
-        if isinstance(t, pa.ExtensionType):
+        if isinstance(t, pa.BaseExtensionType):
             array = pa.ExtensionArray.from_storage(t, array)
         arrays.append(array)
     arrays.append(pa.repeat(pa.scalar(True), len(records)))

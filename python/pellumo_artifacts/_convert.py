@@ -114,7 +114,7 @@ def map_distinct(array: Any, fn: Callable[[Any], Any], out_type: Any) -> Any:
     number of distinct values, not rows. fn returning None gives null."""
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks() if array.num_chunks != 1 else array.chunk(0)
-    if isinstance(array.type, pa.ExtensionType):
+    if isinstance(array.type, pa.BaseExtensionType):
         array = array.storage
     encoded = pc.dictionary_encode(array)
     mapped = pa.array([fn(v) for v in encoded.dictionary.to_pylist()], type=out_type)
@@ -167,8 +167,8 @@ def uuid_storage(array: Any) -> Any:
     comparisons, which extension types do not take part in)."""
     if isinstance(array, pa.ChunkedArray):
         return pa.chunked_array([uuid_storage(c) for c in array.chunks], type=pa.binary(16)) \
-            if isinstance(array.type, pa.ExtensionType) else array
-    return array.storage if isinstance(array.type, pa.ExtensionType) else array
+            if isinstance(array.type, pa.BaseExtensionType) else array
+    return array.storage if isinstance(array.type, pa.BaseExtensionType) else array
 
 
 def free_name(existing: Iterable[str], wanted: str) -> str:

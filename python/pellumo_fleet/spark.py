@@ -51,7 +51,7 @@ def arrow_to_spark_type(arrow_type: Any) -> DataType:
     from pellumo_fleet._arrow import pa
 
     t = pa.types
-    if isinstance(arrow_type, pa.ExtensionType):
+    if isinstance(arrow_type, pa.BaseExtensionType):
         arrow_type = arrow_type.storage_type  # a UUID is 16 bytes
     simple: list[tuple[Any, DataType]] = [
         (t.is_boolean, BooleanType()), (t.is_int8, ByteType()), (t.is_uint8, ShortType()),

@@ -123,3 +123,82 @@ def srum_tables(*, rows: int = 1, recovered_rows: bool = False) -> list[Table]:
     checkpoint = Table("SruDbCheckpointTable", [Column("ProviderId", "guid"), Column("CheckpointId", "long"),
                                                 Column("NextIncId", "long")], [])
     return [ids, checkpoint, application, network, connectivity, timeline, energy, unknown]
+
+
+# --- User Access Logging ---------------------------------------------------------------
+
+FILE_SERVER = "10a9226f-50ee-49d8-a393-9a501d47ce04"
+UNNAMED_ROLE = "ad495fc3-0eaa-413d-ba7d-8b13fa7ec598"
+TENANT = "2417e4c3-5467-40c5-809b-12b59a86c102"
+UAL_INSERT = datetime(2024, 1, 5, 10, 30, 55, 980808, tzinfo=timezone.utc)
+UAL_LAST_2024 = datetime(2024, 12, 31, 23, 0, tzinfo=timezone.utc)    # a leap year: day 366 is 31 December
+UAL_LAST_2021 = datetime(2021, 11, 22, 15, 56, 27, 94593, tzinfo=timezone.utc)
+
+
+def ual_client_columns() -> list[Column]:
+    days = [Column(f"Day{n}", "unsigned_short", tagged=True) for n in range(1, 367)]
+    return [Column("RoleGuid", "guid"), Column("TenantId", "guid"), Column("TotalAccesses", "unsigned_long"),
+            Column("InsertDate", "datetime"), Column("LastAccess", "datetime"), Column("Address", "binary"),
+            Column("AuthenticatedUserName", "long_text"), Column("ClientName", "long_text")] + days
+
+
+# Each client: (values, {day: count})
+UAL_CLIENTS = [
+    ({"RoleGuid": FILE_SERVER, "TenantId": TENANT, "TotalAccesses": 12, "InsertDate": filetime(UAL_INSERT, 7),
+      "LastAccess": filetime(UAL_LAST_2024), "Address": bytes([10, 0, 0, 5]),
+      "AuthenticatedUserName": "corp\\alice\0", "ClientName": "ws01.corp.local\0"}, {1: 2, 60: 4, 366: 6}),
+    ({"RoleGuid": UNNAMED_ROLE, "TenantId": TENANT, "TotalAccesses": 3, "InsertDate": filetime(UAL_INSERT),
+      "LastAccess": filetime(UAL_LAST_2021), "Address": bytes(15) + b"\x01",
+      "AuthenticatedUserName": "corp\\dc01$"}, {326: 1, 366: 2}),
+    ({"RoleGuid": FILE_SERVER, "TotalAccesses": 1, "Address": bytes.fromhex("20010db8000000000000000000000001"),
+      "AuthenticatedUserName": "corp\\bob"}, {10: 1}),
+    ({"RoleGuid": FILE_SERVER, "TotalAccesses": 0, "LastAccess": filetime(UAL_LAST_2021),
+      "Address": b"\x01\x02\x03", "AuthenticatedUserName": "corp\\odd"}, {}),
+]
+ROLE_NAMES = {FILE_SERVER: ("File Server", "Windows Server"),
+              "7fb09bd3-7fe6-435e-8348-7d8aefb6cea3": ("Print and Document Services", "Windows Server")}
+
+
+def ual_tables(*, recovered_rows: bool = False) -> list[Table]:
+    """Current.mdb: CLIENTS, ROLE_ACCESS, VIRTUALMACHINES, DNS."""
+    records = []
+    for values, days in UAL_CLIENTS:
+        records.append(Record(dict(values, **{f"Day{d}": n for d, n in days.items()})))
+    if recovered_rows:
+        records.append(Record({"RoleGuid": FILE_SERVER, "TotalAccesses": 9, "LastAccess": filetime(UAL_LAST_2021),
+                               "Address": bytes([192, 168, 1, 9]), "AuthenticatedUserName": "corp\\mallory",
+                               "Day5": 9}, state="deleted_node"))
+    clients = Table("CLIENTS", ual_client_columns(), records)
+    roles = Table("ROLE_ACCESS", [Column("RoleGuid", "guid"), Column("FirstSeen", "datetime"),
+                                  Column("LastSeen", "datetime")],
+                  [{"RoleGuid": FILE_SERVER, "FirstSeen": filetime(UAL_INSERT, 3), "LastSeen": filetime(UAL_LAST_2024)},
+                   {"RoleGuid": UNNAMED_ROLE, "FirstSeen": filetime(UAL_INSERT), "LastSeen": 0}])
+    vms = Table("VIRTUALMACHINES", [Column("VmGuid", "guid"), Column("BIOSGuid", "guid"),
+                                    Column("CreationTime", "datetime"), Column("LastSeenActive", "datetime"),
+                                    Column("SerialNumber", "long_text")],
+                [{"VmGuid": TENANT, "CreationTime": filetime(UAL_INSERT), "SerialNumber": "VMware-56 4d\0\0"}])
+    dns = Table("DNS", [Column("LastSeen", "datetime"), Column("Address", "long_text"),
+                        Column("HostName", "long_text")],
+                [{"LastSeen": filetime(UAL_LAST_2021), "Address": "10.10.10.100\0", "HostName": "gc\0"}])
+    return [roles, clients, dns, vms]
+
+
+def system_identity_tables() -> list[Table]:
+    """SystemIdentity.mdb: SYSTEM_IDENTITY, CHAINED_DATABASES, ROLE_IDS."""
+    identity = Table("SYSTEM_IDENTITY", [
+        Column("CreationTime", "datetime"), Column("PhysicalProcessorCount", "unsigned_byte"),
+        Column("MaximumMemory", "long_long"), Column("OSMajor", "unsigned_byte"), Column("OSMinor", "unsigned_byte"),
+        Column("OSBuildNumber", "unsigned_short"), Column("OSDaylightInEffect", "bit"),
+        Column("SystemManufacturer", "long_text"), Column("SystemDNSHostName", "long_text"),
+        Column("SystemDomainName", "long_text"), Column("OSLastBootUpTime", "long_text")],
+        [{"CreationTime": filetime(UAL_INSERT), "PhysicalProcessorCount": 2, "MaximumMemory": 8 << 30, "OSMajor": 10,
+          "OSMinor": 0, "OSBuildNumber": 17763, "OSDaylightInEffect": True,
+          "SystemManufacturer": "VMware, Inc." + "\0" * 40, "SystemDNSHostName": "FS01\0\0",
+          "SystemDomainName": "corp.local\0", "OSLastBootUpTime": "20240105072036.500000-420\0"}])
+    chained = Table("CHAINED_DATABASES", [Column("Year", "unsigned_short"), Column("FileName", "text")],
+                    [{"Year": 2021, "FileName": "{6AF6D1A1-E592-4F95-827C-0FF92FA893A9}.mdb\0"}])
+    role_ids = Table("ROLE_IDS", [Column("RoleGuid", "guid"), Column("ProductName", "long_text"),
+                                  Column("RoleName", "long_text")],
+                     [{"RoleGuid": g, "ProductName": p + "\0", "RoleName": n + "\0"}
+                      for g, (n, p) in ROLE_NAMES.items()])
+    return [identity, chained, role_ids]
