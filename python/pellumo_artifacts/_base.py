@@ -259,11 +259,13 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
 class TimelineSpec:
     """Rows of one table in the timeline: one per record and time column
     holding a time. `summary` gives, for the whole built table, one line of
-    text per row (a pyarrow string array)."""
+    text per row (a pyarrow string array). `source`: the file the table
+    comes from when it is a companion's (default: the artifact's own)."""
 
     table: str
     time_columns: Sequence[str]
     summary: Callable[[Any], Any]
+    source: str | None = None
 
 
 class Kind(abc.ABC):

@@ -245,7 +245,12 @@ class UserAccessLogging(Kind):
                                                                    _part("domain: ", t.column("SystemDomainName"))])),
         }
         names = self.table_names()
-        return [TimelineSpec(name, columns, summary) for name, (columns, summary) in specs.items() if name in names]
+        out = []
+        for name, (columns, summary) in specs.items():
+            if name in names:
+                source = self._where(TABLES[name][0], TABLES[name][1])
+                out.append(TimelineSpec(name, columns, summary, source.path if source is not None else None))
+        return out
 
     @staticmethod
     def _client_summary(table: Any) -> Any:
