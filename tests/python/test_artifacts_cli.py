@@ -36,8 +36,6 @@ def evidence(tmp_path, make_db):
     evidence/host2/Sum/notes.mdb (an ESE file of no known kind) and a file
     whose name no kind uses."""
     root = tmp_path / "evidence"
-    (root / "host1").mkdir(parents=True)
-    (root / "host2" / "Sum").mkdir(parents=True)
     write_database(root / "host1" / "SRUDB.dat", srum_tables())
     write_database(root / "host2" / "Sum" / "Current.mdb", ual_tables())
     write_database(root / "host2" / "Sum" / "SystemIdentity.mdb", system_identity_tables())
@@ -149,7 +147,6 @@ def test_interrupted(cli, tmp_path):
     root = tmp_path / "in"
     big = srum_tables(rows=150_000)
     for i in range(6):
-        (root / f"host{i}").mkdir(parents=True)
         write_database(root / f"host{i}" / "SRUDB.dat", big)
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "artifacts", root, out, "--format", "jsonl"],
