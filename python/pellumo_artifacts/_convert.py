@@ -192,3 +192,22 @@ def add_column(table: Any, wanted: str, array: Any) -> tuple[Any, str]:
 def count_null_where(mask: Any) -> int:
     """The number of true values of a boolean array (nulls not counted)."""
     return int(pc.sum(pc.cast(pc.fill_null(mask, False), pa.int64())).as_py() or 0)
+
+
+_HEX_PAIRS = pa.array([f"{i:02x}" for i in range(256)], pa.string())
+
+
+def hex_text(array: Any) -> Any:
+    """Binary values as lowercase hexadecimal text, without per-value Python:
+    each byte becomes its two digits through a 256-entry table, and the
+    digits of one value are joined."""
+    if isinstance(array, pa.ChunkedArray):
+        return pa.chunked_array([hex_text(c) for c in array.chunks], type=pa.string())
+    if not pa.types.is_binary(array.type):
+        array = pc.cast(array, pa.binary())
+    _, offsets_buffer, data_buffer = array.buffers()
+    offsets = pa.Array.from_buffers(pa.int32(), len(array) + 1, [None, offsets_buffer], offset=array.offset)
+    size = offsets[-1].as_py() if len(array) else 0
+    data = pa.Array.from_buffers(pa.uint8(), size, [None, data_buffer]) if size else pa.array([], pa.uint8())
+    digits = pa.ListArray.from_arrays(offsets, _HEX_PAIRS.take(data), mask=array.is_null())
+    return pc.binary_join(digits, "")

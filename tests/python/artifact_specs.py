@@ -202,3 +202,81 @@ def system_identity_tables() -> list[Table]:
                      [{"RoleGuid": g, "ProductName": p + "\0", "RoleName": n + "\0"}
                       for g, (n, p) in ROLE_NAMES.items()])
     return [identity, chained, role_ids]
+
+
+# --- catroot --------------------------------------------------------------------------
+
+
+def _hash_table(name: str) -> list[Column]:
+    return [Column(f"{name}_HashCol", "binary"), Column(f"{name}_CatNameCol", "text")]
+
+
+# (algorithm, digest, catalog name) of every record
+CATROOT_ROWS = [
+    ("sha1", bytes.fromhex("00" * 19 + "01"), "Package_1_for_KB5005112~31bf3856ad364e35~amd64~~10.0.1.7.cat\0"),
+    ("sha1", bytes.fromhex("00" * 19 + "01"), "Microsoft-Windows-Client-Features-Package.cat"),
+    ("sha1", bytes.fromhex("ab" * 20), "oem12.cat"),
+    ("sha1", bytes.fromhex("ab" * 20), "oem12.cat"),            # the same listing twice
+    ("sha256", bytes.fromhex("ff" * 32), "oem12.cat"),
+    ("sha256", bytes.fromhex("0f" * 32), None),                   # a record naming no catalog
+]
+
+
+def catroot_tables(*, recovered_rows: bool = False) -> list[Table]:
+    sha1 = Table("HashCatNameTableSHA1", _hash_table("HashCatNameTable"),
+                 [{"HashCatNameTable_HashCol": d, "HashCatNameTable_CatNameCol": n}
+                  for a, d, n in CATROOT_ROWS if a == "sha1"])
+    if recovered_rows:
+        sha1.records = list(sha1.records) + [
+            Record({"HashCatNameTable_HashCol": bytes.fromhex("cd" * 20), "HashCatNameTable_CatNameCol": "gone.cat"},
+                   state="deleted_node")]
+    sha256 = Table("HashCatNameTableSHA256", _hash_table("HashCatNameTable"),
+                   [{"HashCatNameTable_HashCol": d, "HashCatNameTable_CatNameCol": n}
+                    for a, d, n in CATROOT_ROWS if a == "sha256"])
+    attributes = Table("CatNameAttrTable", [Column("CatNameAttrTable_CatNameCol", "text"),
+                                            Column("CatNameAttrTable_AttrCol", "long_binary")],
+                       [{"CatNameAttrTable_CatNameCol": "oem12.cat", "CatNameAttrTable_AttrCol": b"\x01\x02"}])
+    return [attributes, sha1, sha256]
+
+
+# --- File History ------------------------------------------------------------------------
+
+FH_STRINGS = {1: "C:\\Users\\alice\\Documents", 2: "report.docx", 3: "?UP", 4: "C:\\Users\\alice", 5: "Documents"}
+FH_SET_TIMES = {1: datetime(2023, 5, 1, 9, 0, tzinfo=timezone.utc), 2: datetime(2023, 5, 1, 10, 0, tzinfo=timezone.utc)}
+FH_CREATED = datetime(2022, 12, 24, 8, 15, 30, 123456, tzinfo=timezone.utc)
+
+
+def file_history_tables(*, recovered_rows: bool = False) -> list[Table]:
+    strings = Table("string", [Column("id", "long"), Column("string", "long_text")],
+                    [{"id": i, "string": s} for i, s in FH_STRINGS.items()], primary_key=["id"])
+    sets = Table("backupset", [Column("id", "long"), Column("timestamp", "long_long")],
+                 [{"id": i, "timestamp": filetime(t)} for i, t in FH_SET_TIMES.items()], primary_key=["id"])
+    ns_columns = [Column("id", "long"), Column("parentId", "long"), Column("childId", "long"),
+                  Column("status", "short"), Column("fileAttrib", "long"), Column("fileCreated", "long_long"),
+                  Column("fileModified", "long_long"), Column("usn", "long_long"), Column("tCreated", "long"),
+                  Column("tVisible", "long"), Column("fileRecordId", "long_long")]
+    created = filetime(FH_CREATED, 3)
+    namespace = [
+        {"id": 1, "parentId": 4, "childId": 5, "fileAttrib": 0x10, "fileCreated": created, "fileModified": created,
+         "usn": 1000, "tCreated": 1, "tVisible": 2},
+        {"id": 2, "parentId": 1, "childId": 2, "fileAttrib": 0x21, "fileCreated": created,
+         "fileModified": filetime(FH_SET_TIMES[1]), "usn": 2000, "tCreated": 1, "tVisible": 0},
+        {"id": 3, "parentId": 1, "childId": 3, "fileAttrib": -0x80000000 + 0x20, "tCreated": 2, "tVisible": 7},
+        {"id": 4, "parentId": 99, "childId": 2, "fileAttrib": 0},
+    ]
+    records = [Record(r) for r in namespace]
+    if recovered_rows:
+        records.append(Record({"id": 5, "parentId": 4, "childId": 2, "fileCreated": created, "tCreated": 2},
+                              state="deleted_node"))
+    ns = Table("namespace", ns_columns, records, primary_key=["id"])
+    files = Table("file", [Column("id", "long"), Column("childId", "long"), Column("state", "short"),
+                           Column("status", "short"), Column("fileSize", "long_long"), Column("tQueued", "long"),
+                           Column("tCaptured", "long"), Column("tUpdated", "long")],
+                  [{"id": 1, "childId": 2, "state": 0, "status": 2, "fileSize": 18234, "tQueued": 1,
+                    "tCaptured": 1, "tUpdated": 2}], primary_key=["id"])
+    library = Table("library", [Column("id", "long"), Column("parentId", "long"), Column("childId", "long"),
+                                Column("tCreated", "long"), Column("tVisible", "long")],
+                    [{"id": 1, "parentId": 4, "childId": 5, "tCreated": 1, "tVisible": 2}], primary_key=["id"])
+    settings = Table("global", [Column("id", "long"), Column("key", "text"), Column("value", "long_text")],
+                     [{"id": 1, "key": "Version", "value": "6\0"}], primary_key=["id"])
+    return [settings, strings, sets, ns, files, library]

@@ -202,8 +202,9 @@ def write_database(path: str | os.PathLike[str], tables: Sequence[Table], *, pag
                    format_version: int | None = None, format_revision: int | None = None,
                    page_checksums: bool = False, tool: str | os.PathLike[str] | None = None) -> str:
     """Writes the database to `path` (its folder made when missing) with the
-    fixture tool; returns the path. RuntimeError with the tool's message when the spec cannot be laid out;
-    pytest skips the test when no build has the tool."""
+    fixture tool; returns the path. RuntimeError with the tool's message when
+    the spec cannot be laid out; pytest skips the test when no build has the
+    tool."""
     if tool is None:
         tool = fixture_tool()
         if tool is None:
