@@ -187,21 +187,33 @@ _OLE_MAX_DAYS = 2958465.99999999  # 9999-12-31 23:59:59.999
 
 
 def engine_datetime(bits: int) -> datetime.datetime | None:
-    """A DateTime column's 64 stored bits as the engine reads them: an OLE
-    date (a double of days since 1899-12-30, rounded to the millisecond)
-    when that falls in years 1-9999, else a FILETIME before the year 10000,
-    else None."""
+    """A DateTime column's 64 stored bits as the engine reading gives them:
+    an OLE date (a double of days since 1899-12-30, 0 or at least 1e-6 in
+    size, rounded to the millisecond as .NET's DateTime.FromOADate rounds,
+    the fraction the time of day also for negative days) when that falls in
+    years 1-9999; else a FILETIME, positive, rounded to the microsecond
+    (half to even), before the year 10000; else None. Read as a double,
+    every FILETIME is below 1e-130, so the two never claim the same bytes."""
     (days,) = struct.unpack("<d", bits.to_bytes(8, "little"))
-    if math.isfinite(days) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
-        millis = round(days * 86_400_000)
+    if math.isfinite(days) and (days == 0 or abs(days) >= 1e-6) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
+        millis = int(days * 86_400_000 + (0.5 if days >= 0 else -0.5))
+        if millis < 0:
+            millis -= int(math.fmod(millis, 86_400_000)) * 2
         try:
             return _OLE_EPOCH + datetime.timedelta(milliseconds=millis)
         except OverflowError:
             return None
+    ticks = bits - (1 << 64) if bits >= 1 << 63 else bits
+    if ticks <= 0:
+        return None
+    micros, rest = divmod(ticks, 10)
+    if rest > 5 or (rest == 5 and micros & 1):
+        micros += 1
     try:
-        return _FILETIME_EPOCH + datetime.timedelta(microseconds=bits // 10)
+        when = _FILETIME_EPOCH + datetime.timedelta(microseconds=micros)
     except OverflowError:
         return None
+    return when if when.year < 10000 else None
 
 
 def _signed64(value: int) -> int:

@@ -205,9 +205,22 @@ def hex_text(array: Any) -> Any:
         return pa.chunked_array([hex_text(c) for c in array.chunks], type=pa.string())
     if not pa.types.is_binary(array.type):
         array = pc.cast(array, pa.binary())
+    if array.offset:
+        array = pa.concat_arrays([array])  # a slice: its own buffers, offsets from 0
     _, offsets_buffer, data_buffer = array.buffers()
-    offsets = pa.Array.from_buffers(pa.int32(), len(array) + 1, [None, offsets_buffer], offset=array.offset)
-    size = offsets[-1].as_py() if len(array) else 0
+    offsets = pa.Array.from_buffers(pa.int32(), len(array) + 1, [None, offsets_buffer])
+    size = offsets[-1].as_py() - offsets[0].as_py() if len(array) else 0
     data = pa.Array.from_buffers(pa.uint8(), size, [None, data_buffer]) if size else pa.array([], pa.uint8())
     digits = pa.ListArray.from_arrays(offsets, _HEX_PAIRS.take(data), mask=array.is_null())
     return pc.binary_join(digits, "")
+
+
+def join_present(parts: list[Any], separator: str) -> Any:
+    """The parts' values joined with `separator`, row by row, null parts left
+    out; null where every part is. (pyarrow's own null_handling="skip" drops
+    the rows whose parts are all null, shortening the array.)"""
+    joined = parts[0]
+    for part in parts[1:]:
+        both = pc.binary_join_element_wise(joined, part, separator)
+        joined = pc.if_else(pc.is_null(joined), part, pc.if_else(pc.is_null(part), joined, both))
+    return joined

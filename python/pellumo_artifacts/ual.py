@@ -37,6 +37,7 @@ from pellumo_artifacts._convert import (
     free_name,
     guid_text,
     ip_text,
+    join_present,
     map_distinct,
     uuid_storage,
 )
@@ -65,7 +66,7 @@ def _join(strings: list[Any]) -> Any:
     """Parts joined with "; ", null parts left out (null when all are)."""
     if len(strings) == 1:
         return strings[0]
-    return pc.binary_join_element_wise(*strings, "; ", null_handling="skip")
+    return join_present(strings, "; ")
 
 
 def _part(label: str, values: Any) -> Any:

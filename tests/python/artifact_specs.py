@@ -6,6 +6,7 @@ the tests know."""
 from __future__ import annotations
 
 import struct
+import uuid
 from datetime import datetime, timezone
 
 from fixture_spec import Column, Record, Table, filetime, ole_date
@@ -280,3 +281,85 @@ def file_history_tables(*, recovered_rows: bool = False) -> list[Table]:
     settings = Table("global", [Column("id", "long"), Column("key", "text"), Column("value", "long_text")],
                      [{"id": 1, "key": "Version", "value": "6\0"}], primary_key=["id"])
     return [settings, strings, sets, ns, files, library]
+
+
+# --- BITS --------------------------------------------------------------------------------
+
+# A 16-byte structure marker that blobs of one layout open with (its value
+# plays no part in decoding).
+BITS_MARKER = uuid.UUID("4cd3bf5e-5c8a-4ab1-9a34-19b0fbc8e0a2").bytes_le
+BITS_CREATED = datetime(2024, 2, 3, 4, 5, 6, 789012, tzinfo=timezone.utc)
+BITS_MODIFIED = datetime(2024, 2, 3, 4, 15, 0, tzinfo=timezone.utc)
+BITS_DONE = datetime(2024, 2, 3, 4, 16, 0, tzinfo=timezone.utc)
+
+
+def counted(text: str | None) -> bytes:
+    """Counted text: the UTF-16 code units, NUL included, then the units."""
+    if text is None:
+        return struct.pack("<I", 0)
+    units = (text + "\0").encode("utf-16-le")
+    return struct.pack("<I", len(units) // 2) + units
+
+
+def job_blob(job_id: str, *, name: str, description: str | None = None, job_type: int = 0, priority: int = 2,
+             state: int = 6, command: str | None = None, arguments: str | None = None,
+             owner: str = "S-1-5-21-1004336348-1177238915-682003330-1001", files: tuple[str, ...] = (),
+             times: tuple[int, int, int] | None = None, marker: bool = True) -> bytes:
+    out = BITS_MARKER if marker else b""
+    out += struct.pack("<IIII", job_type, priority, state, 0) + uuid.UUID(job_id).bytes_le
+    out += counted(name) + counted(description) + counted(command) + counted(arguments) + counted(owner)
+    out += struct.pack("<II", 0x3, len(files)) + b"".join(uuid.UUID(f).bytes_le for f in files)
+    # Fields between the file list and the times: error count, retry delay,
+    # no-progress timeout (small numbers, never FILETIMEs).
+    out += struct.pack("<III", 0, 600, 1209600)
+    created, modified, done = times or (filetime(BITS_CREATED, 4), filetime(BITS_MODIFIED), filetime(BITS_DONE))
+    return out + struct.pack("<QQQ", created, modified, done) + b"\x00" * 20
+
+
+def file_blob(*, destination: str, url: str, temporary: str, total: int, transferred: int,
+              volume: str = "\\\\?\\Volume{6c3a2d1e-0000-0000-0000-100000000000}\\", marker: bool = True) -> bytes:
+    out = BITS_MARKER if marker else b""
+    out += counted(destination) + counted(url) + counted(temporary)
+    return out + struct.pack("<QQB", total, transferred, 1) + counted("C:\\") + counted(volume) + b"\x00" * 8
+
+
+JOB_WIN10 = "8e0fb1a3-0000-4000-8000-000000000001"
+JOB_SERVER = "8e0fb1a3-0000-4000-8000-000000000002"
+JOB_BROKEN = "8e0fb1a3-0000-4000-8000-000000000003"
+JOB_GONE = "8e0fb1a3-0000-4000-8000-000000000004"
+FILE_A = "f11e0000-0000-4000-8000-00000000000a"
+FILE_B = "f11e0000-0000-4000-8000-00000000000b"
+FILE_ORPHAN = "f11e0000-0000-4000-8000-00000000000c"
+FILE_GONE = "f11e0000-0000-4000-8000-00000000000d"
+EVIL_URL = "http://203.0.113.7/payload.exe"
+
+
+def bits_tables(*, recovered_rows: bool = False) -> list[Table]:
+    columns = [Column("Id", "guid", not_null=True), Column("Blob", "long_binary")]
+    jobs = [
+        {"Id": JOB_WIN10, "Blob": job_blob(JOB_WIN10, name="Updater", description="nightly\0", files=(FILE_A,),
+                                           command="C:\\Windows\\System32\\cmd.exe",
+                                           arguments="/c " + "x" * 900, marker=True)},
+        {"Id": JOB_SERVER, "Blob": job_blob(JOB_SERVER, name="Sync", job_type=1, priority=3, state=4,
+                                            files=(FILE_B,), times=(filetime(BITS_CREATED), 0, 0), marker=False)},
+        {"Id": JOB_BROKEN, "Blob": b"\x01\x02\x03 not a job"},
+    ]
+    files = [
+        {"Id": FILE_A, "Blob": file_blob(destination="C:\\Users\\Public\\a.exe", url=EVIL_URL,
+                                         temporary="C:\\Users\\Public\\BIT1A2B.tmp", total=73802, transferred=73802)},
+        {"Id": FILE_B, "Blob": file_blob(destination="D:\\share\\b.dat", url="https://example.com/b.dat",
+                                         temporary="D:\\share\\BIT9F.tmp", total=0xFFFFFFFFFFFFFFFF, transferred=0,
+                                         marker=False)},
+        {"Id": FILE_ORPHAN, "Blob": file_blob(destination="C:\\x", url="http://example.org/x", temporary="C:\\t",
+                                              total=5, transferred=5)},
+    ]
+    job_records = [Record(j) for j in jobs]
+    file_records = [Record(f) for f in files]
+    if recovered_rows:
+        job_records.append(Record({"Id": JOB_GONE, "Blob": job_blob(JOB_GONE, name="Deleted job",
+                                                                     files=(FILE_GONE,))}, state="deleted_node"))
+        file_records.append(Record({"Id": FILE_GONE, "Blob": file_blob(destination="C:\\gone.ps1", url=EVIL_URL,
+                                                                       temporary="C:\\g.tmp", total=9,
+                                                                       transferred=9)}, state="deleted_node"))
+    return [Table("Jobs", columns, job_records, primary_key=["Id"]),
+            Table("Files", columns, file_records, primary_key=["Id"])]
