@@ -244,10 +244,26 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
     for field in data_fields:
         t = field.type
         if pa.types.is_list(t) or pa.types.is_large_list(t):
-            if any(r.get(field.name) is not None for r in records):
+            # One instance comes as a plain value: a list of one. Several come
+            # as the engine's multi-value bytes, which are not split here.
+            item = pa.field("item", t.value_type)
+            lists: list[Any] = []
+            undivided = 0
+            for r in records:
+                value = r.get(field.name)
+                if isinstance(value, (bytes, bytearray)) and not pa.types.is_binary(t.value_type):
+                    undivided += 1
+                    value = None
+                lists.append(None if value is None else [_engine_value(item, value, field.name in raw_columns)])
+            if undivided:
                 warnings.add(f"table {table}: the multi-valued column {field.name} of recovered records is "
-                             "left null")
-            arrays.append(pa.nulls(len(records), t))
+                             "left null where it holds several values")
+            try:
+                arrays.append(pa.array(lists, type=t))
+            except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
+                warnings.add(f"table {table}: values of column {field.name} in recovered records do not fit "
+                             f"{t}; left null")
+                arrays.append(pa.nulls(len(records), t))
             continue
         values = [_engine_value(field, r.get(field.name), field.name in raw_columns) for r in records]
         storage_type = t.storage_type if isinstance(t, pa.BaseExtensionType) else t

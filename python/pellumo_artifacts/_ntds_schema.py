@@ -92,6 +92,13 @@ def parse_column(name: str) -> tuple[str, int] | None:
     return match.group(1), int(match.group(2)) & 0xFFFFFFFF
 
 
+def is_base_secret(column: str) -> bool:
+    """Whether the column holds a secret of the base schema (known by its id
+    before any schema row is read)."""
+    parsed = parse_column(column)
+    return parsed is not None and parsed[1] in SECRET_IDS
+
+
 def column_name(letter: str, attid: int) -> str:
     return f"ATT{letter}{attid}"
 
@@ -160,46 +167,73 @@ def _text(value: Any) -> str | None:
     return str(value).rstrip("\x00")
 
 
+_SCHEMA_COLUMNS = {
+    "attributeID": column_name("c", ATT_ATTRIBUTE_ID),
+    "syntax": column_name("c", ATT_ATTRIBUTE_SYNTAX),
+    "single": column_name("i", ATT_IS_SINGLE_VALUED),
+    "governs": column_name("c", ATT_GOVERNS_ID),
+    "link": column_name("j", ATT_LINK_ID),
+    "name": column_name("m", ATT_LDAP_DISPLAY_NAME),
+    "intid": column_name("j", ATT_MS_DS_INT_ID),
+}
+
+
+def schema_columns(columns: Iterable[str]) -> list[str] | None:
+    """The datatable columns the schema is read from, or None when the
+    table lacks them (no names can be given then)."""
+    present = set(columns)
+    wanted = _SCHEMA_COLUMNS
+    if wanted["name"] not in present or (wanted["attributeID"] not in present and wanted["governs"] not in present):
+        return None
+    return [col for col in wanted.values() if col in present]
+
+
+def _no_schema() -> Schema:
+    return Schema(
+        {},
+        {},
+        [
+            f"ntds: {DATATABLE} has no schema columns ({_SCHEMA_COLUMNS['name']}, "
+            f"{_SCHEMA_COLUMNS['attributeID']}); attribute columns keep their stored names"
+        ],
+    )
+
+
 def read_schema(read: Callable[..., Any], columns: Iterable[str]) -> Schema:
     """The schema of the directory whose datatable has `columns`; `read`
     gives a table's named columns as a pyarrow.Table of engine values."""
-    present = set(columns)
-    wanted = {
-        "attributeID": column_name("c", ATT_ATTRIBUTE_ID),
-        "syntax": column_name("c", ATT_ATTRIBUTE_SYNTAX),
-        "single": column_name("i", ATT_IS_SINGLE_VALUED),
-        "governs": column_name("c", ATT_GOVERNS_ID),
-        "link": column_name("j", ATT_LINK_ID),
-        "name": column_name("m", ATT_LDAP_DISPLAY_NAME),
-        "intid": column_name("j", ATT_MS_DS_INT_ID),
-    }
-    warnings: list[str] = []
-    if wanted["name"] not in present or (wanted["attributeID"] not in present and wanted["governs"] not in present):
-        warnings.append(
-            f"ntds: {DATATABLE} has no schema columns ({wanted['name']}, {wanted['attributeID']}); "
-            "attribute columns keep their stored names"
-        )
-        return Schema({}, {}, warnings)
-    names = {key: col for key, col in wanted.items() if col in present}
-    table = read(DATATABLE, list(names.values()))
-    id_column = table[names["attributeID"]] if "attributeID" in names else None
-    governs_column = table[names["governs"]] if "governs" in names else None
+    wanted = schema_columns(columns)
+    if wanted is None:
+        return _no_schema()
+    return schema_from_table(read(DATATABLE, wanted))
+
+
+def schema_from_table(table: Any) -> Schema:
+    """The schema from a read of datatable holding its schema columns (any
+    other columns are ignored; recovered rows, flagged `_recovered`, are
+    not taken: a deleted attribute must not rename a live column)."""
+    names = {key: col for key, col in _SCHEMA_COLUMNS.items() if col in table.column_names}
+    if "name" not in names or ("attributeID" not in names and "governs" not in names):
+        return _no_schema()
     # Only schema objects carry attributeID or governsID.
     keep = None
-    for column in (id_column, governs_column):
-        if column is not None:
-            valid = pc.is_valid(column)
+    for key in ("attributeID", "governs"):
+        if key in names:
+            valid = pc.is_valid(table[names[key]])
             keep = valid if keep is None else pc.or_(keep, valid)
-    rows = table.filter(keep).to_pylist() if keep is not None else []
+    if "_recovered" in table.column_names:
+        keep = pc.and_(keep, pc.invert(pc.fill_null(table["_recovered"], False)))
+    rows = table.select(list(names.values())).filter(keep).to_pylist()
     attributes: dict[int, Attribute] = {}
     classes: dict[int, str] = {}
+    warnings: list[str] = []
     for row in rows:
         ldap_name = _text(row.get(names["name"]))
         if not ldap_name:
             continue
-        governs = _first(row.get(names.get("governs", ""), None)) if "governs" in names else None
+        governs = _first(row.get(names["governs"])) if "governs" in names else None
         if governs is not None:
-            classes[int(governs) & 0xFFFFFFFF] = ldap_name
+            classes.setdefault(int(governs) & 0xFFFFFFFF, ldap_name)
         attribute_id = _first(row.get(names["attributeID"])) if "attributeID" in names else None
         if attribute_id is None:
             continue
@@ -208,12 +242,15 @@ def read_schema(read: Callable[..., Any], columns: Iterable[str]) -> Schema:
         single = _first(row.get(names["single"])) if "single" in names else None
         syntax = _first(row.get(names["syntax"])) if "syntax" in names else None
         link = _first(row.get(names["link"])) if "link" in names else None
-        attributes[attid] = Attribute(
+        attributes.setdefault(
             attid,
-            ldap_name,
-            bool(single) if single is not None else False,
-            int(syntax) & 0xFFFFFFFF if syntax is not None else None,
-            int(link) if link is not None else None,
+            Attribute(
+                attid,
+                ldap_name,
+                bool(single) if single is not None else False,
+                int(syntax) & 0xFFFFFFFF if syntax is not None else None,
+                int(link) if link is not None else None,
+            ),
         )
     known = attributes.get(ATT_LDAP_DISPLAY_NAME)
     if attributes and (known is None or known.ldap_name != "lDAPDisplayName"):

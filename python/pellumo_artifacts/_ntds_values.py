@@ -111,10 +111,20 @@ def dstime(values: pa.Array) -> tuple[pa.Array, int]:
     return pa.array(ns, bc.TIMESTAMP_NS, mask=~ok), int(np.count_nonzero(bad))
 
 
+def _sid_prefix(head: bytes) -> str:
+    """`S-1-<authority>-<sub-authorities but the last>` of a SID's bytes
+    without its last 4 (the RID)."""
+    count = head[1]
+    parts = ["S", str(head[0]), str(int.from_bytes(head[2:8], "big"))]
+    parts += [str(int.from_bytes(head[8 + 4 * k : 12 + 4 * k], "little")) for k in range(count - 1)]
+    return "-".join(parts)
+
+
 def sids(values: pa.Array) -> tuple[pa.Array, pa.Array, int]:
     """Stored SIDs as text (`S-1-5-21-…-1104`) and their RIDs (the last
     sub-authority, read big-endian); values that are no SID are null and
-    counted."""
+    counted. The SIDs of a directory share a few domain prefixes: each
+    prefix is written once, and only the RIDs row by row."""
     array = bc.as_array(values)
     if pa.types.is_large_binary(array.type):
         array = array.cast(pa.binary())
@@ -127,33 +137,27 @@ def sids(values: pa.Array) -> tuple[pa.Array, pa.Array, int]:
         lengths = np.asarray(pc.binary_length(array).fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64)
         for length in np.unique(lengths[present]):
             length = int(length)
-            if length < 8 or (length - 8) % 4 or (length - 8) // 4 > 15:
+            if length < 12 or (length - 8) % 4 or (length - 8) // 4 > 15:
                 continue
             matrix, rows, _ = bc.fixed_width_bytes(array, length)
             count = (length - 8) // 4
             valid = rows & (matrix[:, 0] == 1) & (matrix[:, 1] == count)
             if not valid.any():
                 continue
-            part = matrix[valid]
-            authority = np.zeros(len(part), np.uint64)
-            for i in range(2, 8):
-                authority = (authority << np.uint64(8)) | part[:, i].astype(np.uint64)
-            pieces = [pa.array(np.full(len(part), "S-1"), pa.string()), pa.array(authority).cast(pa.string())]
-            last = None
-            for k in range(count):
-                base = 8 + 4 * k
-                sub = part[:, base : base + 4].astype(np.uint32)
-                if k == count - 1:
-                    value = (sub[:, 0] << 24) | (sub[:, 1] << 16) | (sub[:, 2] << 8) | sub[:, 3]
-                    last = value
-                else:
-                    value = sub[:, 0] | (sub[:, 1] << 8) | (sub[:, 2] << 16) | (sub[:, 3] << 24)
-                pieces.append(pa.array(value).cast(pa.string()))
-            joined = pc.binary_join_element_wise(*pieces, "-")
             where = np.nonzero(valid)[0]
+            part = matrix[where]
+            rid = part[:, length - 4 : length].astype(np.uint32)
+            rid_values = (rid[:, 0] << 24) | (rid[:, 1] << 16) | (rid[:, 2] << 8) | rid[:, 3]
+            heads = pa.FixedSizeBinaryArray.from_buffers(
+                pa.binary(length - 4), len(part), [None, pa.py_buffer(np.ascontiguousarray(part[:, : length - 4]))]
+            )
+            encoded = pc.dictionary_encode(heads)
+            prefixes = pa.array([_sid_prefix(h) for h in encoded.dictionary.to_pylist()], pa.string())
+            joined = pc.binary_join_element_wise(
+                prefixes.take(encoded.indices), pa.array(rid_values).cast(pa.string()), "-"
+            )
             text = _scatter(text, where, joined)
-            if last is not None:
-                rids = _scatter(rids, where, pa.array(last, pa.uint32()))
+            rids = _scatter(rids, where, pa.array(rid_values, pa.uint32()))
             done[where] = True
     failures = int(np.count_nonzero(present & ~done))
     return text, rids, failures
@@ -182,15 +186,24 @@ def guids(values: pa.Array) -> tuple[pa.Array, int]:
 
 
 _RFC4514_SPECIAL = r'([\\,+"<>;=#])'
+_NEEDS_ESCAPE = r'[\\,+"<>;=#\n\r]|^ | $'
 
 
 def escape_rdn_values(values: pa.Array) -> pa.Array:
-    """RDN values with the characters a DN reserves escaped."""
-    escaped = pc.replace_substring_regex(values, pattern=_RFC4514_SPECIAL, replacement=r"\\\1")
+    """RDN values with the characters a DN reserves escaped (only the values
+    that hold one are rewritten: most names need nothing)."""
+    values = bc.as_array(values)
+    needs = pc.fill_null(pc.match_substring_regex(values, _NEEDS_ESCAPE), False)
+    if not pc.any(needs).as_py():
+        return values
+    chosen = values.filter(needs)
+    escaped = pc.replace_substring_regex(chosen, pattern=_RFC4514_SPECIAL, replacement=r"\\\1")
     escaped = pc.replace_substring(escaped, pattern="\n", replacement="\\0A")
     escaped = pc.replace_substring(escaped, pattern="\r", replacement="\\0D")
     escaped = pc.replace_substring_regex(escaped, pattern=r"^ ", replacement=r"\\ ")
-    return pc.replace_substring_regex(escaped, pattern=r" $", replacement=r"\\ ")
+    escaped = pc.replace_substring_regex(escaped, pattern=r" $", replacement=r"\\ ")
+    where = np.nonzero(np.asarray(needs.to_numpy(zero_copy_only=False), dtype=bool))[0]
+    return _scatter(values, where, escaped)
 
 
 def distinguished_names(
@@ -210,6 +223,7 @@ def distinguished_names(
     parent = pc.index_in(pdnt_a, value_set=dnt_a)
     parent_np = np.asarray(parent.fill_null(-1).to_numpy(zero_copy_only=False), dtype=np.int64)
     rdn_a = bc.as_array(rdn)
+    # state: where a row's DN is, as an index into the concatenated levels.
     state = np.full(n, -1, np.int64)
     chunks: list[pa.Array] = []
     total = 0
@@ -219,17 +233,21 @@ def distinguished_names(
         chunks.append(pc.fill_null(rdn_a.take(pa.array(roots)), ""))
         state[roots] = np.arange(len(roots))
         total = len(roots)
+    known_parent = parent_np >= 0
+    safe_parent = np.where(known_parent, parent_np, 0)
+    level_start = 0
     for _ in range(max_depth):
-        known_parent = parent_np >= 0
-        frontier = np.nonzero((state < 0) & known_parent & (state[np.where(known_parent, parent_np, 0)] >= 0))[0]
+        # A row joins the level after its parent's: every parent of this
+        # level is in the previous one, so one take from it gives their DNs.
+        frontier = np.nonzero((state < 0) & known_parent & (state[safe_parent] >= level_start))[0]
         if len(frontier) == 0:
             break
-        store = pa.chunked_array(chunks, pa.string())
-        parent_dn = store.take(pa.array(state[parent_np[frontier]]))
+        parent_dn = chunks[-1].take(pa.array(state[parent_np[frontier]] - level_start))
         own = rdn_a.take(pa.array(frontier))
         joined = pc.binary_join_element_wise(own, parent_dn, ",")
         dn = pc.if_else(pc.equal(parent_dn, ""), own, joined)
         dn = pc.fill_null(dn, parent_dn)
+        level_start = total
         chunks.append(bc.as_array(dn))
         state[frontier] = total + np.arange(len(frontier))
         total += len(frontier)

@@ -32,6 +32,7 @@ from pellumo_artifacts._registry import register
 Reader = Callable[..., Any]
 
 KIND = "ntds"
+RECOVERED = "_recovered"
 TABLE_NAMES = ("objects", "users", "computers", "groups", "memberships", "links", "domain")
 
 _DN_COLUMNS = ("DNT_col", "PDNT_col", "RDNtyp_col")
@@ -105,14 +106,17 @@ def _first_items(values: pa.Array) -> tuple[pa.Array, int]:
     array = bc.as_array(values)
     offsets = np.asarray(array.offsets.to_numpy(zero_copy_only=False), dtype=np.int64)
     lengths = np.diff(offsets)
+    many = int(np.count_nonzero(lengths > 1))
+    if not (lengths == 0).any() or array.null_count == int(np.count_nonzero(lengths == 0)):
+        # No empty lists but null ones (how the engine gives absent values):
+        # the kernel takes the first items directly.
+        return pc.list_element(array, 0), many
     flat = array.flatten()
     if len(flat) == 0:
-        return pa.nulls(len(array), array.type.value_type), 0
+        return pa.nulls(len(array), array.type.value_type), many
     start = np.clip(offsets[:-1] - offsets[0], 0, len(flat) - 1)
     empty = lengths == 0
-    if array.null_count:
-        empty |= ~np.asarray(array.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
-    return flat.take(pa.array(start, mask=empty)), int(np.count_nonzero(lengths > 1))
+    return flat.take(pa.array(start, mask=empty)), many
 
 
 def _rebuild(lists: pa.Array, flat: pa.Array) -> pa.Array:
@@ -140,12 +144,23 @@ class DirectoryNames:
     """The DN of every object, by DNT."""
 
     def __init__(self, dnt: pa.Array, dn: pa.Array) -> None:
-        self.dnt = bc.as_array(dnt).cast(pa.int64())
         self.dn = dn
+        # DNTs are row numbers of a kind, dense from 1: a position array
+        # indexed by DNT answers lookups without hashing.
+        keys = np.asarray(bc.as_array(dnt).cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False))
+        valid = keys >= 0
+        top = int(keys.max()) if len(keys) else -1
+        self.positions = np.full(top + 2, -1, np.int64)
+        # The first row of a DNT wins (recovered copies come after the live rows).
+        order = np.nonzero(valid)[0][::-1]
+        self.positions[keys[order]] = order
 
     def lookup(self, dnts: pa.Array) -> pa.Array:
-        index = pc.index_in(bc.as_array(dnts).cast(pa.int64()), value_set=self.dnt)
-        return self.dn.take(index)
+        array = bc.as_array(dnts).cast(pa.int64())
+        keys = np.asarray(array.fill_null(-1).to_numpy(zero_copy_only=False))
+        inside = (keys >= 0) & (keys < len(self.positions))
+        found = np.where(inside, self.positions[np.where(inside, keys, 0)], -1)
+        return self.dn.take(pa.array(np.maximum(found, 0), mask=found < 0))
 
 
 class NtdsTables:
@@ -159,6 +174,7 @@ class NtdsTables:
         self._names: DirectoryNames | None = None
         self._objects: pa.Table | None = None
         self._links: pa.Table | None = None
+        self._rids: pa.Array | None = None
         # Attribute name -> stored column.
         self.column_of: dict[str, str] = {}
         for column in self.stored_columns:
@@ -169,20 +185,28 @@ class NtdsTables:
 
     # -- names ---------------------------------------------------------------------------
 
-    def names(self) -> DirectoryNames:
+    def _name_columns(self) -> list[str]:
+        cols = [c for c in _DN_COLUMNS if c in self.stored_columns]
+        rdn_column = self.column_of.get("name", ns.column_name("m", ns.ATT_NAME))
+        if rdn_column in self.stored_columns:
+            cols.append(rdn_column)
+        return cols
+
+    def names(self, table: pa.Table | None = None) -> DirectoryNames:
+        """DNs of every object, from `table` when it holds the columns they
+        are built from (the objects' own read), else from their own read."""
         if self._names is None:
-            cols = [c for c in _DN_COLUMNS if c in self.stored_columns]
+            cols = self._name_columns()
+            if table is None or not all(c in table.column_names for c in cols):
+                table = self.read(ns.DATATABLE, cols)
             rdn_column = self.column_of.get("name", ns.column_name("m", ns.ATT_NAME))
-            if rdn_column in self.stored_columns:
-                cols.append(rdn_column)
-            table = self.read(ns.DATATABLE, cols)
             n = table.num_rows
             dnt = table["DNT_col"] if "DNT_col" in table.column_names else pa.nulls(n, pa.int32())
             pdnt = bc.as_array(table["PDNT_col"]) if "PDNT_col" in table.column_names else pa.nulls(n, pa.int32())
             value = table[rdn_column] if rdn_column in table.column_names else pa.nulls(n, pa.string())
             if pa.types.is_list(value.type):
                 value, _ = _first_items(value)
-            value = bc.strip_nuls(bc.as_array(value))
+            value = bc.as_array(value)
             kind = table["RDNtyp_col"] if "RDNtyp_col" in table.column_names else pa.nulls(n, pa.int32())
             rdn = pc.binary_join_element_wise(self._rdn_types(kind), nv.escape_rdn_values(value), "=")
             # The root object (PDNT 0) names no one: its DN is empty.
@@ -193,15 +217,11 @@ class NtdsTables:
             dn = pc.if_else(pc.is_null(pdnt), pa.nulls(n, pa.string()), dn)
             if unresolved:
                 self.warnings.add(f"objects: {unresolved} object(s) sit on a parent chain that loops; no DN")
-            orphans = pc.sum(
-                pc.and_(
-                    pc.fill_null(pc.invert(pc.is_in(pdnt, value_set=bc.as_array(dnt))), False),
-                    pc.fill_null(pc.not_equal(pdnt, 0), False),
-                )
-            ).as_py()
+            self._names = DirectoryNames(dnt, dn)
+            parents = pc.is_valid(self._names.lookup(pdnt))
+            orphans = pc.sum(pc.and_(pc.invert(parents), pc.fill_null(pc.not_equal(pdnt, 0), False))).as_py()
             if orphans:
                 self.warnings.add(f"objects: {orphans} object(s) have a parent that is not in {ns.DATATABLE}")
-            self._names = DirectoryNames(dnt, dn)
         return self._names
 
     def _rdn_types(self, kind: pa.Array | pa.ChunkedArray) -> pa.Array:
@@ -219,7 +239,7 @@ class NtdsTables:
 
     def convert(self, table: pa.Table, table_name: str) -> pa.Table:
         """Attribute columns named and typed, DN and the added columns."""
-        names = self.names()
+        names = self.names(table)
         n = table.num_rows
         taken: set[str] = set()
         out_names: list[str] = []
@@ -260,6 +280,10 @@ class NtdsTables:
                 extra.append(("ObjectClassNames", classes))
             if name == "userAccountControl":
                 extra.append(("UacFlags", nv.flag_names(values, nv.UAC_FLAGS)))
+            if name == "objectSid":
+                rids = self._rids if self._rids is not None and len(self._rids) == n else pa.nulls(n, pa.uint32())
+                extra.append(("RID", rids))
+                self._rids = None
         if "DNT_col" in table.column_names:
             extra.insert(0, ("DN", names.lookup(table["DNT_col"])))
         for name, values in extra:
@@ -309,9 +333,11 @@ class NtdsTables:
                 self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
             return times
         if letter == _SID and pa.types.is_binary(values.type):
-            text, _, bad = nv.sids(values)
+            text, rids, bad = nv.sids(values)
             if bad:
                 self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no SID (kept as null)")
+            if name == "objectSid":
+                self._rids = rids
             return text
         if letter == _OCTETS and name in GUID_ATTRIBUTES and pa.types.is_binary(values.type):
             uuids, bad = nv.guids(values)
@@ -320,19 +346,26 @@ class NtdsTables:
             return uuids
         if letter in _IA5 and pa.types.is_binary(values.type):
             return bc.strip_nuls(_ascii_text(values))
-        if pa.types.is_string(values.type) or pa.types.is_large_string(values.type):
-            return bc.strip_nuls(values)
         return values
 
     def _class_names(self, values: pa.ChunkedArray) -> pa.Array:
         array = bc.as_array(values)
         if not pa.types.is_list(array.type):
             array = pa.ListArray.from_arrays(pa.array(np.arange(len(array) + 1, dtype=np.int32)), array)
-        flat = array.flatten().cast(pa.int64())
-        ids = list(self.schema.classes)
-        index = pc.index_in(pc.bit_wise_and(flat, 0xFFFFFFFF), value_set=pa.array(ids, pa.int64()))
-        named = pa.array([self.schema.classes[i] for i in ids], pa.string()).take(index)
-        return _rebuild(array, pc.coalesce(named, flat.cast(pa.string())))
+        flat = array.flatten()
+        ids = np.array(sorted(self.schema.classes), dtype=np.int64)
+        names = pa.array([self.schema.classes[int(i)] for i in ids], pa.string())
+        raw = np.asarray(flat.cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False)) & 0xFFFFFFFF
+        if len(ids):
+            position = np.clip(np.searchsorted(ids, raw), 0, len(ids) - 1)
+            found = ids[position] == raw
+            named = names.take(pa.array(position, mask=~found))
+        else:
+            named = pa.nulls(len(flat), pa.string())
+        if named.null_count > flat.null_count:
+            # A class the schema does not name is written as its id.
+            named = pc.coalesce(named, flat.cast(pa.string()))
+        return _rebuild(array, named)
 
     # -- objects -------------------------------------------------------------------------
 
@@ -340,9 +373,16 @@ class NtdsTables:
         wanted = self.readable if columns is None else [c for c in columns if c in self.readable]
         return self.read(ns.DATATABLE, wanted)
 
-    def objects(self) -> pa.Table:
+    def objects(self, raw: pa.Table | None = None) -> pa.Table:
+        """Every object; from `raw` when given (a read of datatable that may
+        hold columns this schema names secret: they are dropped unread)."""
         if self._objects is None:
-            self._objects = self.convert(self._read_datatable(None), "objects")
+            if raw is None:
+                raw = self._read_datatable(None)
+            else:
+                readable = set(self.readable) | {RECOVERED}
+                raw = raw.select([c for c in raw.column_names if c in readable])
+            self._objects = self.convert(raw, "objects")
         return self._objects
 
     def _subset(self, attributes: Sequence[str]) -> pa.Table:
@@ -351,9 +391,9 @@ class NtdsTables:
         added columns."""
         if self._objects is not None:
             source = self._objects
-            wanted = ("DNT_col", "DN", "ObjectClassNames", "UacFlags", *attributes)
-            keep = [a for a in wanted if a in source.column_names]
-            return source.select(keep)
+            wanted = ("DNT_col", "DN", "ObjectClassNames", "UacFlags", "RID", *attributes, RECOVERED)
+            present = set(source.column_names)
+            return source.select([a for a in wanted if a in present])
         columns = ["DNT_col"]
         for attribute in ("objectClass", *attributes):
             column = self.column_of.get(attribute)
@@ -373,16 +413,15 @@ class NtdsTables:
                 columns[attribute] = pa.nulls(n, _ATTRIBUTE_TYPES.get(attribute, pa.string()))
             if attribute == "objectSid":
                 columns["SID"] = columns.pop("objectSid")
-                columns["RID"] = pc.cast(
-                    pc.struct_field(pc.extract_regex(columns["SID"], pattern=r"-(?P<rid>[0-9]+)$"), [0]),
-                    pa.uint32(),
-                )
+                columns["RID"] = source["RID"] if "RID" in source.column_names else pa.nulls(n, pa.uint32())
             if attribute == "userAccountControl":
                 uac = columns[attribute]
                 columns["Enabled"] = pc.equal(pc.bit_wise_and(uac, 0x2), 0)
                 columns["UacFlags"] = (
                     source["UacFlags"] if "UacFlags" in source.column_names else nv.flag_names(uac, nv.UAC_FLAGS)
                 )
+        if RECOVERED in source.column_names:
+            columns[RECOVERED] = source[RECOVERED]
         return pa.table(columns).filter(pa.array(mask))
 
     def _classes(self, table: pa.Table) -> pa.Array:
@@ -448,6 +487,7 @@ class NtdsTables:
                 "DeletedTime": deleted,
                 "Expired": pc.is_valid(expired),
                 "ExpiredTime": expired,
+                **({RECOVERED: raw[RECOVERED]} if RECOVERED in raw.column_names else {}),
             }
         )
 
@@ -465,6 +505,7 @@ class NtdsTables:
                 "DeletedTime": chosen["DeletedTime"],
                 "Expired": chosen["Expired"],
                 "ExpiredTime": chosen["ExpiredTime"],
+                **({RECOVERED: chosen[RECOVERED]} if RECOVERED in chosen.column_names else {}),
             }
         )
 
@@ -503,6 +544,8 @@ class NtdsTables:
                 "FunctionalLevelName": level_name,
                 "whenCreated": column("whenCreated", bc.TIMESTAMP_NS).filter(pa.array(is_domain)),
                 "objectGUID": column("objectGUID", pa.uuid()).filter(pa.array(is_domain)),
+                **({RECOVERED: column(RECOVERED, pa.bool_()).filter(pa.array(is_domain))}
+                   if RECOVERED in source.column_names else {}),
             }
         )
 
@@ -684,6 +727,19 @@ class Ntds(Kind):
         return list(TABLE_NAMES)
 
     def build(self, name: str) -> Any:
+        catalog = self.source.catalog
+        if name == "objects" and self._tables is None and catalog not in _SCHEMAS and not self.source.empty:
+            # The objects read holds the schema's rows too: one pass over the
+            # table gives both. Secrets of the base schema are left unread by
+            # their fixed ids; those only the schema names are dropped after.
+            columns = catalog.columns(ns.DATATABLE)
+            raw = self.source.read(ns.DATATABLE, [c for c in columns if not ns.is_base_secret(c)])
+            schema = ns.schema_from_table(raw)
+            _SCHEMAS[catalog] = schema
+            for line in schema.warnings:
+                self.warnings.add(line)
+            self._tables = NtdsTables(self.source.read, schema, columns, self.warnings)
+            return self._tables.objects(raw)
         return self._directory().table(name)
 
     def timeline_specs(self) -> list[TimelineSpec]:

@@ -221,7 +221,7 @@ class SearchStore:
             return _decode_per_value(array, _encoded_string, pa.string())
         if col.ese_type == "Long Binary":
             # Multi-valued strings: UTF-16LE items with a NUL between them.
-            return _decode_per_value(array, _plain_string_list, pa.list_(pa.string()))
+            return _string_lists(array)
         return Decoded(array)
 
     def _failed(self, array: pa.Array, values: pa.Array, failed: np.ndarray[Any, Any], count: int) -> Decoded:
@@ -254,6 +254,24 @@ class SearchStore:
         ns = pc.multiply_checked(numbers, 100).cast(pa.duration("ns"))
         return self._failed(array, ns, failed, count)
 
+
+
+def _string_lists(array: pa.Array) -> Decoded:
+    """Multi-valued strings decoded for the whole column; the few values
+    with characters beyond the first plane one by one."""
+    lists, failed, slow = bc.utf16_string_lists(array)
+    if slow.any():
+        where = np.nonzero(slow)[0]
+        decoded = [_plain_string_list(v) for v in array.take(pa.array(where)).to_pylist()]
+        failed[where[[d is None for d in decoded]]] = True
+        one_by_one = pa.array(decoded, pa.list_(pa.string()))
+        index = np.zeros(len(array), np.int64)
+        index[where] = np.arange(len(where))
+        lists = pc.if_else(pa.array(slow), one_by_one.take(pa.array(index)), lists)
+    count = int(np.count_nonzero(failed))
+    if count == 0:
+        return Decoded(lists)
+    return Decoded(lists, bc.keep_failed(array, failed), count)
 
 
 def _plain_string_list(data: bytes) -> list[str] | None:

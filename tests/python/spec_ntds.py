@@ -11,7 +11,7 @@ import uuid
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Table, filetime
+from fixture_spec import Column, Record, Table, filetime
 
 SECONDS_1601_TO_1970 = 11_644_473_600
 NEVER = 0x7FFF_FFFF_FFFF_FFFF
@@ -223,7 +223,40 @@ def column_names():
     return {a: f"ATT{letter}{attid}" for a, (attid, letter, _, _) in ATTRIBUTES.items()}
 
 
-def directory_tables(d: Directory | None = None):
+def bulk_user(d: Directory, count: int) -> Record:
+    """`count` more users under CN=Users, stored as one repeated record
+    (DNTs counting up from the directory's next one): large directories
+    from a small spec."""
+    names = column_names()
+    person = [CLASSES[c] for c in ("user", "organizationalPerson", "person", "top")]
+    values = {
+        "DNT_col": d.next_dnt,
+        "PDNT_col": d.dnt_of["users"],
+        "OBJ_col": 1,
+        "RDNtyp_col": ATTRIBUTES["cn"][0],
+        "NCDNT_col": d.dnt_of["domain"],
+        "time_col": dstime(CREATED),
+        names["name"]: "Bulk User",
+        names["cn"]: "Bulk User",
+        names["objectClass"]: person,
+        names["objectGUID"]: _guid(d.next_dnt).bytes_le,
+        names["whenCreated"]: dstime(CREATED),
+        names["whenChanged"]: dstime(CREATED),
+        names["sAMAccountName"]: "bulkuser",
+        names["objectSid"]: sid_bytes(f"{DOMAIN_SID}-30000"),
+        names["userAccountControl"]: 0x200,
+        names["pwdLastSet"]: PWD_SET,
+        names["lastLogonTimestamp"]: LOGON,
+        names["objectCategory"]: d.dnt_of["class:person"],
+        names["description"]: ["A user of the bulk"],
+        names["unicodePwd"]: b"\x13" * 36,
+    }
+    step = {"DNT_col": 1, names["pwdLastSet"]: 10_000_000, names["lastLogonTimestamp"]: 10_000_000}
+    return Record(values, repeat=count, step=step)
+
+
+def directory_tables(d: Directory | None = None, bulk: int = 0):
+    """The directory's tables; `bulk` more users (see bulk_user)."""
     d = d or directory()
     names = column_names()
     columns = list(_FIXED)
@@ -246,6 +279,14 @@ def directory_tables(d: Directory | None = None):
                 value = [v - 2**32 if isinstance(v, int) and v > 0x7FFF_FFFF and v < 2**32 else v for v in value]
             stored[column] = value
         rows.append(stored)
+    # Deleted: only a read with recovered records shows it.
+    rows.append(Record({"DNT_col": d.next_dnt + bulk, "PDNT_col": d.dnt_of["users"], "OBJ_col": 1,
+                        "RDNtyp_col": ATTRIBUTES["cn"][0], names["name"]: ["Purged"],
+                        names["objectClass"]: [CLASSES[c] for c in ("user", "person", "top")],
+                        names["sAMAccountName"]: ["purged"], names["userAccountControl"]: [0x200]},
+                       state="deleted_node"))
+    if bulk:
+        rows.append(bulk_user(d, bulk))
     datatable = Table("datatable", columns, rows, primary_key=["DNT_col"])
     link_table = Table(
         "link_table",

@@ -9,7 +9,7 @@ import struct
 import uuid
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Table, filetime
+from fixture_spec import Column, Record, Table, filetime
 from search_encoding import huffman_compress, obfuscate, run_length
 
 SID = "S-1-5-21-2290304894-658537038-505560459-1001"
@@ -189,6 +189,10 @@ def modern_tables(version: str = "windows10"):
         row = {"WorkID": work_id}
         row.update({names[p]: v for p, v in props.items()})
         rows.append(row)
+    # Deleted: only a read with recovered records shows it.
+    deleted = {"WorkID": 7, names["System_ItemPathDisplay"]: "C:\\Users\\Analyst\\secret.txt",
+               names["System_Search_Store"]: "file", names["System_DateModified"]: _le(MODIFIED)}
+    rows.append(Record(deleted, state="deleted_node"))
     store = Table("SystemIndex_PropertyStore", columns, rows, primary_key=["WorkID"])
     return [store, *_gather_tables()]
 

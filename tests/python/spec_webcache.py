@@ -9,7 +9,7 @@ layer must make of them."""
 
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Table, filetime
+from fixture_spec import Column, Record, Table, filetime
 
 NEVER = 0x7FFF_FFFF_FFFF_FFFF
 WHEN = datetime(2021, 11, 29, 21, 5, 33, 499739, tzinfo=timezone.utc)
@@ -166,6 +166,8 @@ def webcache_tables():
             _entry(3, 2, "Visited: Analyst@https://www.example.org/\0", ResponseHeaders=HISTORY_BLOB),
             _entry(4, 2, "Visited: Analyst@file:///C:/Users/Analyst/Documents/plan.docx\0"),
             _entry(5, 2, "Visited: svc-backup@https://intranet.local/\0"),
+            # Deleted: only a read with recovered records shows it.
+            Record(_entry(17, 2, "Visited: Analyst@https://deleted.example.net/\0"), state="deleted_node"),
         ],
         3: [_entry(6, 3, "Cookie:analyst@example.org/\0")],
         4: [_entry(7, 4, "iecompat:example.org|EngineBoth\0", ResponseHeaders=b"\xe5\xa9\x99\x00\x01")],

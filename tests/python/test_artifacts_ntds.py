@@ -161,6 +161,20 @@ def test_timeline(directory):
     assert f"CN=Administrator,{USERS_DN}" in " ".join(users["Summary"].to_pylist())
 
 
+def test_recovered_objects_are_flagged(directory_path):
+    recovered = pellumo_artifacts.open(directory_path, recovered=True)
+    objects = recovered.table("objects")
+    (purged,) = objects.filter(objects["_recovered"]).to_pylist()
+    # Attributes of one value come back; objectClass, of three, cannot be
+    # divided from the record's bytes and stays null.
+    assert (purged["DN"], purged["sAMAccountName"], purged["userAccountControl"]) == (
+        f"CN=Purged,{USERS_DN}", "purged", 0x200)
+    assert purged["UacFlags"] == ["NORMAL_ACCOUNT"] and purged["ObjectClassNames"] is None
+    assert any(spec.column_names()["objectClass"] in w and "several values" in w for w in recovered.warnings)
+    for name in ("objects", "users", "memberships"):
+        assert recovered.schema(name) == recovered.table(name).schema, name
+
+
 def test_the_schema_does_not_depend_on_records(directory_path, directory):
     fresh = pellumo_artifacts.open(directory_path)
     for name in fresh.table_names:

@@ -138,6 +138,18 @@ def test_timeline(store):
     assert set(activities["TimeField"].to_pylist()) == {"Start", "End"}
 
 
+def test_recovered_items_are_flagged(store):
+    recovered = pellumo_artifacts.open(store.path, recovered=True)
+    for name in ("items", "files"):
+        table = recovered.table(name)
+        flagged = table.filter(table["_recovered"])
+        assert flagged["WorkID"].to_pylist() == [7], name
+        assert recovered.schema(name) == table.schema, name
+    path_column = "System_ItemPathDisplay"
+    assert recovered.table("items").filter(recovered.table("items")["_recovered"])[path_column].to_pylist() == [
+        "C:\\Users\\Analyst\\secret.txt"]
+
+
 def test_the_schema_does_not_depend_on_records(store):
     fresh = pellumo_artifacts.open(store.path)
     for name in fresh.table_names:

@@ -139,6 +139,17 @@ def test_timeline_has_access_modification_and_creation(webcache):
     assert "CreationTime" in content["TimeField"].to_pylist()
 
 
+def test_recovered_entries_are_flagged(webcache_path):
+    recovered = pellumo_artifacts.open(webcache_path, recovered=True)
+    history = recovered.table("history")
+    flagged = history.filter(history["_recovered"]).to_pylist()
+    assert [(row["EntryId"], row["UrlTarget"], row["UrlUser"]) for row in flagged] == [
+        (17, "https://deleted.example.net/", "Analyst")]
+    assert history.num_rows == spec.EXPECTED_ROWS["history"] + 1
+    assert not pc.any(recovered.table("content")["_recovered"]).as_py()
+    assert recovered.schema("history") == history.schema
+
+
 def test_the_schema_does_not_depend_on_records(webcache, webcache_path):
     fresh = pellumo_artifacts.open(webcache_path)
     for name in fresh.table_names:

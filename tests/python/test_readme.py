@@ -2,12 +2,28 @@
 one namespace, and what their comments promise holds."""
 
 import re
+import sys
 
 import pytest
 
-from conftest import ROOT
+from conftest import INSTALLED, ROOT
+
+if not INSTALLED:
+    sys.path.insert(0, str(ROOT / "python"))  # pellumo_artifacts, as a wheel installs it
 
 README = ROOT / "README.md"
+
+
+def write_artifact_databases(folder):
+    """The artifact databases the README opens, with the real schemas."""
+    import spec_ntds
+    import spec_search
+    import spec_webcache
+    from fixture_spec import write_database
+
+    write_database(folder / "WebCacheV01.dat", spec_webcache.webcache_tables(), page_size=32768)
+    write_database(folder / "Windows.edb", spec_search.modern_tables(), page_size=32768)
+    write_database(folder / "ntds.dit", spec_ntds.directory_tables(), page_size=8192)
 
 
 def python_blocks():
@@ -16,6 +32,7 @@ def python_blocks():
 
 def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
     make_db("sample", name="sample.edb")
+    write_artifact_databases(tmp_path)
     monkeypatch.chdir(tmp_path)
     blocks = python_blocks()
     assert len(blocks) >= 8
@@ -34,7 +51,13 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "{'Name': 'Alice', 'Created': datetime.datetime(2024, 3, 1, 12, 0, tzinfo=datetime.timezone.utc)}",
                      "3 ['Alice', 'Bob', 'Chloé']\n",
                      "(1000, 1, 'Kernel-Power')\n",
-                     "[('Language', 'en-GB'), ('Theme', 'dark')]\n"]:
+                     "[('Language', 'en-GB'), ('Theme', 'dark')]\n",
+                     "webcache ['containers', 'history', 'history_daily', 'content']\n",
+                     "Analyst https://www.example.org/\n",
+                     "C:\\Users\\Analyst\\Documents\\plan.txt 174 2022-02-05 19:47:56.000000800+00:00\n",
+                     "Notepad 11.0\n",
+                     "CN=Administrator,CN=Users,DC=contoso,DC=com 500 True ['NORMAL_ACCOUNT', 'DONT_EXPIRE_PASSWORD']\n",
+                     "contoso.com\nFalse\n"]:
         assert expected in out
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 
