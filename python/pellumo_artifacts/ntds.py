@@ -25,6 +25,7 @@ from pellumo_artifacts import _ntds_schema as ns
 from pellumo_artifacts import _ntds_values as nv
 from pellumo_artifacts._arrow import pa, pc
 from pellumo_artifacts._base import Catalog, Kind, Source, TimelineSpec
+from pellumo_artifacts._convert import claim_name
 from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
@@ -75,7 +76,6 @@ _OCTETS = "k"
 _BOOLEAN = "i"
 _DN = "b"
 _IA5 = ("f", "g")
-_TEXT = ("d", "e", "m", "n", "o")
 
 _CLASS_USER = "user"
 _CLASS_COMPUTER = "computer"
@@ -85,19 +85,8 @@ _CLASS_CROSS_REF = "crossRef"
 _MEMBER_LINK_BASE = 1  # member: linkID 2
 
 
-def recognises(table_names: Sequence[str]) -> bool:
-    names = set(table_names)
-    return ns.DATATABLE in names and ns.LINK_TABLE in names
 
 
-def _unique(name: str, taken: set[str]) -> str:
-    candidate = name
-    n = 1
-    while candidate.lower() in taken:
-        n += 1
-        candidate = f"{name}_{n}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 def _first_items(values: pa.Array) -> tuple[pa.Array, int]:
@@ -249,7 +238,7 @@ class NtdsTables:
             values = bc.as_array(table[column])
             parsed = ns.parse_column(column)
             if parsed is None:
-                out_names.append(_unique(column, taken))
+                out_names.append(claim_name(taken, column))
                 out_values.append(values)
                 continue
             letter, attid = parsed
@@ -273,7 +262,7 @@ class NtdsTables:
                 values = _rebuild(values, converted)
             else:
                 values = self._convert_values(values, letter, name, table_name, names)
-            out_names.append(_unique(name, taken))
+            out_names.append(claim_name(taken, name))
             out_values.append(values)
             if attid == ns.ATT_OBJECT_CLASS:
                 classes = self._class_names(table[column])
@@ -287,7 +276,7 @@ class NtdsTables:
         if "DNT_col" in table.column_names:
             extra.insert(0, ("DN", names.lookup(table["DNT_col"])))
         for name, values in extra:
-            out_names.append(_unique(name, taken))
+            out_names.append(claim_name(taken, name))
             out_values.append(values)
         if not out_names:
             return pa.table({"DN": pa.nulls(n, pa.string())})
