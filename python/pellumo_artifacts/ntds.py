@@ -397,7 +397,8 @@ class NtdsTables:
             wanted = ("DNT_col", "DN", "ObjectClassNames", "UacFlags", "RID", *attributes, RECOVERED)
             present = set(source.column_names)
             return source.select([a for a in wanted if a in present])
-        columns = ["DNT_col"]
+        # The columns DNs are built from come along: one pass gives both.
+        columns = self._name_columns()
         for attribute in ("objectClass", *attributes):
             column = self.column_of.get(attribute)
             if column is not None and column not in columns:
