@@ -185,6 +185,17 @@ def free_name(existing: Iterable[str], wanted: str) -> str:
     return name
 
 
+def claim_name(taken: set[str], wanted: str) -> str:
+    """free_name for names given out one after another: `taken` holds the
+    casefolded names given so far and gets the new one."""
+    name, n = wanted, 1
+    while name.casefold() in taken:
+        n += 1
+        name = f"{wanted}_{n}"
+    taken.add(name.casefold())
+    return name
+
+
 def add_column(table: Any, wanted: str, array: Any) -> tuple[Any, str]:
     """The table with `array` appended under a free name; the name used."""
     name = free_name(table.column_names, wanted)
