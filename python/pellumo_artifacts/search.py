@@ -23,6 +23,7 @@ from pellumo_artifacts import _bytes_columns as bc
 from pellumo_artifacts import _search_values as sv
 from pellumo_artifacts._arrow import pa, pc
 from pellumo_artifacts._base import Catalog, Kind, TimelineSpec
+from pellumo_artifacts._convert import claim_name
 from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
@@ -97,9 +98,6 @@ _LEGACY_NUMBER = re.compile(r"(Size|Width|Height|Depth|Rate|Count|Number|Year|Bi
 _UNKNOWN_64 = b"*" * 8
 
 
-def recognises(table_names: Sequence[str]) -> bool:
-    names = set(table_names)
-    return MODERN_STORE in names or LEGACY_STORE in names
 
 
 def property_name(column: str) -> str:
@@ -221,7 +219,7 @@ class SearchStore:
             return _decode_per_value(array, _encoded_string, pa.string())
         if col.ese_type == "Long Binary":
             # Multi-valued strings: UTF-16LE items with a NUL between them.
-            return _decode_per_value(array, _plain_string_list, pa.list_(pa.string()))
+            return _string_lists(array)
         return Decoded(array)
 
     def _failed(self, array: pa.Array, values: pa.Array, failed: np.ndarray[Any, Any], count: int) -> Decoded:
@@ -254,6 +252,24 @@ class SearchStore:
         ns = pc.multiply_checked(numbers, 100).cast(pa.duration("ns"))
         return self._failed(array, ns, failed, count)
 
+
+
+def _string_lists(array: pa.Array) -> Decoded:
+    """Multi-valued strings decoded for the whole column; the few values
+    with characters beyond the first plane one by one."""
+    lists, failed, slow = bc.utf16_string_lists(array)
+    if slow.any():
+        where = np.nonzero(slow)[0]
+        decoded = [_plain_string_list(v) for v in array.take(pa.array(where)).to_pylist()]
+        failed[where[[d is None for d in decoded]]] = True
+        one_by_one = pa.array(decoded, pa.list_(pa.string()))
+        index = np.zeros(len(array), np.int64)
+        index[where] = np.arange(len(where))
+        lists = pc.if_else(pa.array(slow), one_by_one.take(pa.array(index)), lists)
+    count = int(np.count_nonzero(failed))
+    if count == 0:
+        return Decoded(lists)
+    return Decoded(lists, bc.keep_failed(array, failed), count)
 
 
 def _plain_string_list(data: bytes) -> list[str] | None:
@@ -297,16 +313,6 @@ def _with_recovered(table: pa.Table, columns: dict[str, pa.Array]) -> pa.Table:
     return table
 
 
-def _unique(name: str, taken: set[str]) -> str:
-    """`name`, or `name_2`, `name_3`... so that no two columns are equal
-    without regard to case (DuckDB folds case)."""
-    candidate = name
-    n = 1
-    while candidate.lower() in taken:
-        n += 1
-        candidate = f"{name}_{n}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 _SID_IN_URL = r"\{(?P<sid>S-1-[0-9-]+)\}"
@@ -352,7 +358,7 @@ class SearchTables:
         failures: list[tuple[str, pa.Array]] = []
         for col in cols:
             decoded = self.store.decode(col, raw[col.stored])
-            name = _unique(col.prop, taken)
+            name = claim_name(taken, col.prop)
             names.append(name)
             arrays.append(decoded.values)
             if decoded.undecoded is not None:
@@ -362,7 +368,7 @@ class SearchTables:
                     f" (their bytes are in {UNDECODED})"
                 )
         if props is None:
-            names.append(_unique(UNDECODED, taken))
+            names.append(claim_name(taken, UNDECODED))
             arrays.append(_undecoded_map(raw.num_rows, failures))
         if RECOVERED in raw.column_names:
             names.append(RECOVERED)
@@ -576,9 +582,9 @@ class SearchTables:
                     self.warnings.add(f"gather: {count} LastModified value(s) are no time (kept as null)")
                 values = times
             columns[name] = values
-        taken = {n.lower() for n in columns}
-        columns[_unique("Url", taken)] = url
-        columns[_unique("Path", taken)] = path
+        taken = {n.casefold() for n in columns}
+        columns[claim_name(taken, "Url")] = url
+        columns[claim_name(taken, "Path")] = path
         return pa.table(columns)
 
     def _gathered_paths(self, work_ids: pa.Array) -> pa.Array:
