@@ -32,6 +32,7 @@ from pellumo_artifacts._convert import (
     count_null_where,
     filetime_to_timestamp,
     free_name,
+    join_present,
     sid_text,
     utf16_text,
 )
@@ -200,5 +201,5 @@ class Srum(Kind):
                 return pa.repeat(pa.scalar(name), table.num_rows)
             if len(parts) == 1:
                 return parts[0]
-            return pc.binary_join_element_wise(*parts, "; ", null_handling="skip")
+            return join_present(parts, "; ")
         return summary
