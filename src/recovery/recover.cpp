@@ -243,7 +243,12 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
   } else if (whole_key) {
     status = status_of(node_key);
   }
-  if (is_live_copy(record, true)) {
+  take(number, record, true, status, source, found);
+}
+
+void RecoveryScanner::take(std::uint32_t number, Bytes record, bool exact, RecoveryStatus status,
+                           RecoverySource source, std::vector<Pending>& found) {
+  if (is_live_copy(record, exact)) {
     ++stats_.live_copies;
     return;
   }
@@ -351,24 +356,8 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
       ++stats_.rejected;
       continue;
     }
-    const Bytes record = page.subspan(c.at, *length);
     covered = c.at + *length;
-    if (is_live_copy(record, false)) {
-      ++stats_.live_copies;
-      continue;
-    }
-    if (already_recovered(record)) {
-      ++stats_.duplicates;
-      continue;
-    }
-    Pending p;
-    p.info.status = c.status;
-    p.info.source = source;
-    p.info.page = number;
-    p.info.offset = file_offset(record);
-    p.info.size = static_cast<std::uint32_t>(record.size());
-    p.bytes = record;
-    found.push_back(p);
+    take(number, page.subspan(c.at, *length), false, c.status, source, found);
   }
 }
 

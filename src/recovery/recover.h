@@ -114,6 +114,10 @@ class RecoveryScanner {
                      Bytes prefix, RecoverySource source, std::vector<Pending>& found);
   bool is_live_copy(Bytes candidate, bool exact) const;
   bool already_recovered(Bytes candidate);
+  // Queues `record` found on page `number` unless it is a live record's
+  // copy (exact: the whole record, else its start) or was found before.
+  void take(std::uint32_t number, Bytes record, bool exact, RecoveryStatus status, RecoverySource source,
+            std::vector<Pending>& found);
   std::uint64_t file_offset(Bytes part) const;
   RecoveryStatus status_of(std::string_view key) const;
   bool is_live_key(std::string_view key) const;
