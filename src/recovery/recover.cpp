@@ -266,6 +266,45 @@ void RecoveryScanner::take(std::uint32_t number, Bytes record, bool exact, Recov
   found.push_back(p);
 }
 
+std::optional<std::size_t> RecoveryScanner::live_node_before(Bytes page, std::size_t begin, std::size_t at,
+                                                              Bytes prefix) {
+  std::string& key = key_scratch_;
+  const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
+  for (std::size_t s = 0; s + 2 <= reach; ++s) {
+    const std::size_t q = at - s;
+    if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
+    key = to_byte_string(page.subspan(q, s));
+    if (is_live_key(key)) return q - 2;
+    if (s + 4 <= reach) {
+      const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
+      if (common == 0 || common > prefix.size()) continue;
+      key.insert(0, to_byte_string(prefix.first(common)));
+      if (is_live_key(key)) return q - 4;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> RecoveryScanner::node_keyed_before(Bytes page, std::size_t begin, std::size_t at,
+                                                               std::string_view key, Bytes prefix) {
+  // The node's key comes right before the record: its size word, the part
+  // of the key the node stores, and before that, when the rest comes from
+  // the page prefix, the size of that part.
+  const std::size_t k = key.size();
+  for (std::size_t s = k + 1; s-- > 0;) {
+    if (at < begin + s + 2) continue;
+    const std::size_t q = at - s;
+    if (!matches_at(page, q, key.substr(k - s))) continue;
+    const std::uint16_t word = u16(page, q - 2);
+    if (s == k && (word & kLargeNodeSizeMask) == s) return q - 2;
+    if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 && (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
+        (prefix.size() < k - s || matches_at(prefix, 0, key.substr(0, k - s)))) {
+      return q - 4;
+    }
+  }
+  return std::nullopt;
+}
+
 void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t begin, std::size_t end, Bytes prefix,
                                   RecoverySource source, std::vector<Pending>& found) {
   end = std::min(end, page.size());
@@ -287,48 +326,15 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
     if (!key_ || !build_fixed_key(*key_, *layout_, room, large_, key_scratch_)) {
       // The key cannot be rebuilt, but an older version of a live record
       // still sits behind its node's key, which is a live one.
-      std::string& key = key_scratch_;
-      std::optional<std::size_t> node_start;
-      const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
-      for (std::size_t s = 0; s + 2 <= reach && !node_start; ++s) {
-        const std::size_t q = at - s;
-        if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
-        key = to_byte_string(page.subspan(q, s));
-        if (is_live_key(key)) {
-          node_start = q - 2;
-        } else if (s + 4 <= reach) {
-          const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
-          if (common == 0 || common > prefix.size()) continue;
-          key.insert(0, to_byte_string(prefix.first(common)));
-          if (is_live_key(key)) node_start = q - 4;
-        }
-      }
-      if (node_start) {
+      if (auto node_start = live_node_before(page, begin, at, prefix)) {
         candidates.push_back({*node_start, at, RecoveryStatus::Superseded});
       } else {
         candidates.push_back({at, at, RecoveryStatus::Unkeyed});
       }
       continue;
     }
-    // The node's key comes right before the record: its size word, the
-    // part of the rebuilt key the node stores, and before that, when the
-    // rest comes from the page prefix, the size of that part.
     const std::string rebuilt = key_scratch_;
-    const std::size_t k = rebuilt.size();
-    std::optional<std::size_t> node_start;
-    for (std::size_t s = k + 1; s-- > 0 && !node_start;) {
-      if (at < begin + s + 2) continue;
-      const std::size_t q = at - s;
-      if (!matches_at(page, q, std::string_view(rebuilt).substr(k - s))) continue;
-      const std::uint16_t word = u16(page, q - 2);
-      if (s == k && (word & kLargeNodeSizeMask) == s) {
-        node_start = q - 2;
-      } else if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 &&
-                 (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
-                 (prefix.size() < k - s || matches_at(prefix, 0, std::string_view(rebuilt).substr(0, k - s)))) {
-        node_start = q - 4;
-      }
-    }
+    auto node_start = node_keyed_before(page, begin, at, rebuilt, prefix);
     if (!node_start) {
       ++stats_.rejected;
       continue;

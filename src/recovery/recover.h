@@ -114,6 +114,12 @@ class RecoveryScanner {
                      Bytes prefix, RecoverySource source, std::vector<Pending>& found);
   bool is_live_copy(Bytes candidate, bool exact) const;
   bool already_recovered(Bytes candidate);
+  // Where the node of a record found at `at` in free space starts, when
+  // the bytes before it are the key of a live record (its key could not be
+  // rebuilt from its values), or the key given (it could).
+  std::optional<std::size_t> live_node_before(Bytes page, std::size_t begin, std::size_t at, Bytes prefix);
+  std::optional<std::size_t> node_keyed_before(Bytes page, std::size_t begin, std::size_t at, std::string_view key,
+                                               Bytes prefix);
   // Queues `record` found on page `number` unless it is a live record's
   // copy (exact: the whole record, else its start) or was found before.
   void take(std::uint32_t number, Bytes record, bool exact, RecoveryStatus status, RecoverySource source,
