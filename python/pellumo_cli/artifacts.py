@@ -35,6 +35,7 @@ from pellumo_cli.export import (
     expand_inputs,
     output_dirs,
     output_file_name,
+    partial_folder,
     require_pyarrow,
 )
 from pellumo_cli.text import printable
@@ -225,11 +226,8 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
     outcome.companions = art.companion_paths
     names = art.table_names
     outcome.tables_total = len(names)
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        partial_dir = tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
-    except OSError as error:
-        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+    partial_dir = partial_folder(out_dir, outcome)
+    if partial_dir is None:
         return
     try:
         used: set[str] = set()

@@ -159,15 +159,24 @@ def _strip_path(message: str, path: str) -> str:
     return message[len(prefix):] if message.startswith(prefix) else message
 
 
+def partial_folder(out_dir: str, outcome: Outcome) -> str | None:
+    """out_dir (made when missing) and a private folder in it where files
+    are written under temporary names; None, with outcome.fatal set, when
+    either cannot be made."""
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        return tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
+    except OSError as error:
+        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+        return None
+
+
 def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: str, settings: Settings,
                  outcome: Outcome, *, label: Callable[[str], str] | None = None) -> None:
     """Writes each table to out_dir through a private temporary folder."""
     outcome.tables_total = len(names)
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        partial_dir = tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
-    except OSError as error:
-        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+    partial_dir = partial_folder(out_dir, outcome)
+    if partial_dir is None:
         return
     try:
         if settings.format == "jsonl":
