@@ -87,7 +87,7 @@ class RecoveryScanner {
   const RecordLayout& layout() const { return *layout_; }
   const RecoveryStats& stats() const { return stats_; }
   bool keyed() const { return key_.has_value(); }
-  std::uint32_t object_id() const { return objid_; }
+  std::uint32_t object_id() const { return object_id_; }
 
   // The schema check used for candidates, and the live records' bytes in
   // file order (borrowing the mapping); exposed for benchmarks.
@@ -127,7 +127,7 @@ class RecoveryScanner {
   RecordParser parser_;
   Record record_;
   std::optional<PrimaryKey> key_;
-  std::uint32_t objid_ = 0;
+  std::uint32_t object_id_ = 0;
   bool large_ = false;
 
   std::unordered_set<std::uint32_t> live_pages_;
