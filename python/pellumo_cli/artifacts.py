@@ -12,6 +12,7 @@ and files that cannot be read, are listed and skipped (exit status 1)."""
 from __future__ import annotations
 
 import argparse
+import datetime
 import fnmatch
 import json
 import math
@@ -134,15 +135,24 @@ def times_as_text(table: Any) -> Any:
 
 def _json_safe(value: Any) -> Any:
     """A value of to_pylist() as JSON holds it: bytes as lowercase hex, UUIDs
-    as text, non-finite floats as null."""
+    as text, non-finite floats as null; inside lists, maps (pairs) and
+    structs also times (ISO 8601 ending in Z) and durations (nanoseconds),
+    which a table's own columns have as text and integers already."""
     if isinstance(value, float) and not math.isfinite(value):
         return None
     if isinstance(value, bytes):
         return value.hex()
     if isinstance(value, uuid.UUID):
         return str(value)
-    if isinstance(value, list):
+    if isinstance(value, (list, tuple)):
         return [_json_safe(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, datetime.datetime):
+        return value.isoformat().replace("+00:00", "Z")
+    if isinstance(value, datetime.timedelta):
+        # pandas' Timedelta (what pyarrow gives for nanoseconds) keeps the last digits apart.
+        return value // datetime.timedelta(microseconds=1) * 1000 + int(getattr(value, "nanoseconds", 0))
     return value
 
 

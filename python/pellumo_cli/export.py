@@ -322,7 +322,8 @@ def _batches(reader: Any) -> Iterator[Any]:
 
 def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     """CSV holds text: binary values are written as lowercase hex (as in the
-    JSON export), lists as JSON arrays, UUIDs in their text form."""
+    JSON export), lists and maps as JSON arrays (a map's entries as [key,
+    value] pairs), UUIDs in their text form."""
     import pyarrow as pa
 
     changes: dict[int, Callable[[Any], Any]] = {}
@@ -332,7 +333,7 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
             changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
         elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
             changes[i] = _map_values(bytes.hex)
-        elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t):
+        elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t) or pa.types.is_map(t):
             changes[i] = _map_values(lambda v: json.dumps(v, default=_json_default, separators=(",", ":")))
     if not changes:
         return None, schema
