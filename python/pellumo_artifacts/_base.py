@@ -75,6 +75,7 @@ class Catalog:
         self._tables = db.get_tables()
         self._present = set(self._tables)
         self._columns: dict[str, list[str]] = {}
+        self._types: dict[str, dict[str, str]] = {}
 
     @property
     def tables(self) -> list[str]:
@@ -88,9 +89,21 @@ class Catalog:
         """The table's column names ([] when there is no such table)."""
         if table not in self._present:
             return []
-        if table not in self._columns:
-            self._columns[table] = [c["name"] for c in self._db.get_table_schema(table)]
+        self._describe(table)
         return list(self._columns[table])
+
+    def column_types(self, table: str) -> dict[str, str]:
+        """Column name -> the type's display name ("DateTime", "Long long", ...)."""
+        if table not in self._present:
+            return {}
+        self._describe(table)
+        return dict(self._types[table])
+
+    def _describe(self, table: str) -> None:
+        if table not in self._columns:
+            schema = self._db.get_table_schema(table)
+            self._columns[table] = [c["name"] for c in schema]
+            self._types[table] = {c["name"]: c["type"] for c in schema}
 
     def has_columns(self, table: str, *names: str) -> bool:
         present = set(self.columns(table))
@@ -174,21 +187,33 @@ _OLE_MAX_DAYS = 2958465.99999999  # 9999-12-31 23:59:59.999
 
 
 def engine_datetime(bits: int) -> datetime.datetime | None:
-    """A DateTime column's 64 stored bits as the engine reads them: an OLE
-    date (a double of days since 1899-12-30, rounded to the millisecond)
-    when that falls in years 1-9999, else a FILETIME before the year 10000,
-    else None."""
+    """A DateTime column's 64 stored bits as the engine reading gives them:
+    an OLE date (a double of days since 1899-12-30, 0 or at least 1e-6 in
+    size, rounded to the millisecond as .NET's DateTime.FromOADate rounds,
+    the fraction the time of day also for negative days) when that falls in
+    years 1-9999; else a FILETIME, positive, rounded to the microsecond
+    (half to even), before the year 10000; else None. Read as a double,
+    every FILETIME is below 1e-130, so the two never claim the same bytes."""
     (days,) = struct.unpack("<d", bits.to_bytes(8, "little"))
-    if math.isfinite(days) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
-        millis = round(days * 86_400_000)
+    if math.isfinite(days) and (days == 0 or abs(days) >= 1e-6) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
+        millis = int(days * 86_400_000 + (0.5 if days >= 0 else -0.5))
+        if millis < 0:
+            millis -= int(math.fmod(millis, 86_400_000)) * 2
         try:
             return _OLE_EPOCH + datetime.timedelta(milliseconds=millis)
         except OverflowError:
             return None
+    ticks = bits - (1 << 64) if bits >= 1 << 63 else bits
+    if ticks <= 0:
+        return None
+    micros, rest = divmod(ticks, 10)
+    if rest > 5 or (rest == 5 and micros & 1):
+        micros += 1
     try:
-        return _FILETIME_EPOCH + datetime.timedelta(microseconds=bits // 10)
+        when = _FILETIME_EPOCH + datetime.timedelta(microseconds=micros)
     except OverflowError:
         return None
+    return when if when.year < 10000 else None
 
 
 def _signed64(value: int) -> int:
@@ -203,7 +228,7 @@ def _engine_value(field: Any, value: Any, raw: bool) -> Any:
         return engine_datetime(value) if isinstance(value, int) else None
     if pa.types.is_int64(t) and isinstance(value, int):
         return _signed64(value)
-    if isinstance(t, pa.ExtensionType) and "uuid" in str(t.extension_name):
+    if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
         return uuid.UUID(value).bytes if isinstance(value, str) else None
     return value
 
@@ -241,14 +266,14 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
                 arrays.append(pa.nulls(len(records), t))
             continue
         values = [_engine_value(field, r.get(field.name), field.name in raw_columns) for r in records]
-        storage_type = t.storage_type if isinstance(t, pa.ExtensionType) else t
+        storage_type = t.storage_type if isinstance(t, pa.BaseExtensionType) else t
         try:
             array = pa.array(values, type=storage_type)
         except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
             warnings.add(f"table {table}: values of column {field.name} in recovered records do not fit "
                          f"{t}; left null")
             array = pa.nulls(len(records), storage_type)
-        if isinstance(t, pa.ExtensionType):
+        if isinstance(t, pa.BaseExtensionType):
             array = pa.ExtensionArray.from_storage(t, array)
         arrays.append(array)
     arrays.append(pa.repeat(pa.scalar(True), len(records)))
@@ -262,11 +287,13 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
 class TimelineSpec:
     """Rows of one table in the timeline: one per record and time column
     holding a time. `summary` gives, for the whole built table, one line of
-    text per row (a pyarrow string array)."""
+    text per row (a pyarrow string array). `source`: the file the table
+    comes from when it is a companion's (default: the artifact's own)."""
 
     table: str
     time_columns: Sequence[str]
     summary: Callable[[Any], Any]
+    source: str | None = None
 
 
 class Kind(abc.ABC):

@@ -139,6 +139,110 @@ def strip_nuls(values: pa.Array | pa.ChunkedArray) -> pa.Array | pa.ChunkedArray
     return pc.utf8_rtrim(values, characters="\x00")
 
 
+def _utf8_of_units(units: np.ndarray[Any, Any]) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """UTF-8 bytes of UTF-16 code units that hold no surrogate, and the byte
+    position where each unit's encoding starts (one past the end last)."""
+    if not (units >= 0x80).any():
+        # ASCII, by far the most common: one byte per unit.
+        return units.astype(np.uint8), np.arange(len(units) + 1, dtype=np.int64)
+    width = np.where(units < 0x80, 1, np.where(units < 0x800, 2, 3)).astype(np.int64)
+    starts = np.concatenate(([0], np.cumsum(width)))
+    out = np.zeros(int(starts[-1]), np.uint8)
+    at = starts[:-1]
+    one, two, three = width == 1, width == 2, width == 3
+    out[at[one]] = units[one]
+    u = units[two].astype(np.uint32)
+    out[at[two]] = 0xC0 | (u >> 6)
+    out[at[two] + 1] = 0x80 | (u & 0x3F)
+    u = units[three].astype(np.uint32)
+    out[at[three]] = 0xE0 | (u >> 12)
+    out[at[three] + 1] = 0x80 | ((u >> 6) & 0x3F)
+    out[at[three] + 2] = 0x80 | (u & 0x3F)
+    return out, starts
+
+
+def utf16_string_lists(values: pa.Array) -> tuple[pa.Array, np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """UTF-16LE values holding NUL-separated strings (a multi-valued string
+    property) as list<string>, trailing NULs dropped, decoded for the whole
+    column at once. Returns the lists (null where a value is null or not
+    decoded), the mask of values that are no text (odd length, a control
+    character) and the mask of values holding surrogates, which the caller
+    decodes one by one (rare: characters beyond the first plane)."""
+    array = as_array(values)
+    if pa.types.is_large_binary(array.type):
+        array = array.cast(pa.binary())
+    n = len(array)
+    out_type = pa.list_(pa.string())
+    present = _numpy_bool(array.is_valid()) if array.null_count else np.ones(n, bool)
+    if n == 0 or not present.any():
+        return pa.nulls(n, out_type), np.zeros(n, bool), np.zeros(n, bool)
+    offsets = np.frombuffer(array.buffers()[1], dtype=np.int32, count=n + 1, offset=array.offset * 4)
+    lengths = np.diff(offsets).astype(np.int64)
+    odd = present & (lengths % 2 == 1)
+    chosen = present & ~odd
+    rows = np.nonzero(chosen)[0]
+    kept = array.filter(pa.array(chosen))  # even lengths only: the units are aligned
+    m = len(kept)
+    k_offsets = np.frombuffer(kept.buffers()[1], dtype=np.int32, count=m + 1, offset=kept.offset * 4).astype(np.int64)
+    data = kept.buffers()[2]
+    raw = np.frombuffer(data, dtype=np.uint8) if data is not None else np.zeros(0, np.uint8)
+    start = int(k_offsets[0])
+    units = raw[start : int(k_offsets[-1])].view("<u2").astype(np.uint16)
+    unit_len = np.diff(k_offsets) // 2
+    unit_start = np.concatenate(([0], np.cumsum(unit_len)))
+    value_of = np.repeat(np.arange(m), unit_len)
+    position = np.arange(len(units)) - unit_start[:-1][value_of]
+    # Trailing NULs are dropped: each value ends after its last other unit.
+    last = np.full(m, -1, np.int64)
+    nonzero = np.nonzero(units != 0)[0]
+    np.maximum.at(last, value_of[nonzero], position[nonzero])
+    inside = position <= last[value_of]
+    bad_unit = inside & (((units < 0x20) & (units != 0) & (units != 9) & (units != 10) & (units != 13))
+                         | ((units >= 0x7F) & (units < 0xA0)) | (units == 0xFFFD))
+    surrogate_unit = inside & (units >= 0xD800) & (units < 0xE000)
+    bad = np.zeros(m, bool)
+    bad[value_of[bad_unit]] = True
+    surrogate = np.zeros(m, bool)
+    surrogate[value_of[surrogate_unit]] = True
+    surrogate &= ~bad
+    good = ~bad & ~surrogate
+    # Decode the good values: separators split items, the rest is text.
+    take = inside & good[value_of]
+    separator = take & (units == 0)
+    char = take & ~separator
+    encoded, byte_at = _utf8_of_units(np.where(char, units, 0)[char])
+    # Item boundaries in unit space: each good value's start, and after each separator.
+    char_before = np.concatenate(([0], np.cumsum(char)))
+    item_count = np.zeros(m, np.int64)
+    np.add.at(item_count, value_of[separator], 1)
+    item_count = np.where(good & (last >= 0), item_count + 1, 0)
+    value_begin = unit_start[:-1]
+    # Starts of items (as unit indices): value starts, then unit after each separator.
+    starts_unit = np.concatenate((value_begin[item_count > 0], np.nonzero(separator)[0] + 1))
+    owner = np.concatenate((np.nonzero(item_count > 0)[0], value_of[separator]))
+    order = np.lexsort((starts_unit, owner))
+    starts_unit = starts_unit[order]
+    item_bytes = byte_at[char_before[starts_unit]]
+    strings_offsets = np.concatenate((item_bytes, [len(encoded)])).astype(np.int32)
+    # An item ends where the next begins, less its separator: the separator
+    # encodes to no byte, so the next item's start is this one's end.
+    strings = pa.StringArray.from_buffers(
+        len(starts_unit), pa.py_buffer(strings_offsets), pa.py_buffer(encoded.tobytes())
+    )
+    list_offsets = np.concatenate(([0], np.cumsum(item_count))).astype(np.int32)
+    decoded = pa.ListArray.from_arrays(pa.array(list_offsets), strings, mask=pa.array(~good))
+    full_index = np.zeros(n, np.int64)
+    full_index[rows] = np.arange(m)
+    full_valid = np.zeros(n, bool)
+    full_valid[rows] = good
+    result = decoded.take(pa.array(full_index, mask=~full_valid))
+    failed = odd.copy()
+    failed[rows[bad]] = True
+    needs_python = np.zeros(n, bool)
+    needs_python[rows[surrogate]] = True
+    return result, failed, needs_python
+
+
 def keep_failed(values: pa.Array, failed: np.ndarray[Any, Any]) -> pa.Array:
     """The original values where `failed` is set, null elsewhere."""
     return pc.if_else(pa.array(failed), as_array(values), pa.nulls(len(failed), as_array(values).type))

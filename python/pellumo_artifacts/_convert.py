@@ -116,7 +116,7 @@ def map_distinct(array: Any, fn: Callable[[Any], Any], out_type: Any) -> Any:
     number of distinct values, not rows. fn returning None gives null."""
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks() if array.num_chunks != 1 else array.chunk(0)
-    if isinstance(array.type, pa.ExtensionType):
+    if isinstance(array.type, pa.BaseExtensionType):
         array = array.storage
     encoded = pc.dictionary_encode(array)
     mapped = pa.array([fn(v) for v in encoded.dictionary.to_pylist()], type=out_type)
@@ -169,8 +169,8 @@ def uuid_storage(array: Any) -> Any:
     comparisons, which extension types do not take part in)."""
     if isinstance(array, pa.ChunkedArray):
         return pa.chunked_array([uuid_storage(c) for c in array.chunks], type=pa.binary(16)) \
-            if isinstance(array.type, pa.ExtensionType) else array
-    return array.storage if isinstance(array.type, pa.ExtensionType) else array
+            if isinstance(array.type, pa.BaseExtensionType) else array
+    return array.storage if isinstance(array.type, pa.BaseExtensionType) else array
 
 
 def free_name(existing: Iterable[str], wanted: str) -> str:
@@ -185,6 +185,17 @@ def free_name(existing: Iterable[str], wanted: str) -> str:
     return name
 
 
+def claim_name(taken: set[str], wanted: str) -> str:
+    """free_name for names given out one after another: `taken` holds the
+    casefolded names given so far and gets the new one."""
+    name, n = wanted, 1
+    while name.casefold() in taken:
+        n += 1
+        name = f"{wanted}_{n}"
+    taken.add(name.casefold())
+    return name
+
+
 def add_column(table: Any, wanted: str, array: Any) -> tuple[Any, str]:
     """The table with `array` appended under a free name; the name used."""
     name = free_name(table.column_names, wanted)
@@ -194,3 +205,35 @@ def add_column(table: Any, wanted: str, array: Any) -> tuple[Any, str]:
 def count_null_where(mask: Any) -> int:
     """The number of true values of a boolean array (nulls not counted)."""
     return int(pc.sum(pc.cast(pc.fill_null(mask, False), pa.int64())).as_py() or 0)
+
+
+_HEX_PAIRS = pa.array([f"{i:02x}" for i in range(256)], pa.string())
+
+
+def hex_text(array: Any) -> Any:
+    """Binary values as lowercase hexadecimal text, without per-value Python:
+    each byte becomes its two digits through a 256-entry table, and the
+    digits of one value are joined."""
+    if isinstance(array, pa.ChunkedArray):
+        return pa.chunked_array([hex_text(c) for c in array.chunks], type=pa.string())
+    if not pa.types.is_binary(array.type):
+        array = pc.cast(array, pa.binary())
+    if array.offset:
+        array = pa.concat_arrays([array])  # a slice: its own buffers, offsets from 0
+    _, offsets_buffer, data_buffer = array.buffers()
+    offsets = pa.Array.from_buffers(pa.int32(), len(array) + 1, [None, offsets_buffer])
+    size = offsets[-1].as_py() - offsets[0].as_py() if len(array) else 0
+    data = pa.Array.from_buffers(pa.uint8(), size, [None, data_buffer]) if size else pa.array([], pa.uint8())
+    digits = pa.ListArray.from_arrays(offsets, _HEX_PAIRS.take(data), mask=array.is_null())
+    return pc.binary_join(digits, "")
+
+
+def join_present(parts: list[Any], separator: str) -> Any:
+    """The parts' values joined with `separator`, row by row, null parts left
+    out; null where every part is. (pyarrow's own null_handling="skip" drops
+    the rows whose parts are all null, shortening the array.)"""
+    joined = parts[0]
+    for part in parts[1:]:
+        both = pc.binary_join_element_wise(joined, part, separator)
+        joined = pc.if_else(pc.is_null(joined), part, pc.if_else(pc.is_null(part), joined, both))
+    return joined

@@ -67,34 +67,20 @@ FUNCTIONAL_LEVELS = {
 
 def flag_names(values: pa.Array, flags: tuple[tuple[int, str], ...]) -> pa.Array:
     """list<string> of the names of the bits set in each integer (bits
-    without a name as `0x...`)."""
+    without a name as `0x...`). Accounts share a handful of values, so each
+    distinct value is named once."""
     array = bc.as_array(values)
-    n = len(array)
-    raw = np.asarray(array.fill_null(0).to_numpy(zero_copy_only=False)).astype(np.int64) & 0xFFFFFFFF
-    known = 0
-    columns: list[np.ndarray[Any, Any]] = []
-    names: list[str] = []
-    for bit, name in flags:
-        known |= bit
-        columns.append((raw & bit) != 0)
-        names.append(name)
-    unknown = raw & ~known
-    for bit_index in range(32):
-        bit = 1 << bit_index
-        if bit & known:
-            continue
-        hits = (unknown & bit) != 0
-        if hits.any():
-            columns.append(hits)
-            names.append(f"0x{bit:08X}")
-    if not columns:
-        return pa.array([[] for _ in range(n)], pa.list_(pa.string()))
-    matrix = np.stack(columns, axis=1)  # rows x flags
-    counts = matrix.sum(axis=1)
-    offsets = np.concatenate(([0], np.cumsum(counts))).astype(np.int32)
-    flat_index = np.nonzero(matrix.reshape(-1))[0] % len(names)
-    flat = pa.array(np.asarray(names, dtype=object)[flat_index], pa.string())
-    return pa.ListArray.from_arrays(pa.array(offsets), flat, mask=array.is_null())
+    encoded = pc.dictionary_encode(array)
+    named: list[list[str]] = []
+    for value in encoded.dictionary.to_pylist():
+        bits = int(value) & 0xFFFFFFFF
+        names = [name for bit, name in flags if bits & bit]
+        known = 0
+        for bit, _ in flags:
+            known |= bit
+        names += [f"0x{1 << i:08X}" for i in range(32) if bits & ~known & (1 << i)]
+        named.append(names)
+    return pa.array(named, pa.list_(pa.string())).take(encoded.indices)
 
 
 def dstime(values: pa.Array) -> tuple[pa.Array, int]:

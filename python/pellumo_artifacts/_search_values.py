@@ -131,4 +131,4 @@ def string_list(data: bytes) -> list[str] | None:
     text = utf16_text(data)
     if text is None:
         return None
-    return text.split("\x00")
+    return text.split("\x00") if text else []

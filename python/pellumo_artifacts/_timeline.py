@@ -46,7 +46,7 @@ def artifact_rows(artifact: Artifact) -> Any:
                 pa.repeat(pa.scalar(spec.table), n),
                 pa.repeat(pa.scalar(column), n),
                 pc.filter(summary, keep),
-                pa.repeat(pa.scalar(artifact.path), n),
+                pa.repeat(pa.scalar(spec.source or artifact.path), n),
             ], schema=TIMELINE_SCHEMA))
     if not pieces:
         return TIMELINE_SCHEMA.empty_table()
@@ -64,7 +64,12 @@ def sort_timeline(table: Any) -> Any:
 def timeline(artifacts: Iterable[Artifact]) -> Any:
     """The timeline of several artifacts as one pyarrow.Table (columns Time,
     Artifact, Table, TimeField, Summary, Source), sorted by time."""
-    pieces = [artifact_rows(a) for a in artifacts]
+    return merge_timelines([artifact_rows(a) for a in artifacts])
+
+
+def merge_timelines(timelines: Iterable[Any]) -> Any:
+    """Timelines made separately (Artifact.timeline() of each) as one, sorted."""
+    pieces = list(timelines)
     if not pieces:
         return TIMELINE_SCHEMA.empty_table()
     return sort_timeline(pa.concat_tables(pieces))

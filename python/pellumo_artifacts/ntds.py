@@ -25,6 +25,7 @@ from pellumo_artifacts import _ntds_schema as ns
 from pellumo_artifacts import _ntds_values as nv
 from pellumo_artifacts._arrow import pa, pc
 from pellumo_artifacts._base import Catalog, Kind, Source, TimelineSpec
+from pellumo_artifacts._convert import claim_name
 from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
@@ -75,7 +76,6 @@ _OCTETS = "k"
 _BOOLEAN = "i"
 _DN = "b"
 _IA5 = ("f", "g")
-_TEXT = ("d", "e", "m", "n", "o")
 
 _CLASS_USER = "user"
 _CLASS_COMPUTER = "computer"
@@ -85,19 +85,8 @@ _CLASS_CROSS_REF = "crossRef"
 _MEMBER_LINK_BASE = 1  # member: linkID 2
 
 
-def recognises(table_names: Sequence[str]) -> bool:
-    names = set(table_names)
-    return ns.DATATABLE in names and ns.LINK_TABLE in names
 
 
-def _unique(name: str, taken: set[str]) -> str:
-    candidate = name
-    n = 1
-    while candidate.lower() in taken:
-        n += 1
-        candidate = f"{name}_{n}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 def _first_items(values: pa.Array) -> tuple[pa.Array, int]:
@@ -175,6 +164,7 @@ class NtdsTables:
         self._objects: pa.Table | None = None
         self._links: pa.Table | None = None
         self._rids: pa.Array | None = None
+        self._class_masks: dict[tuple[str, tuple[tuple[int, int, int], ...]], np.ndarray[Any, Any]] = {}
         # Attribute name -> stored column.
         self.column_of: dict[str, str] = {}
         for column in self.stored_columns:
@@ -238,60 +228,77 @@ class NtdsTables:
     # -- attribute conversion ------------------------------------------------------------
 
     def convert(self, table: pa.Table, table_name: str) -> pa.Table:
-        """Attribute columns named and typed, DN and the added columns."""
+        """Attribute columns named and typed, DN and the added columns. Each
+        column is converted batch by batch, as read: no table-sized copy."""
         names = self.names(table)
         n = table.num_rows
         taken: set[str] = set()
         out_names: list[str] = []
-        out_values: list[pa.Array] = []
-        extra: list[tuple[str, pa.Array]] = []
+        out_values: list[Any] = []
+        extra: list[tuple[str, Any]] = []
         for column in table.column_names:
-            values = bc.as_array(table[column])
             parsed = ns.parse_column(column)
             if parsed is None:
-                out_names.append(_unique(column, taken))
-                out_values.append(values)
+                out_names.append(claim_name(taken, column))
+                out_values.append(table[column])
                 continue
             letter, attid = parsed
             attribute = self.schema.attributes.get(attid)
             name = attribute.ldap_name if attribute is not None else column
-            single = attribute.single_valued if attribute is not None else not pa.types.is_list(values.type)
-            is_list = pa.types.is_list(values.type)
-            if values.null_count == n:
-                # Most attributes are absent from most rows: an empty column
-                # only needs the type it would have.
-                item_type = values.type.value_type if is_list else values.type
-                out_type = self._converted_type(letter, name, item_type)
-                values = pa.nulls(n, pa.list_(out_type) if is_list and not single else out_type)
-            elif is_list and single:
-                values, many = _first_items(values)
-                if many:
-                    self.warnings.add(f"{table_name}: {many} value(s) of single-valued {name} hold several items")
-                values = self._convert_values(values, letter, name, table_name, names)
-            elif is_list:
-                converted = self._convert_values(bc.as_array(values).flatten(), letter, name, table_name, names)
-                values = _rebuild(values, converted)
-            else:
-                values = self._convert_values(values, letter, name, table_name, names)
-            out_names.append(_unique(name, taken))
-            out_values.append(values)
-            if attid == ns.ATT_OBJECT_CLASS:
-                classes = self._class_names(table[column])
-                extra.append(("ObjectClassNames", classes))
-            if name == "userAccountControl":
-                extra.append(("UacFlags", nv.flag_names(values, nv.UAC_FLAGS)))
-            if name == "objectSid":
-                rids = self._rids if self._rids is not None and len(self._rids) == n else pa.nulls(n, pa.uint32())
-                extra.append(("RID", rids))
-                self._rids = None
+            stored = table[column]
+            chunks = stored.chunks or [pa.array([], stored.type)]
+            single = attribute.single_valued if attribute is not None else not pa.types.is_list(stored.type)
+            converted: list[pa.Array] = []
+            classes: list[pa.Array] = []
+            flags: list[pa.Array] = []
+            rids: list[pa.Array] = []
+            for chunk in chunks:
+                values = self._convert_chunk(chunk, letter, name, single, table_name, names)
+                converted.append(values)
+                if attid == ns.ATT_OBJECT_CLASS:
+                    classes.append(self._class_names(chunk))
+                if name == "userAccountControl":
+                    flags.append(nv.flag_names(values, nv.UAC_FLAGS))
+                if name == "objectSid":
+                    found = self._rids if self._rids is not None and len(self._rids) == len(chunk) else None
+                    rids.append(found if found is not None else pa.nulls(len(chunk), pa.uint32()))
+                    self._rids = None
+            out_names.append(claim_name(taken, name))
+            out_values.append(pa.chunked_array(converted))
+            if classes:
+                extra.append(("ObjectClassNames", pa.chunked_array(classes)))
+            if flags:
+                extra.append(("UacFlags", pa.chunked_array(flags)))
+            if rids:
+                extra.append(("RID", pa.chunked_array(rids)))
         if "DNT_col" in table.column_names:
-            extra.insert(0, ("DN", names.lookup(table["DNT_col"])))
+            dnts = table["DNT_col"].chunks or [pa.array([], pa.int32())]
+            extra.insert(0, ("DN", pa.chunked_array([names.lookup(c) for c in dnts])))
         for name, values in extra:
-            out_names.append(_unique(name, taken))
+            out_names.append(claim_name(taken, name))
             out_values.append(values)
         if not out_names:
             return pa.table({"DN": pa.nulls(n, pa.string())})
         return pa.Table.from_arrays(out_values, names=out_names)
+
+    def _convert_chunk(
+        self, values: pa.Array, letter: str, name: str, single: bool, table_name: str, names: DirectoryNames
+    ) -> pa.Array:
+        n = len(values)
+        is_list = pa.types.is_list(values.type)
+        if values.null_count == n:
+            # Most attributes are absent from most rows: an empty column
+            # only needs the type it would have.
+            item_type = values.type.value_type if is_list else values.type
+            out_type = self._converted_type(letter, name, item_type)
+            return pa.nulls(n, pa.list_(out_type) if is_list and not single else out_type)
+        if is_list and single:
+            firsts, many = _first_items(values)
+            self.warnings.count(f"{table_name}: values of single-valued {name} that hold several items", many)
+            return self._convert_values(firsts, letter, name, table_name, names)
+        if is_list:
+            return _rebuild(values, self._convert_values(values.flatten(), letter, name, table_name, names))
+        return self._convert_values(values, letter, name, table_name, names)
 
     @staticmethod
     def _converted_type(letter: str, name: str, value_type: pa.DataType) -> pa.DataType:
@@ -324,25 +331,21 @@ class NtdsTables:
             return pc.not_equal(values, 0)
         if letter == _GENERALIZED_TIME and pa.types.is_integer(values.type):
             times, bad = nv.dstime(values)
-            if bad:
-                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
+            self.warnings.count(f"{table_name}: values of {name} that are no time (left null)", bad)
             return times
         if letter == _LARGE_INTEGER and name in FILETIME_ATTRIBUTES and pa.types.is_integer(values.type):
             times, _, bad = bc.filetimes_from_int64(values)
-            if bad:
-                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no time (kept as null)")
+            self.warnings.count(f"{table_name}: values of {name} that are no time (left null)", bad)
             return times
         if letter == _SID and pa.types.is_binary(values.type):
             text, rids, bad = nv.sids(values)
-            if bad:
-                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no SID (kept as null)")
+            self.warnings.count(f"{table_name}: values of {name} that are no SID (left null)", bad)
             if name == "objectSid":
                 self._rids = rids
             return text
         if letter == _OCTETS and name in GUID_ATTRIBUTES and pa.types.is_binary(values.type):
             uuids, bad = nv.guids(values)
-            if bad:
-                self.warnings.add(f"{table_name}: {bad} value(s) of {name} are no GUID (kept as null)")
+            self.warnings.count(f"{table_name}: values of {name} that are no GUID (left null)", bad)
             return uuids
         if letter in _IA5 and pa.types.is_binary(values.type):
             return bc.strip_nuls(_ascii_text(values))
@@ -394,7 +397,8 @@ class NtdsTables:
             wanted = ("DNT_col", "DN", "ObjectClassNames", "UacFlags", "RID", *attributes, RECOVERED)
             present = set(source.column_names)
             return source.select([a for a in wanted if a in present])
-        columns = ["DNT_col"]
+        # The columns DNs are built from come along: one pass gives both.
+        columns = self._name_columns()
         for attribute in ("objectClass", *attributes):
             column = self.column_of.get(attribute)
             if column is not None and column not in columns:
@@ -424,24 +428,32 @@ class NtdsTables:
             columns[RECOVERED] = source[RECOVERED]
         return pa.table(columns).filter(pa.array(mask))
 
-    def _classes(self, table: pa.Table) -> pa.Array:
-        if "ObjectClassNames" in table.column_names:
-            return bc.as_array(table["ObjectClassNames"])
-        return pa.nulls(table.num_rows, pa.list_(pa.string()))
+    def _is_of(self, table: pa.Table, cls: str) -> np.ndarray[Any, Any]:
+        """Per row of `table`: whether the object is of class `cls`. Kept
+        for the class lists it was computed from (the objects table's, which
+        every account table is cut from), known by their buffers."""
+        if "ObjectClassNames" not in table.column_names:
+            return np.zeros(table.num_rows, bool)
+        chunks = table["ObjectClassNames"].chunks
+        key = (cls, tuple((c.buffers()[1].address, c.offset, len(c)) for c in chunks))
+        mask = self._class_masks.get(key)
+        if mask is None:
+            mask = np.concatenate([_has_item(c, cls) for c in chunks]) if chunks else np.zeros(0, bool)
+            self._class_masks[key] = mask
+        return mask
 
     def users(self) -> pa.Table:
         def keep(t: pa.Table) -> np.ndarray[Any, Any]:
-            classes = self._classes(t)
-            users: np.ndarray[Any, Any] = _has_item(classes, _CLASS_USER) & ~_has_item(classes, _CLASS_COMPUTER)
+            users: np.ndarray[Any, Any] = self._is_of(t, _CLASS_USER) & ~self._is_of(t, _CLASS_COMPUTER)
             return users
 
         return self._accounts(_USER_ATTRIBUTES, keep)
 
     def computers(self) -> pa.Table:
-        return self._accounts(_COMPUTER_ATTRIBUTES, lambda t: _has_item(self._classes(t), _CLASS_COMPUTER))
+        return self._accounts(_COMPUTER_ATTRIBUTES, lambda t: self._is_of(t, _CLASS_COMPUTER))
 
     def groups(self) -> pa.Table:
-        return self._accounts(_GROUP_ATTRIBUTES, lambda t: _has_item(self._classes(t), _CLASS_GROUP))
+        return self._accounts(_GROUP_ATTRIBUTES, lambda t: self._is_of(t, _CLASS_GROUP))
 
     # -- links ---------------------------------------------------------------------------
 
@@ -513,41 +525,41 @@ class NtdsTables:
 
     def domain(self) -> pa.Table:
         source = self._subset(_DOMAIN_ATTRIBUTES)
-        n = source.num_rows
-        classes = self._classes(source)
-        is_domain = _has_item(classes, _CLASS_DOMAIN)
-        dn = bc.as_array(source["DN"]) if "DN" in source.column_names else pa.nulls(n, pa.string())
+        # A directory has a domain or a few, and as many crossRefs: cut both
+        # out before anything else.
+        domains = source.filter(pa.array(self._is_of(source, _CLASS_DOMAIN)))
+        refs = source.filter(pa.array(self._is_of(source, _CLASS_CROSS_REF)))
+        n = domains.num_rows
 
-        def column(name: str, arrow_type: pa.DataType) -> pa.Array:
-            return bc.as_array(source[name]) if name in source.column_names else pa.nulls(n, arrow_type)
+        def column(table: pa.Table, name: str, arrow_type: pa.DataType) -> pa.Array:
+            if name in table.column_names:
+                return bc.as_array(table[name])
+            return pa.nulls(table.num_rows, arrow_type)
 
+        domain_dn = column(domains, "DN", pa.string())
         # The NetBIOS name sits on the domain's crossRef (in the configuration
         # partition), whose nCName is the domain's DN.
-        is_ref = _has_item(classes, _CLASS_CROSS_REF)
-        nc_name = column("nCName", pa.string()).filter(pa.array(is_ref))
-        netbios = column("nETBIOSName", pa.string()).filter(pa.array(is_ref))
-        domain_dn = dn.filter(pa.array(is_domain))
-        netbios_of = netbios.take(pc.index_in(domain_dn, value_set=nc_name))
-        level = column("msDS-Behavior-Version", pa.int32()).filter(pa.array(is_domain))
+        netbios_of = column(refs, "nETBIOSName", pa.string()).take(
+            pc.index_in(domain_dn, value_set=column(refs, "nCName", pa.string()))
+        )
+        level = column(domains, "msDS-Behavior-Version", pa.int32())
         levels = list(nv.FUNCTIONAL_LEVELS)
         level_name = pa.array([nv.FUNCTIONAL_LEVELS[k] for k in levels], pa.string()).take(
             pc.index_in(level.cast(pa.int64()), value_set=pa.array(levels, pa.int64()))
         )
-        dns_name = pc.binary_join(_dc_labels(domain_dn), ".")
-        return pa.table(
-            {
-                "DN": domain_dn,
-                "Name": dns_name,
-                "NetBIOSName": netbios_of,
-                "SID": column("objectSid", pa.string()).filter(pa.array(is_domain)),
-                "FunctionalLevel": level,
-                "FunctionalLevelName": level_name,
-                "whenCreated": column("whenCreated", bc.TIMESTAMP_NS).filter(pa.array(is_domain)),
-                "objectGUID": column("objectGUID", pa.uuid()).filter(pa.array(is_domain)),
-                **({RECOVERED: column(RECOVERED, pa.bool_()).filter(pa.array(is_domain))}
-                   if RECOVERED in source.column_names else {}),
-            }
-        )
+        columns: dict[str, Any] = {
+            "DN": domain_dn,
+            "Name": pc.binary_join(_dc_labels(domain_dn), ".") if n else pa.nulls(0, pa.string()),
+            "NetBIOSName": netbios_of,
+            "SID": column(domains, "objectSid", pa.string()),
+            "FunctionalLevel": level,
+            "FunctionalLevelName": level_name,
+            "whenCreated": column(domains, "whenCreated", bc.TIMESTAMP_NS),
+            "objectGUID": column(domains, "objectGUID", pa.uuid()),
+        }
+        if RECOVERED in source.column_names:
+            columns[RECOVERED] = column(domains, RECOVERED, pa.bool_())
+        return pa.table(columns)
 
     def table(self, name: str) -> pa.Table:
         builders: dict[str, Callable[[], pa.Table]] = {

@@ -23,6 +23,7 @@ from pellumo_artifacts import _bytes_columns as bc
 from pellumo_artifacts import _search_values as sv
 from pellumo_artifacts._arrow import pa, pc
 from pellumo_artifacts._base import Catalog, Kind, TimelineSpec
+from pellumo_artifacts._convert import claim_name
 from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
@@ -97,9 +98,6 @@ _LEGACY_NUMBER = re.compile(r"(Size|Width|Height|Depth|Rate|Count|Number|Year|Bi
 _UNKNOWN_64 = b"*" * 8
 
 
-def recognises(table_names: Sequence[str]) -> bool:
-    names = set(table_names)
-    return MODERN_STORE in names or LEGACY_STORE in names
 
 
 def property_name(column: str) -> str:
@@ -133,13 +131,26 @@ class Decoded:
 
 
 def _undecoded_map(n: int, failures: Sequence[tuple[str, pa.Array]]) -> pa.Array:
-    """map<property, bytes> per row from the columns' undecoded values."""
-    rows: list[list[tuple[str, bytes]]] = [[] for _ in range(n)]
+    """map<property, bytes> per row from the columns' undecoded values (null
+    where decoded): few rows have any, so the map is built from them alone."""
+    rows: list[np.ndarray[Any, Any]] = []
+    keys: list[pa.Array] = []
+    items: list[pa.Array] = []
     for name, undecoded in failures:
-        valid = np.nonzero(np.asarray(undecoded.is_valid().to_numpy(zero_copy_only=False), dtype=bool))[0]
-        for i in valid:
-            rows[int(i)].append((name, undecoded[int(i)].as_py()))
-    return pa.array(rows, type=UNDECODED_TYPE)
+        where = np.nonzero(np.asarray(undecoded.is_valid().to_numpy(zero_copy_only=False), dtype=bool))[0]
+        rows.append(where)
+        keys.append(pa.array([name] * len(where), pa.string()))
+        items.append(undecoded.take(pa.array(where)).cast(pa.binary()))
+    if not rows:
+        return pa.MapArray.from_arrays(
+            pa.array(np.zeros(n + 1, np.int32)), pa.array([], pa.string()), pa.array([], pa.binary())
+        )
+    row = np.concatenate(rows)
+    order = np.argsort(row, kind="stable")
+    offsets = np.concatenate(([0], np.cumsum(np.bincount(row, minlength=n)))).astype(np.int32)
+    all_keys = pa.concat_arrays(keys).take(pa.array(order))
+    all_items = pa.concat_arrays(items).take(pa.array(order))
+    return pa.MapArray.from_arrays(pa.array(offsets), all_keys, all_items)
 
 
 class SearchStore:
@@ -221,7 +232,7 @@ class SearchStore:
             return _decode_per_value(array, _encoded_string, pa.string())
         if col.ese_type == "Long Binary":
             # Multi-valued strings: UTF-16LE items with a NUL between them.
-            return _decode_per_value(array, _plain_string_list, pa.list_(pa.string()))
+            return _string_lists(array)
         return Decoded(array)
 
     def _failed(self, array: pa.Array, values: pa.Array, failed: np.ndarray[Any, Any], count: int) -> Decoded:
@@ -254,6 +265,24 @@ class SearchStore:
         ns = pc.multiply_checked(numbers, 100).cast(pa.duration("ns"))
         return self._failed(array, ns, failed, count)
 
+
+
+def _string_lists(array: pa.Array) -> Decoded:
+    """Multi-valued strings decoded for the whole column; the few values
+    with characters beyond the first plane one by one."""
+    lists, failed, slow = bc.utf16_string_lists(array)
+    if slow.any():
+        where = np.nonzero(slow)[0]
+        decoded = [_plain_string_list(v) for v in array.take(pa.array(where)).to_pylist()]
+        failed[where[[d is None for d in decoded]]] = True
+        one_by_one = pa.array(decoded, pa.list_(pa.string()))
+        index = np.zeros(len(array), np.int64)
+        index[where] = np.arange(len(where))
+        lists = pc.if_else(pa.array(slow), one_by_one.take(pa.array(index)), lists)
+    count = int(np.count_nonzero(failed))
+    if count == 0:
+        return Decoded(lists)
+    return Decoded(lists, bc.keep_failed(array, failed), count)
 
 
 def _plain_string_list(data: bytes) -> list[str] | None:
@@ -297,16 +326,6 @@ def _with_recovered(table: pa.Table, columns: dict[str, pa.Array]) -> pa.Table:
     return table
 
 
-def _unique(name: str, taken: set[str]) -> str:
-    """`name`, or `name_2`, `name_3`... so that no two columns are equal
-    without regard to case (DuckDB folds case)."""
-    candidate = name
-    n = 1
-    while candidate.lower() in taken:
-        n += 1
-        candidate = f"{name}_{n}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 _SID_IN_URL = r"\{(?P<sid>S-1-[0-9-]+)\}"
@@ -352,7 +371,7 @@ class SearchTables:
         failures: list[tuple[str, pa.Array]] = []
         for col in cols:
             decoded = self.store.decode(col, raw[col.stored])
-            name = _unique(col.prop, taken)
+            name = claim_name(taken, col.prop)
             names.append(name)
             arrays.append(decoded.values)
             if decoded.undecoded is not None:
@@ -362,7 +381,7 @@ class SearchTables:
                     f" (their bytes are in {UNDECODED})"
                 )
         if props is None:
-            names.append(_unique(UNDECODED, taken))
+            names.append(claim_name(taken, UNDECODED))
             arrays.append(_undecoded_map(raw.num_rows, failures))
         if RECOVERED in raw.column_names:
             names.append(RECOVERED)
@@ -576,9 +595,9 @@ class SearchTables:
                     self.warnings.add(f"gather: {count} LastModified value(s) are no time (kept as null)")
                 values = times
             columns[name] = values
-        taken = {n.lower() for n in columns}
-        columns[_unique("Url", taken)] = url
-        columns[_unique("Path", taken)] = path
+        taken = {n.casefold() for n in columns}
+        columns[claim_name(taken, "Url")] = url
+        columns[claim_name(taken, "Path")] = path
         return pa.table(columns)
 
     def _gathered_paths(self, work_ids: pa.Array) -> pa.Array:

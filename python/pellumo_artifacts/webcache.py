@@ -22,6 +22,7 @@ import numpy as np
 from pellumo_artifacts import _bytes_columns as bc
 from pellumo_artifacts._arrow import pa, pc
 from pellumo_artifacts._base import Catalog, Kind, TimelineSpec
+from pellumo_artifacts._convert import claim_name
 from pellumo_artifacts._registry import register
 
 # Reads a table of the database (only the columns named, when given) as a
@@ -66,8 +67,6 @@ _URL_LIKE = re.compile(r"[A-Za-z][A-Za-z0-9+.-]{1,31}://[^\x00\ufffd]+", re.ASCI
 _PATH_LIKE = re.compile(r"(?:(?<![A-Za-z])[A-Za-z]:\\|\\\\[A-Za-z0-9])[^\x00\ufffd]*", re.ASCII)
 
 
-def recognises(table_names: Sequence[str]) -> bool:
-    return CONTAINERS in set(table_names)
 
 
 def family_of(container_name: str | None) -> str:
@@ -156,14 +155,6 @@ def _text_where_text(values: pa.Array) -> pa.Array:
     return pc.utf8_rtrim(text, characters="\x00")
 
 
-def _unique(name: str, taken: set[str]) -> str:
-    candidate = name
-    n = 1
-    while candidate.lower() in taken:
-        n += 1
-        candidate = f"{name}_{n}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 class _Silent:
@@ -261,7 +252,7 @@ class WebCacheTables:
         raw = self.read(table)
         converted = self._convert(raw, family)
         n = converted.num_rows
-        taken = {name.lower() for name in converted.column_names}
+        taken = {name.casefold() for name in converted.column_names}
         if "containerid" in taken:
             stored = converted["ContainerId"]
             converted = converted.set_column(
@@ -271,11 +262,11 @@ class WebCacheTables:
             )
         else:
             converted = converted.append_column(
-                _unique("ContainerId", taken), pa.array([container.container_id] * n, pa.int64())
+                claim_name(taken, "ContainerId"), pa.array([container.container_id] * n, pa.int64())
             )
         name = container.name.rstrip("\x00") if container.name is not None else None
-        converted = converted.append_column(_unique("ContainerName", taken), pa.array([name] * n, pa.string()))
-        converted = converted.append_column(_unique("SourceTable", taken), pa.array([table] * n, pa.string()))
+        converted = converted.append_column(claim_name(taken, "ContainerName"), pa.array([name] * n, pa.string()))
+        converted = converted.append_column(claim_name(taken, "SourceTable"), pa.array([table] * n, pa.string()))
         return self._url_columns(converted, family, taken)
 
     def _url_columns(self, table: pa.Table, family: str, taken: set[str]) -> pa.Table:
@@ -284,8 +275,8 @@ class WebCacheTables:
             parts = pc.extract_regex(url, pattern=_USER_MARKER)
             user = pc.struct_field(parts, [0])
             target = pc.coalesce(pc.struct_field(parts, [1]), url)
-            table = table.append_column(_unique("UrlTarget", taken), target)
-            table = table.append_column(_unique("UrlUser", taken), user)
+            table = table.append_column(claim_name(taken, "UrlTarget"), target)
+            table = table.append_column(claim_name(taken, "UrlUser"), user)
         if "ResponseHeaders" in table.column_names:
             headers = bc.as_array(table["ResponseHeaders"])
             if family == "downloads":
@@ -306,10 +297,10 @@ class WebCacheTables:
                     self.warnings.add(
                         f"downloads: {failures} ResponseHeaders value(s) hold no download URL or path"
                     )
-                table = table.append_column(_unique("DownloadUrl", taken), pa.array(urls, pa.string()))
-                table = table.append_column(_unique("DownloadPath", taken), pa.array(paths, pa.string()))
+                table = table.append_column(claim_name(taken, "DownloadUrl"), pa.array(urls, pa.string()))
+                table = table.append_column(claim_name(taken, "DownloadPath"), pa.array(paths, pa.string()))
             else:
-                table = table.append_column(_unique("ResponseHeadersText", taken), _text_where_text(headers))
+                table = table.append_column(claim_name(taken, "ResponseHeadersText"), _text_where_text(headers))
         return table
 
     def _partitions(self) -> dict[int, str]:
@@ -328,23 +319,24 @@ class WebCacheTables:
         raw = self.read(table)
         converted = self._convert(raw, "cookies")
         n = converted.num_rows
-        taken = {name.lower() for name in converted.column_names}
+        taken = {name.casefold() for name in converted.column_names}
         # These cookies belong to a partition, not to a container.
-        converted = converted.append_column(_unique("ContainerId", taken), pa.nulls(n, pa.int64()))
-        converted = converted.append_column(_unique("ContainerName", taken), pa.nulls(n, pa.string()))
-        converted = converted.append_column(_unique("SourceTable", taken), pa.array([table] * n, pa.string()))
+        converted = converted.append_column(claim_name(taken, "ContainerId"), pa.nulls(n, pa.int64()))
+        converted = converted.append_column(claim_name(taken, "ContainerName"), pa.nulls(n, pa.string()))
+        converted = converted.append_column(claim_name(taken, "SourceTable"), pa.array([table] * n, pa.string()))
         converted = converted.append_column(
-            _unique("PartitionId", taken), pa.array([partitions.get(partition_id)] * n, pa.string())
+            claim_name(taken, "PartitionId"), pa.array([partitions.get(partition_id)] * n, pa.string())
         )
         for stored, added in (("Name", "CookieName"), ("Value", "CookieValue")):
             if stored in converted.column_names:
                 converted = converted.append_column(
-                    _unique(added, taken), _text_where_text(bc.as_array(converted[stored]))
+                    claim_name(taken, added), _text_where_text(bc.as_array(converted[stored]))
                 )
         if "RDomain" in converted.column_names:
             # Stored with its labels reversed (com.example.www).
             labels = pc.split_pattern(bc.as_array(converted["RDomain"]), ".")
-            converted = converted.append_column(_unique("Domain", taken), pc.binary_join(_reverse_lists(labels), "."))
+            domain = pc.binary_join(_reverse_lists(labels), ".")
+            converted = converted.append_column(claim_name(taken, "Domain"), domain)
         return converted
 
     def family(self, family: str) -> pa.Table:

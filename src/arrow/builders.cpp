@@ -190,7 +190,7 @@ void ColumnSink::append(const ColumnValue& v) {
       return;
     case BuilderKind::Uuid:
       if (v.kind() == ValueKind::Guid) {
-        append_fixed(guid_to_uuid(v.as_guid().data()));
+        append_fixed(guid_uuid_bytes(v.as_guid()));
       } else {
         append_null();
       }

@@ -39,18 +39,6 @@ namespace pellumo::arrow {
 // pass this many bytes.
 inline constexpr std::size_t kMaxVariableBufferBytes = 0x7FFFFFFF;
 
-// A GUID in the byte order of a UUID: its u32 and two u16 fields
-// big-endian, then the last eight bytes as stored.
-struct UuidBytes {
-  std::uint8_t b[16];
-};
-inline UuidBytes guid_to_uuid(const std::uint8_t* guid) {
-  static constexpr std::uint8_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  UuidBytes out;
-  for (std::size_t i = 0; i < 16; ++i) out.b[i] = guid[kOrder[i]];
-  return out;
-}
-
 class ColumnSink {
  public:
   // A sink of `kind` values, or of lists of them. `slot`, and `slot + 1`

@@ -58,7 +58,9 @@ ColumnarDecoder::ColumnarDecoder(std::shared_ptr<const RecordLayout> layout, con
     t.fixed_offset = layout_->fixed_offset(plan.layout_index);
     t.space_usage = column.space_usage;
     t.column = &column;
-    t.fallback = engine_ ? engine_->default_of(plan.layout_index) : nullptr;
+    // A stored column keeps its raw values beside the engine's reading.
+    t.engine = engine_ != nullptr && !plan.stored;
+    t.fallback = t.engine ? engine_->default_of(plan.layout_index) : nullptr;
     targets_.push_back(t);
     wanted[plan.layout_index] = true;
     if (t.id >= kFirstTaggedColumn && t.id <= kLastTaggedId) last_tagged = std::max(last_tagged, t.id);
@@ -186,7 +188,7 @@ void ColumnarDecoder::put_plain(const Target& t, Bytes value, ColumnSink& sink) 
       if (!copy_bytes(value, 0, guid.data(), guid.size())) {
         sink.append_null();
       } else if (t.op == Op::Uuid) {
-        sink.append_fixed(guid_to_uuid(guid.data()));
+        sink.append_fixed(guid_uuid_bytes(guid));
       } else {
         char text[kGuidTextSize];
         write_guid_text(guid, text);
@@ -223,7 +225,7 @@ void ColumnarDecoder::put_plain(const Target& t, Bytes value, ColumnSink& sink) 
 
 void ColumnarDecoder::put_value(const Target& t, ColumnValue& value, ColumnSink& sink) {
   if (value.kind() == ValueKind::LongValue) resolve_long_value(*t.column, value, fetch_, fetched_);
-  if (engine_) {
+  if (t.engine) {
     engine_->build_value(t.layout, value, fetch_, engine_value_);
     sink.append_engine(engine_value_);
   } else {

@@ -92,6 +92,7 @@ class ColumnarDecoder {
     std::uint32_t space_usage;
     const ColumnInfo* column;
     const EngineValue* fallback;  // engine: the default of an absent column
+    bool engine;                  // engine values (not a stored column's raw ones)
   };
 
   Op plain_op(const ColumnPlan& plan, std::uint8_t& width) const;

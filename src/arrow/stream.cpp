@@ -205,18 +205,33 @@ Result<TableExport> TableExport::make(std::shared_ptr<const Database> db, const 
   plan->table = table;
   const RecordLayout layout(*plan->table);
   plan->decoded.assign(layout.size(), false);
+  std::vector<bool> stored(layout.size(), false);
+  for (const std::string& name : options.raw_columns) {
+    auto index = layout.index_of(name);
+    if (!index) return EseError::column_not_found(name);
+    stored[*index] = true;
+  }
+  auto plan_of = [&](std::size_t index) {
+    const bool raw = stored[index] && options.profile != ValueProfile::Raw;
+    ColumnPlan c = plan_column(layout.column(index), index, raw ? ValueProfile::Raw : options.profile);
+    c.stored = raw;
+    return c;
+  };
   if (options.columns) {
     plan->all_columns = false;
     for (const std::string& name : *options.columns) {
       auto index = layout.index_of(name);
       if (!index) return EseError::column_not_found(name);
-      plan->columns.push_back(plan_column(layout.column(*index), *index, options.profile));
+      plan->columns.push_back(plan_of(*index));
       plan->decoded[*index] = true;
+    }
+    for (const std::string& name : options.raw_columns) {
+      if (!plan->decoded[*layout.index_of(name)]) return EseError::column_not_found(name);
     }
     plan->all_columns = std::all_of(plan->decoded.begin(), plan->decoded.end(), [](bool b) { return b; });
   } else {
     for (std::size_t i = 0; i < layout.size(); ++i) {
-      plan->columns.push_back(plan_column(layout.column(i), i, options.profile));
+      plan->columns.push_back(plan_of(i));
       plan->decoded[i] = true;
     }
   }

@@ -201,9 +201,10 @@ def fixture_tool() -> Path | None:
 def write_database(path: str | os.PathLike[str], tables: Sequence[Table], *, page_size: int | None = None,
                    format_version: int | None = None, format_revision: int | None = None,
                    page_checksums: bool = False, tool: str | os.PathLike[str] | None = None) -> str:
-    """Writes the database to `path` with the fixture tool; returns the path.
-    RuntimeError with the tool's message when the spec cannot be laid out;
-    pytest skips the test when no build has the tool."""
+    """Writes the database to `path` (its folder made when missing) with the
+    fixture tool; returns the path. RuntimeError with the tool's message when
+    the spec cannot be laid out; pytest skips the test when no build has the
+    tool."""
     if tool is None:
         tool = fixture_tool()
         if tool is None:
@@ -212,6 +213,7 @@ def write_database(path: str | os.PathLike[str], tables: Sequence[Table], *, pag
             pytest.skip("pellumo_fixture_tool is not built")
     spec = database_spec(tables, page_size=page_size, format_version=format_version,
                          format_revision=format_revision, page_checksums=page_checksums)
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
     done = subprocess.run([os.fspath(tool), "from-spec", "-", os.fspath(path)], input=json.dumps(spec),
                           capture_output=True, text=True)
     if done.returncode != 0:

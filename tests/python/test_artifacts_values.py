@@ -7,6 +7,7 @@ import sys
 import uuid
 from datetime import datetime, timezone
 
+import numpy as np
 import pyarrow as pa
 import pytest
 from conftest import INSTALLED, ROOT
@@ -109,6 +110,35 @@ def test_property_names(stored, expected):
 )
 def test_string_lists(data, expected):
     assert sv.string_list(data) == expected
+
+
+def test_string_lists_of_a_whole_column():
+    values = [
+        "folder".encode("utf-16-le"),
+        None,
+        "link\0program".encode("utf-16-le"),
+        "one\0\0".encode("utf-16-le"),  # trailing NULs
+        b"",
+        "\0\0".encode("utf-16-le"),
+        "Zürich – Ω\0x".encode("utf-16-le"),  # two- and three-byte UTF-8
+        "a\0\0b".encode("utf-16-le"),  # an empty item between
+        b"abc",  # odd length: no text
+        "bad\x01".encode("utf-16-le"),  # a control character
+        "😀 smile".encode("utf-16-le"),  # a surrogate pair: decoded one by one
+    ]
+    lists, failed, slow = bc.utf16_string_lists(pa.array(values, pa.binary()))
+    expected = [None if v is None else sv.string_list(v) for v in values]
+    got = lists.to_pylist()
+    for i, value in enumerate(values):
+        if slow[i]:
+            assert got[i] is None and expected[i] == ["😀 smile"]
+        elif failed[i]:
+            assert got[i] is None and i in (8, 9)
+        else:
+            assert got[i] == expected[i], value
+    assert list(np.nonzero(failed)[0]) == [8, 9] and list(np.nonzero(slow)[0]) == [10]
+    # Sliced input (a chunk of a larger column) gives the same.
+    assert bc.utf16_string_lists(pa.array(values, pa.binary()).slice(2, 5))[0].to_pylist() == got[2:7]
 
 
 # ---------------------------------------------------------------------------------------

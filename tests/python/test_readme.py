@@ -24,6 +24,14 @@ def write_artifact_databases(folder):
     write_database(folder / "WebCacheV01.dat", spec_webcache.webcache_tables(), page_size=32768)
     write_database(folder / "Windows.edb", spec_search.modern_tables(), page_size=32768)
     write_database(folder / "ntds.dit", spec_ntds.directory_tables(), page_size=8192)
+    import artifact_specs
+
+    write_database(folder / "SRUDB.dat", artifact_specs.srum_tables())
+    write_database(folder / "Current.mdb", artifact_specs.ual_tables())
+    write_database(folder / "SystemIdentity.mdb", artifact_specs.system_identity_tables())
+    write_database(folder / "qmgr.db", artifact_specs.bits_tables())
+    write_database(folder / "Catalog1.edb", artifact_specs.file_history_tables())
+    write_database(folder / "catdb", artifact_specs.catroot_tables())
 
 
 def python_blocks():
@@ -57,11 +65,19 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "C:\\Users\\Analyst\\Documents\\plan.txt 174 2022-02-05 19:47:56.000000800+00:00\n",
                      "Notepad 11.0\n",
                      "CN=Administrator,CN=Users,DC=contoso,DC=com 500 True ['NORMAL_ACCOUNT', 'DONT_EXPIRE_PASSWORD']\n",
-                     "contoso.com\nFalse\n"]:
+                     "contoso.com\nFalse\n",
+                     "srum ['id_map', 'application', 'network_data', 'network_connectivity']\n",
+                     "\\Device\\HarddiskVolume3\\Windows\\System32\\svchost.exe S-1-5-18 1234\n",
+                     "2021-11-16 18:17:44.200939500+00:00\n",
+                     "[('\\\\Device\\\\HarddiskVolume3\\\\Windows\\\\System32\\\\svchost.exe', 1234)]\n",
+                     "corp\\alice 10.0.0.5 File Server\n2024-02-29 4\n",
+                     "Updater transferred C:\\Windows\\System32\\cmd.exe\n",
+                     "C:\\Users\\alice\\Documents\\report.docx\nsha1 ['oem12.cat']\n",
+                     "25 network_connectivity\n"]:
         assert expected in out
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 
 
-@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve", "recover"])
+@pytest.mark.parametrize("command", ["info", "tables", "schema", "dump", "export", "carve", "recover", "artifacts"])
 def test_readme_documents_every_command(command):
     assert f"pellumo {command} FILE" in README.read_text(encoding="utf-8")
