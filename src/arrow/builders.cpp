@@ -1,5 +1,6 @@
 #include "arrow/builders.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -108,12 +109,21 @@ ColumnSink::ColumnSink(BuilderKind kind, bool list, std::size_t slot)
 
 bool ColumnSink::has_variable_buffer() const { return items_ ? items_->has_variable_buffer() : is_variable(kind_); }
 
+void ColumnSink::make_validity_room(std::size_t rows) {
+  if (rows <= validity_room_) return;
+  // Whole bytes, at least doubling: zeroed once, then only bits are set.
+  const std::size_t room = (std::max({rows, 2 * validity_room_, std::size_t{64}}) + 7) / 8 * 8;
+  validity_.resize(room / 8);
+  validity_room_ = room;
+}
+
 void ColumnSink::reserve(std::size_t rows) {
-  validity_.reserve((rows + 7) / 8);
+  make_validity_room(rows);
   if (items_) {
     values_.reserve((rows + 1) * sizeof(std::int32_t));
   } else if (is_variable(kind_)) {
     values_.reserve((rows + 1) * sizeof(std::int32_t));
+    data_.reserve(data_hint_);
   } else if (kind_ == BuilderKind::Boolean) {
     values_.reserve((rows + 7) / 8);
   } else {
@@ -125,9 +135,8 @@ void ColumnSink::append_nulls(std::size_t count) {
   if (count == 0) return;
   const std::size_t rows = length_ + count;
   if (kind_ != BuilderKind::Null || items_) {
-    // The validity bits of the new rows stay clear: bytes added are zero,
-    // and no bit past length_ is ever set in the last byte.
-    validity_.resize((rows + 7) / 8);
+    // The validity bits of the new rows are clear already.
+    make_validity_room(rows);
     if (items_ || is_variable(kind_)) {
       const std::int32_t end = items_ ? static_cast<std::int32_t>(items_->length()) : static_cast<std::int32_t>(data_.size());
       auto* at = values_.extend(count * sizeof(std::int32_t));
@@ -276,7 +285,10 @@ void ColumnSink::truncate(std::size_t rows) {
   for (std::size_t i = rows; i < length_; ++i) {
     if (!((validity_.data()[i >> 3] >> (i & 7)) & 1)) --null_count_;
   }
+  // Zero past the rows kept, as the bitmap is kept.
+  const std::size_t size = validity_.size();
   cut_bitmap(validity_, rows);
+  validity_.resize(size);
   if (items_) {
     items_->truncate(static_cast<std::size_t>(offset_at(values_, rows)));
     values_.resize_uninitialized((rows + 1) * sizeof(std::int32_t));
@@ -295,7 +307,12 @@ void ColumnSink::finish(ArrowArray* out, ArrayPool& pool) {
   std::unique_ptr<ArrayHolder> holder = pool.take(slot_);
   const auto length = static_cast<std::int64_t>(length_);
   const auto nulls = static_cast<std::int64_t>(null_count_);
-  if (null_count_ == 0) validity_.clear();  // no bitmap where no row is null
+  if (null_count_ == 0) {
+    validity_.clear();  // no bitmap where no row is null
+  } else {
+    validity_.resize_uninitialized((length_ + 7) / 8);
+  }
+  data_hint_ = data_.size();
   auto hand_over = [&](std::size_t count) {
     holder->buffers.resize(count);
     if (count > 0) std::swap(holder->buffers[0], validity_);
@@ -319,6 +336,7 @@ void ColumnSink::finish(ArrowArray* out, ArrayPool& pool) {
   }
   // The buffers swapped in are the pool's, emptied, or new ones.
   validity_.clear();
+  validity_room_ = 0;
   values_.clear();
   data_.clear();
   if (items_ || is_variable(kind_)) values_.append_value<std::int32_t>(0);

@@ -120,11 +120,15 @@ class ColumnSink {
   void finish(ArrowArray* out, ArrayPool& pool);
 
  private:
+  // The validity bitmap is kept zeroed ahead of the rows (validity_room_
+  // of them), so a null row costs nothing but its count and a valid one a
+  // bit.
   void add_valid() {
-    if ((length_ & 7) == 0) validity_.append_value<std::uint8_t>(0);
+    if (length_ == validity_room_) make_validity_room(length_ + 1);
     validity_.data()[length_ >> 3] |= static_cast<std::uint8_t>(1u << (length_ & 7));
     ++length_;
   }
+  void make_validity_room(std::size_t rows);
   void end_variable() {
     values_.append_value(static_cast<std::int32_t>(data_.size()));
     add_valid();
@@ -136,7 +140,9 @@ class ColumnSink {
   std::size_t slot_;
   std::size_t length_ = 0;
   std::size_t null_count_ = 0;
-  Buffer validity_;  // a bit per row, set for a value
+  Buffer validity_;  // a bit per row, set for a value; zero past length_
+  std::size_t validity_room_ = 0;  // rows the bitmap's bytes cover
+  std::size_t data_hint_ = 0;      // the data bytes of the previous batch
   // Fixed-width kinds: the values; Boolean: their bits; Utf8, Binary and
   // lists: the int32 offsets, length + 1 of them.
   Buffer values_;

@@ -198,6 +198,23 @@ void ColumnarDecoder::put_plain(const Target& t, Bytes value, ColumnSink& sink) 
       return;
     }
     case Op::Text: {
+      // ASCII, the usual text, is its own UTF-8 in every code page (and no
+      // byte-order mark is ASCII).
+      if (t.codepage == kCodepageUtf16) {
+        const std::size_t units = value.size() / 2;
+        if (value.size() % 2 == 0 && ascii_units_le(value) == units) {
+          if (std::uint8_t* at = sink.variable_space(units)) {
+            narrow_ascii_units(value, units, reinterpret_cast<char*>(at));
+            sink.commit_variable(units);
+          }
+          note_variable(sink);
+          return;
+        }
+      } else if (ascii_prefix(value) == value.size()) {
+        sink.append_variable(value.data(), value.size());
+        note_variable(sink);
+        return;
+      }
       const std::size_t room = decoded_size_bound(value.size());
       if (room > kMaxVariableBufferBytes - sink.variable_size()) {
         // Near what 32-bit offsets address, the exact size decides.
@@ -288,8 +305,11 @@ void ColumnarDecoder::decode(Bytes data, std::size_t row, std::vector<ColumnSink
   const std::size_t count = directory.count();
   const std::size_t ids = tagged_begin_.size() - 1;
   std::uint32_t previous = 0;
+  // Each item is read once: it ends the data of the one before.
+  TaggedItem next = count != 0 ? directory.item(0) : TaggedItem{};
   for (std::size_t k = 0; k < count; ++k) {
-    const TaggedItem item = directory.item(k);
+    const TaggedItem item = next;
+    if (k + 1 < count) next = directory.item(k + 1);
     if (k != 0 && item.id <= previous) {
       // Ids out of order or repeated (the later item wins): the record
       // decoder sorts them out.
@@ -302,7 +322,7 @@ void ColumnarDecoder::decode(Bytes data, std::size_t row, std::vector<ColumnSink
     const std::uint32_t begin = tagged_begin_[item.id - kFirstTaggedColumn];
     const std::uint32_t end = tagged_begin_[item.id - kFirstTaggedColumn + 1];
     if (begin == end) continue;  // a column nobody asked for
-    const std::optional<Bytes> value = directory.data(k);
+    const std::optional<Bytes> value = directory.data_to(item, k + 1 < count ? next.offset : directory.area().size());
     if (!value) continue;  // an inconsistent item: the column is not held
     for (std::uint32_t n = begin; n < end; ++n) {
       const Target& t = targets_[tagged_[n]];

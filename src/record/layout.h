@@ -157,6 +157,13 @@ class TaggedDirectory {
   // Item k's data: from its offset to item k + 1's, the last one to the end
   // of the area; nullopt when that span is inverted or leaves the area.
   std::optional<Bytes> data(std::size_t k) const;
+  // The same for an item already read, given where its data ends (item
+  // k + 1's offset, the area's size for the last): for walks that read
+  // each item once.
+  std::optional<Bytes> data_to(const TaggedItem& item, std::size_t end) const {
+    if (item.offset > end || end > area_.size()) return std::nullopt;
+    return area_.subspan(item.offset, end - item.offset);
+  }
 
  private:
   Bytes area_;
@@ -231,10 +238,7 @@ inline TaggedItem TaggedDirectory::item(std::size_t k) const {
 }
 
 inline std::optional<Bytes> TaggedDirectory::data(std::size_t k) const {
-  const std::size_t start = item(k).offset;
-  const std::size_t end = k + 1 < count_ ? item(k + 1).offset : area_.size();
-  if (start > end || end > area_.size()) return std::nullopt;
-  return area_.subspan(start, end - start);
+  return data_to(item(k), k + 1 < count_ ? item(k + 1).offset : area_.size());
 }
 
 inline TaggedValue split_flag_byte(Bytes data, bool flag_byte) {

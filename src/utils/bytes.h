@@ -130,6 +130,43 @@ inline bool matches_at(Bytes b, std::size_t off, std::string_view pattern) {
          (pattern.empty() || std::memcmp(b.data() + off, pattern.data(), pattern.size()) == 0);
 }
 
+// ASCII text reads alike in every code page the library knows, and is its
+// own UTF-8: text decoders take these runs whole.
+namespace bytes_detail {
+inline constexpr std::uint64_t kHighBitOfEachByte = 0x8080808080808080ull;
+// A UTF-16LE unit of 0x80 or more, in each of four units.
+inline constexpr std::uint64_t kNonAsciiUnits = 0xFF80FF80FF80FF80ull;
+}  // namespace bytes_detail
+
+// The length of the run of bytes below 0x80 that starts `b`, eight bytes
+// at a time.
+inline std::size_t ascii_prefix(Bytes b) {
+  const std::size_t n = b.size();
+  std::size_t i = 0;
+  while (i + 8 <= n && (bytes_detail::load_u64_le(b.data() + i) & bytes_detail::kHighBitOfEachByte) == 0) i += 8;
+  while (i < n && b[i] < 0x80) ++i;
+  return i;
+}
+
+// The number of UTF-16LE units below 0x80 that start `b` (whole units
+// only), four at a time.
+inline std::size_t ascii_units_le(Bytes b) {
+  const std::size_t units = b.size() / 2;
+  std::size_t k = 0;
+  while (k + 4 <= units && (bytes_detail::load_u64_le(b.data() + 2 * k) & bytes_detail::kNonAsciiUnits) == 0) k += 4;
+  while (k < units && b[2 * k] < 0x80 && b[2 * k + 1] == 0) ++k;
+  return k;
+}
+
+// Writes the low byte of each of the first `units` UTF-16LE units of `b`
+// at `out`: the UTF-8 of units that ascii_units_le found ASCII. False,
+// writing nothing, when `b` holds fewer units.
+inline bool narrow_ascii_units(Bytes b, std::size_t units, char* out) {
+  if (units > b.size() / 2) return false;
+  for (std::size_t k = 0; k < units; ++k) out[k] = static_cast<char>(b[2 * k]);
+  return true;
+}
+
 // Sequential reads from a position (see the top of this header). Borrows
 // the view: must not outlive it.
 class ByteReader {

@@ -39,17 +39,6 @@ char* put_utf8(char* p, char32_t cp) {
 // Output is written through a pointer, with room for decoded_size_bound()
 // of the input; each decoder returns the position after what it wrote.
 
-constexpr std::uint64_t kHighBits8 = 0x8080808080808080ull;     // a byte of 0x80 or more
-constexpr std::uint64_t kNonAsciiUnits = 0xFF80FF80FF80FF80ull;  // a UTF-16LE unit of 0x80 or more
-
-// The length of the run of ASCII bytes at the start of `b`, eight at a time.
-std::size_t ascii_prefix(Bytes b) {
-  std::size_t i = 0;
-  for (auto w = read_u64_le(b, 0); w && (*w & kHighBits8) == 0; w = read_u64_le(b, i)) i += 8;
-  while (i < b.size() && b[i] < 0x80) ++i;
-  return i;
-}
-
 char* decode_windows1252(Bytes b, char* p) {
   const std::size_t ascii = ascii_prefix(b);
   (void)copy_bytes(b, 0, p, ascii);  // the usual case: all of it
@@ -74,16 +63,14 @@ char* decode_utf16(Bytes b, bool big_endian, char* p) {
   char16_t lead_surrogate = 0;
   std::size_t k = 0;
   while (k < units) {
-    // ASCII four units at a time: the common text of Windows databases.
-    if (!big_endian && lead_surrogate == 0 && k + 4 <= units) {
-      const auto w = read_u64_le(b, 2 * k);
-      if (w && (*w & kNonAsciiUnits) == 0) {
-        p[0] = static_cast<char>(*w);
-        p[1] = static_cast<char>(*w >> 16);
-        p[2] = static_cast<char>(*w >> 32);
-        p[3] = static_cast<char>(*w >> 48);
-        p += 4;
-        k += 4;
+    // Runs of ASCII whole: the common text of Windows databases.
+    if (!big_endian && lead_surrogate == 0) {
+      const Bytes rest = b.subspan(2 * k);
+      const std::size_t ascii = ascii_units_le(rest);
+      if (ascii != 0) {
+        narrow_ascii_units(rest, ascii, p);
+        p += ascii;
+        k += ascii;
         continue;
       }
     }
