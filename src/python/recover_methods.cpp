@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "python/args.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
@@ -25,6 +26,7 @@ struct RecoveryState {
   PyRef key_status, key_source, key_page, key_offset;
   PyRef sources[kRecoverySourceCount];
   PyRef statuses[kStatusCount];
+  DamageNotice notice;
 
   bool init() {
     if (!converter.init(scanner->layout())) return false;
@@ -82,6 +84,8 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int iterator_clear(PyObject* self) {
   PyRecoveryIterator* it = as_iterator(self);
+  // Released before its end: the damage met is told all the same.
+  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->scanner->damage(), it->database);
   finish(it);  // the scanner borrows the database: drop it first
   Py_CLEAR(it->database);
   return 0;
@@ -102,8 +106,10 @@ PyObject* iterator_next(PyObject* self) {
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    // Damage is skipped inside the scan: it only ever ends.
+    // Damage is skipped inside the scan: it only ever ends, and then tells
+    // what the walk of the live tree could not read.
     if (!it->state->scanner->advance()) {
+      (void)it->state->notice.tell(it->state->scanner->damage());  // an error set is raised by the null
       finish(it);
       return nullptr;
     }
@@ -207,6 +213,8 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto state = std::make_unique<RecoveryState>();
     state->scanner = std::move(scanner).value();
     if (!state->init()) return nullptr;
+    state->notice.path = as_ese_database(self)->data->path;
+    state->notice.table = std::string(table_name);
 
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).recovery_iterator_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

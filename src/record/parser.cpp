@@ -203,6 +203,10 @@ void RecordParser::decode_tagged(Bytes value, std::uint8_t flags, const ColumnIn
   }
 }
 
+bool RecordParser::header_fits(Bytes data) {
+  return data.size() >= kRecordHeaderSize && read_u16_le(data, 2).value_or(0) <= data.size();
+}
+
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;
   const std::size_t len = data.size();
