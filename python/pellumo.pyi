@@ -249,12 +249,15 @@ class EseDatabase:
         columns: Sequence[str] | None = None,
         values: _Values = "raw",
         batch_rows: SupportsIndex = 65536,
+        raw_columns: Sequence[str] | None = None,
         warn: bool = True,
     ) -> _ArrowTableSource:
         """The table as Arrow record batches for pyarrow, Polars, DuckDB and
         pandas (the Arrow PyCapsule interface). values="engine": list<T> for
         multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
-        long and Currency, records flagged deleted left out. A stream that met
+        long and Currency, records flagged deleted left out. raw_columns: columns
+        typed and valued as stored whatever `values` says (a DateTime's 64 bits
+        as uint64), from the same records as the others. A stream that met
         damage issues a DamageWarning at its end (made an error, it fails the
         stream's end: the consumer raises); warn=False leaves that to the
         caller (damage, damage_warning). ValueError: no such table or column,

@@ -118,8 +118,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "page (checksum, owner, tree type, entries, revisits).",
                     "exit status: 0 no damage found, 3 damage found, 1 the file cannot be opened")
     check.add_argument("--json", action="store_true", help="the whole report as one JSON object")
-    from pellumo_cli import recover
+    from pellumo_cli import artifacts, recover
     recover.add_parser(commands)
+    artifacts.add_parser(commands)
     return parser
 
 
@@ -157,8 +158,8 @@ def _main(argv: Sequence[str] | None) -> int:
            "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve,
            "check": commands.cmd_check}.get(args.command)
     if run is None:
-        from pellumo_cli import recover
-        run = {"recover": recover.cmd_recover}[args.command]
+        from pellumo_cli import artifacts, recover
+        run = {"recover": recover.cmd_recover, "artifacts": artifacts.cmd_artifacts}[args.command]
     args.argv = [PROG, *(sys.argv[1:] if argv is None else argv)]
     try:
         done = run(args, sys.stdout, sys.stderr)

@@ -6,7 +6,8 @@
           .load("/evidence/**/SRUDB.dat"))
 
 One input partition per file; each partition is read as Arrow record batches.
-Options: `table` (required); `columns` (a JSON list, or names separated by
+Options: `table` (required; "artifact:<kind>/<table>" reads a table of
+pellumo_artifacts, e.g. "artifact:srum/network_data"); `columns` (a JSON list, or names separated by
 commas); `on_missing` ("skip", the default: a file that cannot be opened or
 lacks the table gives no rows; "error": the read fails); `source_column` (the
 provenance column's name, default "_source"; empty: none). The path may be a
@@ -29,6 +30,7 @@ from pyspark.sql.types import (
     BooleanType,
     ByteType,
     DataType,
+    DateType,
     DecimalType,
     DoubleType,
     FloatType,
@@ -51,7 +53,7 @@ def arrow_to_spark_type(arrow_type: Any) -> DataType:
     from pellumo_fleet._arrow import pa
 
     t = pa.types
-    if isinstance(arrow_type, pa.ExtensionType):
+    if isinstance(arrow_type, pa.BaseExtensionType):
         arrow_type = arrow_type.storage_type  # a UUID is 16 bytes
     simple: list[tuple[Any, DataType]] = [
         (t.is_boolean, BooleanType()), (t.is_int8, ByteType()), (t.is_uint8, ShortType()),
@@ -59,7 +61,7 @@ def arrow_to_spark_type(arrow_type: Any) -> DataType:
         (t.is_uint32, LongType()), (t.is_int64, LongType()), (t.is_uint64, DecimalType(20, 0)),
         (t.is_float32, FloatType()), (t.is_float64, DoubleType()), (t.is_string, StringType()),
         (t.is_large_string, StringType()), (t.is_binary, BinaryType()), (t.is_large_binary, BinaryType()),
-        (t.is_fixed_size_binary, BinaryType()), (t.is_null, NullType()),
+        (t.is_fixed_size_binary, BinaryType()), (t.is_null, NullType()), (t.is_date32, DateType()),
     ]
     for test, spark_type in simple:
         if test(arrow_type):
@@ -81,7 +83,7 @@ def spark_to_arrow_type(spark_type: DataType) -> Any:
         (BooleanType, pa.bool_()), (ByteType, pa.int8()), (ShortType, pa.int16()), (IntegerType, pa.int32()),
         (LongType, pa.int64()), (FloatType, pa.float32()), (DoubleType, pa.float64()),
         (StringType, pa.string()), (BinaryType, pa.binary()), (NullType, pa.null()),
-        (TimestampNTZType, pa.timestamp("us")),
+        (TimestampNTZType, pa.timestamp("us")), (DateType, pa.date32()),
     ]
     for kind, arrow_type in simple:
         if isinstance(spark_type, kind):
@@ -150,10 +152,12 @@ class EseDataSource(DataSource):
         return "ese"
 
     def schema(self) -> StructType:
-        from pellumo_fleet._scan import _with_path, table_schema
+        from pellumo_fleet._scan import _with_path
         from pellumo_fleet._schema import dedupe_fields
+        from pellumo_fleet._tables import check_table_name, table_schema
 
         options = _Options(self.options)
+        check_table_name(options.table)
         problems: list[str] = []
         for path in options.paths:
             try:
@@ -194,11 +198,10 @@ class EseDataSourceReader(DataSourceReader):
         return [InputPartition(path) for path in self.options.paths]
 
     def read(self, partition: InputPartition) -> Iterator[Any]:
-        import pellumo
-
         from pellumo_fleet._arrow import pa
-        from pellumo_fleet._scan import _with_path, present_columns
+        from pellumo_fleet._scan import _with_path
         from pellumo_fleet._schema import Conformer
+        from pellumo_fleet._tables import open_reader
 
         path: str = partition.value
         options = self.options
@@ -206,9 +209,7 @@ class EseDataSourceReader(DataSourceReader):
         source = options.source_column if options.source_column in target.names else None
         wanted = [n for n in target.names if n != source]
         try:
-            db = pellumo.EseDatabase(path)
-            reader = pa.RecordBatchReader.from_stream(
-                db.arrow(options.table, columns=present_columns(db, options.table, wanted)))
+            reader = open_reader(path, options.table, wanted)
         except (OSError, ValueError) as error:
             if options.on_missing == "error":
                 raise _with_path(error, path) from error

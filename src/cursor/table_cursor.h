@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "catalog/table_info.h"
 #include "cursor/long_value.h"
@@ -35,6 +36,9 @@ namespace pellumo {
 //         const Record& row = cursor.current();
 //         for (std::size_t i = 0; i < row.size(); ++i) use(columns.name(i), row.value(i));
 //       }
+// What leads the message of an error met while moving through a table.
+inline constexpr std::string_view kErrorReadingRecord = "Error reading record: ";
+
 class TableCursor {
  public:
   // Positions a cursor before the first record of the table's tree, walked

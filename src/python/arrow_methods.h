@@ -7,7 +7,7 @@
 namespace pellumo::python {
 
 inline constexpr char kArrowDoc[] =
-    "arrow($self, table_name, *, columns=None, values='raw', batch_rows=65536, warn=True)\n--\n\n"
+    "arrow($self, table_name, *, columns=None, values='raw', batch_rows=65536, raw_columns=None, warn=True)\n--\n\n"
     "The records of a table as Arrow record batches.\n\n"
     "Returns an object of the Arrow PyCapsule interface (__arrow_c_schema__,\n"
     "__arrow_c_stream__): pyarrow.table(obj), polars.DataFrame(obj) and DuckDB\n"
@@ -29,11 +29,14 @@ inline constexpr char kArrowDoc[] =
     "        for GUID; records flagged deleted are left out)\n"
     "    batch_rows: Most records per batch; a batch also ends before any\n"
     "        text or binary buffer passes 64 MiB\n"
+    "    raw_columns: Columns read as stored whatever values says (a DateTime\n"
+    "        column's 64 bits as uint64, as some applications keep FILETIMEs\n"
+    "        there), from the same records as the others; each must be read\n"
     "    warn: False: no DamageWarning (read damage, or damage_warning, once\n"
     "        the stream is exhausted)\n\n"
     "Raises:\n"
     "    ValueError: If the table or a column doesn't exist, a column is named\n"
-    "        twice, or batch_rows is 0";
+    "        twice, a raw column is not read, or batch_rows is 0";
 
 PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -57,11 +57,11 @@ Result<TreeWalker> TreeWalker::open(const TreeSource& source, std::uint32_t root
     if (options.on_refused) options.on_refused(RefusedPage{root, 0, Refusal::OutOfRange});
     return std::move(page).error();
   }
-  const std::uint32_t owner = options.object_id.value_or(page_object_id(*page));
+  const std::uint32_t owner = options.object_id.value_or(page->object_id());
   Refusal reason = Refusal::None;
   if (verify_page_checksum(page->bytes(), root, source.page_size) == ChecksumState::Bad) {
     reason = Refusal::Checksum;
-  } else if (page_object_id(*page) != owner) {
+  } else if (page->object_id() != owner) {
     reason = Refusal::ForeignOwner;
   } else if ((page->page_flags() & kTreeTypeMask) != tree_type_bits(options.kind)) {
     reason = Refusal::WrongTreeType;
@@ -70,8 +70,7 @@ Result<TreeWalker> TreeWalker::open(const TreeSource& source, std::uint32_t root
   }
   if (reason != Refusal::None) {
     if (options.on_refused) options.on_refused(RefusedPage{root, 0, reason});
-    return EseError::parse("Root page " + std::to_string(root) + " of the tree refused: " +
-                           std::string(refusal_name(reason)));
+    return EseError::corrupt_structure(root, std::string(refusal_name(reason)));
   }
   TreeWalker walker(source, root, *page, std::move(options));
   walker.object_id_ = owner;
@@ -92,7 +91,7 @@ TreeWalker::TreeWalker(const TreeSource& source, std::uint32_t root, Page root_p
 Refusal TreeWalker::check(std::uint32_t n, const Result<Page>& page) const {
   if (n == 0 || !page) return Refusal::OutOfRange;
   if (verify_page_checksum(page->bytes(), n, source_.page_size) == ChecksumState::Bad) return Refusal::Checksum;
-  if (page_object_id(*page) != object_id_) return Refusal::ForeignOwner;
+  if (page->object_id() != object_id_) return Refusal::ForeignOwner;
   const std::uint32_t flags = page->page_flags();
   if ((flags & kTreeTypeMask) != type_bits_) return Refusal::WrongTreeType;
   if (flags & kPageFlagEmpty) return Refusal::Empty;
@@ -214,20 +213,18 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
   return last_;
 }
 
-int TreeWalker::compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child) {
+int TreeWalker::compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key,
+                              std::uint32_t& child) {
   auto tag = tags.read_entry_tag(i, scratch_);
   if (!tag) return kUnreadable;
   auto entry = BranchEntryView::parse(tag->flags, tag->data);
   if (!entry) return kUnreadable;
   child = entry->child_page;
-  // The full key is the first common_key_size bytes of the page prefix (as
-  // stored, as leaf keys take it), then the local key. An empty key stands
-  // for everything above.
+  // The full key is the first common_key_size bytes of the page prefix,
+  // then the local key. An empty key stands for everything above.
   Bytes prefix;
   if (entry->common_key_size) {
-    if (auto tag0 = tags.extract_tag(0)) {
-      prefix = tag0->data.first(std::min<std::size_t>(*entry->common_key_size, tag0->data.size()));
-    }
+    prefix = page_prefix.first(std::min<std::size_t>(*entry->common_key_size, page_prefix.size()));
   }
   if (prefix.empty() && entry->local_key.empty()) return 1;
   const std::size_t head = std::min(prefix.size(), key.size());
@@ -259,6 +256,7 @@ void TreeWalker::seek(Bytes key) {
     const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
     const std::uint16_t first = page.first_entry_tag();
     const std::uint16_t count = tags.tag_count();
+    const Bytes prefix = page_key_prefix(page, tags);
     // The last entry whose key is not greater than `key` (an empty key
     // stands for everything above), found by halving: branch keys are in
     // order. Unreadable entries count as not greater. Without one, the
@@ -267,7 +265,7 @@ void TreeWalker::seek(Bytes key) {
     std::uint32_t child = 0;
     while (lo < hi) {
       const std::uint16_t mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
-      const int c = compare_entry(tags, mid, key, child);
+      const int c = compare_entry(tags, prefix, mid, key, child);
       if (c != kUnreadable && c > 0) {
         hi = mid;
       } else {
@@ -278,7 +276,7 @@ void TreeWalker::seek(Bytes key) {
     std::uint32_t chosen_child = 0;
     // Back from the first greater entry to the nearest readable one.
     for (std::uint16_t i = lo > first ? static_cast<std::uint16_t>(lo - 1) : first;; --i) {
-      if (compare_entry(tags, i, key, child) != kUnreadable) {
+      if (compare_entry(tags, prefix, i, key, child) != kUnreadable) {
         chosen = i;
         chosen_child = child;
         break;
@@ -286,7 +284,7 @@ void TreeWalker::seek(Bytes key) {
       if (options_.on_bad_entry) options_.on_bad_entry(n, i);
       if (i == first) break;
     }
-    if (!chosen && lo < count && compare_entry(tags, lo, key, child) != kUnreadable) {
+    if (!chosen && lo < count && compare_entry(tags, prefix, lo, key, child) != kUnreadable) {
       chosen = lo;
       chosen_child = child;
     }

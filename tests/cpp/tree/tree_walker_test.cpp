@@ -192,7 +192,8 @@ TEST(TreeWalk, TemporaryDatabaseHasNoCatalog) {
   for (const Format& f : {Format{4096, 0x620, 0x14}, Format{32768, 0x620, 0x14}}) {
     auto db = fixture::open_bytes(fixture::temporary_database_scenario(f));
     ASSERT_FALSE(db.ok());
-    EXPECT_EQ(db.error().message(), "IO error: No catalog: page 4 belongs to object 7");
+    EXPECT_EQ(db.error().kind(), EseError::Kind::CorruptStructure);
+    EXPECT_EQ(db.error().message(), "Corrupt structure: page 4 refused (foreign_owner)");
   }
 }
 
