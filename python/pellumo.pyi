@@ -275,12 +275,21 @@ class EseDatabase:
         walked as every read walks it (each page checked: checksum, owner, tree
         type, entries, revisits). OSError: the file changed size while open."""
     def recover(
-        self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
+        self,
+        table_name: str,
+        *,
+        sources: _RecoverySource | Iterable[_RecoverySource] | None = None,
+        values: _Values = "raw",
+        raw_columns: Sequence[str] | None = None,
     ) -> Iterator[_Record]:
         """Deleted and superseded records of the table that the file still
         holds: its columns plus _status ("deleted", "superseded", "unkeyed"),
         _source, _page and _offset (file offset of the record's bytes).
-        ValueError at the call for an unknown table or source name."""
+        values="engine": the columns as iter_table(values="engine") gives
+        live records (lists for multi-valued columns, defaults, signed
+        numbers, datetime, uuid.UUID), except raw_columns, kept as stored.
+        ValueError at the call for an unknown table, source or column name
+        or an unknown `values`."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,
