@@ -70,14 +70,38 @@ void fill_schema(ArrowSchema* out, const std::string& format, const std::string&
   out->private_data = data.release();
 }
 
+// The damage report of one stream: the handler is told once, at the end or
+// at release. Kept apart from the batch building.
+class DamageReport {
+ public:
+  explicit DamageReport(StreamDamageHandler handler) : handler_(std::move(handler)) {}
+  // At the end of the stream; a non-empty text fails the stream with it.
+  std::string at_end(const ReadDamage& damage) {
+    if (told_ || !handler_) return {};
+    told_ = true;
+    return handler_(damage, true);
+  }
+  // At release: only a stream that was read from has damage to tell of.
+  void at_release(const ReadDamage& damage, bool read_from) {
+    if (told_ || !handler_ || !read_from) return;
+    told_ = true;
+    handler_(damage, false);
+  }
+
+ private:
+  StreamDamageHandler handler_;
+  bool told_ = false;
+};
+
 class StreamState {
  public:
-  StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor)
+  StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor, StreamDamageHandler on_damage)
       : plan_(std::move(plan)),
         cursor_(std::move(cursor)),
         fetcher_{&cursor_},
         decoder_(cursor_.shared_layout(), plan_->columns, plan_->options.profile,
-                 plan_->db->large_page_tag_format(), LongValueFetch(fetcher_), plan_->options.max_variable_bytes) {
+                 plan_->db->large_page_tag_format(), LongValueFetch(fetcher_), plan_->options.max_variable_bytes),
+        damage_(std::move(on_damage)) {
     // The engine's cursors pass over records flagged deleted.
     if (plan_->options.profile == ValueProfile::Engine) cursor_.set_skip_deleted(true);
     std::size_t slots = 1;  // slot 0: the struct of each batch
@@ -88,7 +112,6 @@ class StreamState {
     }
     pool_ = std::make_shared<ArrayPool>(slots);
   }
-  ~StreamState() { pool_->close(); }
 
   int get_schema(ArrowSchema* out) {
     try {
@@ -100,8 +123,17 @@ class StreamState {
     }
   }
 
+  ~StreamState() {
+    pool_->close();
+    try {
+      damage_.at_release(cursor_.damage(), read_from_);
+    } catch (...) {  // a release must not throw; the report is lost with the memory
+    }
+  }
+
   int get_next(ArrowArray* out) {
     if (failed_) return failed_;
+    read_from_ = true;
     try {
       return next_batch(out);
     } catch (const std::bad_alloc&) {
@@ -115,9 +147,16 @@ class StreamState {
   const char* last_error() const { return last_error_.empty() ? nullptr : last_error_.c_str(); }
 
  private:
+  // Long values of the record being decoded. A record that opens the next
+  // batch is decoded twice; its failures are counted once, when it is kept.
   struct Fetcher {
     TableCursor* cursor;
-    bool operator()(Bytes reference, std::string& out) { return cursor->fetch_long_value(reference, out); }
+    std::uint64_t failed = 0;
+    bool operator()(Bytes reference, std::string& out) {
+      if (cursor->fetch_long_value_uncounted(reference, out)) return true;
+      ++failed;
+      return false;
+    }
   };
 
   std::vector<FieldSpec> fields() const {
@@ -141,17 +180,26 @@ class StreamState {
           break;
         }
       }
+      const Bytes entry = page_->entries[entry_];
       decoder_.reset_limit();
-      decoder_.decode(page_->entries[entry_], rows, sinks_);
+      fetcher_.failed = 0;
+      decoder_.decode(entry, rows, sinks_);
       if (decoder_.over_limit() && rows > 0) {
         // The record opens the next batch.
         for (ColumnSink& s : sinks_) s.truncate(rows);
         break;
       }
+      cursor_.count_record(entry, fetcher_.failed);
       ++entry_;
       ++rows;
     }
     if (rows == 0) {
+      std::string refusal = damage_.at_end(cursor_.damage());
+      if (!refusal.empty()) {
+        last_error_ = std::move(refusal);
+        failed_ = EIO;
+        return failed_;
+      }
       out->release = nullptr;  // the end of the stream
       return 0;
     }
@@ -177,6 +225,8 @@ class StreamState {
   int failed_ = 0;
   std::size_t last_rows_ = 0;
   std::string last_error_;
+  DamageReport damage_;
+  bool read_from_ = false;  // get_next was called
 };
 
 StreamState* state_of(ArrowArrayStream* stream) { return static_cast<StreamState*>(stream->private_data); }
@@ -252,9 +302,9 @@ void TableExport::export_schema(ArrowSchema* out) const {
   export_struct_schema(out, fields, plan_->schema_metadata);
 }
 
-Result<void> TableExport::export_stream(ArrowArrayStream* out) const {
+Result<void> TableExport::export_stream(ArrowArrayStream* out, StreamDamageHandler on_damage) const {
   PELLUMO_TRY(TableCursor cursor, TableCursor::open(*plan_->db, *plan_->table));
-  auto state = std::make_unique<StreamState>(plan_, std::move(cursor));
+  auto state = std::make_unique<StreamState>(plan_, std::move(cursor), std::move(on_damage));
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_get_last_error;

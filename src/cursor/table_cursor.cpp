@@ -1,5 +1,6 @@
 #include "cursor/table_cursor.h"
 
+#include "page/leaf_scan.h"
 
 namespace pellumo {
 
@@ -9,32 +10,44 @@ void TableCursor::decode_only(std::vector<bool> wanted) {
 }
 
 Result<TableCursor> TableCursor::open(const PageSource& pages, const TableInfo& table) {
+  auto damage = std::make_shared<ReadDamage>();
+  damage->file_pages = pages.total_pages();
   TreeWalker::Options options;
   options.kind = TreeKind::Table;
-  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(make_tree_source(pages), table.root_page, std::move(options)));
-  return TableCursor(pages, table, std::move(walker));
+  options.on_refused = [damage](const RefusedPage& r) { damage->refuse(r.page, r.reason); };
+  // A branch entry that cannot be read costs its whole subtree.
+  options.on_bad_entry = [damage](std::uint32_t, std::uint16_t) { ++damage->entries_skipped; };
+  auto walker = TreeWalker::open(make_tree_source(pages), table.root_page, std::move(options));
+  // Every failure to open is a refusal of the root, which on_refused has
+  // counted: the table reads as empty, and its damage says why.
+  if (!walker) return TableCursor(pages, table, std::nullopt, std::move(damage));
+  return TableCursor(pages, table, std::move(walker).value(), std::move(damage));
 }
 
-TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker)
+TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, std::optional<TreeWalker> walker,
+                         std::shared_ptr<ReadDamage> damage)
     : pages_(&pages),
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
-      page_(walker.root_page()),
-      page_number_(walker.root_number()),  // nothing read until the first leaf is entered
+      page_(walker ? walker->root_page() : Page::empty()),
+      page_number_(walker ? walker->root_number() : table.root_page),  // nothing read until the first leaf is entered
       walker_(std::move(walker)),
       parser_(layout_, pages.large_page_tag_format()),
-      record_(layout_) {}
+      record_(layout_),
+      damage_(std::move(damage)) {}
 
 void TableCursor::enter_page(const LeafPage& leaf) {
   page_ = leaf.page;
   page_number_ = leaf.number;
-  // Unreadable tags are skipped, never fatal.
+  // Unreadable tags and entries are skipped, never fatal.
   scan_leaf_entries(page_, pages_->large_page_tag_format(), pages_->page_size(), skip_deleted_, scan_);
+  damage_->entries_skipped += scan_.unreadable;
   entry_index_ = 0;
 }
 
 const LeafScan* TableCursor::next_page() {
-  while (auto leaf = walker_.next_leaf()) {
+  if (!walker_) return nullptr;
+  while (auto leaf = walker_->next_leaf()) {
     enter_page(*leaf);
     if (!scan_.entries.empty()) {
       entry_index_ = scan_.entries.size();  // taken by the caller
@@ -44,13 +57,21 @@ const LeafScan* TableCursor::next_page() {
   return nullptr;
 }
 
+void TableCursor::count_record(Bytes data, std::uint64_t unresolved) {
+  if (!RecordParser::header_fits(data)) ++damage_->records_undecodable;
+  damage_->values_unresolved += unresolved;
+}
+
 Result<bool> TableCursor::advance() {
   while (entry_index_ >= scan_.entries.size()) {
-    auto leaf = walker_.next_leaf();
+    if (!walker_) return false;
+    auto leaf = walker_->next_leaf();
     if (!leaf) return false;
     enter_page(*leaf);
   }
-  parser_.decode(scan_.entries[entry_index_++], record_);
+  const Bytes data = scan_.entries[entry_index_++];
+  count_record(data, 0);
+  parser_.decode(data, record_);
   resolve_long_values(record_);
   return true;
 }
@@ -71,6 +92,12 @@ void TableCursor::resolve_long_values(Record& record) {
 }
 
 bool TableCursor::fetch_long_value(Bytes reference, std::string& out) {
+  if (fetch_long_value_uncounted(reference, out)) return true;
+  ++damage_->values_unresolved;
+  return false;
+}
+
+bool TableCursor::fetch_long_value_uncounted(Bytes reference, std::string& out) {
   if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*pages_, *table_);
   return long_values_->fetch(reference, out);
 }

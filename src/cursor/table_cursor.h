@@ -10,11 +10,12 @@
 #include "catalog/table_info.h"
 #include "cursor/long_value.h"
 #include "error/ese_error.h"
-#include "page/leaf_scan.h"
 #include "page/page.h"
 #include "page/page_source.h"
+#include "page/leaf_scan.h"
 #include "record/parser.h"
 #include "record/record.h"
+#include "tree/read_damage.h"
 #include "tree/tree_walker.h"
 
 namespace pellumo {
@@ -42,9 +43,9 @@ class TableCursor {
  public:
   // Positions a cursor before the first record of the table's tree, walked
   // as every reader walks it (leaves in key order, each page checked, a
-  // refused page skipped). Fails when the root is not a page of the file
-  // (InvalidPageNumber) or fails its checks (CorruptStructure, with the page
-  // and the reason).
+  // refused page skipped). Does not fail: a root that is not a page of the
+  // file, or fails its checks, gives a cursor without records whose
+  // damage() holds that refusal.
   static Result<TableCursor> open(const PageSource& pages, const TableInfo& table);
 
   TableCursor(TableCursor&&) noexcept = default;
@@ -64,8 +65,18 @@ class TableCursor {
   // past whatever is left of the current page to the next leaf page that
   // holds records and returns its entries, located in one pass (the
   // entries advance() would decode, in the same order); nullptr at the end.
-  // Valid until the cursor moves again.
+  // Valid until the cursor moves again. The entries it passed over are in
+  // damage() already; the reader counts what it decodes with
+  // count_record().
   const LeafScan* next_page();
+  // Counts in damage() what decoding `data` (an entry of next_page()) as a
+  // record costs, as advance() counts it, plus `unresolved` long values the
+  // reader could not fetch (with fetch_long_value_uncounted). For each
+  // record the reader keeps, once.
+  void count_record(Bytes data, std::uint64_t unresolved);
+  // fetch_long_value without counting a failure: for readers that may
+  // decode a record twice and count its damage once.
+  bool fetch_long_value_uncounted(Bytes reference, std::string& out);
 
   // Decodes only the columns whose layout position is true in `wanted`
   // (empty: all) from the next record on; the others are Null in current().
@@ -86,12 +97,19 @@ class TableCursor {
   // it cannot be fetched. Shares the tree index of resolve_long_values.
   bool fetch_long_value(Bytes reference, std::string& out);
 
+  // What this cursor's reading could not read so far: pages refused, entries
+  // skipped, records undecodable, long values unresolved (by
+  // resolve_long_values and fetch_long_value alike). Complete once advance()
+  // has returned false.
+  const ReadDamage& damage() const { return *damage_; }
+
   // Whether advance() passes over entries whose tag is flagged deleted,
   // as the engine's own cursors do. Off by default: such entries are read.
   void set_skip_deleted(bool skip) { skip_deleted_ = skip; }
 
  private:
-  TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker);
+  TableCursor(const PageSource& pages, const TableInfo& table, std::optional<TreeWalker> walker,
+              std::shared_ptr<ReadDamage> damage);
   void enter_page(const LeafPage& leaf);
 
   const PageSource* pages_;
@@ -99,13 +117,15 @@ class TableCursor {
   std::shared_ptr<const RecordLayout> layout_;
   Page page_;
   std::uint32_t page_number_;
-  LeafScan scan_;              // the entries of page_
+  LeafScan scan_;                // the entries of page_
   std::size_t entry_index_ = 0;  // the next of them to decode
-  TreeWalker walker_;
+  std::optional<TreeWalker> walker_;  // none when the root was refused
   RecordParser parser_;
   Record record_;
   std::unique_ptr<LongValueReader> long_values_;  // made on the first reference
   bool skip_deleted_ = false;
+  // Shared with the walker's callbacks, so that it survives moves of the cursor.
+  std::shared_ptr<ReadDamage> damage_;
 };
 
 }  // namespace pellumo

@@ -1,13 +1,17 @@
 #include "python/recover_methods.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/args.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
+#include "python/recovered_values.h"
 #include "python/table_methods.h"
 #include "recovery/recover.h"
 
@@ -25,6 +29,8 @@ struct RecoveryState {
   PyRef key_status, key_source, key_page, key_offset;
   PyRef sources[kRecoverySourceCount];
   PyRef statuses[kStatusCount];
+  DamageNotice notice;
+  std::unique_ptr<RecoveredEngineValues> engine;  // values="engine"
 
   bool init() {
     if (!converter.init(scanner->layout())) return false;
@@ -47,6 +53,7 @@ struct RecoveryState {
   PyRef convert() const {
     PyRef dict = converter.convert(scanner->record());
     if (!dict) return {};
+    if (engine && !engine->apply(scanner->record(), dict.get())) return {};
     const RecoveredRecord& r = scanner->current();
     PyRef page = PyRef::steal(PyLong_FromUnsignedLong(r.page));
     PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(r.offset));
@@ -82,6 +89,8 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int iterator_clear(PyObject* self) {
   PyRecoveryIterator* it = as_iterator(self);
+  // Released before its end: the damage met is told all the same.
+  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->scanner->damage(), it->database);
   finish(it);  // the scanner borrows the database: drop it first
   Py_CLEAR(it->database);
   return 0;
@@ -102,8 +111,10 @@ PyObject* iterator_next(PyObject* self) {
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    // Damage is skipped inside the scan: it only ever ends.
+    // Damage is skipped inside the scan: it only ever ends, and then tells
+    // what the walk of the live tree could not read.
     if (!it->state->scanner->advance()) {
+      (void)it->state->notice.tell(it->state->scanner->damage());  // an error set is raised by the null
       finish(it);
       return nullptr;
     }
@@ -185,7 +196,7 @@ PyObject* create_recovery_iterator_type(PyObject* module) {
 
 PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "sources"};
+    static constexpr const char* kParams[] = {"table_name", "sources", "values", "raw_columns"};
     static constexpr ArgSpec kSpec{"EseDatabase.recover", kParams, 1};
     const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
     if (positional > 1) {
@@ -193,12 +204,14 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                    positional);
       return nullptr;
     }
-    PyObject* values[2];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     std::string_view table_name;
     if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
     unsigned mask = 0;
     if (!parse_sources(values[1], mask)) return nullptr;
+    ValuesMode mode;
+    if (!parse_values_mode(values[2], mode)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     // An unknown table is reported here, at the call, not at the first next().
@@ -207,6 +220,21 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto state = std::make_unique<RecoveryState>();
     state->scanner = std::move(scanner).value();
     if (!state->init()) return nullptr;
+    state->notice.path = as_ese_database(self)->data->path;
+    state->notice.table = std::string(table_name);
+    // raw_columns is checked in either mode: a misspelt name is an error.
+    std::optional<std::vector<std::size_t>> raw_columns;
+    if (!parse_columns(values[3], state->scanner->layout(), raw_columns, "raw_columns")) return nullptr;
+    if (mode == ValuesMode::Engine) {
+      std::vector<bool> raw(state->scanner->layout().size(), false);
+      if (raw_columns) {
+        for (std::size_t i : *raw_columns) raw[i] = true;
+      }
+      state->engine = std::make_unique<RecoveredEngineValues>();
+      if (!state->engine->init(state_of(self), database_of(self), state->scanner->layout(), std::move(raw))) {
+        return nullptr;
+      }
+    }
 
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).recovery_iterator_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

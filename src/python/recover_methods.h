@@ -7,10 +7,13 @@
 namespace pellumo::python {
 
 inline constexpr char kRecoverDoc[] =
-    "recover($self, table_name, *, sources=None)\n--\n\n"
+    "recover($self, table_name, *, sources=None, values='raw', raw_columns=None)\n--\n\n"
     "Iterate over the deleted and superseded records of a table that the file still holds.\n\n"
     "Each record is a dict of the table's columns, decoded as read_table decodes\n"
-    "them (long values the long-value tree no longer holds are None), plus:\n"
+    "them (long values the long-value tree no longer holds are None); with\n"
+    "values='engine', as iter_table(values='engine') gives live records (lists\n"
+    "for multi-valued columns, defaults, signed numbers, datetime, uuid.UUID)\n"
+    "except the raw_columns, which keep the raw reading. Plus:\n"
     "    _status: 'deleted' (its key is not live), 'superseded' (its key is live\n"
     "             with other values) or 'unkeyed' (its key cannot be told)\n"
     "    _source: 'deleted_node', 'hole', 'tail', 'stale_tag', 'emptied_page' or\n"
@@ -21,9 +24,12 @@ inline constexpr char kRecoverDoc[] =
     "is over fixed columns); copies of live records are never returned, nor the\n"
     "same bytes twice.\n\n"
     "Args:\n    table_name: Name of the table\n"
-    "    sources: Names of the sources to search (default: all)\n\n"
+    "    sources: Names of the sources to search (default: all)\n"
+    "    values: 'raw' (default) or 'engine'\n"
+    "    raw_columns: Columns read as stored when values is 'engine'\n\n"
     "Returns:\n    Iterator[dict]: Iterator over the recovered records\n\n"
-    "Raises:\n    ValueError: If the table doesn't exist or a source name is unknown\n"
+    "Raises:\n    ValueError: If the table doesn't exist, a source or column name is unknown\n"
+    "        or values is neither 'raw' nor 'engine'\n"
     "    IOError: If the table's root page cannot be read";
 
 PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

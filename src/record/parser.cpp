@@ -186,6 +186,10 @@ void RecordParser::decode_tagged_item(Bytes data, bool flag_byte, bool null, con
   decode_tagged(tagged.value, tagged.flags, column, out);
 }
 
+bool RecordParser::header_fits(Bytes data) {
+  return data.size() >= kRecordHeaderSize && RecordView(data).variable_offsets() <= data.size();
+}
+
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;
   const RecordView view(data);

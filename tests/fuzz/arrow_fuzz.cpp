@@ -4,7 +4,8 @@
 //
 // Input: byte 0 bit 1 set: the rest is a whole database file; every table
 // goes through a stream in batches of 7 records with a 4 KiB limit on text
-// buffers. Otherwise the rest is one record (bit 0: large-page tagged
+// buffers, and the damage a stream that ends reports must be what a walk of
+// the table's cursor counts. Otherwise the rest is one record (bit 0: large-page tagged
 // layout), decoded against a column of every type in each class and
 // appended, with a null row, to the sink of every column's plan and to a
 // text and a binary sink; then decoded by the columnar decoder, raw and
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "cursor/engine_record.h"
 #include "cursor/long_value.h"
 #include "catalog/table_info.h"
+#include "cursor/table_cursor.h"
 #include "open_memory.h"
 #include "record/parser.h"
 
@@ -240,9 +243,15 @@ void fuzz_file(const std::uint8_t* data, std::size_t size) {
     auto source = arrow::TableExport::make(db, name, options);
     if (!source) continue;
     ArrowArrayStream stream{};
-    if (!source->export_stream(&stream).ok()) continue;
+    std::optional<ReadDamage> told;
+    auto on_damage = [&](const ReadDamage& damage, bool) {
+      told = damage;
+      return std::string();
+    };
+    if (!source->export_stream(&stream, on_damage).ok()) continue;
     ArrowSchema s{};
     require(stream.get_schema(&stream, &s) == 0);
+    bool ended = false;
     // A bound on the batches: a damaged leaf chain ends in an error, never a loop.
     for (int batches = 0; batches < 100000; ++batches) {
       ArrowArray batch{};
@@ -250,7 +259,10 @@ void fuzz_file(const std::uint8_t* data, std::size_t size) {
         require(stream.get_last_error(&stream) != nullptr);
         break;
       }
-      if (batch.release == nullptr) break;
+      if (batch.release == nullptr) {
+        ended = true;
+        break;
+      }
       require(batch.length >= 1 && batch.length <= 7 && batch.n_children == s.n_children);
       for (std::int64_t j = 0; j < batch.n_children; ++j) {
         require(batch.children[j]->length == batch.length);
@@ -260,6 +272,18 @@ void fuzz_file(const std::uint8_t* data, std::size_t size) {
     }
     s.release(&s);
     stream.release(&stream);
+    // What the stream could not read is what a walk of the cursor counts.
+    if (ended) {
+      require(told.has_value());
+      auto cursor = db->open_table(name);
+      require(cursor.ok());
+      while (true) {
+        auto more = cursor->advance();
+        require(more.ok());
+        if (!more.value()) break;
+      }
+      require(cursor->damage() == *told);
+    }
   }
 }
 

@@ -668,6 +668,85 @@ TEST(ArrowStream, ABrokenLeafChainCostsNoRecords) {
   stream.release(&stream);
 }
 
+// The damage a whole stream reports, told at its end.
+std::optional<ReadDamage> streamed_damage(const TableExport& source) {
+  std::optional<ReadDamage> told;
+  ArrowArrayStream stream{};
+  auto opened = source.export_stream(&stream, [&](const ReadDamage& damage, bool finished) {
+    EXPECT_TRUE(finished);
+    told = damage;
+    return std::string();
+  });
+  EXPECT_TRUE(opened.ok());
+  if (!opened.ok()) return std::nullopt;
+  const Collected got = consume(stream);
+  EXPECT_EQ(got.status, 0) << got.error;
+  stream.release(&stream);
+  return told;
+}
+
+// What a walk of the table's cursor counts: raw values of every column,
+// or the engine reading (deleted entries passed over, values built from
+// the records, long values fetched as the engine fetches them).
+ReadDamage cursor_damage(const Database& db, const std::string& name, ValueProfile profile) {
+  auto cursor = db.open_table(name);
+  EXPECT_TRUE(cursor.ok());
+  if (!cursor.ok()) return {};
+  cursor->set_skip_deleted(profile == ValueProfile::Engine);
+  EngineRecordBuilder engine(cursor->shared_layout());
+  std::vector<EngineValue> values;
+  auto fetch = [&](Bytes reference, std::string& out) { return cursor->fetch_long_value(reference, out); };
+  while (true) {
+    auto more = cursor->advance();
+    EXPECT_TRUE(more.ok());
+    if (!more.ok() || !more.value()) break;
+    if (profile == ValueProfile::Engine) engine.build(cursor->current(), LongValueFetch(fetch), values);
+  }
+  return cursor->damage();
+}
+
+TEST(ArrowStream, DamageIsCountedOnceAsTheCursorCountsIt) {
+  // Refused pages, a torn long value, records of unusual shapes; batches
+  // of one record, and a text limit so small that every record is decoded
+  // twice (it overflows the batch it was tried in and opens the next).
+  struct Case {
+    const char* scenario;
+    std::size_t batch_rows;
+    std::size_t max_variable_bytes;
+  };
+  int damaged = 0;
+  for (const Case& c : {Case{"torn-long-value", kDefaultBatchRows, kDefaultMaxVariableBytes},
+                        Case{"torn-long-value", 1, kDefaultMaxVariableBytes}, Case{"torn-long-value", 5, 1},
+                        Case{"bad-checksum", 3, kDefaultMaxVariableBytes}, Case{"truncated-tree", 2, 1},
+                        Case{"truncated-root", 2, kDefaultMaxVariableBytes}, Case{"foreign-chain", 4, 1},
+                        Case{"columnar", 7, 1}, Case{"python-broken-chain", 3, kDefaultMaxVariableBytes}}) {
+    for (const Format& format : kFormats) {
+      auto db = open_scenario(c.scenario, format);
+      ASSERT_NE(db, nullptr);
+      for (const auto& [name, table] : db->tables()) {
+        for (ValueProfile profile : {ValueProfile::Raw, ValueProfile::Engine}) {
+          SCOPED_TRACE(std::string(c.scenario) + " table " + name + " page size " +
+                       std::to_string(format.page_size) + " batch rows " + std::to_string(c.batch_rows) +
+                       (profile == ValueProfile::Engine ? " engine" : " raw"));
+          ExportOptions options;
+          options.batch_rows = c.batch_rows;
+          options.max_variable_bytes = c.max_variable_bytes;
+          options.profile = profile;
+          auto source = TableExport::make(db, name, options);
+          ASSERT_TRUE(source.ok());
+          const std::optional<ReadDamage> streamed = streamed_damage(*source);
+          ASSERT_TRUE(streamed.has_value()) << "the handler is told at the end";
+          const ReadDamage walked = cursor_damage(*db, name, profile);
+          EXPECT_EQ(*streamed, walked) << describe_damage(*streamed) << " | " << describe_damage(walked);
+          damaged += walked.any();
+        }
+      }
+    }
+  }
+  // The cases meet damage of every kind the fixtures have.
+  EXPECT_GT(damaged, 20);
+}
+
 TEST(ArrowStream, StreamsOutliveTheirSourceAndDatabaseAndReadAgain) {
   ArrowArrayStream first{}, second{};
   {
