@@ -50,11 +50,11 @@ void ArrayPool::give(std::unique_ptr<ArrayHolder> holder) noexcept {
   std::unique_ptr<ArrayHolder> drop;  // freed outside the lock
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& kept = free_[holder->slot];
-    if (closed_ || kept.size() >= kKeptPerSlot) {
+    // A closed pool has no slots left to index.
+    if (closed_ || free_[holder->slot].size() >= kKeptPerSlot) {
       drop = std::move(holder);
     } else {
-      kept.push_back(std::move(holder));  // capacity reserved at the pool's making
+      free_[holder->slot].push_back(std::move(holder));  // capacity reserved at the pool's making
     }
   }
 }
