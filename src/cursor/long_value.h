@@ -82,7 +82,8 @@ class LongValueReader {
 
   // The bytes of the value `reference` names, into `out` (replaced). False
   // when the value cannot be resolved: the tree's root or a page holding
-  // (or possibly holding) its entries was refused. A table without a
+  // (or possibly holding) its entries was refused, or a branch entry that
+  // may lead to them cannot be read. A table without a
   // long-value tree, or a reference too short to name one, gives an empty
   // value.
   bool fetch(Bytes reference, std::string& out);
@@ -91,6 +92,9 @@ class LongValueReader {
   const PageSource* pages_;
   std::optional<std::uint32_t> root_;
   PageCheckCache cache_;
+  // Set when a lookup's walk meets a branch entry it cannot read (shared
+  // with the walker's callback, so the reader may move).
+  std::shared_ptr<bool> bad_entry_ = std::make_shared<bool>(false);
   std::optional<TreeWalker> walker_;
   ByteVector scratch_;
   std::vector<LongValueChunk> chunks_;
