@@ -30,6 +30,37 @@ std::uint64_t hash_bytes(Bytes b) {
   return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
 }
 
+// A hash of a record's values, agreeing with ColumnValue's ==: records
+// equal in every column hash alike, whatever bytes they were decoded from.
+std::uint64_t hash_values(const Record& record) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  auto mix = [&h](std::uint64_t v) {
+    h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  };
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const ColumnValue& v = record.value(i);
+    mix(static_cast<std::uint64_t>(v.kind()));
+    switch (v.kind()) {
+      case ValueKind::Null: break;
+      case ValueKind::Guid: mix(hash_bytes(Bytes(v.as_guid().data(), v.as_guid().size()))); break;
+      case ValueKind::Binary:
+      case ValueKind::Text:
+      case ValueKind::MultiValue:
+      case ValueKind::LongValue: mix(hash_bytes(v.bytes())); break;
+      default: mix(v.as_unsigned()); break;
+    }
+  }
+  return h;
+}
+
+bool same_values(const Record& a, const Record& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(a.value(i) == b.value(i))) return false;
+  }
+  return true;
+}
+
 // Whether `a` opens with all of `b`.
 bool opens_with(Bytes a, Bytes b) { return a.size() >= b.size() && std::equal(b.begin(), b.end(), a.begin()); }
 
@@ -136,7 +167,8 @@ RecoveryScanner::RecoveryScanner(const Database& db, const TableInfo& table, uns
       check_(*layout_, db.large_page_tag_format()),
       parser_(layout_, db.large_page_tag_format()),
       record_(layout_),
-      large_(db.large_page_tag_format()) {}
+      large_(db.large_page_tag_format()),
+      live_scratch_(layout_) {}
 
 Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& db, const std::string& name,
                                                                unsigned sources) {
@@ -503,20 +535,50 @@ bool RecoveryScanner::advance() {
     queue_.pop_front();
     has_current_ = false;
   }
-  while (queue_.empty()) {
-    if (next_page_ == 0 || next_page_ > db_->total_pages()) return false;
-    scan_page(next_page_++);
+  while (true) {
+    while (queue_.empty()) {
+      if (next_page_ == 0 || next_page_ > db_->total_pages()) return false;
+      scan_page(next_page_++);
+    }
+    if (decode(queue_.front())) break;
+    queue_.pop_front();
   }
-  decode(queue_.front());
   has_current_ = true;
   return true;
 }
 
-void RecoveryScanner::decode(const Pending& pending) {
+bool RecoveryScanner::equals_live_record(const Record& record) {
+  if (!live_values_made_) {
+    live_values_made_ = true;
+    live_values_.reserve(live_records_.size());
+    for (std::size_t i = 0; i < live_records_.size(); ++i) {
+      parser_.decode(live_records_[i].bytes, live_scratch_);
+      live_values_.emplace_back(hash_values(live_scratch_), i);
+    }
+    std::sort(live_values_.begin(), live_values_.end());
+  }
+  const std::uint64_t h = hash_values(record);
+  auto it = std::lower_bound(live_values_.begin(), live_values_.end(), std::make_pair(h, std::size_t{0}));
+  for (; it != live_values_.end() && it->first == h; ++it) {
+    parser_.decode(live_records_[it->second].bytes, live_scratch_);
+    if (same_values(record, live_scratch_)) return true;
+  }
+  return false;
+}
+
+bool RecoveryScanner::decode(const Pending& pending) {
   parser_.decode(pending.bytes, record_);
+  // Bytes that differ from every live record's can still hold one's values
+  // (a merge leaves a copy whose last tagged value runs on into the bytes
+  // after it): that is the live record, not a recovery. Long values are
+  // compared by reference, before they are fetched.
+  if (equals_live_record(record_)) {
+    ++stats_.live_copies;
+    return false;
+  }
   bool any = false;
   for (std::size_t i = 0; i < record_.size() && !any; ++i) any = record_.value(i).kind() == ValueKind::LongValue;
-  if (!any) return;
+  if (!any) return true;
   if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
   LongValueReader& index = *long_values_;
   // A value the tree no longer holds comes back empty: that is no value.
@@ -526,6 +588,7 @@ void RecoveryScanner::decode(const Pending& pending) {
   for (std::size_t i = 0; i < record_.size(); ++i) {
     if (record_.value(i).kind() == ValueKind::LongValue) record_.value(i).set_null();
   }
+  return true;
 }
 
 }  // namespace pellumo

@@ -4,9 +4,10 @@
 // merge (their tag slots intact), and pages released to the space trees
 // with their contents. Every candidate must pass the table's schema and,
 // where the primary index is over fixed columns, carry the key rebuilt
-// from its own values. A byte-for-byte copy of a live record (what page
-// reorganisation leaves behind) is not a recovery, and the same bytes are
-// never recovered twice.
+// from its own values. A copy of a live record (what page reorganisation
+// and merges leave behind) is not a recovery, whether byte for byte or
+// only in every column's value, and the same bytes are never recovered
+// twice.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +62,7 @@ struct RecoveryStats {
   std::uint64_t pages_scanned = 0;
   std::uint64_t candidates = 0;   // headers that fit the schema's first four bytes
   std::uint64_t rejected = 0;     // candidates the schema or key check refused
-  std::uint64_t live_copies = 0;  // byte-for-byte copies of live records
+  std::uint64_t live_copies = 0;  // copies of live records, by bytes or by values
   std::uint64_t duplicates = 0;   // bytes already recovered
 };
 
@@ -113,11 +114,15 @@ class RecoveryScanner {
   void consider_node(std::uint32_t number, Bytes page, std::size_t data_at, std::uint8_t flags, Bytes data,
                      Bytes prefix, RecoverySource source, std::vector<Pending>& found);
   bool is_live_copy(Bytes candidate, bool exact) const;
+  // Whether `record` (decoded, long values not yet resolved) holds the
+  // values of a live record in every column.
+  bool equals_live_record(const Record& record);
   bool already_recovered(Bytes candidate);
   std::uint64_t file_offset(Bytes part) const;
   RecoveryStatus status_of(std::string_view key) const;
   bool is_live_key(std::string_view key) const;
-  void decode(const Pending& pending);
+  // Decodes into record_; false (and nothing resolved) for a live copy.
+  bool decode(const Pending& pending);
 
   const Database* db_;
   const TableInfo* table_;
@@ -136,6 +141,11 @@ class RecoveryScanner {
   // and the live records by the hash of their fixed and variable part.
   std::vector<std::uint64_t> live_keys_;
   std::vector<LiveRecord> live_records_;
+  // Made on the first candidate that reaches decoding: the hash of every
+  // live record's decoded values, with its place in live_records_, sorted.
+  std::vector<std::pair<std::uint64_t, std::size_t>> live_values_;
+  bool live_values_made_ = false;
+  Record live_scratch_;
   PageRanges available_;
   std::unordered_multimap<std::uint64_t, Bytes> recovered_;  // by hash of the whole record
   std::unordered_set<std::uint64_t> recovered_offsets_;
