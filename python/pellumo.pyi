@@ -221,11 +221,14 @@ class EseDatabase:
         columns: Sequence[str] | None = None,
         values: _Values = "raw",
         batch_rows: SupportsIndex = 65536,
+        raw_columns: Sequence[str] | None = None,
     ) -> _ArrowTableSource:
         """The table as Arrow record batches for pyarrow, Polars, DuckDB and
         pandas (the Arrow PyCapsule interface). values="engine": list<T> for
         multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
-        long and Currency, records flagged deleted left out. ValueError: no
+        long and Currency, records flagged deleted left out. raw_columns: columns
+        typed and valued as stored whatever `values` says (a DateTime's 64 bits
+        as uint64), from the same records as the others. ValueError: no
         such table or column, a column named twice, an unknown `values`,
         batch_rows 0; OSError: the table cannot be opened."""
     def write_table_jsonl(

@@ -32,7 +32,7 @@ run_pytest() {
 
 echo "== lint and types"
 python_packages=(python/pellumo_cli)
-for extra in python/pellumo_fleet; do [ -d "$extra" ] && python_packages+=("$extra"); done
+for extra in python/pellumo_fleet python/pellumo_artifacts; do [ -d "$extra" ] && python_packages+=("$extra"); done
 "$py" -m ruff check python bench scripts
 "$py" -m mypy --strict "${python_packages[@]}" python/pellumo.pyi
 

@@ -111,8 +111,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "page (checksum, owner, tree type, entries, revisits). Exit status 0 for a clean file, "
                     "1 when damage was found.")
     check.add_argument("--json", action="store_true", help="the whole report as one JSON object")
-    from pellumo_cli import recover
+    from pellumo_cli import artifacts, recover
     recover.add_parser(commands)
+    artifacts.add_parser(commands)
     return parser
 
 
@@ -150,8 +151,8 @@ def _main(argv: Sequence[str] | None) -> int:
            "dump": commands.cmd_dump, "export": commands.cmd_export, "carve": commands.cmd_carve,
            "check": commands.cmd_check}.get(args.command)
     if run is None:
-        from pellumo_cli import recover
-        run = {"recover": recover.cmd_recover}[args.command]
+        from pellumo_cli import artifacts, recover
+        run = {"recover": recover.cmd_recover, "artifacts": artifacts.cmd_artifacts}[args.command]
     try:
         status = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()

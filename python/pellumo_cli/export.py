@@ -319,7 +319,7 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     changes: dict[int, Callable[[Any], Any]] = {}
     for i, f in enumerate(schema):
         t = f.type
-        if isinstance(t, pa.ExtensionType) and "uuid" in str(t.extension_name):
+        if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
             changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
         elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
             changes[i] = _map_values(bytes.hex)
@@ -340,7 +340,7 @@ def _map_values(fn: Callable[[Any], str]) -> Callable[[Any], Any]:
     import pyarrow as pa
 
     def apply(column: Any) -> Any:
-        if isinstance(column.type, pa.ExtensionType):
+        if isinstance(column.type, pa.BaseExtensionType):
             column = column.storage
         return pa.array([None if v is None else fn(v) for v in column.to_pylist()], pa.string())
 

@@ -15,11 +15,12 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal, NamedTuple
 
-import pellumo
-
 from pellumo_fleet._arrow import pa
 from pellumo_fleet._paths import PathsArg, expand_paths
 from pellumo_fleet._schema import Conformer, unify, with_source
+from pellumo_fleet._tables import check_table_name, open_reader, present_columns, table_schema
+
+__all__ = ["Scan", "SkippedFile", "present_columns", "scan", "table_schema"]
 
 OnMissing = Literal["skip", "error"]
 
@@ -49,23 +50,6 @@ def default_workers() -> int:
 def check_on_missing(on_missing: str) -> None:
     if on_missing not in ("skip", "error"):
         raise ValueError(f"on_missing must be 'skip' or 'error', not {on_missing!r}")
-
-
-def table_schema(path: str, table_name: str, columns: Sequence[str] | None) -> tuple[list[str] | None, Any]:
-    """The columns to ask the file for (those of `columns` it has; None: all)
-    and the Arrow schema they give. Raises what opening the file raises, and
-    ValueError "Table not found: ..." when the file lacks the table."""
-    db = pellumo.EseDatabase(path)
-    present = present_columns(db, table_name, columns)
-    return present, pa.schema(db.arrow(table_name, columns=present))
-
-
-def present_columns(db: pellumo.EseDatabase, table_name: str, columns: Sequence[str] | None) -> list[str] | None:
-    """Those of `columns` that the file's table has, in the given order (None: all)."""
-    if columns is None:
-        return None
-    names = {c["name"] for c in db.get_table_schema(table_name)}
-    return [c for c in dict.fromkeys(columns) if c in names]
 
 
 def describe(error: BaseException) -> str:
@@ -183,9 +167,7 @@ class Scan:
             return False
 
         try:
-            db = pellumo.EseDatabase(plan.path)
-            stream = db.arrow(self._table_name, columns=plan.columns)
-            reader = pa.RecordBatchReader.from_stream(stream)
+            reader = open_reader(plan.path, self._table_name, plan.columns)
             conform = Conformer(self._schema, self._source_column, plan.path)
             while not cancel.is_set():
                 try:
@@ -217,6 +199,9 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
          workers: int | None = None) -> Scan:
     """One Arrow stream of a table's records from many database files.
 
+    table_name: a table of the databases, or "artifact:<kind>/<table>" for a
+    table of pellumo_artifacts ("artifact:srum/network_data"): files that are
+    no artifact of that kind are skipped like files that lack a table.
     paths: a glob pattern (str; '**' spans folders; matches sorted), or an
     iterable of paths. columns: the columns to read, in that order (default:
     every column of every file, in the order first seen). source_column: the
@@ -232,6 +217,7 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
     `columns`, types are promoted where one can hold the other). Records
     follow file order, then record order, whatever the number of workers."""
     check_on_missing(on_missing)
+    check_table_name(table_name)
     if workers is None:
         workers = default_workers()
     elif isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:

@@ -18,12 +18,12 @@ from typing import Any, NamedTuple
 
 import dask.dataframe as dd
 import pandas as pd  # type: ignore[import-untyped]
-import pellumo
 
 from pellumo_fleet._arrow import pa
 from pellumo_fleet._paths import PathsArg, expand_paths
-from pellumo_fleet._scan import OnMissing, _with_path, check_on_missing, present_columns, table_schema
+from pellumo_fleet._scan import OnMissing, _with_path, check_on_missing
 from pellumo_fleet._schema import Conformer, unify, with_source
+from pellumo_fleet._tables import check_table_name, open_reader, table_schema
 
 __all__ = ["read_table"]
 
@@ -43,7 +43,8 @@ def read_table(paths: PathsArg, table_name: str, *, columns: Sequence[str] | Non
                on_missing: OnMissing = "skip") -> dd.DataFrame:
     """A lazy Dask dataframe of the table's records in every file.
 
-    paths, columns, source_column and on_missing as in pellumo_fleet.scan.
+    paths, table_name ("artifact:<kind>/<table>" too), columns,
+    source_column and on_missing as in pellumo_fleet.scan.
     The columns and their types come from the first file that has the table
     (with `columns`: those, which that file must have); in the other files
     columns are matched by name, a missing one is null, a different type is
@@ -51,6 +52,7 @@ def read_table(paths: PathsArg, table_name: str, *, columns: Sequence[str] | Non
     file skipped under on_missing="skip" gives an empty partition; a file
     that stops at damage gives the records before it."""
     check_on_missing(on_missing)
+    check_table_name(table_name)
     if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int) \
             or files_per_partition < 1:
         raise ValueError(f"files_per_partition must be a positive int, not {files_per_partition!r}")
@@ -93,9 +95,7 @@ def _read_partition(files: tuple[str, ...], plan: _PartitionPlan) -> pd.DataFram
     batches: list[Any] = []
     for path in files:
         try:
-            db = pellumo.EseDatabase(path)
-            stream = db.arrow(plan.table_name, columns=present_columns(db, plan.table_name, plan.columns))
-            reader = pa.RecordBatchReader.from_stream(stream)
+            reader = open_reader(path, plan.table_name, plan.columns)
         except (OSError, ValueError) as error:
             if plan.on_missing == "error":
                 raise _with_path(error, path) from error

@@ -6,7 +6,8 @@
           .load("/evidence/**/SRUDB.dat"))
 
 One input partition per file; each partition is read as Arrow record batches.
-Options: `table` (required); `columns` (a JSON list, or names separated by
+Options: `table` (required; "artifact:<kind>/<table>" reads a table of
+pellumo_artifacts, e.g. "artifact:srum/network_data"); `columns` (a JSON list, or names separated by
 commas); `on_missing` ("skip", the default: a file that cannot be opened or
 lacks the table gives no rows; "error": the read fails); `source_column` (the
 provenance column's name, default "_source"; empty: none). The path may be a
@@ -51,7 +52,7 @@ def arrow_to_spark_type(arrow_type: Any) -> DataType:
     from pellumo_fleet._arrow import pa
 
     t = pa.types
-    if isinstance(arrow_type, pa.ExtensionType):
+    if isinstance(arrow_type, pa.BaseExtensionType):
         arrow_type = arrow_type.storage_type  # a UUID is 16 bytes
     simple: list[tuple[Any, DataType]] = [
         (t.is_boolean, BooleanType()), (t.is_int8, ByteType()), (t.is_uint8, ShortType()),
@@ -150,10 +151,12 @@ class EseDataSource(DataSource):
         return "ese"
 
     def schema(self) -> StructType:
-        from pellumo_fleet._scan import _with_path, table_schema
+        from pellumo_fleet._scan import _with_path
         from pellumo_fleet._schema import dedupe_fields
+        from pellumo_fleet._tables import check_table_name, table_schema
 
         options = _Options(self.options)
+        check_table_name(options.table)
         problems: list[str] = []
         for path in options.paths:
             try:
@@ -194,11 +197,10 @@ class EseDataSourceReader(DataSourceReader):
         return [InputPartition(path) for path in self.options.paths]
 
     def read(self, partition: InputPartition) -> Iterator[Any]:
-        import pellumo
-
         from pellumo_fleet._arrow import pa
-        from pellumo_fleet._scan import _with_path, present_columns
+        from pellumo_fleet._scan import _with_path
         from pellumo_fleet._schema import Conformer
+        from pellumo_fleet._tables import open_reader
 
         path: str = partition.value
         options = self.options
@@ -206,9 +208,7 @@ class EseDataSourceReader(DataSourceReader):
         source = options.source_column if options.source_column in target.names else None
         wanted = [n for n in target.names if n != source]
         try:
-            db = pellumo.EseDatabase(path)
-            reader = pa.RecordBatchReader.from_stream(
-                db.arrow(options.table, columns=present_columns(db, options.table, wanted)))
+            reader = open_reader(path, options.table, wanted)
         except (OSError, ValueError) as error:
             if options.on_missing == "error":
                 raise _with_path(error, path) from error

@@ -57,6 +57,7 @@ struct ColumnPlan {
   const ColumnInfo* column = nullptr;
   BuilderKind builder = BuilderKind::Null;  // of the items, for a list
   bool list = false;                        // list<builder> ("+l")
+  bool stored = false;                      // raw-profile values in an engine stream
   FieldSpec field;
 };
 

@@ -83,6 +83,7 @@ class StreamState {
     for (const ColumnPlan& c : plan_->columns) {
       builders_.push_back(make_builder(c));
       layout_index_.push_back(c.layout_index);
+      stored_.push_back(c.stored);
       if (builders_.back()->has_variable_buffer()) variable_.push_back(builders_.size() - 1);
     }
   }
@@ -157,7 +158,13 @@ class StreamState {
       if (rows > 0 && !variable_.empty() && !fits(record)) break;  // the record opens the next batch
       const std::size_t n = builders_.size();
       if (engine_) {
-        for (std::size_t j = 0; j < n; ++j) builders_[j]->append_engine(engine_values_[layout_index_[j]]);
+        for (std::size_t j = 0; j < n; ++j) {
+          if (stored_[j]) {
+            builders_[j]->append(record.value(layout_index_[j]));
+          } else {
+            builders_[j]->append_engine(engine_values_[layout_index_[j]]);
+          }
+        }
       } else {
         for (std::size_t j = 0; j < n; ++j) builders_[j]->append(record.value(layout_index_[j]));
       }
@@ -184,6 +191,7 @@ class StreamState {
   TableCursor cursor_;
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
   std::vector<std::size_t> layout_index_;  // by builder: the column's position in the record
+  std::vector<bool> stored_;               // by builder: raw-profile values (ExportOptions::raw_columns)
   std::vector<std::size_t> variable_;  // builders with a variable-width buffer
   std::unique_ptr<EngineRecordBuilder> engine_;  // the engine profile's values
   std::vector<EngineValue> engine_values_;       // of cursor_.current()
@@ -221,18 +229,33 @@ Result<TableExport> TableExport::make(std::shared_ptr<const Database> db, const 
   plan->table = table;
   const RecordLayout layout(*plan->table);
   plan->decoded.assign(layout.size(), false);
+  std::vector<bool> stored(layout.size(), false);
+  for (const std::string& name : options.raw_columns) {
+    auto index = layout.index_of(name);
+    if (!index) return EseError::column_not_found(name);
+    stored[*index] = true;
+  }
+  auto plan_of = [&](std::size_t index) {
+    const bool raw = stored[index] && options.profile != ValueProfile::Raw;
+    ColumnPlan c = plan_column(layout.column(index), index, raw ? ValueProfile::Raw : options.profile);
+    c.stored = raw;
+    return c;
+  };
   if (options.columns) {
     plan->all_columns = false;
     for (const std::string& name : *options.columns) {
       auto index = layout.index_of(name);
       if (!index) return EseError::column_not_found(name);
-      plan->columns.push_back(plan_column(layout.column(*index), *index, options.profile));
+      plan->columns.push_back(plan_of(*index));
       plan->decoded[*index] = true;
+    }
+    for (const std::string& name : options.raw_columns) {
+      if (!plan->decoded[*layout.index_of(name)]) return EseError::column_not_found(name);
     }
     plan->all_columns = std::all_of(plan->decoded.begin(), plan->decoded.end(), [](bool b) { return b; });
   } else {
     for (std::size_t i = 0; i < layout.size(); ++i) {
-      plan->columns.push_back(plan_column(layout.column(i), i, options.profile));
+      plan->columns.push_back(plan_of(i));
       plan->decoded[i] = true;
     }
   }

@@ -39,6 +39,13 @@ struct ExportOptions {
   // record larger than this makes a batch of its own.
   std::size_t max_variable_bytes = kDefaultMaxVariableBytes;
   ValueProfile profile = ValueProfile::Raw;
+  // Columns (raw names) typed by the raw profile whatever `profile` says:
+  // their stored values beside the engine's reading of the others, from
+  // the same records. Applications that keep FILETIMEs in DateTime columns
+  // need the stored 64 bits, which the engine's dates (microseconds) cut.
+  // Each must be a column of the table (ColumnNotFound otherwise); with
+  // `columns` given, one of those.
+  std::vector<std::string> raw_columns;
 };
 
 // The plan of one table's export: cheap to copy, immutable, shareable

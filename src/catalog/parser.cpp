@@ -8,31 +8,23 @@
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/tag.h"
+#include "record/layout.h"
 #include "tree/tree_walker.h"
 
 namespace pellumo {
 namespace {
 
-constexpr std::size_t kRecordHeaderSize = 4;
 constexpr std::size_t kCommonFieldsSize = 14;
 constexpr std::size_t kTableRecordSize = 22;
 constexpr std::size_t kColumnRecordSize = 30;
-constexpr std::uint32_t kFirstVariableColumn = 128;
 
 // The record's name: the first variable column. A record whose last
-// variable column id is below 128 has no name column and is refused.
+// variable column id is below 128 has no name column and is refused, as is
+// one whose name is NULL or runs past the record.
 Result<std::string> read_name(Bytes data) {
-  // Byte 1: the last variable column id; bytes 2-3: where the variable
-  // offsets start. The first offset is the name's length, and the name
-  // follows the whole offset array.
-  ByteReader header(data, 1);
-  const std::uint32_t last_variable = header.u8();
-  const std::size_t array_pos = header.u16_le();
-  if (!header || last_variable < kFirstVariableColumn) return EseError::invalid_catalog_entry();
-  const std::size_t variable_count = last_variable - (kFirstVariableColumn - 1);
-  auto length = read_u16_le(data, array_pos);
-  if (!length) return EseError::invalid_catalog_entry();
-  auto name = slice(data, array_pos + 2 * variable_count, *length);
+  const RecordView record(data);
+  if (record.last_variable() < kFirstVariableColumn) return EseError::invalid_catalog_entry();
+  const std::optional<Bytes> name = record.variable_value(0);
   if (!name) return EseError::invalid_catalog_entry();
   return to_byte_string(*name);
 }

@@ -12,8 +12,6 @@
 namespace pellumo {
 namespace {
 
-constexpr std::size_t kRecordHeaderSize = 4;
-
 // Walks one tree, filling `out`; calls on_entry(data) for every readable
 // live entry of every leaf of the expected kind.
 template <class OnEntry>
@@ -111,7 +109,8 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
       std::optional<LongValueReader> long_values;
       std::string fetched;
       walk_tree(db, TreeKind::Table, std::nullopt, reached, interrupted, t, [&](Bytes data) {
-        if (data.size() < kRecordHeaderSize || read_u16_le(data, 2).value_or(0) > data.size()) {
+        const RecordView view(data);
+        if (data.size() < kRecordHeaderSize || view.variable_offsets() > data.size()) {
           ++t.undecodable_records;
           return;
         }

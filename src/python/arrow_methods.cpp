@@ -182,9 +182,10 @@ PyType_Spec kSourceSpec = {
 };
 
 // The column names of `obj` (a list or tuple of str) as UTF-8 bytes.
-bool column_names(PyObject* obj, std::vector<std::string>& out) {
+bool column_names(PyObject* obj, std::vector<std::string>& out, const char* argument = "columns") {
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a list of str or None, not %s", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of str or None, not %s", argument,
+                 Py_TYPE(obj)->tp_name);
     return false;
   }
   PyRef items = PyRef::steal(PySequence_Fast(obj, "columns"));
@@ -194,7 +195,7 @@ bool column_names(PyObject* obj, std::vector<std::string>& out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "argument 'columns': expected str items, not %s", Py_TYPE(item)->tp_name);
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected str items, not %s", argument, Py_TYPE(item)->tp_name);
       return false;
     }
     Py_ssize_t size = 0;
@@ -216,9 +217,9 @@ PyObject* create_arrow_source_type(PyObject* module) { return PyType_FromModuleA
 
 PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "columns", "values", "batch_rows"};
+    static constexpr const char* kParams[] = {"table_name", "columns", "values", "batch_rows", "raw_columns"};
     static constexpr ArgSpec kSpec{"EseDatabase.arrow", kParams, 1, 1};
-    PyObject* values[4];
+    PyObject* values[5];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -240,6 +241,9 @@ PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return nullptr;
       }
       options.batch_rows = static_cast<std::size_t>(rows);
+    }
+    if (values[4] != nullptr && values[4] != Py_None) {
+      if (!column_names(values[4], options.raw_columns, "raw_columns")) return nullptr;
     }
 
     const std::shared_ptr<Database>& db = as_ese_database(self)->data->database;

@@ -7,7 +7,7 @@
 namespace pellumo::python {
 
 inline constexpr char kArrowDoc[] =
-    "arrow($self, table_name, *, columns=None, values='raw', batch_rows=65536)\n--\n\n"
+    "arrow($self, table_name, *, columns=None, values='raw', batch_rows=65536, raw_columns=None)\n--\n\n"
     "The records of a table as Arrow record batches.\n\n"
     "Returns an object of the Arrow PyCapsule interface (__arrow_c_schema__,\n"
     "__arrow_c_stream__): pyarrow.table(obj), polars.DataFrame(obj) and DuckDB\n"
@@ -22,10 +22,13 @@ inline constexpr char kArrowDoc[] =
     "        Long long and Currency, timestamp[us, UTC] for DateTime, arrow.uuid\n"
     "        for GUID; records flagged deleted are left out)\n"
     "    batch_rows: Most records per batch; a batch also ends before any\n"
-    "        text or binary buffer passes 64 MiB\n\n"
+    "        text or binary buffer passes 64 MiB\n"
+    "    raw_columns: Columns read as stored whatever values says (a DateTime\n"
+    "        column's 64 bits as uint64, as some applications keep FILETIMEs\n"
+    "        there), from the same records as the others; each must be read\n\n"
     "Raises:\n"
     "    ValueError: If the table or a column doesn't exist, a column is named\n"
-    "        twice, or batch_rows is 0\n"
+    "        twice, a raw column is not read, or batch_rows is 0\n"
     "    IOError: If the table cannot be opened (a record that cannot be read\n"
     "        ends the stream with an error in the consumer)";
 

@@ -1,7 +1,5 @@
 #include "record/multi_value.h"
 
-#include "record/parser.h"
-
 namespace pellumo {
 namespace {
 

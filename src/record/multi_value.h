@@ -13,11 +13,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "record/layout.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
-
-inline constexpr std::uint8_t kTaggedFlagTwoValues = 0x10;
 
 struct MultiValueInstance {
   Bytes data;              // borrows the value

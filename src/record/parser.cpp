@@ -9,16 +9,6 @@
 namespace pellumo {
 namespace {
 
-constexpr std::size_t kRecordHeaderSize = 4;
-constexpr std::uint16_t kVariableNullBit = 0x8000;
-constexpr std::uint16_t kVariableOffsetMask = 0x7FFF;
-// Tagged offset word on pages up to 8 KiB: 13-bit offset, explicit NULL, flag byte follows.
-constexpr std::uint16_t kSmallTaggedOffsetMask = 0x1FFF;
-constexpr std::uint16_t kSmallTaggedNullBit = 0x2000;
-constexpr std::uint16_t kSmallTaggedFlagBit = 0x4000;
-// Large-page layout: 15-bit offset and a flag byte on every value.
-constexpr std::uint16_t kLargeTaggedOffsetMask = 0x7FFF;
-
 std::uint32_t codepage_of(const ColumnInfo& c) { return c.codepage.value_or(kDefaultCodepage); }
 
 bool is_text(ColumnType t) { return t == ColumnType::Text || t == ColumnType::LongText; }
@@ -135,47 +125,23 @@ Record RecordParser::decode(Bytes data) {
   return record;
 }
 
-void RecordParser::build_tagged(Bytes data, std::size_t t) {
+void RecordParser::build_tagged(const RecordView& record) {
   items_.clear();
-  const std::size_t len = data.size();
-  if (t >= len || len - t < 4) return;
-  const std::uint16_t mask = large_ ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-  // The first item's offset word tells where the item array ends.
-  const std::size_t array_end = t + (read_u16_le(data, t + 2).value_or(0) & mask);
-  if (t >= array_end) return;
-  // The item array ends where the first item's data begins.
-  std::size_t count = 0;
-  while (t + 4 * count < array_end && in_bounds(data, t + 4 * count, 4)) ++count;
-  const std::size_t tagged_len = len - t;
+  const TaggedDirectory directory(record, large_);
+  const std::size_t base = record.tagged_start();
   bool sorted = true;
-  for (std::size_t k = 0; k < count; ++k) {
-    // Item k: column id, offset word; item k + 1's offset word ends it.
-    ByteReader r(data, t + 4 * k);
-    const std::uint16_t id = r.u16_le();
-    const std::uint16_t word = r.u16_le();
-    const std::size_t start = word & mask;
-    std::size_t end;
-    if (k + 1 < count) {
-      r.skip(2);
-      end = r.u16_le() & mask;
-      if (start > end || end > tagged_len) continue;  // an inconsistent item is skipped
-    } else {
-      end = tagged_len;
-      if (start > tagged_len) continue;
-    }
-    TaggedItem item;
-    item.id = id;
-    item.order = static_cast<std::uint32_t>(k);
-    item.start = t + start;
-    item.end = t + end;
-    item.has_flag_byte = large_ || (word & kSmallTaggedFlagBit) != 0;
-    item.null = !large_ && (word & kSmallTaggedNullBit) != 0;
-    if (!items_.empty() && items_.back().id >= item.id) sorted = false;
-    items_.push_back(item);
+  for (std::size_t k = 0; k < directory.count(); ++k) {
+    const std::optional<Bytes> data = directory.data(k);
+    if (!data) continue;  // an inconsistent item is skipped
+    const TaggedItem item = directory.item(k);
+    const std::size_t start = base + item.offset;
+    TaggedSlot slot{item.id, static_cast<std::uint32_t>(k), start, start + data->size(), item.flag_byte, item.null};
+    if (!items_.empty() && items_.back().id >= slot.id) sorted = false;
+    items_.push_back(slot);
   }
   // Lookups merge with the id-sorted columns; of equal ids the later item wins.
   if (!sorted) {
-    std::sort(items_.begin(), items_.end(), [](const TaggedItem& a, const TaggedItem& b) {
+    std::sort(items_.begin(), items_.end(), [](const TaggedSlot& a, const TaggedSlot& b) {
       return a.id != b.id ? a.id < b.id : a.order < b.order;
     });
   }
@@ -205,33 +171,7 @@ void RecordParser::decode_tagged(Bytes value, std::uint8_t flags, const ColumnIn
 
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;
-  const std::size_t len = data.size();
-  std::uint32_t last_fixed = 0, last_variable = 0;
-  std::size_t var_array = 0;
-  if (len >= kRecordHeaderSize) {
-    ByteReader header(data);
-    last_fixed = header.u8();
-    last_variable = header.u8();
-    var_array = header.u16_le();
-  }
-  const std::size_t var_count = (last_variable + 256 - 127) % 256;
-  const std::size_t var_data = var_array + 2 * var_count;
-
-  // The null bitmap of the fixed columns ends where the offset array begins.
-  const std::size_t bitmap_size = (last_fixed + 7) / 8;
-  Bytes bitmap;
-  if (var_array >= bitmap_size && var_array <= len) bitmap = data.subspan(var_array - bitmap_size, bitmap_size);
-
-  std::size_t tagged_start;
-  if (last_variable < kFirstVariableColumn) {
-    tagged_start = var_array;
-  } else if (var_data > len) {
-    tagged_start = var_data;
-  } else {
-    // The last variable offset (var_data >= 2 here) ends the variable data.
-    tagged_start = var_data + (read_u16_le(data, var_data - 2).value_or(0) & kVariableOffsetMask);
-  }
-
+  const RecordView view(data);
   bool tagged_built = false;
   std::size_t item = 0;  // merge position in the sorted tagged items
   const std::size_t n = layout.size();
@@ -241,38 +181,29 @@ void RecordParser::decode(Bytes data, Record& record) {
     const ColumnInfo& column = layout.column(k);
     ColumnValue& out = record.value(k);
     const std::uint32_t id = column.id;
-    if (id <= last_fixed) {
-      if (id >= 1 && !bitmap.empty() && (bitmap[(id - 1) / 8] >> ((id - 1) % 8)) & 1) {
+    if (id <= view.last_fixed()) {
+      if (view.fixed_null(id)) {
         out.set_null();  // its bytes are filler
         continue;
       }
-      const std::uint64_t start = layout.fixed_offset(k);
-      if (start > len || column.space_usage > len - start) {
+      const std::optional<Bytes> value = view.field(layout.fixed_offset(k), column.space_usage);
+      if (value) {
+        parse_column_value_into(*value, column, out);
+      } else {
         out.set_null();
-        continue;
       }
-      parse_column_value_into(data.subspan(static_cast<std::size_t>(start), column.space_usage), column, out);
-    } else if (id >= kFirstVariableColumn && id <= last_variable) {
-      const std::size_t i = id - kFirstVariableColumn;
-      const std::size_t entry_at = var_array + 2 * i;
-      const std::optional<std::uint16_t> entry = read_u16_le(data, entry_at);
-      if (!entry || (*entry & kVariableNullBit)) {
+    } else if (id >= kFirstVariableColumn && id <= view.last_variable()) {
+      const std::optional<Bytes> value = view.variable_value(id - kFirstVariableColumn);
+      if (value) {
+        parse_column_value_into(*value, column, out);
+      } else {
         out.set_null();
-        continue;
       }
-      // The previous column's end offset, inside the array before this one.
-      const std::size_t start = i == 0 ? 0 : (read_u16_le(data, entry_at - 2).value_or(0) & kVariableOffsetMask);
-      const std::size_t end = *entry & kVariableOffsetMask;
-      if (start > end || var_data > len || end > len - var_data) {
-        out.set_null();
-        continue;
-      }
-      parse_column_value_into(data.subspan(var_data + start, end - start), column, out);
     } else if (id < kFirstTaggedColumn) {
       out.set_absent();  // past the record's last fixed or variable column
     } else {
       if (!tagged_built) {
-        build_tagged(data, tagged_start);
+        build_tagged(view);
         tagged_built = true;
       }
       while (item < items_.size() && items_[item].id < id) ++item;
@@ -282,25 +213,20 @@ void RecordParser::decode(Bytes data, Record& record) {
       }
       std::size_t last = item;
       while (last + 1 < items_.size() && items_[last + 1].id == id) ++last;
-      const TaggedItem& it = items_[last];
-      Bytes value = data.subspan(it.start, it.end - it.start);
-      std::uint8_t flags = 0;
-      if (!value.empty() && it.has_flag_byte) {
-        flags = value[0];
-        value = value.subspan(1);
-      }
-      if (it.null || (large_ && (flags & kTaggedFlagNull))) {
+      const TaggedSlot& it = items_[last];
+      const TaggedValue tagged = split_flag_byte(data.subspan(it.start, it.end - it.start), it.has_flag_byte);
+      if (it.null || (large_ && (tagged.flags & kTaggedFlagNull))) {
         out.set_null();
         continue;
       }
       // Present, not null, and nothing after the flag byte: an empty value
       // (the engine stores zero-length strings and binaries this way).
       constexpr std::uint8_t kSpecialFlags = kTaggedFlagLongValue | kTaggedFlagMultiValue | kTaggedFlagCompressed;
-      if (value.empty() && it.has_flag_byte && it.end > it.start && (flags & kSpecialFlags) == 0 &&
+      if (tagged.value.empty() && it.has_flag_byte && it.end > it.start && (tagged.flags & kSpecialFlags) == 0 &&
           set_empty(column, out)) {
         continue;
       }
-      decode_tagged(value, flags, column, out);
+      decode_tagged(tagged.value, tagged.flags, column, out);
     }
   }
 }

@@ -1,13 +1,6 @@
-// Decoding the data of a table's leaf entry into a Record.
-//
-// Record layout (little-endian; offsets from the record's first byte):
-//   0: F, last fixed column id present; 1: V, last variable column id;
-//   2: P, u16 offset of the variable-offset array;
-//   4: fixed columns 1..F, each as wide as its space_usage, followed by a
-//      null bitmap of ceil(F/8) bytes ending at P (bit id-1 set: NULL);
-//   P: one u16 per variable column 128..V (bits 0-14 end offset, bit 15 NULL);
-//   then the variable data, then the tagged area: 4-byte items (u16 column
-//   id, u16 offset word) followed by the items' data.
+// Decoding the data of a table's leaf entry into a Record. Where each part
+// of a record lies is record/layout.h's to say; this decides what the bytes
+// found there are worth.
 #pragma once
 
 #include <cstddef>
@@ -18,17 +11,12 @@
 
 #include "catalog/table_info.h"
 #include "error/ese_error.h"
+#include "record/layout.h"
 #include "record/record.h"
 #include "types/column_value.h"
 #include "utils/bytes.h"
 
 namespace pellumo {
-
-// Flag-byte bits of a tagged value.
-inline constexpr std::uint8_t kTaggedFlagCompressed = 0x02;
-inline constexpr std::uint8_t kTaggedFlagLongValue = 0x04;
-inline constexpr std::uint8_t kTaggedFlagMultiValue = 0x08;
-inline constexpr std::uint8_t kTaggedFlagNull = 0x20;  // large-page layout only
 
 class RecordParser {
  public:
@@ -58,7 +46,8 @@ class RecordParser {
   static bool parse_column_value_into(Bytes bytes, const ColumnInfo& column, ColumnValue& out);
 
  private:
-  struct TaggedItem {
+  // A tagged item that passed the directory's checks, by absolute offsets.
+  struct TaggedSlot {
     std::uint32_t id;
     std::uint32_t order;  // position in the array: the later of two equal ids wins
     std::size_t start;  // absolute offsets in the record
@@ -67,12 +56,12 @@ class RecordParser {
     bool null;
   };
 
-  void build_tagged(Bytes data, std::size_t t);
+  void build_tagged(const RecordView& record);
   void decode_tagged(Bytes value, std::uint8_t flags, const ColumnInfo& column, ColumnValue& out);
 
   std::shared_ptr<const RecordLayout> layout_;
   bool large_;
-  std::vector<TaggedItem> items_;
+  std::vector<TaggedSlot> items_;
   std::vector<bool> wanted_;
   std::string scratch_;
 };

@@ -12,14 +12,11 @@
 #include <vector>
 
 #include "catalog/table_info.h"
+#include "record/layout.h"
 #include "types/column_value.h"
 #include "utils/ordered_map.h"
 
 namespace pellumo {
-
-// Column ids: 1-127 fixed, 128-255 variable, 256 and up tagged.
-inline constexpr std::uint32_t kFirstVariableColumn = 128;
-inline constexpr std::uint32_t kFirstTaggedColumn = 256;
 
 // The columns of one table in record order: sorted by id, columns with
 // equal ids in catalog order. Borrows the TableInfo (and so the Database).

@@ -2,13 +2,11 @@
 
 #include "recovery/fields.h"
 #include "database/database.h"
-#include "recovery/record_check.h"
 
 namespace pellumo {
 
 using recovery_detail::u16;
-using recovery_detail::u32;
-using recovery_detail::u32_be;
+
 namespace {
 
 constexpr std::uint8_t kPrefixData = 0x7F;
@@ -17,80 +15,46 @@ constexpr std::uint8_t kPrefixNullHigh = 0xC0;
 constexpr std::int64_t kCatalogTypeIndex = 3;
 constexpr std::uint32_t kCatalogFlagsColumn = 6;
 
-// The stored width a fixed key column must have for its type; 0 for types
-// without a fixed normalisation (text and binary columns).
-std::uint32_t normalised_width(ColumnType type) {
-  switch (type) {
-    case ColumnType::Boolean:
-    case ColumnType::UnsignedByte: return 1;
-    case ColumnType::SignedShort:
-    case ColumnType::UnsignedShort: return 2;
-    case ColumnType::SignedLong:
-    case ColumnType::UnsignedLong:
-    case ColumnType::Float32: return 4;
-    case ColumnType::Currency:
-    case ColumnType::Float64:
-    case ColumnType::DateTime:
-    case ColumnType::LongLong:
-    case ColumnType::Max: return 8;
-    case ColumnType::Guid: return 16;
-    default: return 0;
-  }
-}
-
 std::optional<std::size_t> key_column(const RecordLayout& layout, std::uint32_t id) {
   const bool tagged = id >= kFirstTaggedColumn;
   if (id == 0 || (id >= kFirstVariableColumn && !tagged)) return std::nullopt;
   for (std::size_t k = 0; k < layout.size(); ++k) {
     const ColumnInfo& c = layout.column(k);
     if (c.id != id) continue;
-    const std::uint32_t width = normalised_width(c.column_type);
+    // A key column must have a fixed-size type, and a fixed one must be
+    // stored at that width, for its normalised form to be known.
+    const std::uint32_t width = fixed_type_width(c.column_type);
     if (width == 0 || (!tagged && c.space_usage != width)) return std::nullopt;
     return k;
   }
   return std::nullopt;
 }
 
-constexpr std::uint16_t kSmallTaggedOffsetMask = 0x1FFF;
-constexpr std::uint16_t kSmallTaggedNullBit = 0x2000;
-constexpr std::uint16_t kSmallTaggedFlagBit = 0x4000;
-constexpr std::uint16_t kLargeTaggedOffsetMask = 0x7FFF;
-constexpr std::uint8_t kUnnormalisableFlags = 0x02 | 0x04 | 0x08;  // compressed, separate, several values
-constexpr std::uint8_t kLargeNullFlag = 0x20;
+constexpr std::uint8_t kUnnormalisableFlags = kTaggedFlagCompressed | kTaggedFlagLongValue | kTaggedFlagMultiValue;
 
 struct TaggedLookup {
   bool ok = true;  // false: present in a form that cannot be normalised
   std::optional<Bytes> value;
 };
 
-// The value of tagged column `id` of a checked record.
-TaggedLookup tagged_value(Bytes record, std::uint32_t id, std::size_t width, bool large) {
+// The value of tagged column `id` of a checked record (whose ids ascend, so
+// the first item with the id is the only one).
+TaggedLookup tagged_value(const RecordView& record, std::uint32_t id, std::size_t width, bool large) {
   TaggedLookup out;
-  const std::size_t t = RecordCheck::tagged_start(record);
-  if (!in_bounds(record, t, 4)) return out;
-  const std::uint16_t mask = large ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-  const std::size_t count = (u16(record, t + 2) & mask) / 4;
-  for (std::size_t k = 0; k < count && in_bounds(record, t + 4 * k, 4); ++k) {
-    if (u16(record, t + 4 * k) != id) continue;
-    const std::uint16_t word = u16(record, t + 4 * k + 2);
-    const std::size_t start = t + (word & mask);
-    const bool flag_byte = large || (word & kSmallTaggedFlagBit);
-    if (!large && (word & kSmallTaggedNullBit)) return out;
-    if (start >= record.size()) return out;
-    std::size_t at = start;
-    if (flag_byte) {
-      const std::uint8_t flags = record[at++];
-      if (large && (flags & kLargeNullFlag)) return out;
-      if (flags & kUnnormalisableFlags) {
-        out.ok = false;
-        return out;
-      }
-    }
-    if (!in_bounds(record, at, width)) {
+  const TaggedDirectory directory(record, large);
+  for (std::size_t k = 0; k < directory.count(); ++k) {
+    const TaggedItem item = directory.item(k);
+    if (item.id != id) continue;
+    if (item.null) return out;
+    const std::optional<Bytes> data = directory.data(k);
+    if (!data || data->empty()) return out;
+    const TaggedValue tagged = split_flag_byte(*data, item.flag_byte);
+    if (large && (tagged.flags & kTaggedFlagNull)) return out;
+    if ((tagged.flags & kUnnormalisableFlags) || tagged.value.size() < width) {
       out.ok = false;
       return out;
     }
-    out.value = record.subspan(at, width);
+    out.value = tagged.value.first(width);
     return out;
   }
   return out;
@@ -201,28 +165,18 @@ std::optional<PrimaryKey> find_fixed_primary_key(const Database& db, std::uint32
 bool build_fixed_key(const PrimaryKey& key, const RecordLayout& layout, Bytes record, bool large_page_tag_format,
                      std::string& out) {
   out.clear();
-  const std::uint32_t last_fixed = record.size() >= 4 ? record[0] : 0;
-  const std::size_t bitmap_end = record.size() >= 4 ? u16(record, 2) : 0;
-  const std::size_t bitmap_size = (last_fixed + 7) / 8;
+  const RecordView view(record);
   for (const KeySegment& segment : key.segments) {
     const ColumnInfo& column = layout.column(segment.column);
     const std::size_t begin = out.size();
     const std::uint32_t id = column.id;
     std::optional<Bytes> value;
     if (segment.tagged) {
-      TaggedLookup found = tagged_value(record, id, normalised_width(column.column_type), large_page_tag_format);
+      TaggedLookup found = tagged_value(view, id, fixed_type_width(column.column_type), large_page_tag_format);
       if (!found.ok) return false;
       value = found.value;
-    } else {
-      bool null = id > last_fixed || bitmap_end < bitmap_size;
-      if (!null) {
-        const std::size_t bit_at = bitmap_end - bitmap_size + (id - 1) / 8;
-        null = !in_bounds(record, bit_at, 1) || ((record[bit_at] >> ((id - 1) % 8)) & 1);
-      }
-      const std::uint64_t start = layout.fixed_offset(segment.column);
-      if (!null && start <= record.size() && column.space_usage <= record.size() - start) {
-        value = record.subspan(static_cast<std::size_t>(start), column.space_usage);
-      }
+    } else if (id <= view.last_fixed() && !view.fixed_null(id)) {
+      value = view.field(layout.fixed_offset(segment.column), column.space_usage);
     }
     if (!value) {
       out.push_back(static_cast<char>(key.nulls_high ? kPrefixNullHigh : kPrefixNull));

@@ -1,43 +1,8 @@
 #include "recovery/record_check.h"
 
-#include "recovery/fields.h"
 #include <algorithm>
 
 namespace pellumo {
-
-using recovery_detail::u16;
-using recovery_detail::u32;
-using recovery_detail::u32_be;
-namespace {
-
-constexpr std::uint16_t kVariableOffsetMask = 0x7FFF;
-constexpr std::uint16_t kSmallTaggedOffsetMask = 0x1FFF;
-constexpr std::uint16_t kSmallTaggedFlagBit = 0x4000;
-constexpr std::uint16_t kSmallTaggedReservedBit = 0x8000;
-constexpr std::uint16_t kLargeTaggedOffsetMask = 0x7FFF;
-constexpr std::uint32_t kNoVariableColumns = 127;
-
-// Width of a tagged value of this type when it has a fixed size; 0 otherwise.
-std::size_t fixed_type_width(ColumnType type) {
-  switch (type) {
-    case ColumnType::Boolean:
-    case ColumnType::UnsignedByte: return 1;
-    case ColumnType::SignedShort:
-    case ColumnType::UnsignedShort: return 2;
-    case ColumnType::SignedLong:
-    case ColumnType::UnsignedLong:
-    case ColumnType::Float32: return 4;
-    case ColumnType::Currency:
-    case ColumnType::Float64:
-    case ColumnType::DateTime:
-    case ColumnType::LongLong:
-    case ColumnType::Max: return 8;
-    case ColumnType::Guid: return 16;
-    default: return 0;
-  }
-}
-
-}  // namespace
 
 RecordCheck::RecordCheck(const RecordLayout& layout, bool large_page_tag_format)
     : large_(large_page_tag_format) {
@@ -63,102 +28,85 @@ RecordCheck::RecordCheck(const RecordLayout& layout, bool large_page_tag_format)
       column_end[c.id] = std::max(column_end[c.id], layout.fixed_offset(k) + c.space_usage);
     }
   }
-  std::uint64_t end = 4;
-  for (std::uint32_t f = 0; f < 128; ++f) {
+  std::uint64_t end = kRecordHeaderSize;
+  for (std::uint32_t f = 0; f < kFirstVariableColumn; ++f) {
     end = std::max(end, column_end[f]);
-    const std::uint64_t at = end + (f + 7) / 8;
+    const std::uint64_t at = end + null_bitmap_size(f);
     offset_array_at_[f] = at > 0xFFFF ? 0 : static_cast<std::uint32_t>(at);
   }
 }
 
 bool RecordCheck::plausible_header(Bytes at) const {
-  if (at.size() < 4) return false;
-  const std::uint32_t f = at[0], v = at[1];
+  if (at.size() < kRecordHeaderSize) return false;
+  const RecordView view(at);
+  const std::uint32_t f = view.last_fixed(), v = view.last_variable();
   if (f > last_fixed_id_ || (f != 0 && !fixed_ids_[f])) return false;
   if (v != kNoVariableColumns && (v > last_variable_id_ || !variable_ids_[v])) return false;
-  const std::uint32_t p = u16(at, 2);
+  const std::size_t p = view.variable_offsets();
   return p == offset_array_at_[f] && p != 0;
 }
 
-std::size_t RecordCheck::tagged_start(Bytes record) {
-  if (record.size() < 4) return record.size();
-  const std::size_t v = record[1];
-  const std::size_t p = u16(record, 2);
-  if (v < kFirstVariableColumn) return std::min(p, record.size());
-  const std::size_t d = p + 2 * (v - kNoVariableColumns);
-  if (d > record.size()) return record.size();
-  return std::min(record.size(), d + (u16(record, d - 2) & kVariableOffsetMask));
-}
+std::size_t RecordCheck::tagged_start(Bytes record) { return RecordView(record).tagged_start(); }
 
 std::optional<std::size_t> RecordCheck::check(Bytes room, bool exact) const {
   if (!plausible_header(room)) return std::nullopt;
+  const RecordView view(room);
   const std::size_t len = room.size();
-  const std::size_t p = u16(room, 2);
-  if (p > len) return std::nullopt;
-  const std::uint32_t v = room[1];
-  const std::size_t n = v == kNoVariableColumns ? 0 : v - kNoVariableColumns;
-  const std::size_t d = p + 2 * n;
-  if (d > len) return std::nullopt;
+  if (view.variable_offsets() > len || view.variable_data() > len) return std::nullopt;
+  const std::size_t n = view.variable_count();
   std::size_t end = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t e = u16(room, p + 2 * i) & kVariableOffsetMask;
+    const std::size_t e = view.variable_entry(i).value_or(VariableEntry{0, false}).end;
     if (e < end) return std::nullopt;  // offsets only grow; a NULL column repeats the previous end
     end = e;
   }
+  const std::size_t d = view.variable_data();
   if (end > len - d) return std::nullopt;
   const std::size_t t = d + end;
   if (t == len) return len;
-
-  // The tagged directory: ascending ids of the table's tagged columns, each
-  // with an offset from t; the first offset is the directory's own size.
-  auto tagged = [&]() -> std::optional<std::size_t> {
-    if (tagged_.empty() || len - t < 4) return std::nullopt;
-    const std::uint16_t mask = large_ ? kLargeTaggedOffsetMask : kSmallTaggedOffsetMask;
-    const std::size_t directory = u16(room, t + 2) & mask;
-    if (directory < 4 || directory % 4 != 0 || directory > len - t) return std::nullopt;
-    const std::size_t count = directory / 4;
-    std::uint32_t previous_id = 0;
-    std::size_t previous_offset = directory;
-    const ColumnInfo* last_column = nullptr;
-    bool last_flag_byte = false;
-    // A value of a fixed-size type stored without a flag byte is exactly
-    // as wide as its type.
-    auto plain_width = [&](const ColumnInfo* column, bool flag_byte) -> std::size_t {
-      return flag_byte ? 0 : fixed_type_width(column->column_type);
-    };
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::uint32_t id = u16(room, t + 4 * k);
-      const std::uint16_t word = u16(room, t + 4 * k + 2);
-      if (!large_ && (word & kSmallTaggedReservedBit)) return std::nullopt;
-      const std::size_t offset = word & mask;
-      if (id < kFirstTaggedColumn || id <= previous_id || offset < previous_offset || offset > len - t) {
-        return std::nullopt;
-      }
-      if (last_column) {
-        const std::size_t width = plain_width(last_column, last_flag_byte);
-        if (width != 0 && offset - previous_offset != width) return std::nullopt;
-      }
-      last_column = id - kFirstTaggedColumn < tagged_.size() ? tagged_[id - kFirstTaggedColumn] : nullptr;
-      if (!last_column) return std::nullopt;  // no such column in this table
-      previous_id = id;
-      previous_offset = offset;
-      last_flag_byte = large_ || (word & kSmallTaggedFlagBit);
-    }
-    if (exact) {
-      const std::size_t width = plain_width(last_column, last_flag_byte);
-      if (width != 0 && len - t - previous_offset != width) return std::nullopt;
-      return len;
-    }
-    // The last value runs to the record's end, which only a value of a
-    // fixed-size type stored plainly tells.
-    const std::size_t width = plain_width(last_column, last_flag_byte);
-    if (width == 0) return len;
-    if (width > len - t - previous_offset) return std::nullopt;
-    return t + previous_offset + width;
-  };
-  if (auto with_tags = tagged()) return with_tags;
+  if (auto with_tags = check_tagged(view, exact)) return with_tags;
   if (exact) return std::nullopt;
   return t;  // a record without tagged columns, followed by other bytes
+}
+
+std::optional<std::size_t> RecordCheck::check_tagged(const RecordView& view, bool exact) const {
+  // The tagged directory: ascending ids of the table's tagged columns, each
+  // with an offset from T; the first offset is the directory's own size.
+  const TaggedDirectory directory(view, large_);
+  const std::size_t t = view.tagged_start();
+  const std::size_t area = directory.area().size();
+  const std::size_t size = directory.declared_size();
+  if (tagged_.empty() || area < 4) return std::nullopt;
+  if (size < 4 || size % 4 != 0 || size > area) return std::nullopt;
+  std::uint32_t previous_id = 0;
+  std::size_t previous_offset = size;
+  // A value of a fixed-size type stored without a flag byte is exactly as
+  // wide as its type; other values' widths are not known (0).
+  std::size_t last_width = 0;
+  for (std::size_t k = 0; k < directory.count(); ++k) {
+    const TaggedItem item = directory.item(k);
+    if (item.reserved) return std::nullopt;
+    if (item.id < kFirstTaggedColumn || item.id <= previous_id || item.offset < previous_offset ||
+        item.offset > area) {
+      return std::nullopt;
+    }
+    if (k > 0 && last_width != 0 && item.offset - previous_offset != last_width) return std::nullopt;
+    const std::size_t slot = item.id - kFirstTaggedColumn;
+    const ColumnInfo* column = slot < tagged_.size() ? tagged_[slot] : nullptr;
+    if (!column) return std::nullopt;  // no such column in this table
+    previous_id = item.id;
+    previous_offset = item.offset;
+    last_width = item.flag_byte ? 0 : fixed_type_width(column->column_type);
+  }
+  if (exact) {
+    if (last_width != 0 && area - previous_offset != last_width) return std::nullopt;
+    return view.size();
+  }
+  // The last value runs to the record's end, which only a value of a
+  // fixed-size type stored plainly tells.
+  if (last_width == 0) return view.size();
+  if (last_width > area - previous_offset) return std::nullopt;
+  return t + previous_offset + last_width;
 }
 
 }  // namespace pellumo

@@ -36,6 +36,9 @@ class RecordCheck {
   static std::size_t tagged_start(Bytes record);
 
  private:
+  // The tagged part of a record whose fixed and variable parts passed.
+  std::optional<std::size_t> check_tagged(const RecordView& view, bool exact) const;
+
   bool large_;
   std::uint32_t last_fixed_id_ = 0;
   std::uint32_t last_variable_id_ = 127;

@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",         "tail",
                                                             "stale_tag",    "emptied_page", "free_page"};
-constexpr std::size_t kRecordHeaderSize = 4;
 // Under the large-page layout a node's first size word carries the tag
 // flags in its top three bits.
 constexpr std::uint16_t kLargeNodeSizeMask = 0x1FFF;

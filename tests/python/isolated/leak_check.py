@@ -52,6 +52,9 @@ def failing_calls(db):
     yield lambda: db.arrow("Users", columns=["UserId", "UserId"])
     yield lambda: db.arrow("Users", columns=[1])
     yield lambda: db.arrow("Users", batch_rows=0)
+    yield lambda: db.arrow("Users", values="engine", raw_columns=["No such column"])
+    yield lambda: db.arrow("Users", values="engine", columns=["UserId"], raw_columns=["Name"])
+    yield lambda: db.arrow("Users", values="engine", raw_columns="Name")
     yield lambda: db.recover("No such table")
     yield lambda: db.recover("MSysObjects", sources=["nope"])
     yield lambda: db.recover("MSysObjects", sources=[1])
@@ -81,6 +84,7 @@ def read_everything(db):
         if pyarrow is not None:
             try:
                 pyarrow.table(db.arrow(table, values="engine", batch_rows=3))
+                pyarrow.table(db.arrow(table, values="engine", raw_columns=columns[:2]))
             except OSError:
                 pass
         # Arrow: capsules dropped unread, and (with pyarrow) streams read to

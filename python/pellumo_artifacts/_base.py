@@ -1,0 +1,339 @@
+"""The contract between the artifact layer and the kinds of artifact it knows.
+
+A *kind* is one application's database (SRUM, User Access Logging, BITS,
+...) turned into the tables an analyst reads. Each kind is a subclass of
+`Kind` in its own module of this package, registered with `@register`
+(pellumo_artifacts._registry). Every public module of the package is
+imported when the kinds are first needed, so a new kind is a new module and
+nothing else: no list to edit, no other kind touched.
+
+What a kind provides (class attributes and methods of `Kind`):
+
+- `name`: the kind's name, `Artifact.kind` ("srum"); also the `<kind>` of
+  the fleet's "artifact:<kind>/<table>" table names.
+- `looked_for`: what `detect` looks for, in words ("table SruDbIdMapTable"):
+  the error for a file of no known kind lists every kind's.
+- `detect(catalog) -> bool` (classmethod): whether a database is of this kind,
+  judged from its tables and columns only (never the file name). Kinds are
+  asked in order of `priority` (lower first), then name; the first that says
+  yes wins, so a kind whose test is a subset of another's takes a larger
+  priority number.
+- `file_names`: shell patterns (matched without regard to letter case) of
+  the file names the command line looks for in a folder ("SRUDB.dat").
+- `companion_names`: file names of other databases of the same artifact,
+  looked for beside the file opened ("SystemIdentity.mdb").
+- `table_names() -> list[str]`: the tables this database offers, in the
+  order they are listed; cheap (from the catalog, no records read).
+- `build(name) -> pyarrow.Table`: one table, built when first asked for (the
+  Artifact caches it). Built from `self.source.read(...)`, which gives the
+  database's tables as Arrow in engine values, with text already stripped
+  of trailing NULs and, when the artifact was opened with recovered=True,
+  the recovered records appended under a boolean `_recovered` column that
+  the kind carries through. No per-row Python on tables that can be large:
+  pyarrow compute, joins, and `_convert.map_distinct` for per-value decoding.
+  Columns the database holds keep their names; columns the kind adds take
+  names from `_convert.free_name`, so none collides case-insensitively.
+  Times: FILETIMEs as timestamp[ns, UTC] (`_convert.filetime_to_timestamp`),
+  OLE dates as the engine gives them (timestamp[us, UTC]). A value that does
+  not convert is null and counted in `self.warnings`.
+  `build` must give the same schema whatever the rows: the layer builds
+  every table once over empty inputs (`Source.empty`) to learn its schema
+  without reading records, so arrays are made with explicit types.
+- `timeline_specs() -> list[TimelineSpec]`: which time columns of which
+  tables go into the timeline, and the one-line summary of their rows.
+
+A kind reports what it meets through `self.warnings` (`_convert.Warnings`):
+ids that do not resolve, tables it does not know, blobs that do not parse.
+The layer adds damage met while reading.
+"""
+
+from __future__ import annotations
+
+import abc
+import datetime
+import math
+import os
+import struct
+import uuid
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any, ClassVar
+
+import pellumo
+
+from pellumo_artifacts._arrow import pa
+from pellumo_artifacts._convert import Warnings, strip_table_text
+
+RECOVERED_COLUMN = "_recovered"
+
+
+class Catalog:
+    """The tables of a database and, asked for, their columns."""
+
+    def __init__(self, db: pellumo.EseDatabase) -> None:
+        self._db = db
+        self._tables = db.get_tables()
+        self._present = set(self._tables)
+        self._columns: dict[str, list[str]] = {}
+        self._types: dict[str, dict[str, str]] = {}
+
+    @property
+    def tables(self) -> list[str]:
+        """Table names in catalog order."""
+        return list(self._tables)
+
+    def has_table(self, name: str) -> bool:
+        return name in self._present
+
+    def columns(self, table: str) -> list[str]:
+        """The table's column names ([] when there is no such table)."""
+        if table not in self._present:
+            return []
+        self._describe(table)
+        return list(self._columns[table])
+
+    def column_types(self, table: str) -> dict[str, str]:
+        """Column name -> the type's display name ("DateTime", "Long long", ...)."""
+        if table not in self._present:
+            return {}
+        self._describe(table)
+        return dict(self._types[table])
+
+    def _describe(self, table: str) -> None:
+        if table not in self._columns:
+            schema = self._db.get_table_schema(table)
+            self._columns[table] = [c["name"] for c in schema]
+            self._types[table] = {c["name"]: c["type"] for c in schema}
+
+    def has_columns(self, table: str, *names: str) -> bool:
+        present = set(self.columns(table))
+        return self.has_table(table) and all(n in present for n in names)
+
+
+class Source:
+    """One database file as kinds read it.
+
+    `read` gives a table in engine values as a pyarrow.Table: text without
+    trailing NULs, records flagged deleted left out and, with `recovered`,
+    the records `EseDatabase.recover` finds appended (column `_recovered`
+    true on them, false on live rows). Damage that stops a table early keeps
+    the records before it and becomes a warning. With `empty` set (the
+    schema pass) every read is an empty table of the same schema."""
+
+    def __init__(self, path: str, db: pellumo.EseDatabase, catalog: Catalog, warnings: Warnings, *,
+                 recovered: bool = False, empty: bool = False) -> None:
+        self.path = path
+        self.db = db
+        self.catalog = catalog
+        self.warnings = warnings
+        self.recovered = recovered
+        self.empty = empty
+
+    def schema_only(self) -> Source:
+        """The same file for the schema pass: every read empty, nothing warned."""
+        return Source(self.path, self.db, self.catalog, Warnings(), recovered=self.recovered, empty=True)
+
+    def read(self, table: str, columns: Sequence[str] | None = None, *,
+             raw_columns: Sequence[str] = ()) -> Any:
+        """The table's records (only `columns`, in that order, when given).
+        raw_columns: columns read as stored (values="raw": DateTime as its
+        64 bits, for FILETIMEs kept in DateTime columns) rather than as the
+        engine reads them. ValueError for a table or column the file lacks."""
+        wanted = list(columns) if columns is not None else None
+        kwargs: dict[str, Any] = {"columns": wanted, "values": "engine"}
+        if raw_columns:
+            kwargs["raw_columns"] = list(raw_columns)
+        stream = self.db.arrow(table, **kwargs)
+        if self.empty:
+            result = pa.schema(stream).empty_table()
+        else:
+            result = self._read_stream(table, stream)
+        result = strip_table_text(result)
+        if not self.recovered:
+            return result
+        result = result.append_column(RECOVERED_COLUMN, pa.repeat(pa.scalar(False), result.num_rows))
+        if self.empty:
+            return result
+        found = recovered_table(self.db, table, result.schema, set(raw_columns), self.warnings)
+        if found.num_rows == 0:
+            return result
+        return pa.concat_tables([result, strip_table_text(found)])
+
+    def _read_stream(self, table: str, stream: Any) -> Any:
+        reader = pa.RecordBatchReader.from_stream(stream)
+        batches = []
+        while True:
+            try:
+                batches.append(reader.read_next_batch())
+            except StopIteration:
+                break
+            except (OSError, pa.ArrowException) as error:
+                rows = sum(b.num_rows for b in batches)
+                self.warnings.add(f"{self.path}: table {table} stopped after {rows:,} records: {error}")
+                break
+        return pa.Table.from_batches(batches, schema=reader.schema)
+
+
+# --- recovered records -------------------------------------------------------------
+#
+# EseDatabase.recover gives records as read_table does (the stored values).
+# They are few, so they are brought to the engine types of the live table
+# here, value by value.
+
+_OLE_EPOCH = datetime.datetime(1899, 12, 30, tzinfo=datetime.timezone.utc)
+_FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
+_OLE_MIN_DAYS = -657434.0  # 0001-01-01
+_OLE_MAX_DAYS = 2958465.99999999  # 9999-12-31 23:59:59.999
+
+
+def engine_datetime(bits: int) -> datetime.datetime | None:
+    """A DateTime column's 64 stored bits as the engine reading gives them:
+    an OLE date (a double of days since 1899-12-30, 0 or at least 1e-6 in
+    size, rounded to the millisecond as .NET's DateTime.FromOADate rounds,
+    the fraction the time of day also for negative days) when that falls in
+    years 1-9999; else a FILETIME, positive, rounded to the microsecond
+    (half to even), before the year 10000; else None. Read as a double,
+    every FILETIME is below 1e-130, so the two never claim the same bytes."""
+    (days,) = struct.unpack("<d", bits.to_bytes(8, "little"))
+    if math.isfinite(days) and (days == 0 or abs(days) >= 1e-6) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
+        millis = int(days * 86_400_000 + (0.5 if days >= 0 else -0.5))
+        if millis < 0:
+            millis -= int(math.fmod(millis, 86_400_000)) * 2
+        try:
+            return _OLE_EPOCH + datetime.timedelta(milliseconds=millis)
+        except OverflowError:
+            return None
+    ticks = bits - (1 << 64) if bits >= 1 << 63 else bits
+    if ticks <= 0:
+        return None
+    micros, rest = divmod(ticks, 10)
+    if rest > 5 or (rest == 5 and micros & 1):
+        micros += 1
+    try:
+        when = _FILETIME_EPOCH + datetime.timedelta(microseconds=micros)
+    except OverflowError:
+        return None
+    return when if when.year < 10000 else None
+
+
+def _signed64(value: int) -> int:
+    return value - (1 << 64) if value >= 1 << 63 else value
+
+
+def _engine_value(field: Any, value: Any, raw: bool) -> Any:
+    t = field.type
+    if value is None or raw:
+        return value
+    if pa.types.is_timestamp(t):
+        return engine_datetime(value) if isinstance(value, int) else None
+    if pa.types.is_int64(t) and isinstance(value, int):
+        return _signed64(value)
+    if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
+        return uuid.UUID(value).bytes if isinstance(value, str) else None
+    return value
+
+
+def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_columns: set[str],
+                    warnings: Warnings) -> Any:
+    """The recovered records of `table` with the columns of `schema` (whose
+    last column is `_recovered`), in engine types. Multi-valued columns,
+    which recovery gives as their undivided bytes, are left null."""
+    records = list(db.recover(table))
+    data_fields = [f for f in schema if f.name != RECOVERED_COLUMN]
+    arrays = []
+    for field in data_fields:
+        t = field.type
+        if pa.types.is_list(t) or pa.types.is_large_list(t):
+            # One instance comes as a plain value: a list of one. Several come
+            # as the engine's multi-value bytes, which are not split here.
+            item = pa.field("item", t.value_type)
+            lists: list[Any] = []
+            undivided = 0
+            for r in records:
+                value = r.get(field.name)
+                if isinstance(value, (bytes, bytearray)) and not pa.types.is_binary(t.value_type):
+                    undivided += 1
+                    value = None
+                lists.append(None if value is None else [_engine_value(item, value, field.name in raw_columns)])
+            if undivided:
+                warnings.add(f"table {table}: the multi-valued column {field.name} of recovered records is "
+                             "left null where it holds several values")
+            try:
+                arrays.append(pa.array(lists, type=t))
+            except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
+                warnings.add(f"table {table}: values of column {field.name} in recovered records do not fit "
+                             f"{t}; left null")
+                arrays.append(pa.nulls(len(records), t))
+            continue
+        values = [_engine_value(field, r.get(field.name), field.name in raw_columns) for r in records]
+        storage_type = t.storage_type if isinstance(t, pa.BaseExtensionType) else t
+        try:
+            array = pa.array(values, type=storage_type)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
+            warnings.add(f"table {table}: values of column {field.name} in recovered records do not fit "
+                         f"{t}; left null")
+            array = pa.nulls(len(records), storage_type)
+        if isinstance(t, pa.BaseExtensionType):
+            array = pa.ExtensionArray.from_storage(t, array)
+        arrays.append(array)
+    arrays.append(pa.repeat(pa.scalar(True), len(records)))
+    return pa.Table.from_arrays(arrays, schema=schema)
+
+
+# --- kinds -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class TimelineSpec:
+    """Rows of one table in the timeline: one per record and time column
+    holding a time. `summary` gives, for the whole built table, one line of
+    text per row (a pyarrow string array). `source`: the file the table
+    comes from when it is a companion's (default: the artifact's own)."""
+
+    table: str
+    time_columns: Sequence[str]
+    summary: Callable[[Any], Any]
+    source: str | None = None
+
+
+class Kind(abc.ABC):
+    """One kind of artifact; see the module's description for the contract."""
+
+    name: ClassVar[str]
+    looked_for: ClassVar[str]
+    file_names: ClassVar[tuple[str, ...]] = ()
+    companion_names: ClassVar[tuple[str, ...]] = ()
+    priority: ClassVar[int] = 100
+
+    def __init__(self, source: Source, companions: Sequence[Source] = ()) -> None:
+        self.source = source
+        self.companions = list(companions)
+        self.warnings = source.warnings
+
+    @classmethod
+    @abc.abstractmethod
+    def detect(cls, catalog: Catalog) -> bool:
+        """Whether the database is of this kind, from its tables and columns."""
+
+    @abc.abstractmethod
+    def table_names(self) -> list[str]:
+        """The tables offered, in listing order."""
+
+    @abc.abstractmethod
+    def build(self, name: str) -> Any:
+        """The table `name` (one of table_names()) as a pyarrow.Table."""
+
+    def timeline_specs(self) -> list[TimelineSpec]:
+        """The time columns that go into the timeline; none by default."""
+        return []
+
+    def companion(self, test: Callable[[Catalog], bool]) -> Source | None:
+        """The first companion whose catalog passes `test`."""
+        return next((c for c in self.companions if test(c.catalog)), None)
+
+
+def same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)

@@ -1,0 +1,216 @@
+"""The ntds kind: a directory database as objects named by the schema it
+holds, and the users, computers, groups, memberships, links and domain
+analysts ask about. Checked on a small directory with the real schema
+(every page size and format) and on the sample ntds.dit."""
+
+import gzip
+import shutil
+import sys
+import uuid
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pytest
+import spec_ntds as spec
+from conftest import INSTALLED, ROOT, SAMPLES_DIR
+from fixture_spec import FORMATS, write_database
+
+if not INSTALLED:
+    sys.path.insert(0, str(ROOT / "python"))
+
+import pellumo  # noqa: E402
+import pellumo_artifacts  # noqa: E402
+
+DOMAIN_DN = "DC=contoso,DC=com"
+USERS_DN = f"CN=Users,{DOMAIN_DN}"
+
+
+@pytest.fixture(scope="module")
+def directory_path(tmp_path_factory):
+    path = tmp_path_factory.mktemp("ntds") / "ntds.dit"
+    return write_database(path, spec.directory_tables(), page_size=8192)
+
+
+@pytest.fixture(scope="module")
+def directory(directory_path):
+    return pellumo_artifacts.open(directory_path)
+
+
+def by(table, key):
+    return {row[key]: row for row in table.to_pylist()}
+
+
+EXPECTED_ROWS = {"users": 5, "computers": 1, "groups": 2, "memberships": 4, "links": 5, "domain": 1}
+
+
+@pytest.mark.parametrize("page_size, version, revision", FORMATS)
+def test_every_table_in_every_format(tmp_path, page_size, version, revision):
+    path = write_database(tmp_path / "ntds.dit", spec.directory_tables(), page_size=page_size,
+                          format_version=version, format_revision=revision)
+    artifact = pellumo_artifacts.open(path)
+    assert artifact.kind == "ntds"
+    counts = {name: t.num_rows for name, t in artifact.tables().items()}
+    assert counts == {"objects": len(spec.directory().rows), **EXPECTED_ROWS}
+
+
+def test_columns_are_named_by_the_schema(directory):
+    objects = directory.table("objects")
+    names = set(objects.column_names)
+    assert {"sAMAccountName", "objectSid", "whenCreated", "lDAPDisplayName", "contosoBadgeNumber"} <= names
+    assert spec.UNKNOWN_COLUMN in names  # no schema row names it
+    assert [n for n in names if n.startswith("ATT")] == [spec.UNKNOWN_COLUMN]
+
+
+def test_secrets_are_in_no_table(directory):
+    secret_columns = {spec.column_names()[s] for s in spec.SECRETS}
+    for name, table in directory.tables().items():
+        for column in table.column_names:
+            assert column not in spec.SECRETS and column not in secret_columns, (name, column)
+    for table in directory.tables().values():
+        for column in table.itercolumns():
+            if pa.types.is_binary(column.type):
+                assert b"\x13" * 36 not in column.to_pylist()  # unicodePwd's bytes
+
+
+@pytest.mark.parametrize(
+    "key, dn",
+    [
+        ("domain", DOMAIN_DN),
+        ("administrator", f"CN=Administrator,{USERS_DN}"),
+        ("smith", f"CN=Smith\\, John,{USERS_DN}"),
+        ("ws01", f"CN=WS01,OU=Workstations,{DOMAIN_DN}"),
+        ("gone", f"CN=Old User\\0ADEL:5c2b8f0e-1d4a-4f3b-9c7e-000000000001,CN=Deleted Objects,{DOMAIN_DN}"),
+        ("attr:cn", f"CN=cn,CN=Schema,CN=Configuration,{DOMAIN_DN}"),
+    ],
+)
+def test_distinguished_names(directory, key, dn):
+    dnt = spec.directory().dnt_of[key]
+    assert by(directory.table("objects"), "DNT_col")[dnt]["DN"] == dn
+
+
+def test_single_and_multi_valued_attributes(directory):
+    objects = by(directory.table("objects"), "DNT_col")
+    d = spec.directory()
+    admin = objects[d.dnt_of["administrator"]]
+    assert admin["sAMAccountName"] == "Administrator"  # single-valued: a scalar
+    assert admin["description"] == ["Built-in account for administering"]  # multi-valued: a list
+    assert admin["ObjectClassNames"] == ["user", "organizationalPerson", "person", "top"]
+    assert admin["objectCategory"] == f"CN=person,CN=Schema,CN=Configuration,{DOMAIN_DN}"
+    assert admin["contosoBadgeNumber"] == 4242  # named through msDS-IntId
+    assert admin["objectGUID"] == uuid.UUID(int=(0x5C2B8F0E_1D4A_4F3B_9C7E << 48) | d.dnt_of["administrator"])
+    assert objects[d.dnt_of["svc"]][spec.UNKNOWN_COLUMN] == [7]
+    assert objects[d.dnt_of["attr:cn"]]["isSingleValued"] is True
+
+
+def test_users(directory):
+    users = by(directory.table("users"), "sAMAccountName")
+    assert sorted(users) == ["Administrator", "broken", "jsmith", "olduser", "svc_sql"]
+    admin = users["Administrator"]
+    assert (admin["SID"], admin["RID"], admin["Enabled"]) == (f"{spec.DOMAIN_SID}-500", 500, True)
+    assert admin["UacFlags"] == ["NORMAL_ACCOUNT", "DONT_EXPIRE_PASSWORD"]
+    assert admin["pwdLastSet"].value == (spec.PWD_SET - 116_444_736_000_000_000) * 100
+    assert admin["accountExpires"] is None  # never
+    assert admin["whenCreated"].timestamp() == spec.CREATED.timestamp()
+    assert users["jsmith"]["Enabled"] is False and users["jsmith"]["pwdLastSet"] is None
+    assert users["svc_sql"]["servicePrincipalName"] == ["MSSQLSvc/db01.contoso.com:1433", "MSSQLSvc/db01.contoso.com"]
+    assert users["broken"]["SID"] is None and users["broken"]["RID"] is None
+    assert users["olduser"]["isDeleted"] is True
+    assert any("objectSid" in w for w in directory.warnings)
+
+
+def test_computers_and_groups(directory):
+    (computer,) = directory.table("computers").to_pylist()
+    assert (computer["sAMAccountName"], computer["dNSHostName"], computer["RID"]) == ("WS01$", "ws01.contoso.com", 1106)
+    assert computer["UacFlags"] == ["WORKSTATION_TRUST_ACCOUNT"]
+    groups = by(directory.table("groups"), "sAMAccountName")
+    assert groups["Domain Admins"]["RID"] == 512 and groups["Domain Admins"]["groupType"] == -0x7FFFFFFE
+
+
+def test_memberships_and_links(directory):
+    memberships = directory.table("memberships").to_pylist()
+    pairs = {(m["GroupDN"], m["MemberDN"]): m for m in memberships}
+    admins = f"CN=Domain Admins,{USERS_DN}"
+    assert pairs[(admins, f"CN=Administrator,{USERS_DN}")]["Deleted"] is False
+    removed = pairs[(admins, f"CN=Smith\\, John,{USERS_DN}")]
+    assert removed["Deleted"] is True and removed["DeletedTime"].year == 2024
+    helpdesk = f"CN=Helpdesk,{USERS_DN}"
+    assert (helpdesk, None) in pairs  # the member's row is not in the database
+    links = directory.table("links")
+    managed = links.filter(pc.equal(links["Attribute"], "managedBy")).to_pylist()
+    assert [(m["SourceDN"], m["TargetDN"]) for m in managed] == [(helpdesk, f"CN=Smith\\, John,{USERS_DN}")]
+    assert any("no DN" in w for w in directory.warnings)
+
+
+def test_domain(directory):
+    (domain,) = directory.table("domain").to_pylist()
+    assert (domain["DN"], domain["Name"], domain["NetBIOSName"], domain["SID"]) == (
+        DOMAIN_DN, "contoso.com", "CONTOSO", spec.DOMAIN_SID)
+    assert (domain["FunctionalLevel"], domain["FunctionalLevelName"]) == (7, "Windows2016")
+
+
+def test_tables_read_alone_equal_those_read_after_objects(directory_path, directory):
+    for name in ("users", "computers", "groups", "domain"):
+        alone = pellumo_artifacts.open(directory_path).table(name)
+        assert alone.equals(directory.table(name)), name
+
+
+def test_timeline(directory):
+    timeline = directory.timeline()
+    users = timeline.filter(pc.equal(timeline["Table"], "users"))
+    assert {"whenCreated", "pwdLastSet", "lastLogonTimestamp"} <= set(users["TimeField"].to_pylist())
+    assert f"CN=Administrator,{USERS_DN}" in " ".join(users["Summary"].to_pylist())
+
+
+def test_recovered_objects_are_flagged(directory_path):
+    recovered = pellumo_artifacts.open(directory_path, recovered=True)
+    objects = recovered.table("objects")
+    (purged,) = objects.filter(objects["_recovered"]).to_pylist()
+    # Attributes of one value come back; objectClass, of three, cannot be
+    # divided from the record's bytes and stays null.
+    assert (purged["DN"], purged["sAMAccountName"], purged["userAccountControl"]) == (
+        f"CN=Purged,{USERS_DN}", "purged", 0x200)
+    assert purged["UacFlags"] == ["NORMAL_ACCOUNT"] and purged["ObjectClassNames"] is None
+    assert any(spec.column_names()["objectClass"] in w and "several values" in w for w in recovered.warnings)
+    for name in ("objects", "users", "memberships"):
+        assert recovered.schema(name) == recovered.table(name).schema, name
+
+
+def test_the_schema_does_not_depend_on_records(directory_path, directory):
+    fresh = pellumo_artifacts.open(directory_path)
+    for name in fresh.table_names:
+        assert fresh.schema(name) == directory.table(name).schema, name
+
+
+# ---------------------------------------------------------------------------------------
+# The sample: a new domain's schema and configuration.
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    source = SAMPLES_DIR / "ntds.dit.gz"
+    if not source.is_file():
+        pytest.skip(f"sample {source} is absent")
+    path = tmp_path_factory.mktemp("sample") / "ntds.dit"
+    with gzip.open(source) as f, open(path, "wb") as out:
+        shutil.copyfileobj(f, out)
+    return str(path)
+
+
+def test_sample_every_object_resolved(sample):
+    artifact = pellumo_artifacts.open(sample)
+    objects = artifact.table("objects")
+    db = pellumo.EseDatabase(sample)
+    stored = pa.table(db.arrow("datatable", columns=["DNT_col", "PDNT_col"], values="engine"))
+    assert objects["DNT_col"].to_pylist() == stored["DNT_col"].to_pylist()
+    # Every object (all but the one row that is no object) has a DN, and
+    # every attribute column a name from the schema the file holds.
+    with_parent = pc.is_valid(stored["PDNT_col"])
+    assert pc.all(pc.is_valid(objects["DN"].filter(with_parent))).as_py()
+    assert [n for n in objects.column_names if n.startswith("ATT")] == []
+    assert pc.all(pc.is_valid(objects["ObjectClassNames"].filter(with_parent))).as_py()
+    schema_dn = by(objects, "DNT_col")[13]
+    assert schema_dn["DN"] == "CN=Account-Expires,CN=Schema,O=Boot" and schema_dn["lDAPDisplayName"] == "accountExpires"
+    assert artifact.warnings == []
+    links = artifact.table("links").to_pylist()
+    assert {link["Attribute"] for link in links} == {"hasMasterNCs", "msDS-hasMasterNCs"}
+    assert all(link["SourceDN"] == "CN=BootMachine,O=Boot" for link in links)
