@@ -163,11 +163,14 @@ bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
   return true;
 }
 
-LongValueReader::LongValueReader(const PageSource& pages, const TableInfo& table) : pages_(&pages) {
+LongValueReader::LongValueReader(const PageSource& pages, const TableInfo& table,
+                                 std::optional<std::uint32_t> object_id)
+    : pages_(&pages) {
   root_ = long_value_root(table);
   if (!root_) return;
   TreeWalker::Options options;
   options.kind = TreeKind::LongValue;
+  options.object_id = object_id;
   options.on_refusal = OnRefusal::Stop;
   options.cache = &cache_;
   options.leaf_bounds = true;

@@ -78,7 +78,11 @@ bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
 // the page source; not for use from two threads.
 class LongValueReader {
  public:
-  LongValueReader(const PageSource& pages, const TableInfo& table);
+  // `object_id`: the owner every page of the tree must carry, when known
+  // apart from the root page (a dropped table's tree, whose root may have
+  // gone to another object); default: the root page's own.
+  LongValueReader(const PageSource& pages, const TableInfo& table,
+                  std::optional<std::uint32_t> object_id = std::nullopt);
 
   // The bytes of the value `reference` names, into `out` (replaced). False
   // when the value cannot be resolved: the tree's root or a page holding

@@ -15,8 +15,8 @@ using recovery_detail::u32;
 using recovery_detail::u32_be;
 namespace {
 
-constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",         "tail",
-                                                            "stale_tag",    "emptied_page", "free_page"};
+constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",      "tail",         "stale_tag",
+                                                            "emptied_page", "free_page", "dropped_table"};
 // Under the large-page layout a node's first size word carries the tag
 // flags in its top three bits.
 constexpr std::uint16_t kLargeNodeSizeMask = 0x1FFF;
@@ -122,12 +122,15 @@ void full_key(const NodeParts& parts, Bytes prefix, std::string& out) {
   append_bytes(out, parts.suffix);
 }
 
-// The page's key prefix (tag 0), with the large-page flag bits cleared as
-// every reader of entries sees it. A tree's root page keeps its external
-// header (the space header) in tag 0 instead, and has no prefix.
+// The page's key prefix: tag 0 as stored. Under the large-page layout its
+// byte 1 is key bytes, not tag flags (the engine never reads flags of tag
+// 0), so it is not cleared as an entry's would be. A tree's root page keeps
+// its external header (the space header) in tag 0 instead, and has no
+// prefix.
 Bytes page_prefix(const Page& page, const TagExtractor& tags, ByteVector& scratch) {
+  (void)scratch;
   if (page.page_flags() & kPageFlagRoot) return {};
-  auto tag0 = tags.read_entry_tag(0, scratch);
+  auto tag0 = tags.extract_tag(0);
   if (!tag0) return {};
   return tag0->data;
 }
@@ -154,6 +157,7 @@ const char* recovery_status_name(RecoveryStatus status) {
     case RecoveryStatus::Deleted: return "deleted";
     case RecoveryStatus::Superseded: return "superseded";
     case RecoveryStatus::Unkeyed: return "unkeyed";
+    case RecoveryStatus::Dropped: return "dropped";
   }
   return "unkeyed";
 }
@@ -170,16 +174,40 @@ RecoveryScanner::RecoveryScanner(const Database& db, const TableInfo& table, uns
       live_scratch_(layout_) {}
 
 Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& db, const std::string& name,
-                                                               unsigned sources) {
+                                                               unsigned sources,
+                                                               std::shared_ptr<const DroppedTables> dropped) {
   const TableInfo* table = db.tables().find(name);
   if (!table) return EseError::table_not_found(name);
   PELLUMO_TRY(Page root, db.read_page(table->root_page));
   std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table, sources));
   // Every page of the table's tree carries the tree's object id.
   scanner->objid_ = root.father_data_page();
-  scanner->key_ = find_fixed_primary_key(db, scanner->objid_, table->root_page, *scanner->layout_);
-  scanner->walk_live_tree();
-  if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
+  if (sources & kDefaultRecoverySources) {
+    scanner->key_ = find_fixed_primary_key(db, scanner->objid_, table->root_page, *scanner->layout_);
+    scanner->walk_live_tree();
+    if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
+  } else {
+    scanner->next_page_ = 0;  // nothing of its own pages is wanted
+  }
+  if (sources & recovery_source_bit(RecoverySource::DroppedTable)) {
+    if (!dropped) dropped = DroppedTables::find(db, false);
+    scanner->twins_ = dropped->twins_of(name);
+    scanner->dropped_tables_ = std::move(dropped);
+  }
+  return scanner;
+}
+
+std::unique_ptr<RecoveryScanner> RecoveryScanner::open_dropped(const Database& db,
+                                                               std::shared_ptr<const DroppedTables> dropped,
+                                                               const DroppedTable& table) {
+  std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table.table, kDefaultRecoverySources));
+  scanner->dropped_ = true;
+  scanner->objid_ = table.objid;
+  scanner->key_ = table.key;
+  scanner->long_value_objid_ = table.long_value_objid;
+  scanner->dropped_tables_ = std::move(dropped);  // owns `table`
+  // Without columns no candidate can pass: nothing to scan.
+  if (table.schema == DroppedSchema::None) scanner->next_page_ = 0;
   return scanner;
 }
 
@@ -311,8 +339,9 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
     return;
   }
   Pending p;
-  p.info.status = status;
-  p.info.source = source;
+  p.info.status = dropped_ ? RecoveryStatus::Dropped : status;
+  p.info.source = dropped_ ? RecoverySource::DroppedTable : source;
+  p.info.objid = objid_;
   p.info.page = number;
   p.info.offset = file_offset(record);
   p.info.size = static_cast<std::uint32_t>(record.size());
@@ -421,8 +450,9 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
       continue;
     }
     Pending p;
-    p.info.status = c.status;
-    p.info.source = source;
+    p.info.status = dropped_ ? RecoveryStatus::Dropped : c.status;
+    p.info.source = dropped_ ? RecoverySource::DroppedTable : source;
+    p.info.objid = objid_;
     p.info.page = number;
     p.info.offset = file_offset(record);
     p.info.size = static_cast<std::uint32_t>(record.size());
@@ -439,8 +469,9 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   auto parsed = Page::parse(*bytes, db_->format_version(), db_->format_revision(), db_->page_size());
   if (!parsed || !parsed->is_table_leaf()) return;
   const Page& page = *parsed;
-  const bool live = live_pages_.count(number) != 0;
   const bool emptied = (page.page_flags() & kPageFlagEmpty) != 0;
+  // Every page a dropped table still owns is read as its tree's pages are.
+  const bool live = dropped_ ? !emptied : live_pages_.count(number) != 0;
   if (!live && !emptied && !available_.contains(number)) return;  // neither in the tree nor given up
   ++stats_.pages_scanned;
 
@@ -475,7 +506,9 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
     };
     for (std::size_t i = first; i < count; ++i) {
       auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
-      if (!node || !(node->flags & kTagFlagDeleted)) continue;
+      // Of a dropped table, every node is a record; of a live one, those
+      // flagged deleted.
+      if (!node || !(dropped_ || (node->flags & kTagFlagDeleted))) continue;
       // Its bytes are the node's own, so they are no hole either.
       if (wants(RecoverySource::DeletedNode)) {
         consider_node(number, b, node->at, node->flags, node->bytes, prefix, RecoverySource::DeletedNode, found);
@@ -521,6 +554,53 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   for (Pending& p : found) queue_.push_back(p);
 }
 
+NodeFit fit_nodes(const Database& db, const std::vector<std::uint32_t>& pages, const RecordLayout& layout,
+                  const std::optional<PrimaryKey>& key) {
+  NodeFit fit;
+  const bool large = db.large_page_tag_format();
+  const RecordCheck check(layout, large);
+  ByteVector prefix_scratch;
+  std::string node_key, rebuilt;
+  for (std::uint32_t number : pages) {
+    auto page = db.read_page(number);
+    if (!page || !page->is_table_leaf()) continue;
+    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
+    const Bytes b = page->bytes();
+    const Bytes prefix = page_prefix(*page, tags, prefix_scratch);
+    const std::size_t header = page->header_size();
+    const std::size_t mic = std::min(b.size(), header + page->first_available_data_offset());
+    const std::size_t slots = std::min<std::size_t>(b.size() > mic ? (b.size() - mic) / 4 : 0, kMaxSlots);
+    const std::size_t count = std::min<std::size_t>(page->stored_tag_count(), slots);
+    const bool emptied = (page->page_flags() & kPageFlagEmpty) != 0;
+    // The slots in use; on an emptied page, the slots left behind, as
+    // recovery reads them (until one would lie inside the data before it).
+    const std::size_t end = emptied ? slots : count;
+    std::size_t data_end = header;
+    for (std::size_t i = page->first_entry_tag(); i < end; ++i) {
+      if (emptied && b.size() - 4 * (i + 1) < data_end) break;
+      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large);
+      if (!node) continue;
+      if (emptied) {
+        data_end = std::max(data_end, node->at + node->bytes.size());
+        if (b.size() - 4 * (i + 1) < data_end) break;
+      }
+      auto parts = split_node(node->flags, node->bytes, large);
+      if (!parts || parts->data.size() < kRecordHeaderSize) continue;
+      ++fit.nodes;
+      if (!check.check(parts->data, true)) continue;
+      // Where the key is over fixed columns, the node's key is the one its
+      // values give.
+      if (key && build_fixed_key(*key, layout, parts->data, large, rebuilt)) {
+        const bool whole = !parts->common || *parts->common <= prefix.size();
+        full_key(*parts, prefix, node_key);
+        if (whole ? node_key != rebuilt : !std::string_view(rebuilt).ends_with(as_chars(parts->suffix))) continue;
+      }
+      ++fit.fitting;
+    }
+  }
+  return fit;
+}
+
 std::vector<Bytes> RecoveryScanner::live_records() const {
   std::vector<Bytes> out;
   out.reserve(live_records_.size());
@@ -530,6 +610,21 @@ std::vector<Bytes> RecoveryScanner::live_records() const {
 }
 
 bool RecoveryScanner::advance() {
+  if (!own_done_) {
+    if (advance_own()) return true;
+    own_done_ = true;
+  }
+  while (true) {
+    if (twin_ && twin_->advance()) return true;
+    if (next_twin_ >= twins_.size()) {
+      twin_.reset();
+      return false;
+    }
+    twin_ = open_dropped(*db_, dropped_tables_, *twins_[next_twin_++]);
+  }
+}
+
+bool RecoveryScanner::advance_own() {
   if (has_current_) {
     queue_.pop_front();
     has_current_ = false;
@@ -578,7 +673,7 @@ bool RecoveryScanner::decode(const Pending& pending) {
   bool any = false;
   for (std::size_t i = 0; i < record_.size() && !any; ++i) any = record_.value(i).kind() == ValueKind::LongValue;
   if (!any) return true;
-  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
+  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_, long_value_objid_);
   LongValueReader& index = *long_values_;
   // A value the tree no longer holds comes back empty: that is no value.
   resolve_long_values_with(record_, [&](Bytes reference, std::string& out) {

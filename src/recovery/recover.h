@@ -27,6 +27,7 @@
 #include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
+#include "recovery/dropped.h"
 #include "recovery/primary_key.h"
 #include "recovery/record_check.h"
 #include "recovery/space.h"
@@ -35,18 +36,24 @@ namespace pellumo {
 
 class Database;
 
-enum class RecoverySource : std::uint8_t { DeletedNode, Hole, Tail, StaleTag, EmptiedPage, FreePage };
-inline constexpr unsigned kRecoverySourceCount = 6;
+enum class RecoverySource : std::uint8_t { DeletedNode, Hole, Tail, StaleTag, EmptiedPage, FreePage, DroppedTable };
+inline constexpr unsigned kRecoverySourceCount = 7;
 inline constexpr unsigned kAllRecoverySources = (1u << kRecoverySourceCount) - 1;
 constexpr unsigned recovery_source_bit(RecoverySource s) { return 1u << static_cast<unsigned>(s); }
+// What recovery reads unless asked otherwise: the table's own pages. The
+// records of dropped tables belong to other objects: a caller asks for them.
+inline constexpr unsigned kDefaultRecoverySources =
+    kAllRecoverySources & ~recovery_source_bit(RecoverySource::DroppedTable);
 
-// "deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page".
+// "deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page",
+// "dropped_table".
 const char* recovery_source_name(RecoverySource source);
 std::optional<RecoverySource> recovery_source_from_name(std::string_view name);
 
 // Deleted: its key is not live. Superseded: its key is live, with other
-// values. Unkeyed: its key cannot be told.
-enum class RecoveryStatus : std::uint8_t { Deleted, Superseded, Unkeyed };
+// values. Unkeyed: its key cannot be told. Dropped: a record of a dropped
+// table.
+enum class RecoveryStatus : std::uint8_t { Deleted, Superseded, Unkeyed, Dropped };
 const char* recovery_status_name(RecoveryStatus status);
 
 struct RecoveredRecord {
@@ -55,6 +62,7 @@ struct RecoveredRecord {
   std::uint32_t page = 0;
   std::uint64_t offset = 0;  // file offset of the record's first byte
   std::uint32_t size = 0;    // the record's length in bytes
+  std::uint32_t objid = 0;   // the object whose page holds it
 };
 
 // Counts of what a scan looked at, for tools and benchmarks.
@@ -66,24 +74,48 @@ struct RecoveryStats {
   std::uint64_t duplicates = 0;   // bytes already recovered
 };
 
+// How many node records (the data of tag slots, in use or stale) the pages
+// `pages` hold, and how many of them pass the schema check of `layout` and
+// carry the key `key` rebuilds from their values: how well a layout fits
+// the records of an object.
+struct NodeFit {
+  std::uint64_t nodes = 0;
+  std::uint64_t fitting = 0;
+};
+NodeFit fit_nodes(const Database& db, const std::vector<std::uint32_t>& pages, const RecordLayout& layout,
+                  const std::optional<PrimaryKey>& key);
+
 // Borrows the Database and the TableInfo: must not outlive them.
 class RecoveryScanner {
  public:
   // Prepares the recovery of the table called `name`: walks its tree for
   // the live records and keys, reads the space trees, reads the catalog for
-  // its primary index. `sources` is a mask of recovery_source_bit values.
-  // Fails with TableNotFound, or when the table's root page cannot be read.
+  // its primary index. `sources` is a mask of recovery_source_bit values;
+  // with DroppedTable, the records of the dropped tables whose records are
+  // this table's follow its own (`dropped`, when given, saves finding
+  // them). Fails with TableNotFound, or when the table's root page cannot
+  // be read.
   static Result<std::unique_ptr<RecoveryScanner>> open(const Database& db, const std::string& name,
-                                                       unsigned sources = kAllRecoverySources);
+                                                       unsigned sources = kDefaultRecoverySources,
+                                                       std::shared_ptr<const DroppedTables> dropped = nullptr);
+
+  // The records of the dropped table `table`, one of `dropped`'s: every
+  // record its pages hold (nodes, stale slots, holes, free tails), each
+  // with status Dropped and source DroppedTable. Nothing for a table
+  // without a schema.
+  static std::unique_ptr<RecoveryScanner> open_dropped(const Database& db,
+                                                       std::shared_ptr<const DroppedTables> dropped,
+                                                       const DroppedTable& table);
 
   // Moves to the next recovered record: true with current() and record()
   // set, false at the end (and on every later call). Damaged pages and
   // candidates are skipped, never fatal.
   bool advance();
-  const RecoveredRecord& current() const { return queue_.front().info; }
+  const RecoveredRecord& current() const { return twin_ ? twin_->current() : queue_.front().info; }
   // The record's columns as the table reader decodes them; long values
-  // resolved where the long-value tree still holds them, else Null.
-  const Record& record() const { return record_; }
+  // resolved where the long-value tree still holds them, else Null. A
+  // dropped table's record comes in that table's layout.
+  const Record& record() const { return twin_ ? twin_->record() : record_; }
 
   const RecordLayout& layout() const { return *layout_; }
   const RecoveryStats& stats() const { return stats_; }
@@ -106,6 +138,8 @@ class RecoveryScanner {
   };
 
   RecoveryScanner(const Database& db, const TableInfo& table, unsigned sources);
+  // The next record of the table's own pages.
+  bool advance_own();
   void walk_live_tree();
   void scan_page(std::uint32_t number);
   void scan_region(std::uint32_t number, Bytes page, std::size_t begin, std::size_t end, Bytes prefix,
@@ -134,6 +168,17 @@ class RecoveryScanner {
   std::optional<PrimaryKey> key_;
   std::uint32_t objid_ = 0;
   bool large_ = false;
+  // A dropped table's scanner: every node of its pages is a record.
+  bool dropped_ = false;
+  std::optional<std::uint32_t> long_value_objid_;
+
+  // The dropped tables whose records follow the table's own, and the
+  // scanner of the one being read.
+  std::shared_ptr<const DroppedTables> dropped_tables_;
+  std::vector<const DroppedTable*> twins_;
+  std::size_t next_twin_ = 0;
+  std::unique_ptr<RecoveryScanner> twin_;
+  bool own_done_ = false;
 
   std::unordered_set<std::uint32_t> live_pages_;
   // Sorted once the walk is done: hashes of the live keys (64 bits; two

@@ -253,7 +253,11 @@ def test_every_sample_table_recovers_without_error_or_live_copies(name, tmp_path
         # A record equal to a live one in every column is that live record
         # (Windows.edb's merge left such a copy of a SystemIndex_Gthr record
         # on an emptied page, its last value running on into other bytes).
+        # read_table also lists nodes flagged deleted, which recovery gives
+        # as deleted_node: those are compared with nothing.
         live = {tuple(r.items()) for r in db.read_table(table)}
         for r in recovered:
+            if r["_source"] == "deleted_node":
+                continue
             values = tuple((k, v) for k, v in r.items() if k not in PROVENANCE)
             assert values not in live, (table, r["_page"], r["_offset"])
