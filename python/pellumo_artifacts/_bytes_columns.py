@@ -142,6 +142,9 @@ def strip_nuls(values: pa.Array | pa.ChunkedArray) -> pa.Array | pa.ChunkedArray
 def _utf8_of_units(units: np.ndarray[Any, Any]) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     """UTF-8 bytes of UTF-16 code units that hold no surrogate, and the byte
     position where each unit's encoding starts (one past the end last)."""
+    if not (units >= 0x80).any():
+        # ASCII, by far the most common: one byte per unit.
+        return units.astype(np.uint8), np.arange(len(units) + 1, dtype=np.int64)
     width = np.where(units < 0x80, 1, np.where(units < 0x800, 2, 3)).astype(np.int64)
     starts = np.concatenate(([0], np.cumsum(width)))
     out = np.zeros(int(starts[-1]), np.uint8)

@@ -131,13 +131,26 @@ class Decoded:
 
 
 def _undecoded_map(n: int, failures: Sequence[tuple[str, pa.Array]]) -> pa.Array:
-    """map<property, bytes> per row from the columns' undecoded values."""
-    rows: list[list[tuple[str, bytes]]] = [[] for _ in range(n)]
+    """map<property, bytes> per row from the columns' undecoded values (null
+    where decoded): few rows have any, so the map is built from them alone."""
+    rows: list[np.ndarray[Any, Any]] = []
+    keys: list[pa.Array] = []
+    items: list[pa.Array] = []
     for name, undecoded in failures:
-        valid = np.nonzero(np.asarray(undecoded.is_valid().to_numpy(zero_copy_only=False), dtype=bool))[0]
-        for i in valid:
-            rows[int(i)].append((name, undecoded[int(i)].as_py()))
-    return pa.array(rows, type=UNDECODED_TYPE)
+        where = np.nonzero(np.asarray(undecoded.is_valid().to_numpy(zero_copy_only=False), dtype=bool))[0]
+        rows.append(where)
+        keys.append(pa.array([name] * len(where), pa.string()))
+        items.append(undecoded.take(pa.array(where)).cast(pa.binary()))
+    if not rows:
+        return pa.MapArray.from_arrays(
+            pa.array(np.zeros(n + 1, np.int32)), pa.array([], pa.string()), pa.array([], pa.binary())
+        )
+    row = np.concatenate(rows)
+    order = np.argsort(row, kind="stable")
+    offsets = np.concatenate(([0], np.cumsum(np.bincount(row, minlength=n)))).astype(np.int32)
+    all_keys = pa.concat_arrays(keys).take(pa.array(order))
+    all_items = pa.concat_arrays(items).take(pa.array(order))
+    return pa.MapArray.from_arrays(pa.array(offsets), all_keys, all_items)
 
 
 class SearchStore:

@@ -85,6 +85,7 @@ class Srum(Kind):
         super().__init__(*args, **kwargs)
         self._db_tables = self._plan()
         self._ids: tuple[Any, Any, Any] | None = None
+        self._id_table: tuple[Any, str] | None = None
         self._added: dict[str, tuple[str | None, str | None]] = {}
 
     def _plan(self) -> dict[str, str]:
@@ -106,7 +107,10 @@ class Srum(Kind):
     # --- the id map -------------------------------------------------------------
 
     def _id_map(self) -> tuple[Any, str]:
-        """SruDbIdMapTable with IdText; and the name IdText took."""
+        """SruDbIdMapTable with IdText; and the name IdText took. Read once:
+        the id_map table and every resolution share it."""
+        if self._id_table is not None:
+            return self._id_table
         table = self.source.read(ID_MAP_TABLE)
         types = table.column("IdType").to_pylist()
         blobs = table.column("IdBlob").to_pylist()
@@ -116,7 +120,8 @@ class Srum(Kind):
         self.warnings.count(f"table id_map: IdBlob values of type {ID_TYPE_SID} that are no SID, IdText left null",
                             bad)
         text_name = free_name(table.column_names, "IdText")
-        return table.append_column(text_name, pa.array(texts, pa.string())), text_name
+        self._id_table = table.append_column(text_name, pa.array(texts, pa.string())), text_name
+        return self._id_table
 
     def _lookup(self) -> tuple[Any, Any, Any]:
         """(ids, texts, SIDs) of the id map, one entry per IdIndex: the first

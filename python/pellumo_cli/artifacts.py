@@ -12,6 +12,7 @@ and files that cannot be read, are listed and skipped (exit status 1)."""
 from __future__ import annotations
 
 import argparse
+import datetime
 import fnmatch
 import json
 import math
@@ -35,6 +36,7 @@ from pellumo_cli.export import (
     expand_inputs,
     output_dirs,
     output_file_name,
+    partial_folder,
     require_pyarrow,
 )
 from pellumo_cli.text import printable
@@ -133,15 +135,24 @@ def times_as_text(table: Any) -> Any:
 
 def _json_safe(value: Any) -> Any:
     """A value of to_pylist() as JSON holds it: bytes as lowercase hex, UUIDs
-    as text, non-finite floats as null."""
+    as text, non-finite floats as null; inside lists, maps (pairs) and
+    structs also times (ISO 8601 ending in Z) and durations (nanoseconds),
+    which a table's own columns have as text and integers already."""
     if isinstance(value, float) and not math.isfinite(value):
         return None
     if isinstance(value, bytes):
         return value.hex()
     if isinstance(value, uuid.UUID):
         return str(value)
-    if isinstance(value, list):
+    if isinstance(value, (list, tuple)):
         return [_json_safe(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, datetime.datetime):
+        return value.isoformat().replace("+00:00", "Z")
+    if isinstance(value, datetime.timedelta):
+        # pandas' Timedelta (what pyarrow gives for nanoseconds) keeps the last digits apart.
+        return value // datetime.timedelta(microseconds=1) * 1000 + int(getattr(value, "nanoseconds", 0))
     return value
 
 
@@ -225,11 +236,8 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
     outcome.companions = art.companion_paths
     names = art.table_names
     outcome.tables_total = len(names)
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        partial_dir = tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
-    except OSError as error:
-        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+    partial_dir = partial_folder(out_dir, outcome)
+    if partial_dir is None:
         return
     try:
         used: set[str] = set()

@@ -159,15 +159,24 @@ def _strip_path(message: str, path: str) -> str:
     return message[len(prefix):] if message.startswith(prefix) else message
 
 
+def partial_folder(out_dir: str, outcome: Outcome) -> str | None:
+    """out_dir (made when missing) and a private folder in it where files
+    are written under temporary names; None, with outcome.fatal set, when
+    either cannot be made."""
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        return tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
+    except OSError as error:
+        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+        return None
+
+
 def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: str, settings: Settings,
                  outcome: Outcome, *, label: Callable[[str], str] | None = None) -> None:
     """Writes each table to out_dir through a private temporary folder."""
     outcome.tables_total = len(names)
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        partial_dir = tempfile.mkdtemp(prefix=_PARTIAL_PREFIX, dir=out_dir)
-    except OSError as error:
-        outcome.fatal = f"cannot create output directory {printable(out_dir)}: {error.strerror or error}"
+    partial_dir = partial_folder(out_dir, outcome)
+    if partial_dir is None:
         return
     try:
         if settings.format == "jsonl":
@@ -313,7 +322,8 @@ def _batches(reader: Any) -> Iterator[Any]:
 
 def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     """CSV holds text: binary values are written as lowercase hex (as in the
-    JSON export), lists as JSON arrays, UUIDs in their text form."""
+    JSON export), lists and maps as JSON arrays (a map's entries as [key,
+    value] pairs), UUIDs in their text form."""
     import pyarrow as pa
 
     changes: dict[int, Callable[[Any], Any]] = {}
@@ -323,7 +333,7 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
             changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
         elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
             changes[i] = _map_values(bytes.hex)
-        elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t):
+        elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t) or pa.types.is_map(t):
             changes[i] = _map_values(lambda v: json.dumps(v, default=_json_default, separators=(",", ":")))
     if not changes:
         return None, schema

@@ -30,6 +30,7 @@ from pyspark.sql.types import (
     BooleanType,
     ByteType,
     DataType,
+    DateType,
     DecimalType,
     DoubleType,
     FloatType,
@@ -60,7 +61,7 @@ def arrow_to_spark_type(arrow_type: Any) -> DataType:
         (t.is_uint32, LongType()), (t.is_int64, LongType()), (t.is_uint64, DecimalType(20, 0)),
         (t.is_float32, FloatType()), (t.is_float64, DoubleType()), (t.is_string, StringType()),
         (t.is_large_string, StringType()), (t.is_binary, BinaryType()), (t.is_large_binary, BinaryType()),
-        (t.is_fixed_size_binary, BinaryType()), (t.is_null, NullType()),
+        (t.is_fixed_size_binary, BinaryType()), (t.is_null, NullType()), (t.is_date32, DateType()),
     ]
     for test, spark_type in simple:
         if test(arrow_type):
@@ -82,7 +83,7 @@ def spark_to_arrow_type(spark_type: DataType) -> Any:
         (BooleanType, pa.bool_()), (ByteType, pa.int8()), (ShortType, pa.int16()), (IntegerType, pa.int32()),
         (LongType, pa.int64()), (FloatType, pa.float32()), (DoubleType, pa.float64()),
         (StringType, pa.string()), (BinaryType, pa.binary()), (NullType, pa.null()),
-        (TimestampNTZType, pa.timestamp("us")),
+        (TimestampNTZType, pa.timestamp("us")), (DateType, pa.date32()),
     ]
     for kind, arrow_type in simple:
         if isinstance(spark_type, kind):

@@ -1,5 +1,6 @@
 #include "arrow/builders.h"
 
+#include <array>
 #include <limits>
 #include <utility>
 
@@ -96,15 +97,11 @@ bool to_timestamp(const ColumnValue& v, std::int64_t& out) {
   return true;
 }
 
-// A GUID in the byte order of a UUID: its u32 and two u16 fields
-// big-endian, then the last eight bytes as stored.
-struct UuidBytes {
-  std::uint8_t b[16];
-};
+// A GUID in the byte order of a UUID.
+using UuidBytes = std::array<std::uint8_t, 16>;
 bool to_uuid(const ColumnValue& v, UuidBytes& out) {
   if (v.kind() != ValueKind::Guid) return false;
-  static constexpr std::size_t kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  for (std::size_t i = 0; i < 16; ++i) out.b[i] = v.as_guid()[kOrder[i]];
+  out = guid_uuid_bytes(v.as_guid());
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "carve/page_owners.h"
 #include "page/tag.h"
+#include "page/used_space.h"
 #include "utils/utf8.h"
 
 namespace pellumo {
@@ -12,6 +13,31 @@ namespace {
 // The part of the next page asked for ahead of time: one cache line at
 // each end.
 constexpr std::size_t kPrefetchBytes = 64;
+
+// The data of every tag of the page, each on its own: a slot outside the
+// page, or a value running past its end, is no tag for carving.
+void scan_tag_data(RangeCarver& carver, std::uint32_t number, Bytes page, const TagExtractor& tags,
+                   const CarveLabels& labels) {
+  for (std::uint16_t i = 0; i < tags.tag_count() && !carver.full(); ++i) {
+    auto tag = tags.extract_tag(i);
+    if (!tag || tag->data.empty()) continue;
+    carver.scan(number, page, tag->at, tag->at + tag->data.size(), labels);
+  }
+}
+
+// The bytes that neither the header, the tag array nor any tag's data
+// uses, stretch by stretch, until the carver is full.
+void scan_slack(RangeCarver& carver, std::uint32_t number, Bytes page, std::size_t header_size,
+                const TagExtractor& tags, std::vector<ByteRange>& used, const CarveLabels& labels) {
+  const std::size_t length = page.size();
+  const std::size_t array_bytes = 4 * static_cast<std::size_t>(tags.tag_count());
+  const std::size_t array_start = length > array_bytes ? length - array_bytes : 0;
+  used_ranges(tags, tags.tag_count(), used);
+  for_each_unused(used, std::min(length, header_size), array_start, [&](std::size_t begin, std::size_t end) {
+    carver.scan(number, page, begin, end, labels);
+    return !carver.full();
+  });
+}
 
 }  // namespace
 
@@ -68,10 +94,7 @@ std::vector<CarvedString> carve_pages(const PageSource& pages, const TableMap& t
   std::vector<std::optional<std::string>> table_names(tables.size());
   const std::optional<std::string> no_table;
 
-  struct Interval {
-    std::size_t start, end;
-  };
-  std::vector<Interval> used;
+  std::vector<ByteRange> used;
 
   for (std::uint64_t n = 1; n <= pages.total_pages(); ++n) {
     if (carver.full()) break;
@@ -109,57 +132,12 @@ std::vector<CarvedString> carve_pages(const PageSource& pages, const TableMap& t
       continue;
     }
 
-    // The tag slots are read directly: a slot outside the page, or a value
-    // running past its end, is no tag for carving.
     const TagExtractor tags = pages.tags(*page);
-    const std::uint16_t count = tags.tag_count();
-    const std::size_t header = page->header_size();
-    auto tag_value = [&](std::uint16_t i) -> std::optional<Interval> {
-      auto s = tags.slot(i);
-      if (!s) return std::nullopt;
-      const std::size_t begin = header + s->offset;
-      if (!in_bounds(pb, begin, s->size)) return std::nullopt;
-      return Interval{begin, begin + s->size};
-    };
-
-    if (!slack) {
-      for (std::uint16_t i = 0; i < count; ++i) {
-        if (carver.full()) break;
-        auto value = tag_value(i);
-        if (!value || value->start == value->end) continue;
-        carver.scan(number, pb, value->start, value->end, labels);
-      }
-      continue;
+    if (slack) {
+      scan_slack(carver, number, pb, page->header_size(), tags, used, labels);
+    } else {
+      scan_tag_data(carver, number, pb, tags, labels);
     }
-
-    used.clear();
-    used.push_back(Interval{0, std::min(length, header)});
-    const std::size_t array_bytes = 4 * static_cast<std::size_t>(count);
-    used.push_back(Interval{length > array_bytes ? length - array_bytes : 0, length});
-    for (std::uint16_t i = 0; i < count; ++i) {
-      auto value = tag_value(i);
-      if (value && value->start != value->end) used.push_back(*value);
-    }
-    std::sort(used.begin(), used.end(), [](const Interval& a, const Interval& b) { return a.start < b.start; });
-    // Merge in start order, scanning each gap before the next interval.
-    std::size_t cursor = 0;
-    std::size_t merged_end = 0;
-    bool open = false;
-    for (const Interval& iv : used) {
-      if (open && iv.start <= merged_end) {
-        merged_end = std::max(merged_end, iv.end);
-        continue;
-      }
-      if (open) cursor = std::max(cursor, merged_end);
-      if (cursor < iv.start) {
-        carver.scan(number, pb, cursor, iv.start, labels);
-        if (carver.full()) break;
-      }
-      open = true;
-      merged_end = iv.end;
-    }
-    if (open) cursor = std::max(cursor, merged_end);
-    if (!carver.full() && cursor < length) carver.scan(number, pb, cursor, length, labels);
   }
   return hits;
 }

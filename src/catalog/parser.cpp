@@ -161,13 +161,9 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
 
 Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint32_t format_version,
                                               std::uint32_t format_revision, std::uint32_t page_size) {
-  // Page 4 must belong to the catalog; a temporary database, for one, has
-  // none, and its page 4 would otherwise be read as catalog records.
-  PELLUMO_TRY(Page root, load(kCatalogRootPage));
-  if (page_object_id(root) != kCatalogObjectId) {
-    return EseError::io_text("No catalog: page " + std::to_string(kCatalogRootPage) + " belongs to object " +
-                             std::to_string(page_object_id(root)));
-  }
+  // The walk insists that page 4 belongs to the catalog: a temporary
+  // database, for one, has none, and its page 4 would otherwise be read as
+  // catalog records. It is refused as a corrupt structure instead.
   TableMap tables;
   ObjectNameMap object_names;
   std::vector<PendingEntry> pending;

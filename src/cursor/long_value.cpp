@@ -23,10 +23,7 @@ template <class Visit>
 bool scan_leaf(const TagExtractor& tags, const Page& page, ByteVector& scratch, Visit&& visit, std::uint16_t from = 0,
                std::uint16_t* tag_of = nullptr) {
   if (!page.is_leaf()) return true;
-  const bool large = tags.large_page_tag_format();
-  // The page prefix is taken as stored, flag bits of byte 1 included.
-  Bytes prefix;
-  if (auto tag0 = tags.extract_tag(0)) prefix = tag0->data;
+  const Bytes prefix = page_key_prefix(page, tags);
   const std::uint16_t count = tags.tag_count();
   for (std::uint16_t i = std::max(from, page.first_entry_tag()); i < count; ++i) {
     auto tag = tags.read_entry_tag(i, scratch);
@@ -44,17 +41,13 @@ bool scan_leaf(const TagExtractor& tags, const Page& page, ByteVector& scratch, 
     (void)copy_bytes(prefix, 0, e.key, from_prefix);
     const std::size_t local = std::min(sizeof e.key - from_prefix, entry->local_key.size());
     (void)copy_bytes(entry->local_key, 0, e.key + from_prefix, local);
-    e.data = entry->data;
-    if (large && !tag->data.empty()) {
-      // The owned copy differs from the page only in byte 1 (the flag
-      // bits), which lies before the data: point back into the page.
-      // The data is the tail of the entry.
-      auto raw = tags.extract_tag(i);
-      if (!raw) continue;
-      auto data = slice(raw->data, tag->data.size() - entry->data.size(), entry->data.size());
-      if (!data) continue;
-      e.data = *data;
-    }
+    // The entry's data is the tail of the tag. Under the large-page format
+    // the tag was copied to clear its flag bits (in byte 1, before the
+    // data): the data is taken from the page instead, so that it outlives
+    // the next tag read.
+    auto data = slice(page.bytes(), tag->at + (tag->data.size() - entry->data.size()), entry->data.size());
+    if (!data) continue;
+    e.data = *data;
     if (tag_of) *tag_of = i;
     if (!visit(static_cast<const LongValueTreeEntry&>(e))) return false;
   }

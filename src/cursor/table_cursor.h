@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "catalog/table_info.h"
 #include "cursor/long_value.h"
@@ -34,12 +35,15 @@ namespace pellumo {
 //         const Record& row = cursor.current();
 //         for (std::size_t i = 0; i < row.size(); ++i) use(columns.name(i), row.value(i));
 //       }
+// What leads the message of an error met while moving through a table.
+inline constexpr std::string_view kErrorReadingRecord = "Error reading record: ";
+
 class TableCursor {
  public:
   // Positions a cursor before the first record of the table's tree, walked
   // as every reader walks it (leaves in key order, each page checked, a
   // refused page skipped). Fails when the root is not a page of the file
-  // (InvalidPageNumber) or fails its checks (Parse error naming the page
+  // (InvalidPageNumber) or fails its checks (CorruptStructure, with the page
   // and the reason).
   static Result<TableCursor> open(const PageSource& pages, const TableInfo& table);
 

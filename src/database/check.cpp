@@ -73,6 +73,89 @@ bool CheckReport::damaged() const {
   return false;
 }
 
+namespace {
+
+// What the walks of one file share: the pages reached so far and the
+// object ids of the trees walked (pages of other objects are no orphans).
+struct CheckState {
+  const Database& db;
+  const std::function<bool()>& interrupted;
+  std::vector<bool> reached;
+  std::unordered_map<std::uint32_t, bool> known_objects;
+};
+
+TreeCheck tree_check(const char* kind, const std::string& name, const std::string& table, std::uint32_t root) {
+  TreeCheck t;
+  t.kind = kind;
+  t.name = name;
+  t.table = table;
+  t.root_page = root;
+  return t;
+}
+
+void add_tree(CheckState& state, CheckReport& report, TreeCheck t) {
+  if (!t.error) state.known_objects[t.object_id] = true;
+  report.trees.push_back(std::move(t));
+}
+
+// A table's own tree, each record decoded and its long values looked up.
+void check_table_tree(CheckState& state, CheckReport& report, const std::string& name, const TableInfo& table) {
+  const Database& db = state.db;
+  TreeCheck t = tree_check("table", name, name, table.root_page);
+  RecordParser parser(std::make_shared<const RecordLayout>(table), db.large_page_tag_format());
+  Record record(parser.layout());
+  std::optional<LongValueReader> long_values;
+  std::string fetched;
+  walk_tree(db, TreeKind::Table, std::nullopt, state.reached, state.interrupted, t, [&](Bytes data) {
+    if (data.size() < kRecordHeaderSize || RecordView(data).variable_offsets() > data.size()) {
+      ++t.undecodable_records;
+      return;
+    }
+    parser.decode(data, record);
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      if (record.value(i).kind() != ValueKind::LongValue) continue;
+      if (!long_values) long_values.emplace(db, table);
+      if (!long_values->fetch(record.value(i).bytes(), fetched)) ++t.unresolved_long_values;
+    }
+  });
+  add_tree(state, report, std::move(t));
+}
+
+// The long-value trees and secondary indexes of a table, walked page by page.
+void check_side_trees(CheckState& state, CheckReport& report, const std::string& name, const TableInfo& table) {
+  for (const auto& [lv_name, lv] : table.long_values) {
+    TreeCheck t = tree_check("long_value", lv_name, name, lv.root_page);
+    walk_tree(state.db, TreeKind::LongValue, std::nullopt, state.reached, state.interrupted, t, [](Bytes) {});
+    add_tree(state, report, std::move(t));
+  }
+  for (const auto& [index_name, index] : table.indexes) {
+    if (index.root_page == table.root_page) continue;  // the primary index is the table's own tree
+    TreeCheck t = tree_check("index", index_name, name, index.root_page);
+    walk_tree(state.db, TreeKind::Index, std::nullopt, state.reached, state.interrupted, t, [](Bytes) {});
+    add_tree(state, report, std::move(t));
+  }
+}
+
+// Pages no walk reached; leaves with entries of a known object among them
+// are orphans: data the trees no longer lead to.
+void count_unreached(const CheckState& state, CheckReport& report) {
+  const Database& db = state.db;
+  for (std::uint32_t n = 1; n <= db.total_pages(); ++n) {
+    if (state.reached[n]) continue;
+    ++report.unreached_pages;
+    auto page = db.read_page(n);
+    if (!page) continue;
+    const std::uint32_t flags = page->page_flags();
+    if ((flags & kPageFlagSpaceTree) || (flags & kPageFlagEmpty) || !page->is_leaf()) continue;
+    if (!state.known_objects.count(page->object_id())) continue;
+    const TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
+    if (tags.tag_count() <= page->first_entry_tag()) continue;
+    report.orphan_pages.push_back(n);
+  }
+}
+
+}  // namespace
+
 CheckReport check_database(const Database& db, const std::function<bool()>& interrupted) {
   CheckReport report;
   report.format_version = db.format_version();
@@ -82,84 +165,20 @@ CheckReport check_database(const Database& db, const std::function<bool()>& inte
   report.state = db.database_state();
   report.state_name = Database::database_state_name(report.state);
   report.shadow_header_matches = db.shadow_header_matches();
-  std::vector<bool> reached(static_cast<std::size_t>(db.total_pages()) + 1, false);
-  std::unordered_map<std::uint32_t, bool> known_objects;  // object ids of the trees walked
+  CheckState state{db, interrupted, std::vector<bool>(static_cast<std::size_t>(db.total_pages()) + 1, false), {}};
 
-  {
-    TreeCheck catalog;
-    catalog.kind = "catalog";
-    catalog.name = "MSysObjects";
-    catalog.table = "MSysObjects";
-    catalog.root_page = kCatalogRootPage;
-    walk_tree(db, TreeKind::Table, kCatalogObjectId, reached, interrupted, catalog, [](Bytes) {});
-    known_objects[kCatalogObjectId] = true;
-    report.trees.push_back(std::move(catalog));
-  }
+  TreeCheck catalog = tree_check("catalog", "MSysObjects", "MSysObjects", kCatalogRootPage);
+  walk_tree(db, TreeKind::Table, kCatalogObjectId, state.reached, interrupted, catalog, [](Bytes) {});
+  state.known_objects[kCatalogObjectId] = true;
+  report.trees.push_back(std::move(catalog));
   for (const auto& [name, table] : db.tables()) {
     if (interrupted && interrupted()) return report;
     // The catalog lists itself as MSysObjects, rooted at page 4: walked above.
-    if (table.root_page != kCatalogRootPage) {
-      TreeCheck t;
-      t.kind = "table";
-      t.name = name;
-      t.table = name;
-      t.root_page = table.root_page;
-      RecordParser parser(std::make_shared<const RecordLayout>(table), db.large_page_tag_format());
-      Record record(parser.layout());
-      std::optional<LongValueReader> long_values;
-      std::string fetched;
-      walk_tree(db, TreeKind::Table, std::nullopt, reached, interrupted, t, [&](Bytes data) {
-        const RecordView view(data);
-        if (data.size() < kRecordHeaderSize || view.variable_offsets() > data.size()) {
-          ++t.undecodable_records;
-          return;
-        }
-        parser.decode(data, record);
-        for (std::size_t i = 0; i < record.size(); ++i) {
-          if (record.value(i).kind() != ValueKind::LongValue) continue;
-          if (!long_values) long_values.emplace(db, table);
-          if (!long_values->fetch(record.value(i).bytes(), fetched)) ++t.unresolved_long_values;
-        }
-      });
-      if (!t.error) known_objects[t.object_id] = true;
-      report.trees.push_back(std::move(t));
-    }
-    for (const auto& [lv_name, lv] : table.long_values) {
-      TreeCheck t;
-      t.kind = "long_value";
-      t.name = lv_name;
-      t.table = name;
-      t.root_page = lv.root_page;
-      walk_tree(db, TreeKind::LongValue, std::nullopt, reached, interrupted, t, [](Bytes) {});
-      if (!t.error) known_objects[t.object_id] = true;
-      report.trees.push_back(std::move(t));
-    }
-    for (const auto& [index_name, index] : table.indexes) {
-      if (index.root_page == table.root_page) continue;  // the primary index is the table's own tree
-      TreeCheck t;
-      t.kind = "index";
-      t.name = index_name;
-      t.table = name;
-      t.root_page = index.root_page;
-      walk_tree(db, TreeKind::Index, std::nullopt, reached, interrupted, t, [](Bytes) {});
-      if (!t.error) known_objects[t.object_id] = true;
-      report.trees.push_back(std::move(t));
-    }
+    if (table.root_page != kCatalogRootPage) check_table_tree(state, report, name, table);
+    check_side_trees(state, report, name, table);
   }
-
   if (interrupted && interrupted()) return report;
-  for (std::uint32_t n = 1; n <= db.total_pages(); ++n) {
-    if (reached[n]) continue;
-    ++report.unreached_pages;
-    auto page = db.read_page(n);
-    if (!page) continue;
-    const std::uint32_t flags = page->page_flags();
-    if ((flags & kPageFlagSpaceTree) || (flags & kPageFlagEmpty) || !page->is_leaf()) continue;
-    if (!known_objects.count(page_object_id(*page))) continue;
-    const TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    if (tags.tag_count() <= page->first_entry_tag()) continue;
-    report.orphan_pages.push_back(n);
-  }
+  count_unreached(state, report);
   return report;
 }
 

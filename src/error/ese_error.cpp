@@ -44,35 +44,29 @@ std::string EseError::io_description() const {
 std::string EseError::message() const {
   using std::to_string;
   const auto& n = numbers_;
+  std::string out = context_;
   switch (kind_) {
-    case Kind::InvalidHeader: return "Invalid database header";
-    case Kind::InvalidSignature: return "Invalid signature, expected 0x89ABCDEF, got " + hex(n[0]);
-    case Kind::UnsupportedVersion:
-      return "Unsupported database version: " + hex(n[0]) + ", revision: " + hex(n[1]);
-    case Kind::InvalidPageNumber: return "Invalid page number: " + to_string(n[0]);
-    case Kind::InvalidTagNumber: return "Invalid tag number: " + to_string(n[0]);
-    case Kind::TableNotFound: return "Table not found: " + byte_list(text_);
-    case Kind::ColumnNotFound: return "Column not found: " + byte_list(text_);
-    case Kind::UnsupportedCatalogType: return "Unsupported catalog type: " + to_string(n[0]);
-    case Kind::UnsupportedColumnType: return "Unsupported column type: " + to_string(n[0]);
-    case Kind::CompressedDataUnsupported: return "Compressed tagged data is not supported";
-    case Kind::LongValueUnsupported: return "Long value data is not yet supported";
-    case Kind::MultiValueUnsupported: return "Multi-value data is not fully supported";
-    case Kind::CallbackCatalogType: return "Callback catalog type is not supported";
-    case Kind::InvalidDataDefinitionHeader: return "Invalid data definition header";
-    case Kind::InvalidCatalogEntry: return "Invalid catalog entry";
+    case Kind::InvalidHeader: return out + "Invalid database header";
+    case Kind::InvalidSignature: return out + "Invalid signature, expected 0x89ABCDEF, got " + hex(n[0]);
+    case Kind::InvalidPageNumber: return out + "Invalid page number: " + to_string(n[0]);
+    case Kind::InvalidTagNumber: return out + "Invalid tag number: " + to_string(n[0]);
+    case Kind::TableNotFound: return out + "Table not found: " + byte_list(text_);
+    case Kind::ColumnNotFound: return out + "Column not found: " + byte_list(text_);
+    case Kind::UnsupportedColumnType: return out + "Unsupported column type: " + to_string(n[0]);
+    case Kind::CallbackCatalogType: return out + "Callback catalog type is not supported";
+    case Kind::InvalidCatalogEntry: return out + "Invalid catalog entry";
     case Kind::PageDataTooShort:
-      return "Page data too short, expected at least " + to_string(n[0]) + " bytes, got " + to_string(n[1]);
+      return out + "Page data too short, expected at least " + to_string(n[0]) + " bytes, got " + to_string(n[1]);
     case Kind::TagOffsetOutOfBounds:
-      return "Tag offset out of bounds: offset=" + to_string(n[0]) + ", size=" + to_string(n[1]) +
+      return out + "Tag offset out of bounds: offset=" + to_string(n[0]) + ", size=" + to_string(n[1]) +
              ", page_size=" + to_string(n[2]);
-    case Kind::UnknownCodepage: return "Unknown codepage: " + to_string(n[0]);
-    case Kind::StringDecode: return "String decode error: " + text_;
-    case Kind::Io: return "IO error: " + io_description();
-    case Kind::Parse: return "Parse error: " + text_;
-    case Kind::Alignment: return "Alignment error: " + text_;
+    case Kind::UnknownCodepage: return out + "Unknown codepage: " + to_string(n[0]);
+    case Kind::Io: return out + "IO error: " + io_description();
+    case Kind::Parse: return out + "Parse error: " + text_;
+    case Kind::CorruptStructure:
+      return out + "Corrupt structure: page " + to_string(n[0]) + " refused (" + text_ + ")";
   }
-  return "Unknown error";
+  return out + "Unknown error";
 }
 
 }  // namespace pellumo

@@ -16,48 +16,31 @@ class EseError {
   enum class Kind : std::uint8_t {
     InvalidHeader,
     InvalidSignature,
-    UnsupportedVersion,
     InvalidPageNumber,
     InvalidTagNumber,
     TableNotFound,
     ColumnNotFound,
-    UnsupportedCatalogType,
     UnsupportedColumnType,
-    CompressedDataUnsupported,
-    LongValueUnsupported,
-    MultiValueUnsupported,
     CallbackCatalogType,
-    InvalidDataDefinitionHeader,
     InvalidCatalogEntry,
     PageDataTooShort,
     TagOffsetOutOfBounds,
     UnknownCodepage,
-    StringDecode,
     Io,
     Parse,
-    Alignment,
+    CorruptStructure,
   };
 
   static EseError invalid_header() { return EseError(Kind::InvalidHeader); }
   static EseError invalid_signature(std::uint32_t found) { return EseError(Kind::InvalidSignature, found); }
-  static EseError unsupported_version(std::uint32_t version, std::uint32_t revision) {
-    return EseError(Kind::UnsupportedVersion, version, revision);
-  }
   static EseError invalid_page_number(std::uint32_t page) { return EseError(Kind::InvalidPageNumber, page); }
   static EseError invalid_tag_number(std::uint16_t tag) { return EseError(Kind::InvalidTagNumber, tag); }
   static EseError table_not_found(std::string name) { return EseError(Kind::TableNotFound, std::move(name)); }
   static EseError column_not_found(std::string name) { return EseError(Kind::ColumnNotFound, std::move(name)); }
-  static EseError unsupported_catalog_type(std::uint16_t type) {
-    return EseError(Kind::UnsupportedCatalogType, type);
-  }
   static EseError unsupported_column_type(std::uint32_t type) {
     return EseError(Kind::UnsupportedColumnType, type);
   }
-  static EseError compressed_data_unsupported() { return EseError(Kind::CompressedDataUnsupported); }
-  static EseError long_value_unsupported() { return EseError(Kind::LongValueUnsupported); }
-  static EseError multi_value_unsupported() { return EseError(Kind::MultiValueUnsupported); }
   static EseError callback_catalog_type() { return EseError(Kind::CallbackCatalogType); }
-  static EseError invalid_data_definition_header() { return EseError(Kind::InvalidDataDefinitionHeader); }
   static EseError invalid_catalog_entry() { return EseError(Kind::InvalidCatalogEntry); }
   static EseError page_data_too_short(std::uint64_t expected, std::uint64_t got) {
     return EseError(Kind::PageDataTooShort, expected, got);
@@ -66,7 +49,6 @@ class EseError {
     return EseError(Kind::TagOffsetOutOfBounds, offset, size, page_size);
   }
   static EseError unknown_codepage(std::uint32_t codepage) { return EseError(Kind::UnknownCodepage, codepage); }
-  static EseError string_decode(std::string message) { return EseError(Kind::StringDecode, std::move(message)); }
   // An operating-system error, by its errno value.
   static EseError io(int errno_value) { return EseError(Kind::Io, static_cast<std::uint64_t>(errno_value)); }
   // An I/O failure that carries a fixed text instead of an errno value.
@@ -76,7 +58,24 @@ class EseError {
     return e;
   }
   static EseError parse(std::string message) { return EseError(Kind::Parse, std::move(message)); }
-  static EseError alignment(std::string message) { return EseError(Kind::Alignment, std::move(message)); }
+  // A page of a tree that a walk refused where it cannot go on without it
+  // (a table's root): the page and the walk's reason ("checksum",
+  // "foreign_owner", "wrong_tree_type", "empty"...).
+  static EseError corrupt_structure(std::uint32_t page, std::string reason) {
+    EseError e(Kind::CorruptStructure, std::move(reason));
+    e.numbers_[0] = page;
+    return e;
+  }
+
+  // The same error, its message led by what was being done when it
+  // happened (for example "Error reading record: "). Kind and payload stay,
+  // so callers still decide by kind.
+  EseError with_context(std::string context) && {
+    context_ = std::move(context) + context_;
+    return std::move(*this);
+  }
+  // What with_context added ("" when nothing).
+  const std::string& context() const { return context_; }
 
   EseError(EseError&&) noexcept = default;
   EseError& operator=(EseError&&) noexcept = default;
@@ -85,14 +84,15 @@ class EseError {
 
   Kind kind() const { return kind_; }
 
-  // The user-facing message of the variant. Never fails (beyond bad_alloc).
+  // The user-facing message: the context, then the variant's own text.
+  // Never fails (beyond bad_alloc).
   std::string message() const;
 
   // For Io: the operating system's text without the "IO error: " prefix.
   std::string io_description() const;
 
   // Payload accessors; meaningful only for the variants that carry them.
-  const std::string& text() const { return text_; }  // names (raw bytes) and messages
+  const std::string& text() const { return text_; }  // names (raw bytes), messages and reasons
   std::uint64_t number(int i) const { return numbers_[i]; }
 
  private:
@@ -104,6 +104,7 @@ class EseError {
   bool io_has_text_ = false;
   std::uint64_t numbers_[3];
   std::string text_;
+  std::string context_;
 };
 
 // The outcome of a fallible operation: a value or an EseError.

@@ -3,11 +3,12 @@
 //
 // Errors carry the exact texts the Python methods raise. A table that cannot
 // be opened fails with the cursor's own error (TableNotFound, a bad page...);
-// every other failure is an Io error made with EseError::io_text, whose
-// io_description() is the whole text ("Failed to create output file: ...",
-// "Error reading record: ...", "Write error: ...", "Failed to create output
-// directory: ...", "Invalid UTF-8 in output path", "Unsafe table name for
-// export: ...").
+// a record that cannot be read with the cursor's error too, its message led
+// by "Error reading record: " (its kind kept); every other failure is an Io
+// error made with EseError::io_text, whose io_description() is the whole
+// text ("Failed to create output file: ...", "Write error: ...", "Failed to
+// create output directory: ...", "Invalid UTF-8 in output path", "Unsafe
+// table name for export: ...").
 #pragma once
 
 #include <cstdint>
@@ -60,7 +61,7 @@ Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std:
     if (!more) {
       Result<void> flushed = out.flush();
       (void)flushed;
-      return EseError::io_text("Error reading record: " + more.error().message());
+      return std::move(more).error().with_context(std::string(kErrorReadingRecord));
     }
     if (!more.value()) break;
     const Record& row = cursor.current();

@@ -13,7 +13,7 @@ struct BranchEntry {
   ByteVector local_key;
   std::optional<std::uint16_t> common_key_size;
   std::uint32_t child_page = 0;     // at least 1 and at most the page count given
-  std::uint16_t local_key_size = 0;  // the stored 15-bit size, as read
+  std::uint16_t declared_key_size = 0;  // the stored 15-bit size, which may exceed local_key
 
   // A child page number is valid when it is at least 1 and names a page of
   // the file (`page_count`, when the caller knows it); tree walks check the

@@ -34,7 +34,6 @@ Result<LeafEntryView> LeafEntryView::parse(std::uint8_t flags, Bytes bytes) {
   // A key declared longer than the entry takes what there is.
   e.local_key = r.bytes(std::min(declared, r.remaining()));
   e.data = r.rest();
-  e.local_key_size = static_cast<std::uint16_t>(e.local_key.size());
   return e;
 }
 
@@ -44,7 +43,6 @@ Result<LeafEntry> LeafEntry::parse(std::uint8_t flags, Bytes bytes) {
   e.local_key.assign(v.local_key.begin(), v.local_key.end());
   e.data.assign(v.data.begin(), v.data.end());
   e.common_key_size = v.common_key_size;
-  e.local_key_size = v.local_key_size;
   return e;
 }
 
@@ -87,7 +85,7 @@ Result<BranchEntry> BranchEntry::parse(std::uint8_t flags, Bytes bytes, std::uin
   e.local_key.assign(b.key.begin(), b.key.end());
   e.common_key_size = b.common_key_size;
   e.child_page = b.child;
-  e.local_key_size = b.declared;
+  e.declared_key_size = b.declared;
   return e;
 }
 

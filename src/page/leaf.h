@@ -14,9 +14,10 @@ struct LeafEntryView {
   Bytes local_key;
   Bytes data;
   std::optional<std::uint16_t> common_key_size;
-  std::uint16_t local_key_size = 0;  // key bytes actually taken
 
-  // Fails with a Parse error when the tag is too short for its key prefix.
+  // A key declared longer than the tag is cut at the tag's end: local_key
+  // holds what there is. Fails with a Parse error when the tag is too short
+  // for its key prefix.
   static Result<LeafEntryView> parse(std::uint8_t flags, Bytes bytes);
 };
 
@@ -25,7 +26,6 @@ struct LeafEntry {
   ByteVector local_key;
   ByteVector data;
   std::optional<std::uint16_t> common_key_size;
-  std::uint16_t local_key_size = 0;
 
   static Result<LeafEntry> parse(std::uint8_t flags, Bytes bytes);
 };

@@ -27,7 +27,7 @@ Result<Page> Page::parse(Bytes bytes, std::uint32_t format_version, std::uint32_
   p.db_time_ = r.u64_le();
   p.previous_page_ = r.u32_le();
   p.next_page_ = r.u32_le();                     // kOffsetNextPage
-  p.father_data_page_ = r.u32_le();
+  p.object_id_ = r.u32_le();                     // kOffsetObjectId
   p.available_data_size_ = r.u16_le();           // kOffsetAvailableDataSize
   p.available_uncommitted_size_ = r.u16_le();
   p.first_available_data_offset_ = r.u16_le();

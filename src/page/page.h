@@ -11,6 +11,7 @@ namespace pellumo {
 
 enum class PageFormat : std::uint8_t { Legacy, Ecc, Wide };
 
+inline constexpr std::uint32_t kPageFlagRoot = 0x01;
 inline constexpr std::uint32_t kPageFlagLeaf = 0x02;
 inline constexpr std::uint32_t kPageFlagEmpty = 0x08;  // the page holds nothing any more
 inline constexpr std::uint32_t kPageFlagSpaceTree = 0x20;
@@ -22,6 +23,9 @@ inline constexpr std::uint32_t kTableLeafMask = 0xE2;
 inline constexpr std::size_t kPageHeaderSize = 40;
 inline constexpr std::size_t kWidePageHeaderSize = 80;
 inline constexpr std::size_t kOffsetNextPage = 20;
+// The object id of the tree that owns the page (the engine calls it the
+// father data page's object id): every page of one tree carries it.
+inline constexpr std::size_t kOffsetObjectId = 24;
 inline constexpr std::size_t kOffsetAvailableDataSize = 28;
 inline constexpr std::size_t kOffsetFirstAvailablePageTag = 34;
 inline constexpr std::size_t kOffsetPageFlags = 36;
@@ -54,7 +58,8 @@ class Page {
   std::uint64_t db_time() const { return db_time_; }
   std::uint32_t previous_page() const { return previous_page_; }
   std::uint32_t next_page() const { return next_page_; }
-  std::uint32_t father_data_page() const { return father_data_page_; }
+  // The object id of the tree the page belongs to.
+  std::uint32_t object_id() const { return object_id_; }
   std::uint16_t available_data_size() const { return available_data_size_; }
   std::uint16_t available_uncommitted_size() const { return available_uncommitted_size_; }
   std::uint16_t first_available_data_offset() const { return first_available_data_offset_; }
@@ -83,7 +88,7 @@ class Page {
   std::uint64_t db_time_ = 0;
   std::uint32_t previous_page_ = 0;
   std::uint32_t next_page_ = 0;
-  std::uint32_t father_data_page_ = 0;
+  std::uint32_t object_id_ = 0;
   std::uint16_t available_data_size_ = 0;
   std::uint16_t available_uncommitted_size_ = 0;
   std::uint16_t first_available_data_offset_ = 0;

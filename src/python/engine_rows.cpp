@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "python/convert.h"
+#include "utils/hex.h"
 
 namespace pellumo::python {
 namespace {
@@ -112,12 +113,8 @@ PyObject* EngineValueConverter::date_time(std::int64_t micros) const {
 }
 
 PyObject* EngineValueConverter::uuid(const GuidBytes& guid) const {
-  // The stored GUID is a u32, two u16 (little-endian) and eight bytes; a
-  // UUID's bytes are the same fields big-endian.
-  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  char big_endian[16];
-  for (int i = 0; i < 16; ++i) big_endian[i] = static_cast<char>(guid[static_cast<std::size_t>(kOrder[i])]);
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(big_endian, 16));
+  const std::array<std::uint8_t, 16> big_endian = guid_uuid_bytes(guid);
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(big_endian.data()), 16));
   if (!bytes) return nullptr;
   PyObject* args[] = {bytes.get()};
   return PyObject_Vectorcall(uuid_class_.get(), args, 0, bytes_keyword_.get());

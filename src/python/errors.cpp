@@ -18,7 +18,7 @@ PyObject* set_ese_error(const EseError& error, std::string_view prefix) {
     if (!name) return nullptr;
     text = PyRef::steal(PyUnicode_FromFormat("Table not found: %U", name.get()));
   } else if (error.kind() == EseError::Kind::Io) {
-    text = decode_utf8_replace(error.io_description());
+    text = decode_utf8_replace(error.context() + error.io_description());
   } else {
     text = decode_utf8_replace(error.message());
   }

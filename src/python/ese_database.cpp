@@ -18,18 +18,24 @@
 #include "python/table_methods.h"
 
 namespace pellumo::python {
+namespace {
+
+// Either claim meeting the other: a call re-entered the same object.
+constexpr const char* kInUse = "EseDatabase is in use by another call";
+
+}  // namespace
 
 Borrow::Borrow(PyObject* self, Mode mode) {
   PyEseDatabase* obj = as_ese_database(self);
   if (mode == Mode::Shared) {
     if (obj->borrows < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      PyErr_SetString(PyExc_RuntimeError, kInUse);
       return;
     }
     ++obj->borrows;
   } else {
     if (obj->borrows != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      PyErr_SetString(PyExc_RuntimeError, kInUse);
       return;
     }
     obj->borrows = -1;

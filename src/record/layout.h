@@ -173,4 +173,73 @@ struct TaggedValue {
 };
 TaggedValue split_flag_byte(Bytes data, bool flag_byte);
 
+// Inline: the decoders call these once per column of every record.
+
+namespace layout_detail {
+
+inline constexpr std::uint16_t kVariableNullBit = 0x8000;
+inline constexpr std::uint16_t kVariableOffsetMask = 0x7FFF;
+// Small-page offset words: 13-bit offset, explicit NULL, flag byte follows.
+inline constexpr std::uint16_t kSmallTaggedOffsetMask = 0x1FFF;
+inline constexpr std::uint16_t kSmallTaggedNullBit = 0x2000;
+inline constexpr std::uint16_t kSmallTaggedFlagBit = 0x4000;
+inline constexpr std::uint16_t kSmallTaggedReservedBit = 0x8000;
+// Large-page offset words: 15-bit offset, a flag byte on every value.
+inline constexpr std::uint16_t kLargeTaggedOffsetMask = 0x7FFF;
+inline constexpr std::size_t kTaggedItemSize = 4;
+}  // namespace layout_detail
+
+inline bool RecordView::fixed_null(std::uint32_t id) const {
+  if (id < 1 || id > last_fixed_) return false;
+  const std::size_t bitmap = null_bitmap_size(last_fixed_);
+  if (variable_offsets_ < bitmap || variable_offsets_ > record_.size()) return false;
+  const std::size_t byte = variable_offsets_ - bitmap + (id - 1) / 8;
+  return ((record_[byte] >> ((id - 1) % 8)) & 1) != 0;
+}
+
+inline std::optional<Bytes> RecordView::field(std::uint64_t offset, std::uint64_t width) const {
+  if (offset > record_.size() || width > record_.size() - offset) return std::nullopt;
+  return record_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(width));
+}
+
+inline std::optional<VariableEntry> RecordView::variable_entry(std::size_t i) const {
+  const auto word = read_u16_le(record_, variable_offsets_ + 2 * i);
+  if (!word) return std::nullopt;
+  return VariableEntry{static_cast<std::size_t>(*word & layout_detail::kVariableOffsetMask), (*word & layout_detail::kVariableNullBit) != 0};
+}
+
+inline std::optional<Bytes> RecordView::variable_value(std::size_t i) const {
+  const auto entry = variable_entry(i);
+  if (!entry || entry->null) return std::nullopt;
+  // The previous entry lies inside the record whenever this one does.
+  const std::size_t start = i == 0 ? 0 : variable_entry(i - 1)->end;
+  const std::size_t data = variable_data();
+  if (start > entry->end || data > record_.size() || entry->end > record_.size() - data) return std::nullopt;
+  return record_.subspan(data + start, entry->end - start);
+}
+
+inline TaggedItem TaggedDirectory::item(std::size_t k) const {
+  ByteReader r(area_, layout_detail::kTaggedItemSize * k);
+  TaggedItem out;
+  out.id = r.u16_le();
+  const std::uint16_t word = r.u16_le();
+  out.offset = word & (large_ ? layout_detail::kLargeTaggedOffsetMask : layout_detail::kSmallTaggedOffsetMask);
+  out.flag_byte = large_ || (word & layout_detail::kSmallTaggedFlagBit) != 0;
+  out.null = !large_ && (word & layout_detail::kSmallTaggedNullBit) != 0;
+  out.reserved = !large_ && (word & layout_detail::kSmallTaggedReservedBit) != 0;
+  return out;
+}
+
+inline std::optional<Bytes> TaggedDirectory::data(std::size_t k) const {
+  const std::size_t start = item(k).offset;
+  const std::size_t end = k + 1 < count_ ? item(k + 1).offset : area_.size();
+  if (start > end || end > area_.size()) return std::nullopt;
+  return area_.subspan(start, end - start);
+}
+
+inline TaggedValue split_flag_byte(Bytes data, bool flag_byte) {
+  if (data.empty() || !flag_byte) return {0, data};
+  return {static_cast<std::uint8_t>(data[0]), data.subspan(1)};
+}
+
 }  // namespace pellumo

@@ -1,7 +1,8 @@
 #include "recovery/primary_key.h"
 
-#include "recovery/fields.h"
 #include "database/database.h"
+#include "recovery/fields.h"
+#include "utils/hex.h"
 
 namespace pellumo {
 
@@ -87,9 +88,10 @@ void append_value(const ColumnInfo& column, Bytes b, bool dot_net_guid, std::str
       return;
     }
     case ColumnType::Guid: {
+      // The engine's own order sorts by the last group first; a .NET-order
+      // index sorts as a UUID does.
       static constexpr std::uint8_t kStringOrder[16] = {10, 11, 12, 13, 14, 15, 8, 9, 6, 7, 4, 5, 0, 1, 2, 3};
-      static constexpr std::uint8_t kDotNetOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-      const std::uint8_t* order = dot_net_guid ? kDotNetOrder : kStringOrder;
+      const std::uint8_t* order = dot_net_guid ? kGuidUuidOrder.data() : kStringOrder;
       for (std::size_t i = 0; i < 16; ++i) out.push_back(static_cast<char>(b[order[i]]));
       return;
     }

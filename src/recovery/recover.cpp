@@ -7,6 +7,7 @@
 
 #include "database/database.h"
 #include "page/branch.h"
+#include "page/used_space.h"
 
 namespace pellumo {
 
@@ -63,24 +64,12 @@ bool same_values(const Record& a, const Record& b) {
 // Whether `a` opens with all of `b`.
 bool opens_with(Bytes a, Bytes b) { return a.size() >= b.size() && std::equal(b.begin(), b.end(), a.begin()); }
 
-// A node of a page: the tag's flags and its bytes in the page.
-struct RawNode {
-  std::uint8_t flags = 0;
-  std::size_t at = 0;  // page offset of the node's first byte
-  Bytes bytes;
-};
-
-std::optional<RawNode> raw_node(const TagExtractor& tags, Bytes page, std::size_t header, std::uint16_t i,
-                                bool large) {
-  auto slot = tags.slot(i);
-  if (!slot) return std::nullopt;
-  const std::size_t start = header + slot->offset;
-  if (slot->size == 0 || !in_bounds(page, start, slot->size)) return std::nullopt;
-  RawNode node;
-  node.at = start;
-  node.bytes = page.subspan(start, slot->size);
-  node.flags = large ? (slot->size >= 2 ? node.bytes[1] >> 5 : 0) : (slot->b3 >> 5);
-  return node;
+// A node of a page as it stands there (recovery reports file offsets, so
+// it never reads copies); nullopt for an unreadable or empty tag.
+std::optional<Tag> raw_node(const TagExtractor& tags, std::size_t i) {
+  auto tag = tags.extract_tag(static_cast<std::uint16_t>(i));
+  if (!tag || tag->data.empty()) return std::nullopt;
+  return *tag;
 }
 
 // A leaf node's parts, all borrowing the page.
@@ -121,23 +110,6 @@ void full_key(const NodeParts& parts, Bytes prefix, std::string& out) {
   }
   append_bytes(out, parts.suffix);
 }
-
-// The page's key prefix: tag 0 as stored. Under the large-page layout its
-// byte 1 is key bytes, not tag flags (the engine never reads flags of tag
-// 0), so it is not cleared as an entry's would be. A tree's root page keeps
-// its external header (the space header) in tag 0 instead, and has no
-// prefix.
-Bytes page_prefix(const Page& page, const TagExtractor& tags, ByteVector& scratch) {
-  (void)scratch;
-  if (page.page_flags() & kPageFlagRoot) return {};
-  auto tag0 = tags.extract_tag(0);
-  if (!tag0) return {};
-  return tag0->data;
-}
-
-struct Range {
-  std::size_t begin, end;
-};
 
 }  // namespace
 
@@ -181,9 +153,9 @@ Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& d
   PELLUMO_TRY(Page root, db.read_page(table->root_page));
   std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table, sources));
   // Every page of the table's tree carries the tree's object id.
-  scanner->objid_ = root.father_data_page();
+  scanner->object_id_ = root.object_id();
   if (sources & kDefaultRecoverySources) {
-    scanner->key_ = find_fixed_primary_key(db, scanner->objid_, table->root_page, *scanner->layout_);
+    scanner->key_ = find_fixed_primary_key(db, scanner->object_id_, table->root_page, *scanner->layout_);
     scanner->walk_live_tree();
     if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
   } else {
@@ -202,7 +174,7 @@ std::unique_ptr<RecoveryScanner> RecoveryScanner::open_dropped(const Database& d
                                                                const DroppedTable& table) {
   std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table.table, kDefaultRecoverySources));
   scanner->dropped_ = true;
-  scanner->objid_ = table.objid;
+  scanner->object_id_ = table.objid;
   scanner->key_ = table.key;
   scanner->long_value_objid_ = table.long_value_objid;
   scanner->dropped_tables_ = std::move(dropped);  // owns `table`
@@ -214,16 +186,14 @@ std::unique_ptr<RecoveryScanner> RecoveryScanner::open_dropped(const Database& d
 void RecoveryScanner::walk_live_tree() {
   std::vector<std::uint32_t> stack{table_->root_page};
   std::unordered_set<std::uint32_t> visited;
-  ByteVector prefix_scratch;
   std::string key;
   while (!stack.empty()) {
     const std::uint32_t number = stack.back();
     stack.pop_back();
     if (number == 0 || number > db_->total_pages() || !visited.insert(number).second) continue;
     auto page = db_->read_page(number);
-    if (!page || page->father_data_page() != objid_) continue;  // a link out of the tree is damage
+    if (!page || page->object_id() != object_id_) continue;  // a link out of the tree is damage
     TagExtractor tags(*page, db_->format_version(), db_->format_revision(), db_->page_size());
-    const Bytes bytes = page->bytes();
     const std::size_t count = std::min<std::size_t>(page->stored_tag_count(), tags.tag_count());
     if (!page->is_leaf()) {
       for (std::size_t i = page->first_entry_tag(); i < count; ++i) {
@@ -236,11 +206,11 @@ void RecoveryScanner::walk_live_tree() {
     }
     if (!page->is_table_leaf()) continue;
     live_pages_.insert(number);
-    const Bytes prefix = page_prefix(*page, tags, prefix_scratch);
+    const Bytes prefix = page_key_prefix(*page, tags);
     for (std::size_t i = page->first_entry_tag(); i < count; ++i) {
-      auto node = raw_node(tags, bytes, page->header_size(), static_cast<std::uint16_t>(i), large_);
+      auto node = raw_node(tags, i);
       if (!node || (node->flags & kTagFlagDeleted)) continue;  // a deleted node is not live
-      auto parts = split_node(node->flags, node->bytes, large_);
+      auto parts = split_node(node->flags, node->data, large_);
       if (!parts) continue;
       full_key(*parts, prefix, key);
       live_keys_.push_back(std::hash<std::string_view>{}(key));
@@ -330,7 +300,12 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
   } else if (whole_key) {
     status = status_of(node_key);
   }
-  if (is_live_copy(record, true)) {
+  take(number, record, true, status, source, found);
+}
+
+void RecoveryScanner::take(std::uint32_t number, Bytes record, bool exact, RecoveryStatus status,
+                           RecoverySource source, std::vector<Pending>& found) {
+  if (is_live_copy(record, exact)) {
     ++stats_.live_copies;
     return;
   }
@@ -341,12 +316,51 @@ void RecoveryScanner::consider_node(std::uint32_t number, Bytes page, std::size_
   Pending p;
   p.info.status = dropped_ ? RecoveryStatus::Dropped : status;
   p.info.source = dropped_ ? RecoverySource::DroppedTable : source;
-  p.info.objid = objid_;
+  p.info.objid = object_id_;
   p.info.page = number;
   p.info.offset = file_offset(record);
   p.info.size = static_cast<std::uint32_t>(record.size());
   p.bytes = record;
   found.push_back(p);
+}
+
+std::optional<std::size_t> RecoveryScanner::live_node_before(Bytes page, std::size_t begin, std::size_t at,
+                                                              Bytes prefix) {
+  std::string& key = key_scratch_;
+  const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
+  for (std::size_t s = 0; s + 2 <= reach; ++s) {
+    const std::size_t q = at - s;
+    if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
+    key = to_byte_string(page.subspan(q, s));
+    if (is_live_key(key)) return q - 2;
+    if (s + 4 <= reach) {
+      const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
+      if (common == 0 || common > prefix.size()) continue;
+      key.insert(0, to_byte_string(prefix.first(common)));
+      if (is_live_key(key)) return q - 4;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> RecoveryScanner::node_keyed_before(Bytes page, std::size_t begin, std::size_t at,
+                                                               std::string_view key, Bytes prefix) {
+  // The node's key comes right before the record: its size word, the part
+  // of the key the node stores, and before that, when the rest comes from
+  // the page prefix, the size of that part.
+  const std::size_t k = key.size();
+  for (std::size_t s = k + 1; s-- > 0;) {
+    if (at < begin + s + 2) continue;
+    const std::size_t q = at - s;
+    if (!matches_at(page, q, key.substr(k - s))) continue;
+    const std::uint16_t word = u16(page, q - 2);
+    if (s == k && (word & kLargeNodeSizeMask) == s) return q - 2;
+    if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 && (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
+        (prefix.size() < k - s || matches_at(prefix, 0, key.substr(0, k - s)))) {
+      return q - 4;
+    }
+  }
+  return std::nullopt;
 }
 
 void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t begin, std::size_t end, Bytes prefix,
@@ -370,48 +384,15 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
     if (!key_ || !build_fixed_key(*key_, *layout_, room, large_, key_scratch_)) {
       // The key cannot be rebuilt, but an older version of a live record
       // still sits behind its node's key, which is a live one.
-      std::string& key = key_scratch_;
-      std::optional<std::size_t> node_start;
-      const std::size_t reach = std::min<std::size_t>(at - begin, kMaxKeyScan);
-      for (std::size_t s = 0; s + 2 <= reach && !node_start; ++s) {
-        const std::size_t q = at - s;
-        if ((u16(page, q - 2) & kKeySizeMask) != s) continue;
-        key = to_byte_string(page.subspan(q, s));
-        if (is_live_key(key)) {
-          node_start = q - 2;
-        } else if (s + 4 <= reach) {
-          const std::size_t common = u16(page, q - 4) & kLargeNodeSizeMask;
-          if (common == 0 || common > prefix.size()) continue;
-          key.insert(0, to_byte_string(prefix.first(common)));
-          if (is_live_key(key)) node_start = q - 4;
-        }
-      }
-      if (node_start) {
+      if (auto node_start = live_node_before(page, begin, at, prefix)) {
         candidates.push_back({*node_start, at, RecoveryStatus::Superseded});
       } else {
         candidates.push_back({at, at, RecoveryStatus::Unkeyed});
       }
       continue;
     }
-    // The node's key comes right before the record: its size word, the
-    // part of the rebuilt key the node stores, and before that, when the
-    // rest comes from the page prefix, the size of that part.
     const std::string rebuilt = key_scratch_;
-    const std::size_t k = rebuilt.size();
-    std::optional<std::size_t> node_start;
-    for (std::size_t s = k + 1; s-- > 0 && !node_start;) {
-      if (at < begin + s + 2) continue;
-      const std::size_t q = at - s;
-      if (!matches_at(page, q, std::string_view(rebuilt).substr(k - s))) continue;
-      const std::uint16_t word = u16(page, q - 2);
-      if (s == k && (word & kLargeNodeSizeMask) == s) {
-        node_start = q - 2;
-      } else if (s < k && (word & kKeySizeMask) == s && q >= begin + 4 &&
-                 (u16(page, q - 4) & kLargeNodeSizeMask) == k - s &&
-                 (prefix.size() < k - s || matches_at(prefix, 0, std::string_view(rebuilt).substr(0, k - s)))) {
-        node_start = q - 4;
-      }
-    }
+    auto node_start = node_keyed_before(page, begin, at, rebuilt, prefix);
     if (!node_start) {
       ++stats_.rejected;
       continue;
@@ -439,25 +420,8 @@ void RecoveryScanner::scan_region(std::uint32_t number, Bytes page, std::size_t 
       ++stats_.rejected;
       continue;
     }
-    const Bytes record = page.subspan(c.at, *length);
     covered = c.at + *length;
-    if (is_live_copy(record, false)) {
-      ++stats_.live_copies;
-      continue;
-    }
-    if (already_recovered(record)) {
-      ++stats_.duplicates;
-      continue;
-    }
-    Pending p;
-    p.info.status = dropped_ ? RecoveryStatus::Dropped : c.status;
-    p.info.source = dropped_ ? RecoverySource::DroppedTable : source;
-    p.info.objid = objid_;
-    p.info.page = number;
-    p.info.offset = file_offset(record);
-    p.info.size = static_cast<std::uint32_t>(record.size());
-    p.bytes = record;
-    found.push_back(p);
+    take(number, page.subspan(c.at, *length), false, c.status, source, found);
   }
 }
 
@@ -465,7 +429,7 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   auto bytes = db_->page_bytes(number);
   if (!bytes || bytes->size() < kPageHeaderSize) return;
   // Cheap tests on the raw header first: most pages belong to other trees.
-  if (u32(*bytes, 24) != objid_) return;
+  if (u32(*bytes, kOffsetObjectId) != object_id_) return;
   auto parsed = Page::parse(*bytes, db_->format_version(), db_->format_revision(), db_->page_size());
   if (!parsed || !parsed->is_table_leaf()) return;
   const Page& page = *parsed;
@@ -478,9 +442,6 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   const Bytes b = page.bytes();
   const std::size_t header = page.header_size();
   const std::size_t size = b.size();
-  TagExtractor tags(page, db_->format_version(), db_->format_revision(), db_->page_size());
-  ByteVector prefix_scratch;
-  const Bytes prefix = page_prefix(page, tags, prefix_scratch);
   const std::size_t mic = std::min(size, header + page.first_available_data_offset());
   // Slots live at the page's end, below the data: one lying inside the
   // data area is data, not a slot.
@@ -488,51 +449,49 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   const std::size_t slots = std::min<std::size_t>(slot_room, kMaxSlots);
   const std::size_t count = std::min<std::size_t>(page.stored_tag_count(), slots);
   const std::size_t first = page.first_entry_tag();
+  const Bytes prefix =
+      page_key_prefix(page, TagExtractor(page, db_->format_version(), db_->format_revision(), db_->page_size()));
+  // Slots past the tag count are read too: removed nodes may keep theirs.
+  const TagExtractor tags(page, db_->format_version(), db_->format_revision(), db_->page_size(),
+                          static_cast<std::uint16_t>(slots));
   std::vector<Pending> found;
 
   auto wants = [&](RecoverySource s) { return (sources_ & recovery_source_bit(s)) != 0; };
 
   if (live) {
-    std::vector<Range> used;
-    for (std::size_t i = 0; i < count; ++i) {
-      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
-      if (node) used.push_back({node->at, node->at + node->bytes.size()});
-    }
-    auto overlaps_used = [&](const RawNode& n) {
-      for (const Range& r : used) {
-        if (n.at < r.end && r.begin < n.at + n.bytes.size()) return true;
+    std::vector<ByteRange> used;
+    used_ranges(tags, count, used);
+    auto overlaps_used = [&](const Tag& n) {
+      for (const ByteRange& r : used) {
+        if (n.at < r.end && r.begin < n.at + n.data.size()) return true;
       }
       return false;
     };
     for (std::size_t i = first; i < count; ++i) {
-      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+      auto node = raw_node(tags, i);
       // Of a dropped table, every node is a record; of a live one, those
       // flagged deleted.
       if (!node || !(dropped_ || (node->flags & kTagFlagDeleted))) continue;
       // Its bytes are the node's own, so they are no hole either.
       if (wants(RecoverySource::DeletedNode)) {
-        consider_node(number, b, node->at, node->flags, node->bytes, prefix, RecoverySource::DeletedNode, found);
+        consider_node(number, b, node->at, node->flags, node->data, prefix, RecoverySource::DeletedNode, found);
       }
     }
     if (wants(RecoverySource::StaleTag)) {
       for (std::size_t i = std::max<std::size_t>(count, first); i < slots; ++i) {
-        auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+        auto node = raw_node(tags, i);
         if (!node || overlaps_used(*node)) continue;
-        consider_node(number, b, node->at, node->flags, node->bytes, prefix, RecoverySource::StaleTag, found);
+        consider_node(number, b, node->at, node->flags, node->data, prefix, RecoverySource::StaleTag, found);
       }
     }
-    std::sort(used.begin(), used.end(), [](const Range& x, const Range& y) { return x.begin < y.begin; });
     if (wants(RecoverySource::Hole)) {
-      std::size_t at = header;
-      for (const Range& r : used) {
-        if (r.begin > at) scan_region(number, b, at, std::min(r.begin, mic), prefix, RecoverySource::Hole, found);
-        at = std::max(at, r.end);
-      }
-      if (at < mic) scan_region(number, b, at, mic, prefix, RecoverySource::Hole, found);
+      for_each_unused(used, header, mic, [&](std::size_t begin, std::size_t end) {
+        scan_region(number, b, begin, end, prefix, RecoverySource::Hole, found);
+        return true;
+      });
     }
     if (wants(RecoverySource::Tail)) {
-      std::size_t tail = mic;
-      for (const Range& r : used) tail = std::max(tail, r.end);
+      const std::size_t tail = used.empty() ? mic : std::max(mic, used.back().end);
       scan_region(number, b, tail, size - 4 * count, prefix, RecoverySource::Tail, found);
     }
   } else {
@@ -543,11 +502,11 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
     std::size_t data_end = header;
     for (std::size_t i = first; i < slots; ++i) {
       if (size - 4 * (i + 1) < data_end) break;
-      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large_);
+      auto node = raw_node(tags, i);
       if (!node) continue;
-      data_end = std::max(data_end, node->at + node->bytes.size());
+      data_end = std::max(data_end, node->at + node->data.size());
       if (size - 4 * (i + 1) < data_end) break;  // a "slot" made of record bytes
-      consider_node(number, b, node->at, node->flags, node->bytes, prefix, source, found);
+      consider_node(number, b, node->at, node->flags, node->data, prefix, source, found);
     }
     scan_region(number, b, header, size - 4 * std::max<std::size_t>(count, 1), prefix, source, found);
   }
@@ -559,14 +518,13 @@ NodeFit fit_nodes(const Database& db, const std::vector<std::uint32_t>& pages, c
   NodeFit fit;
   const bool large = db.large_page_tag_format();
   const RecordCheck check(layout, large);
-  ByteVector prefix_scratch;
   std::string node_key, rebuilt;
   for (std::uint32_t number : pages) {
     auto page = db.read_page(number);
     if (!page || !page->is_table_leaf()) continue;
     TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
     const Bytes b = page->bytes();
-    const Bytes prefix = page_prefix(*page, tags, prefix_scratch);
+    const Bytes prefix = page_key_prefix(*page, tags);
     const std::size_t header = page->header_size();
     const std::size_t mic = std::min(b.size(), header + page->first_available_data_offset());
     const std::size_t slots = std::min<std::size_t>(b.size() > mic ? (b.size() - mic) / 4 : 0, kMaxSlots);
@@ -578,13 +536,13 @@ NodeFit fit_nodes(const Database& db, const std::vector<std::uint32_t>& pages, c
     std::size_t data_end = header;
     for (std::size_t i = page->first_entry_tag(); i < end; ++i) {
       if (emptied && b.size() - 4 * (i + 1) < data_end) break;
-      auto node = raw_node(tags, b, header, static_cast<std::uint16_t>(i), large);
+      auto node = raw_node(tags, i);
       if (!node) continue;
       if (emptied) {
-        data_end = std::max(data_end, node->at + node->bytes.size());
+        data_end = std::max(data_end, node->at + node->data.size());
         if (b.size() - 4 * (i + 1) < data_end) break;
       }
-      auto parts = split_node(node->flags, node->bytes, large);
+      auto parts = split_node(node->flags, node->data, large);
       if (!parts || parts->data.size() < kRecordHeaderSize) continue;
       ++fit.nodes;
       if (!check.check(parts->data, true)) continue;

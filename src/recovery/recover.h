@@ -120,7 +120,7 @@ class RecoveryScanner {
   const RecordLayout& layout() const { return *layout_; }
   const RecoveryStats& stats() const { return stats_; }
   bool keyed() const { return key_.has_value(); }
-  std::uint32_t object_id() const { return objid_; }
+  std::uint32_t object_id() const { return object_id_; }
 
   // The schema check used for candidates, and the live records' bytes in
   // file order (borrowing the mapping); exposed for benchmarks.
@@ -152,6 +152,16 @@ class RecoveryScanner {
   // values of a live record in every column.
   bool equals_live_record(const Record& record);
   bool already_recovered(Bytes candidate);
+  // Where the node of a record found at `at` in free space starts, when
+  // the bytes before it are the key of a live record (its key could not be
+  // rebuilt from its values), or the key given (it could).
+  std::optional<std::size_t> live_node_before(Bytes page, std::size_t begin, std::size_t at, Bytes prefix);
+  std::optional<std::size_t> node_keyed_before(Bytes page, std::size_t begin, std::size_t at, std::string_view key,
+                                               Bytes prefix);
+  // Queues `record` found on page `number` unless it is a live record's
+  // copy (exact: the whole record, else its start) or was found before.
+  void take(std::uint32_t number, Bytes record, bool exact, RecoveryStatus status, RecoverySource source,
+            std::vector<Pending>& found);
   std::uint64_t file_offset(Bytes part) const;
   RecoveryStatus status_of(std::string_view key) const;
   bool is_live_key(std::string_view key) const;
@@ -166,7 +176,7 @@ class RecoveryScanner {
   RecordParser parser_;
   Record record_;
   std::optional<PrimaryKey> key_;
-  std::uint32_t objid_ = 0;
+  std::uint32_t object_id_ = 0;
   bool large_ = false;
   // A dropped table's scanner: every node of its pages is a record.
   bool dropped_ = false;

@@ -30,20 +30,10 @@ void add_single_extent(std::uint32_t root, std::uint32_t map, std::uint32_t tota
   }
 }
 
-// The key prefix the entries of `page` share: tag 0, less the split buffer
-// that the root page of a space tree keeps in front of it.
-Bytes key_prefix(const Page& page, const TagExtractor& tags, ByteVector& scratch) {
-  auto tag0 = tags.read_entry_tag(0, scratch);
-  if (!tag0) return {};
-  Bytes prefix = tag0->data;
-  if ((page.page_flags() & kPageFlagRoot) && prefix.size() >= kSplitBufferSize) prefix = prefix.subspan(kSplitBufferSize);
-  return prefix;
-}
-
 void walk_available_tree(const Database& db, std::uint32_t root, std::unordered_set<std::uint32_t>& visited,
                          PageRanges& out) {
   std::vector<std::uint32_t> stack{root};
-  ByteVector scratch, prefix_scratch;
+  ByteVector scratch;
   while (!stack.empty()) {
     const std::uint32_t number = stack.back();
     stack.pop_back();
@@ -51,7 +41,7 @@ void walk_available_tree(const Database& db, std::uint32_t root, std::unordered_
     auto page = db.read_page(number);
     if (!page || !(page->page_flags() & kPageFlagSpaceTree)) continue;  // not a space tree page: damage
     TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    const Bytes prefix = key_prefix(*page, tags, prefix_scratch);
+    const Bytes prefix = page_key_prefix(*page, tags);
     for (std::uint16_t i = page->first_entry_tag(); i < tags.tag_count(); ++i) {
       auto tag = tags.read_entry_tag(i, scratch);
       if (!tag) continue;  // an unreadable tag is skipped, never fatal
@@ -124,7 +114,6 @@ std::uint64_t PageRanges::page_count() const {
 PageRanges collect_available_pages(const Database& db) {
   PageRanges out;
   std::unordered_set<std::uint32_t> visited;
-  ByteVector scratch;
   for (std::uint32_t number = 1; number <= db.total_pages(); ++number) {
     auto bytes = db.page_bytes(number);
     if (!bytes || bytes->size() < kPageHeaderSize) continue;
@@ -133,7 +122,7 @@ PageRanges collect_available_pages(const Database& db) {
     auto page = Page::parse(*bytes, db.format_version(), db.format_revision(), db.page_size());
     if (!page) continue;
     TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
-    auto tag0 = tags.read_entry_tag(0, scratch);
+    auto tag0 = tags.extract_tag(0);
     if (!tag0) continue;
     auto header = space_header_of(tag0->data);
     if (!header) continue;

@@ -22,10 +22,6 @@ class Database;
 inline constexpr std::size_t kSpaceHeaderSize = 16;
 inline constexpr std::uint8_t kSpaceHeaderMultipleExtent = 0x01;
 inline constexpr std::uint8_t kExternalHeaderSpaceField = 0x01;
-inline constexpr std::uint32_t kPageFlagRoot = 0x01;
-// The root page of a space tree opens its external header with two extents
-// set aside for splits.
-inline constexpr std::size_t kSplitBufferSize = 16;
 
 // The space header inside a root page's external header (tag 0 data), or
 // nullopt when the header holds none.

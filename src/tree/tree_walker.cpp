@@ -57,11 +57,11 @@ Result<TreeWalker> TreeWalker::open(const TreeSource& source, std::uint32_t root
     if (options.on_refused) options.on_refused(RefusedPage{root, 0, Refusal::OutOfRange});
     return std::move(page).error();
   }
-  const std::uint32_t owner = options.object_id.value_or(page_object_id(*page));
+  const std::uint32_t owner = options.object_id.value_or(page->object_id());
   Refusal reason = Refusal::None;
   if (verify_page_checksum(page->bytes(), root, source.page_size) == ChecksumState::Bad) {
     reason = Refusal::Checksum;
-  } else if (page_object_id(*page) != owner) {
+  } else if (page->object_id() != owner) {
     reason = Refusal::ForeignOwner;
   } else if ((page->page_flags() & kTreeTypeMask) != tree_type_bits(options.kind)) {
     reason = Refusal::WrongTreeType;
@@ -70,8 +70,7 @@ Result<TreeWalker> TreeWalker::open(const TreeSource& source, std::uint32_t root
   }
   if (reason != Refusal::None) {
     if (options.on_refused) options.on_refused(RefusedPage{root, 0, reason});
-    return EseError::parse("Root page " + std::to_string(root) + " of the tree refused: " +
-                           std::string(refusal_name(reason)));
+    return EseError::corrupt_structure(root, std::string(refusal_name(reason)));
   }
   TreeWalker walker(source, root, *page, std::move(options));
   walker.object_id_ = owner;
@@ -92,7 +91,7 @@ TreeWalker::TreeWalker(const TreeSource& source, std::uint32_t root, Page root_p
 Refusal TreeWalker::check(std::uint32_t n, const Result<Page>& page) const {
   if (n == 0 || !page) return Refusal::OutOfRange;
   if (verify_page_checksum(page->bytes(), n, source_.page_size) == ChecksumState::Bad) return Refusal::Checksum;
-  if (page_object_id(*page) != object_id_) return Refusal::ForeignOwner;
+  if (page->object_id() != object_id_) return Refusal::ForeignOwner;
   const std::uint32_t flags = page->page_flags();
   if ((flags & kTreeTypeMask) != type_bits_) return Refusal::WrongTreeType;
   if (flags & kPageFlagEmpty) return Refusal::Empty;
@@ -169,7 +168,8 @@ std::optional<ByteVector> TreeWalker::bound_below(const Frame& f, std::uint16_t 
   const TagExtractor tags(f.page, source_.format_version, source_.format_revision, source_.page_size);
   Bytes prefix, local;
   std::uint32_t child = 0;
-  if (!entry_key(tags, i, prefix, local, child) || (prefix.empty() && local.empty())) return std::nullopt;
+  if (!entry_key(tags, page_key_prefix(f.page, tags), i, prefix, local, child) || (prefix.empty() && local.empty()))
+    return std::nullopt;
   ByteVector key(prefix.begin(), prefix.end());
   key.insert(key.end(), local.begin(), local.end());
   return key;
@@ -239,8 +239,8 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
   return last_;
 }
 
-bool TreeWalker::entry_key(const TagExtractor& tags, std::uint16_t i, Bytes& prefix, Bytes& local,
-                           std::uint32_t& child) {
+bool TreeWalker::entry_key(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes& prefix,
+                           Bytes& local, std::uint32_t& child) {
   auto tag = tags.read_entry_tag(i, scratch_);
   if (!tag) return false;
   auto entry = BranchEntryView::parse(tag->flags, tag->data);
@@ -248,17 +248,16 @@ bool TreeWalker::entry_key(const TagExtractor& tags, std::uint16_t i, Bytes& pre
   child = entry->child_page;
   prefix = {};
   if (entry->common_key_size) {
-    if (auto tag0 = tags.extract_tag(0)) {
-      prefix = tag0->data.first(std::min<std::size_t>(*entry->common_key_size, tag0->data.size()));
-    }
+    prefix = page_prefix.first(std::min<std::size_t>(*entry->common_key_size, page_prefix.size()));
   }
   local = entry->local_key;
   return true;
 }
 
-int TreeWalker::compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child) {
+int TreeWalker::compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key,
+                              std::uint32_t& child) {
   Bytes prefix, local;
-  if (!entry_key(tags, i, prefix, local, child)) return kUnreadable;
+  if (!entry_key(tags, page_prefix, i, prefix, local, child)) return kUnreadable;
   // An empty key stands for everything above.
   if (prefix.empty() && local.empty()) return 1;
   const std::size_t head = std::min(prefix.size(), key.size());
@@ -303,12 +302,13 @@ void TreeWalker::seek(Bytes key) {
     // the first entry whose key is greater than it. Found by halving over
     // all but the last entry (branch keys are in order); unreadable entries
     // count as not greater.
+    const Bytes prefix = page_key_prefix(page, tags);
     const std::uint16_t last = static_cast<std::uint16_t>(count - 1);
     std::uint16_t lo = first, hi = last;  // the answer lies in [lo, hi]
     std::uint32_t child = 0;
     while (lo < hi) {
       const std::uint16_t mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
-      const int c = compare_entry(tags, mid, key, child);
+      const int c = compare_entry(tags, prefix, mid, key, child);
       if (c != kUnreadable && c > 0) {
         hi = mid;
       } else {

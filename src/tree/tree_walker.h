@@ -58,9 +58,6 @@ inline constexpr std::uint32_t kTreeTypeMask = 0xE0;
 enum class TreeKind : std::uint8_t { Table, Index, LongValue };
 std::uint32_t tree_type_bits(TreeKind kind);
 
-// The owner of a page: the object id at header offset 24.
-inline std::uint32_t page_object_id(const Page& page) { return page.father_data_page(); }
-
 // What a walk does when a page fails its checks: go on without it, or stop
 // (the walk then ends and stopped() says so).
 enum class OnRefusal : std::uint8_t { Skip, Stop };
@@ -99,8 +96,8 @@ class TreeWalker {
   };
 
   // Reads and checks the root. Fails with InvalidPageNumber when the root
-  // is not a page of the file, and with a Parse error naming the page and
-  // the reason when it fails another check. A root needs no entries (an
+  // is not a page of the file, and with CorruptStructure (the page and the
+  // reason's name) when it fails another check. A root needs no entries (an
   // empty table's root has none).
   static Result<TreeWalker> open(const TreeSource& source, std::uint32_t root, Options options);
 
@@ -166,11 +163,12 @@ class TreeWalker {
   // an empty key is above everything), setting `child`; kUnreadable when
   // the entry cannot be read.
   static constexpr int kUnreadable = 0x7FFFFFFF;
-  int compare_entry(const TagExtractor& tags, std::uint16_t i, Bytes key, std::uint32_t& child);
+  int compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key, std::uint32_t& child);
   // The full key of branch entry tag `i` in two parts: the part of the page
-  // prefix it shares (as stored, as leaf keys take it), then its local key.
-  // Both borrow the page or the walker's scratch. False when unreadable.
-  bool entry_key(const TagExtractor& tags, std::uint16_t i, Bytes& prefix, Bytes& local, std::uint32_t& child);
+  // prefix (`page_prefix`) it shares, then its local key. Both borrow the
+  // page or the walker's scratch. False when unreadable.
+  bool entry_key(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes& prefix, Bytes& local,
+                 std::uint32_t& child);
 
   TreeSource source_;
   std::uint32_t root_;

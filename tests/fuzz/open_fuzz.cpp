@@ -20,8 +20,7 @@ void read_all_tags(const pellumo::Database& db, const pellumo::Page& page) {
   pellumo::ByteVector scratch;
   for (std::uint32_t i = 0; i <= tags.tag_count(); ++i) {
     const auto index = static_cast<std::uint16_t>(i);
-    auto borrowed = tags.extract_tag(index);
-    auto owned = tags.extract_tag_owned(index);
+    auto stored = tags.extract_tag(index);
     auto entry = tags.read_entry_tag(index, scratch);
     if (!entry) continue;
     auto leaf = pellumo::LeafEntry::parse(entry->flags, entry->data);

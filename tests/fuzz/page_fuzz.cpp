@@ -5,13 +5,16 @@
 // 0x621, else bit 6 set gives 0x5FF, else 0x620; bits 0-5 are the revision.
 // Byte 1 (modulo 5) chooses the database page size: 0 for the page's own
 // length, then 4096, 8192, 16384, 32768. The rest is the page.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "page/branch.h"
 #include "page/leaf.h"
 #include "page/page.h"
 #include "page/tag.h"
+#include "page/used_space.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
@@ -31,13 +34,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)page->first_entry_tag();
   (void)page->stored_tag_count();
   pellumo::TagExtractor tags(*page, version, revision, page_size);
+  (void)pellumo::page_key_prefix(*page, tags);
+  std::vector<pellumo::ByteRange> used;
+  pellumo::used_ranges(tags, tags.tag_count(), used);
+  pellumo::for_each_unused(used, page->header_size(), bytes.size(), [](std::size_t, std::size_t) { return true; });
+  // Every slot the page has room for, as recovery reads them.
+  const pellumo::TagExtractor every_slot(*page, version, revision, page_size,
+                                         static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size() / 4, 0xFFFF)));
+  for (std::uint32_t i = 0; i < every_slot.tag_count(); ++i) (void)every_slot.extract_tag(static_cast<std::uint16_t>(i));
   pellumo::ByteVector scratch;
   bool rendered = false;  // one error message per input is enough to exercise rendering
   for (std::uint32_t i = 0; i <= tags.tag_count(); ++i) {
     const auto index = static_cast<std::uint16_t>(i);
-    auto borrowed = tags.extract_tag(index);
-    auto owned = tags.extract_tag_owned(index);
-    (void)tags.slot(index);
+    auto stored = tags.extract_tag(index);
     auto entry = tags.read_entry_tag(index, scratch);
     if (!entry) continue;
     auto view = pellumo::LeafEntryView::parse(entry->flags, entry->data);

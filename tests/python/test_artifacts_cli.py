@@ -4,10 +4,7 @@ files of no known kind skipped, and Ctrl-C; run as `python -m pellumo_cli`."""
 
 import csv
 import json
-import signal
-import subprocess
 import sys
-import time
 
 import pytest
 
@@ -16,7 +13,7 @@ import pyarrow.parquet as pq  # noqa: E402
 from artifact_specs import srum_tables, system_identity_tables, ual_tables  # noqa: E402
 from conftest import INSTALLED, ROOT  # noqa: E402
 from fixture_spec import write_database  # noqa: E402
-from test_cli import cli  # noqa: E402, F401 - the fixture
+from test_cli import cli, interrupt_while_writing  # noqa: E402, F401 - cli: the fixture
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))
@@ -149,20 +146,7 @@ def test_interrupted(cli, tmp_path):
     for i in range(6):
         write_database(root / f"host{i}" / "SRUDB.dat", big)
     out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "artifacts", root, out, "--format", "jsonl"],
-                            env=cli.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline:  # until a table is being written
-        if any(p.is_file() and p.stat().st_size > 0 for p in out.rglob(".pellumo-partial-*/*")):
-            break
-        time.sleep(0.02)
-    started = time.monotonic()
-    proc.send_signal(signal.SIGINT)
-    stdout, stderr = proc.communicate(timeout=60)
-    assert time.monotonic() - started < 10
-    assert (proc.returncode, stdout) == (130, b"")
-    assert b"Traceback" not in stderr
-    assert not list(out.rglob(".pellumo-partial-*"))
+    interrupt_while_writing(cli, ["artifacts", root, out, "--format", "jsonl"], out)
     # What was finished is whole.
     for written in out.rglob("application.jsonl"):
         lines = written.read_text().splitlines()

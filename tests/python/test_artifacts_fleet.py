@@ -109,3 +109,8 @@ def test_spark(fleet, spark):  # noqa: F811 - the imported fixture
     usage = frame.groupBy("AppName").sum("BytesSent").collect()
     assert [(r["AppName"], r["sum(BytesSent)"]) for r in usage] == [
         ("\\Device\\HarddiskVolume3\\Windows\\System32\\svchost.exe", 3 * 1234)]
+    # Days, UUIDs and nanosecond times reach Spark as its date, binary and timestamp.
+    daily = spark.read.format("ese").option("table", "artifact:ual/clients_daily").load(str(root / "h4" / "*.mdb"))
+    days = sorted((r["AccessDate"].isoformat() if r["AccessDate"] else "", r["AccessCount"]) for r in daily.collect())
+    assert days == [("", 1), ("", 2), ("2021-11-22", 1), ("2024-01-01", 2), ("2024-02-29", 4), ("2024-12-31", 6)]
+    assert dict(daily.dtypes)["RoleGuid"] == "binary"

@@ -89,7 +89,7 @@ def test_temporary_database_has_no_catalog(make_db):
     with pytest.raises(OSError) as raised:
         EseDatabase(make_db("temporary"))
     assert type(raised.value) is OSError
-    assert str(raised.value) == "Failed to open database: IO error: No catalog: page 4 belongs to object 7"
+    assert str(raised.value) == "Failed to open database: Corrupt structure: page 4 refused (foreign_owner)"
 
 
 @pytest.mark.parametrize("page_size", [4096, 32768])

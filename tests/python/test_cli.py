@@ -604,14 +604,12 @@ def many_big_files(tmp_path_factory):
     return root, copies
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
-def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
-    if fmt == "parquet":
-        pytest.importorskip("pyarrow")
-    root, copies = many_big_files
-    out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "export", *copies, out, "--format", fmt,
-                             "--jobs", "2"], env=cli.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def interrupt_while_writing(cli, argv, out):
+    """Runs the command, sends Ctrl-C once a file is being written under
+    OUT's private folders, and checks that it stops promptly with status
+    130, no output and no traceback, leaving no private folder behind."""
+    proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", *map(str, argv)], env=cli.env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:  # until a table is being written
         if any(p.is_file() and p.stat().st_size > 0 for p in out.rglob(".pellumo-partial-*/*")):
@@ -624,6 +622,15 @@ def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
     assert (proc.returncode, stdout) == (130, b"")
     assert b"Traceback" not in stderr
     assert not list(out.rglob(".pellumo-partial-*"))
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    root, copies = many_big_files
+    out = tmp_path / "out"
+    interrupt_while_writing(cli, ["export", *copies, out, "--format", fmt, "--jobs", "2"], out)
     # Whatever was finished is whole; nothing else sits under a final name.
     for written in [p for p in out.rglob("*") if p.is_file()]:
         table = written.stem

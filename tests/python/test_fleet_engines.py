@@ -200,13 +200,17 @@ def test_spark_type_mapping():
         (pa.float64(), "double", pa.float64()), (pa.string(), "string", pa.string()),
         (pa.binary(), "binary", pa.binary()), (pa.timestamp("us", tz="UTC"), "timestamp", pa.timestamp("us", "UTC")),
         (pa.list_(pa.uint32()), "array<bigint>", pa.list_(pa.int64())),
+        # Artifact tables: days, UUIDs (the canonical extension type, sent as its 16 bytes), FILETIMEs.
+        (pa.date32(), "date", pa.date32()), (pa.uuid(), "binary", pa.binary()),
+        (pa.timestamp("ns", tz="UTC"), "timestamp", pa.timestamp("us", "UTC")),
     ]
     for arrow_type, spark_name, back in cases:
         spark_type = arrow_to_spark_type(arrow_type)
         assert spark_type.simpleString() == spark_name, arrow_type
         assert spark_to_arrow_type(spark_type) == back, arrow_type
         # Every value of the Arrow type survives the cast to what Spark is sent.
-        if not pa.types.is_list(arrow_type) and not pa.types.is_timestamp(arrow_type):
+        if not pa.types.is_list(arrow_type) and not pa.types.is_timestamp(arrow_type) \
+                and not isinstance(arrow_type, pa.BaseExtensionType):
             sample = pa.array([None], arrow_type)
             assert sample.cast(back).null_count == 1
     assert pa.array([2**64 - 1], pa.uint64()).cast(pa.decimal128(20, 0)).to_pylist() == [decimal.Decimal(2**64 - 1)]

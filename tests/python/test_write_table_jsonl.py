@@ -105,6 +105,23 @@ def test_a_closed_pipe_is_a_broken_pipe(make_db):
     assert str(raised.value) == "[Errno 32] Write error: Broken pipe (os error 32)"
 
 
+def test_a_call_reentering_the_database_is_refused_in_plain_words(make_db):
+    # write() runs while write_table_jsonl holds its claim on the instance;
+    # __exit__'s exclusive claim then meets it. The claim is given back
+    # once the call ends.
+    db = EseDatabase(make_db("records"))
+
+    class Reentering:
+        def write(self, data):
+            db.__exit__(None, None, None)
+
+    with pytest.raises(RuntimeError) as raised:
+        db.write_table_jsonl("AllTypes", Reentering())
+    assert str(raised.value) == "EseDatabase is in use by another call"
+    assert db.__exit__(None, None, None) is False
+    assert db.write_table_jsonl("AllTypes", Chunks(), limit=1) == 1
+
+
 class Failing:
     def __init__(self, error):
         self.error = error

@@ -508,7 +508,7 @@ TEST(CatalogWalk, ReadsOnlyTheTagsAndPagesThatHoldRecords) {
     file.page(4).set_flags(fixture::kPageLeaf | kind).add_tag(0, {}).add_tag(record(fixture::table_record("T", 8, 5)));
     auto tables = read_catalog(file.bytes(), f);
     ASSERT_FALSE(tables.ok()) << kind;
-    EXPECT_EQ(tables.error().message(), "Parse error: Root page 4 of the tree refused: wrong_tree_type");
+    EXPECT_EQ(tables.error().message(), "Corrupt structure: page 4 refused (wrong_tree_type)");
   }
 
   // A child beyond the file is refused; its siblings are still read.

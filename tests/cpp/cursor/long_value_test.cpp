@@ -298,7 +298,7 @@ TEST(LongValues, ATornLeafCostsOnlyTheValuesItMayHold) {
         // One branch level: the root's entry tags 1... lead to the leaves in order.
         built.file.page(tree.root_page).tags()[1 + c.torn] = fixture::TagSpec::of(0, {1, 2, 3});
       } else {
-        built.file.page(tree.levels[0][c.torn]).set_father_data_page(4242);  // refused: another object's page
+        built.file.page(tree.levels[0][c.torn]).set_object_id(4242);  // refused: another object's page
       }
     };
     auto db = d.open();

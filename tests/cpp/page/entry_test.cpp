@@ -21,20 +21,19 @@ TEST(LeafEntry, SplitsKeyAndData) {
     ByteVector bytes;
     std::optional<std::uint16_t> common;
     ByteVector key, data;
-    std::uint16_t key_size;
   } cases[] = {
-      {0, {0x03, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45}, std::nullopt, {0x41, 0x42, 0x43}, {0x44, 0x45}, 3},
-      {4, {0x05, 0x00, 0x02, 0x00, 0x41, 0x42, 0x07}, 5, {0x41, 0x42}, {0x07}, 2},
+      {0, {0x03, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45}, std::nullopt, {0x41, 0x42, 0x43}, {0x44, 0x45}},
+      {4, {0x05, 0x00, 0x02, 0x00, 0x41, 0x42, 0x07}, 5, {0x41, 0x42}, {0x07}},
       // A declared size beyond the tag cuts the key at the end; no data.
-      {0, {0x0A, 0x00, 0x41}, std::nullopt, {0x41}, {}, 1},
+      {0, {0x0A, 0x00, 0x41}, std::nullopt, {0x41}, {}},
       // Bit 15 of the size word is not part of the size.
-      {0, {0x00, 0x80, 0x99}, std::nullopt, {}, {0x99}, 0},
-      {0, {0x02, 0x80, 0x41, 0x42}, std::nullopt, {0x41, 0x42}, {}, 2},
-      {0, {0x00, 0x00}, std::nullopt, {}, {}, 0},
-      {4, {0xFF, 0xFF, 0x00, 0x00}, 0xFFFF, {}, {}, 0},
+      {0, {0x00, 0x80, 0x99}, std::nullopt, {}, {0x99}},
+      {0, {0x02, 0x80, 0x41, 0x42}, std::nullopt, {0x41, 0x42}, {}},
+      {0, {0x00, 0x00}, std::nullopt, {}, {}},
+      {4, {0xFF, 0xFF, 0x00, 0x00}, 0xFFFF, {}, {}},
       // Only flag bit 0x4 matters.
-      {3, {0x01, 0x00, 0x41, 0x42}, std::nullopt, {0x41}, {0x42}, 1},
-      {7, {0x00, 0x00, 0x01, 0x00, 0x41, 0x42}, 0, {0x41}, {0x42}, 1},
+      {3, {0x01, 0x00, 0x41, 0x42}, std::nullopt, {0x41}, {0x42}},
+      {7, {0x00, 0x00, 0x01, 0x00, 0x41, 0x42}, 0, {0x41}, {0x42}},
   };
   for (const Case& c : cases) {
     auto e = LeafEntry::parse(c.flags, view(c.bytes));
@@ -42,14 +41,12 @@ TEST(LeafEntry, SplitsKeyAndData) {
     EXPECT_EQ(e->common_key_size, c.common);
     EXPECT_EQ(e->local_key, c.key);
     EXPECT_EQ(e->data, c.data);
-    EXPECT_EQ(e->local_key_size, c.key_size);
     // The borrowing form sees the same, inside the tag's bytes.
     auto v = LeafEntryView::parse(c.flags, view(c.bytes));
     ASSERT_TRUE(v.ok());
     EXPECT_EQ(copy(v->local_key), c.key);
     EXPECT_EQ(copy(v->data), c.data);
     EXPECT_EQ(v->common_key_size, c.common);
-    EXPECT_EQ(v->local_key_size, c.key_size);
     if (!c.data.empty()) {
       EXPECT_EQ(v->data.data() + v->data.size(), c.bytes.data() + c.bytes.size());
     }
@@ -98,7 +95,7 @@ TEST(BranchEntry, ReadsKeyAndChildPage) {
     ASSERT_TRUE(e.ok()) << e.error().message();
     EXPECT_EQ(e->common_key_size, c.common);
     EXPECT_EQ(e->local_key, c.key);
-    EXPECT_EQ(e->local_key_size, c.key_size);
+    EXPECT_EQ(e->declared_key_size, c.key_size);
     EXPECT_EQ(e->child_page, c.child);
     auto child = BranchEntry::parse_child(c.flags, view(c.bytes));
     ASSERT_TRUE(child.ok());

@@ -49,7 +49,7 @@ TEST(PageParse, ReadsEveryHeaderField) {
         .set_db_time(0x0102030405060708ull)
         .set_previous_page(11)
         .set_next_page(13)
-        .set_father_data_page(17)
+        .set_object_id(17)
         .set_available_data_size(0x1234)
         .set_available_uncommitted_size(0x2345)
         .set_first_available_data_offset(0x3456)
@@ -69,7 +69,7 @@ TEST(PageParse, ReadsEveryHeaderField) {
     EXPECT_EQ(page->db_time(), 0x0102030405060708ull);
     EXPECT_EQ(page->previous_page(), 11u);
     EXPECT_EQ(page->next_page(), 13u);
-    EXPECT_EQ(page->father_data_page(), 17u);
+    EXPECT_EQ(page->object_id(), 17u);
     EXPECT_EQ(page->available_data_size(), 0x1234);
     EXPECT_EQ(page->available_uncommitted_size(), 0x2345);
     EXPECT_EQ(page->first_available_data_offset(), 0x3456);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,14 +56,14 @@ TEST(TagExtractor, DecodesSmallFormatSlots) {
   EXPECT_EQ(tag->flags, 2);
   EXPECT_EQ(tag->data.data(), p.bytes.data() + 72);
   EXPECT_EQ(tag->data.size(), 16u);
-  auto slot = tags.slot(0);
-  ASSERT_TRUE(slot.has_value());
-  EXPECT_EQ(slot->size, 16u);
-  EXPECT_EQ(slot->offset, 32u);
-  auto owned = tags.extract_tag_owned(0);
-  ASSERT_TRUE(owned.ok());
-  EXPECT_EQ(owned->flags, 2);
-  EXPECT_EQ(owned->data, copy(tag->data));
+  EXPECT_EQ(tag->at, 72u);
+  // Small pages: the entry form is the stored one, without a copy.
+  ByteVector scratch;
+  auto entry = tags.read_entry_tag(0, scratch);
+  ASSERT_TRUE(entry.ok());
+  EXPECT_EQ(entry->flags, 2);
+  EXPECT_EQ(entry->data.data(), tag->data.data());
+  EXPECT_TRUE(scratch.empty());
   // The 13-bit fields ignore the flag bits of b1 and b3.
   PageBuilder wide(kSmall);
   wide.add_raw_slot(0x02, 0xE0, 0x04, 0xE0).set_tag_count_word(1);
@@ -93,19 +94,18 @@ TEST(TagExtractor, LargeFormatKeepsFlagsInTheData) {
   EXPECT_EQ(borrowed->data.data(), p.bytes.data() + start);
   EXPECT_EQ(borrowed->data[1], 0xE5);  // as it stands in the page
 
-  auto owned = tags.extract_tag_owned(0);
-  ASSERT_TRUE(owned.ok());
-  EXPECT_EQ(owned->flags, 7);
-  ASSERT_EQ(owned->data.size(), 16u);
-  EXPECT_EQ(owned->data[0], 0x30);
-  EXPECT_EQ(owned->data[1], 0x05);
-  EXPECT_EQ(owned->data[2], 0x32);
+  EXPECT_EQ(borrowed->at, start);
 
   ByteVector scratch;
   auto entry = tags.read_entry_tag(0, scratch);
   ASSERT_TRUE(entry.ok());
   EXPECT_EQ(entry->flags, 7);
-  EXPECT_EQ(copy(entry->data), owned->data);
+  EXPECT_EQ(entry->at, start);
+  ASSERT_EQ(entry->data.size(), 16u);
+  EXPECT_EQ(entry->data.data(), scratch.data());
+  EXPECT_EQ(entry->data[0], 0x30);
+  EXPECT_EQ(entry->data[1], 0x05);
+  EXPECT_EQ(entry->data[2], 0x32);
   EXPECT_EQ(p.bytes[start + 1], 0xE5);  // the page itself is untouched
 }
 
@@ -120,20 +120,16 @@ TEST(TagExtractor, LargeFormatShortAndStrayTags) {
   struct Case {
     std::uint16_t i;
     std::uint8_t flags;
-    ByteVector owned;
+    ByteVector entry;
   } cases[] = {{0, 0, {}}, {1, 0, {0xFF}}, {2, 5, {0x01, 0x02}}, {3, 0, {}}};
   ByteVector scratch;
   for (const Case& c : cases) {
-    auto owned = tags.extract_tag_owned(c.i);
-    ASSERT_TRUE(owned.ok()) << c.i;
-    EXPECT_EQ(owned->flags, c.flags) << c.i;
-    EXPECT_EQ(owned->data, c.owned) << c.i;
     auto entry = tags.read_entry_tag(c.i, scratch);
     ASSERT_TRUE(entry.ok()) << c.i;
     EXPECT_EQ(entry->flags, c.flags) << c.i;
-    EXPECT_EQ(copy(entry->data), c.owned) << c.i;
+    EXPECT_EQ(copy(entry->data), c.entry) << c.i;
   }
-  // Only the borrowing form reports the stray tag; a 1-byte tag has no flags.
+  // Only the stored form reports the stray tag; a 1-byte tag has no flags.
   EXPECT_EQ(tags.extract_tag(1)->flags, 0);
   EXPECT_EQ(tags.extract_tag(3).error().message(), "Tag offset out of bounds: offset=32560, size=256, page_size=32768");
 }
@@ -147,13 +143,14 @@ TEST(TagExtractor, ReportsBadTagsWithTheirNumbers) {
   const TagExtractor tags = p.tags();
   ASSERT_EQ(tags.tag_count(), 4);
   EXPECT_EQ(tags.extract_tag(2).error().message(), "Tag offset out of bounds: offset=3800, size=512, page_size=4096");
-  EXPECT_EQ(tags.extract_tag_owned(2).error().message(),
+  ByteVector scratch;
+  EXPECT_EQ(tags.read_entry_tag(2, scratch).error().message(),
             "Tag offset out of bounds: offset=3800, size=512, page_size=4096");
   EXPECT_TRUE(tags.extract_tag(3).ok());
   EXPECT_TRUE(tags.extract_tag(3)->data.empty());
   for (std::uint16_t i : {std::uint16_t{4}, std::uint16_t{4095}, std::uint16_t{65535}}) {
     EXPECT_EQ(tags.extract_tag(i).error().message(), "Invalid tag number: " + std::to_string(i));
-    EXPECT_EQ(tags.extract_tag_owned(i).error().message(), "Invalid tag number: " + std::to_string(i));
+    EXPECT_EQ(tags.read_entry_tag(i, scratch).error().message(), "Invalid tag number: " + std::to_string(i));
   }
 }
 
@@ -164,9 +161,11 @@ TEST(TagExtractor, SlotsBeforeThePageStart) {
   const TagExtractor tags = p.tags();
   ASSERT_EQ(tags.tag_count(), 30);
   EXPECT_EQ(tags.extract_tag(25).error().message(), "Page data too short, expected at least 104 bytes, got 100");
-  EXPECT_EQ(tags.extract_tag_owned(29).error().message(), "Page data too short, expected at least 120 bytes, got 100");
-  EXPECT_FALSE(tags.slot(25).has_value());
-  EXPECT_TRUE(tags.slot(24).has_value());
+  ByteVector scratch;
+  EXPECT_EQ(tags.read_entry_tag(29, scratch).error().message(),
+            "Page data too short, expected at least 120 bytes, got 100");
+  // Tag 24's slot is the page's first 4 bytes: a slot like any other.
+  EXPECT_TRUE(tags.extract_tag(24).ok());
 }
 
 TEST(TagExtractor, CountsTags) {
@@ -237,6 +236,52 @@ TEST(TagExtractor, ReadsBackBuiltPages) {
       EXPECT_EQ(copy(tag->data), expected) << i;
     }
   }
+}
+
+// What every reader takes as the key prefix of a page.
+TEST(PageKeyPrefix, ByPageKind) {
+  using fixture::kPageLeaf;
+  using fixture::kPageRoot;
+  using fixture::kPageSpaceTree;
+  const ByteVector split_and_prefix = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0x7F, 0xE5};
+  struct Case {
+    const char* what;
+    Format format;
+    std::uint32_t flags;
+    std::optional<ByteVector> tag0;  // nullopt: the page has no tags
+    ByteVector prefix;
+  };
+  const std::vector<Case> cases = {
+      {"leaf", kSmall, kPageLeaf, ByteVector{0x7F, 0x80, 0x01}, {0x7F, 0x80, 0x01}},
+      // The engine keeps no flags in tag 0: byte 1 is the key's, all of it.
+      {"large-page leaf keeps byte 1 whole", kLarge, kPageLeaf, ByteVector{0x7F, 0xE5, 0x01}, {0x7F, 0xE5, 0x01}},
+      {"root page: tag 0 is the space header", kSmall, kPageRoot | kPageLeaf, ByteVector(16, 9), {}},
+      {"space tree root: after the split buffer", kLarge, kPageRoot | kPageSpaceTree, split_and_prefix,
+       {0x7F, 0xE5}},
+      {"space tree root without a split buffer", kSmall, kPageRoot | kPageSpaceTree, ByteVector(15, 9), {}},
+      {"space tree page below the root", kSmall, kPageSpaceTree | kPageLeaf, ByteVector{5, 6}, {5, 6}},
+      {"no tag 0", kSmall, kPageLeaf, std::nullopt, {}},
+  };
+  for (const Case& c : cases) {
+    PageBuilder b(c.format);
+    b.set_flags(c.flags);
+    if (c.tag0) b.add_tag(0, *c.tag0).add_tag(0, {1, 2, 3});
+    const ParsedPage p = ParsedPage::of(b.build(), c.format);
+    EXPECT_EQ(copy(page_key_prefix(p.page, p.tags())), c.prefix) << c.what;
+  }
+}
+
+TEST(TagExtractor, ReadsSlotsPastTheCountWhenAsked) {
+  PageBuilder b(kSmall);
+  b.add_tag(0, {}).add_tag(0, data(4)).add_tag(kTagFlagDeleted, data(3, 0x60)).set_tag_count_word(2);
+  const ParsedPage p = ParsedPage::of(b.build(), kSmall);
+  EXPECT_EQ(p.tags().extract_tag(2).error().kind(), EseError::Kind::InvalidTagNumber);
+  const TagExtractor all(p.page, kSmall.format_version, kSmall.format_revision, kSmall.page_size, 3);
+  auto stale = all.extract_tag(2);
+  ASSERT_TRUE(stale.ok());
+  EXPECT_EQ(stale->flags, kTagFlagDeleted);
+  EXPECT_EQ(copy(stale->data), data(3, 0x60));
+  EXPECT_EQ(all.extract_tag(3).error().kind(), EseError::Kind::InvalidTagNumber);
 }
 
 }  // namespace

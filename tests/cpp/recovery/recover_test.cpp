@@ -10,6 +10,7 @@
 #include "database/database.h"
 #include "fixture/database_builder.h"
 #include "fixture/format.h"
+#include "fixture/page_builder.h"
 #include "fixture/record_builder.h"
 #include "fixture/recovery_scenarios.h"
 #include "fixture/temp_file.h"
@@ -171,6 +172,48 @@ TEST(Recovery, SourcesSelectWhereToLook) {
     std::vector<std::string> want = c.ids;
     std::sort(want.begin(), want.end());
     EXPECT_EQ(ids, want) << "sources mask " << c.sources;
+  }
+}
+
+// Leaf pages that keep their keys' shared start in tag 0, on every page
+// size. The People keys start 7F 80 (a signed id with its sign bit flipped):
+// byte 1 of that prefix has its top bit set, which on large pages must be
+// read as key, not as tag flags, for a node's key to match its record.
+TEST(Recovery, NodesKeyedThroughThePagePrefix) {
+  for (const fixture::Format& format : kFormats) {
+    SCOPED_TRACE("page size " + std::to_string(format.page_size));
+    fixture::DatabaseBuilder db(format);
+    fixture::TableSpec& people = db.add_table(
+        "People", {{"Id", 1, fixture::kColLong, 4, fixture::kColumnNotNull, 0},
+                   {"Name", 128, fixture::kColText, 255, 0, 1252}});
+    for (std::uint32_t id = 1; id <= 9; ++id) {
+      fixture::ByteVector key{0x7F};
+      fixture::put_u32_be(key, id ^ 0x80000000u);
+      const std::string name = "person" + std::to_string(id);
+      people.records.push_back({key, fixture::RecordBuilder(format)
+                                         .fixed(1, fixture::le_u32(id))
+                                         .variable(128, fixture::ByteVector(name.begin(), name.end()))
+                                         .encode()});
+    }
+    people.tree.prefix_compression = true;
+    people.tree.max_leaf_entries = 3;  // three leaves below a root: roots keep no prefix
+    fixture::SubtreeSpec pk;
+    pk.name = "PK";
+    pk.clustered = true;
+    pk.flags = 0x10000 | 0x20 | 0x1;  // extended segments, primary, unique
+    pk.key_columns = fixture::ByteVector{0, 0, 1, 0};
+    people.indexes.push_back(pk);
+    fixture::BuiltDatabase built = db.build();
+    const fixture::TableLayout& layout = *built.table("People");
+    ASSERT_EQ(layout.data.levels.at(0).size(), 3u);
+    fixture::PageBuilder& leaf = built.file.page(layout.data.levels.at(0).at(1));
+    ASSERT_EQ(leaf.tags().at(0).data, (fixture::ByteVector{0x7F, 0x80, 0x00, 0x00}));
+    leaf.tags().at(2).flags |= 0x2;  // Id 5: a node the engine flagged deleted
+    fixture::TempDir dir;
+    auto opened = Database::open(dir.write("prefix.edb", built.file.bytes()));
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    const auto found = recover_all(**opened, "People", "Id", recovery_source_bit(RecoverySource::DeletedNode));
+    EXPECT_EQ(found, (std::vector<Found>{{"People", "Id", "5", "deleted_node", "deleted"}}));
   }
 }
 
@@ -419,7 +462,7 @@ TEST(SpaceTrees, ExtentsAreReadAndDamageAddsNothing) {
 
   // A branch page of the tree that leads back to itself and past the file.
   fixture::PageBuilder& branch = file.reset_page(3);
-  branch.set_flags(fixture::kPageRoot | fixture::kPageSpaceTree).set_father_data_page(1);
+  branch.set_flags(fixture::kPageRoot | fixture::kPageSpaceTree).set_object_id(1);
   branch.add_tag(0, ByteVector(16, 0));
   branch.add_tag(fixture::branch_tag(fixture::sequential_key(5), 3));
   branch.add_tag(fixture::branch_tag(fixture::sequential_key(9), 99999));

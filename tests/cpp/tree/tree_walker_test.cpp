@@ -194,7 +194,8 @@ TEST(TreeWalk, TemporaryDatabaseHasNoCatalog) {
   for (const Format& f : {Format{4096, 0x620, 0x14}, Format{32768, 0x620, 0x14}}) {
     auto db = fixture::open_bytes(fixture::temporary_database_scenario(f));
     ASSERT_FALSE(db.ok());
-    EXPECT_EQ(db.error().message(), "IO error: No catalog: page 4 belongs to object 7");
+    EXPECT_EQ(db.error().kind(), EseError::Kind::CorruptStructure);
+    EXPECT_EQ(db.error().message(), "Corrupt structure: page 4 refused (foreign_owner)");
   }
 }
 
@@ -286,7 +287,7 @@ SeekTree seek_tree(const Format& f, std::size_t max_leaf, std::size_t max_branch
     const std::size_t n = std::min(max_leaf, entries.size() - k);
     for (std::size_t i = 0; i < n; ++i, ++k) t.keys.emplace_back(entries[k].key, leaf);
   }
-  if (refused_leaf) file.page(t.layout.levels[0][*refused_leaf]).set_father_data_page(77);
+  if (refused_leaf) file.page(t.layout.levels[0][*refused_leaf]).set_object_id(77);
   t.file = file.bytes();
   return t;
 }
