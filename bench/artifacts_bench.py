@@ -5,7 +5,7 @@ db.arrow(t, values="engine")) of the database tables those tables come
 from, on:
 
   1. a fixture SRUDB.dat of --records application records (1,000,000 by
-     default) with the real SRUM schema, written by the fixture tool's spec
+     default) with the real SRUM schema, written by the fixture tool's JSON
      mode;
   2. the sample SRUDB.dat (when ../shared/samples is there).
 
@@ -36,7 +36,7 @@ APPLICATION = "{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}"
 NETWORK = "{973F5D5C-1D90-4944-BE8E-24B94231A174}"
 
 
-def srum_spec(records):
+def srum_description(records):
     """A SRUM database: the id map (applications and users) and the
     application and network tables, `records` rows each (ids cycling)."""
     ids = []
@@ -129,7 +129,7 @@ def main():
         fixture = os.path.join(work, "SRUDB.dat")
         started = time.perf_counter()
         tool = os.path.join(args.build, "pellumo_fixture_tool")
-        subprocess.run([tool, "from-spec", "-", fixture], input=json.dumps(srum_spec(args.records)).encode(),
+        subprocess.run([tool, "from-json", "-", fixture], input=json.dumps(srum_description(args.records)).encode(),
                        check=True)
         print(f"fixture: {args.records:,} records in each of two SRUM tables, "
               f"{os.path.getsize(fixture) / 2**20:.0f} MiB, written in {time.perf_counter() - started:.1f}s")

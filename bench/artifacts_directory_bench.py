@@ -90,8 +90,8 @@ def main() -> None:
     sys.path.insert(0, os.path.join(args.build, "python"))
     tool = os.path.join(args.build, "pellumo_fixture_tool")
 
-    import spec_ntds
-    from fixture_spec import write_database
+    import ntds_fixture
+    from fixture_json import write_database
 
     work = args.dir or tempfile.mkdtemp(prefix="pellumo-ntds-bench-")
     os.makedirs(work, exist_ok=True)
@@ -106,10 +106,10 @@ def main() -> None:
             print(f"(no sample at {sample})")
         path = os.path.join(work, "ntds.dit")
         if not os.path.exists(path):
-            directory = spec_ntds.directory()
+            directory = ntds_fixture.directory()
             bulk = max(0, args.objects - len(directory.rows))
             start = time.perf_counter()
-            write_database(path, spec_ntds.directory_tables(directory, bulk=bulk), page_size=8192, tool=tool)
+            write_database(path, ntds_fixture.directory_tables(directory, bulk=bulk), page_size=8192, tool=tool)
             print(f"(fixture written in {time.perf_counter() - start:.1f} s)")
         compare(f"fixture directory of {args.objects:,} objects", path, args.runs)
     finally:

@@ -262,15 +262,23 @@ class EseDatabase:
         walked as every read walks it (each page checked: checksum, owner, tree
         type, entries, revisits). OSError: the file changed size while open."""
     def recover(
-        self, table_name: str, *, sources: _RecoverySource | Iterable[_RecoverySource] | None = None
+        self,
+        table_name: str,
+        *,
+        sources: _RecoverySource | Iterable[_RecoverySource] | None = None,
+        values: _Values = "raw",
+        raw_columns: Sequence[str] | None = None,
     ) -> Iterator[_Record]:
         """Deleted and superseded records of the table that the file still
         holds: its columns plus _status ("deleted", "superseded", "unkeyed",
         "dropped"), _source, _page and _offset (file offset of the record's
         bytes). The source "dropped_table", only when named, adds the records
         of dropped tables whose records are this table's, in their own columns
-        and with _objid. ValueError at the call for an unknown table or source
-        name."""
+        and with _objid. values="engine": the columns as
+        iter_table(values="engine") gives live records (lists for
+        multi-valued columns, defaults, signed numbers, datetime, uuid.UUID),
+        except raw_columns, kept as stored. ValueError at the call for an
+        unknown table, source or column name or an unknown `values`."""
     def dropped_tables(self) -> list[_DroppedTable]:
         """The tables the catalog no longer lists whose leaf pages the file
         still holds (emptied or not), by object id."""

@@ -50,10 +50,7 @@ The layer adds damage met while reading.
 from __future__ import annotations
 
 import abc
-import datetime
-import math
 import os
-import struct
 import uuid
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -176,88 +173,44 @@ class Source:
 
 # --- recovered records -------------------------------------------------------------
 #
-# EseDatabase.recover gives records as read_table does (the stored values).
-# They are few, so they are brought to the engine types of the live table
-# here, value by value.
-
-_OLE_EPOCH = datetime.datetime(1899, 12, 30, tzinfo=datetime.timezone.utc)
-_FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
-_OLE_MIN_DAYS = -657434.0  # 0001-01-01
-_OLE_MAX_DAYS = 2958465.99999999  # 9999-12-31 23:59:59.999
+# EseDatabase.recover(values="engine") gives records in the values the engine
+# reading gives live rows (lists for multi-valued columns, datetime, UUID,
+# signed numbers). They are few, so they are brought to the Arrow types of
+# the live table here, value by value.
 
 
-def engine_datetime(bits: int) -> datetime.datetime | None:
-    """A DateTime column's 64 stored bits as the engine reading gives them:
-    an OLE date (a double of days since 1899-12-30, 0 or at least 1e-6 in
-    size, rounded to the millisecond as .NET's DateTime.FromOADate rounds,
-    the fraction the time of day also for negative days) when that falls in
-    years 1-9999; else a FILETIME, positive, rounded to the microsecond
-    (half to even), before the year 10000; else None. Read as a double,
-    every FILETIME is below 1e-130, so the two never claim the same bytes."""
-    (days,) = struct.unpack("<d", bits.to_bytes(8, "little"))
-    if math.isfinite(days) and (days == 0 or abs(days) >= 1e-6) and _OLE_MIN_DAYS <= days <= _OLE_MAX_DAYS:
-        millis = int(days * 86_400_000 + (0.5 if days >= 0 else -0.5))
-        if millis < 0:
-            millis -= int(math.fmod(millis, 86_400_000)) * 2
-        try:
-            return _OLE_EPOCH + datetime.timedelta(milliseconds=millis)
-        except OverflowError:
-            return None
-    ticks = bits - (1 << 64) if bits >= 1 << 63 else bits
-    if ticks <= 0:
+def _arrow_value(t: Any, value: Any) -> Any:
+    """An engine value as pyarrow builds type `t` (its storage type for an
+    extension type) from it."""
+    if value is None:
         return None
-    micros, rest = divmod(ticks, 10)
-    if rest > 5 or (rest == 5 and micros & 1):
-        micros += 1
-    try:
-        when = _FILETIME_EPOCH + datetime.timedelta(microseconds=micros)
-    except OverflowError:
-        return None
-    return when if when.year < 10000 else None
-
-
-def _signed64(value: int) -> int:
-    return value - (1 << 64) if value >= 1 << 63 else value
-
-
-def _engine_value(field: Any, value: Any, raw: bool) -> Any:
-    t = field.type
-    if value is None or raw:
-        return value
-    if pa.types.is_timestamp(t):
-        return engine_datetime(value) if isinstance(value, int) else None
-    if pa.types.is_int64(t) and isinstance(value, int):
-        return _signed64(value)
     if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
-        return uuid.UUID(value).bytes if isinstance(value, str) else None
+        return value.bytes if isinstance(value, uuid.UUID) else None
     return value
 
 
 def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_columns: set[str],
                     warnings: Warnings) -> Any:
     """The recovered records of `table` with the columns of `schema` (whose
-    last column is `_recovered`), in engine types. Multi-valued columns,
-    which recovery gives as their undivided bytes, are left null."""
-    records = list(db.recover(table))
+    last column is `_recovered`), in engine types; raw_columns as stored."""
+    records = list(db.recover(table, values="engine", raw_columns=sorted(raw_columns)))
     data_fields = [f for f in schema if f.name != RECOVERED_COLUMN]
     arrays = []
     for field in data_fields:
         t = field.type
         if pa.types.is_list(t) or pa.types.is_large_list(t):
-            # One instance comes as a plain value: a list of one. Several come
-            # as the engine's multi-value bytes, which are not split here.
-            item = pa.field("item", t.value_type)
             lists: list[Any] = []
             undivided = 0
             for r in records:
                 value = r.get(field.name)
-                if isinstance(value, (bytes, bytearray)) and not pa.types.is_binary(t.value_type):
+                if value is not None and not isinstance(value, list):
+                    # Multi-value bytes whose layout does not hold together.
                     undivided += 1
                     value = None
-                lists.append(None if value is None else [_engine_value(item, value, field.name in raw_columns)])
+                lists.append(None if value is None else [_arrow_value(t.value_type, v) for v in value])
             if undivided:
-                warnings.add(f"table {table}: the multi-valued column {field.name} of recovered records is "
-                             "left null where it holds several values")
+                warnings.add(f"table {table}: the multi-valued column {field.name} of {undivided} recovered "
+                             "records does not divide into its values; left null")
             try:
                 arrays.append(pa.array(lists, type=t))
             except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError, TypeError):
@@ -265,7 +218,7 @@ def recovered_table(db: pellumo.EseDatabase, table: str, schema: Any, raw_column
                              f"{t}; left null")
                 arrays.append(pa.nulls(len(records), t))
             continue
-        values = [_engine_value(field, r.get(field.name), field.name in raw_columns) for r in records]
+        values = [_arrow_value(t, r.get(field.name)) for r in records]
         storage_type = t.storage_type if isinstance(t, pa.BaseExtensionType) else t
         try:
             array = pa.array(values, type=storage_type)

@@ -44,15 +44,16 @@ bool parse_values_mode(PyObject* obj, ValuesMode& out) {
   return false;
 }
 
-bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std::vector<std::size_t>>& out) {
+bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std::vector<std::size_t>>& out,
+                   const char* argument) {
   out.reset();
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a list of str or None, not %.100s",
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of str or None, not %.100s", argument,
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "columns"));
+  PyRef items = PyRef::steal(PySequence_Fast(obj, argument));
   if (!items) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
   std::vector<std::size_t> positions;
@@ -60,7 +61,8 @@ bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std:
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* name = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(name)) {
-      PyErr_Format(PyExc_TypeError, "argument 'columns': expected str items, not %.100s", Py_TYPE(name)->tp_name);
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected str items, not %.100s", argument,
+                   Py_TYPE(name)->tp_name);
       return false;
     }
     Py_ssize_t size = 0;

@@ -29,8 +29,10 @@ bool parse_values_mode(PyObject* obj, ValuesMode& out);
 // `columns` argument against a table's layout: null or None keeps every
 // column in layout order (nullopt). Otherwise a list or tuple of str, each
 // the name of a column (compared by its UTF-8 bytes); TypeError for another
-// type, ValueError for an unknown or repeated name.
-bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std::vector<std::size_t>>& out);
+// type, ValueError for an unknown or repeated name. `argument` names the
+// argument in the errors.
+bool parse_columns(PyObject* obj, const RecordLayout& layout, std::optional<std::vector<std::size_t>>& out,
+                   const char* argument = "columns");
 
 // An engine value as a Python object: a list for multi-valued cells,
 // datetime (UTC) for dates, uuid.UUID for GUIDs, otherwise as the raw

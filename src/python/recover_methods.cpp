@@ -1,13 +1,16 @@
 #include "python/recover_methods.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
+#include "python/recovered_values.h"
 #include "python/table_methods.h"
 #include "recovery/recover.h"
 
@@ -31,6 +34,14 @@ struct RecoveryState {
   PyRef key_status, key_source, key_page, key_offset, key_objid, key_schema;
   PyRef sources[kRecoverySourceCount];
   PyRef statuses[kStatusCount];
+  // values="engine": the engine values of each layout met, made on its
+  // first record; raw_columns by name, as a dropped table's own columns
+  // may stand elsewhere.
+  bool engine_values = false;
+  ModuleState* module = nullptr;
+  const PageSource* pages = nullptr;
+  std::vector<std::string> raw_names;
+  std::vector<std::pair<const RecordLayout*, std::unique_ptr<RecoveredEngineValues>>> engines;
 
   bool init() {
     key_status = PyRef::steal(PyUnicode_FromString("_status"));
@@ -61,6 +72,20 @@ struct RecoveryState {
     return converters.back().second.get();
   }
 
+  RecoveredEngineValues* engine_for(const RecordLayout& layout) {
+    for (const auto& [known, engine] : engines) {
+      if (known == &layout) return engine.get();
+    }
+    std::vector<bool> raw(layout.size(), false);
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+      for (const std::string& name : raw_names) raw[i] = raw[i] || layout.name(i) == name;
+    }
+    auto engine = std::make_unique<RecoveredEngineValues>();
+    if (!engine->init(*module, *pages, layout, std::move(raw))) return nullptr;
+    engines.emplace_back(&layout, std::move(engine));
+    return engines.back().second.get();
+  }
+
   static bool set(PyObject* dict, const PyRef& key, PyObject* value) {
     return value != nullptr && PyDict_SetItem(dict, key.get(), value) == 0;
   }
@@ -71,6 +96,10 @@ struct RecoveryState {
     if (!converter) return {};
     PyRef dict = converter->convert(record);
     if (!dict) return {};
+    if (engine_values) {
+      RecoveredEngineValues* engine = engine_for(record.layout());
+      if (!engine || !engine->apply(record, dict.get())) return {};
+    }
     const RecoveredRecord& r = scanner->current();
     PyRef page = PyRef::steal(PyLong_FromUnsignedLong(r.page));
     PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(r.offset));
@@ -240,7 +269,7 @@ PyObject* create_recovery_iterator_type(PyObject* module) {
 
 PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "sources"};
+    static constexpr const char* kParams[] = {"table_name", "sources", "values", "raw_columns"};
     static constexpr ArgSpec kSpec{"EseDatabase.recover", kParams, 1};
     const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
     if (positional > 1) {
@@ -248,12 +277,14 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                    positional);
       return nullptr;
     }
-    PyObject* values[2];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     std::string_view table_name;
     if (!arg_to_utf8(values[0], "table_name", table_name)) return nullptr;
     unsigned mask = 0;
     if (!parse_sources(values[1], mask)) return nullptr;
+    ValuesMode mode;
+    if (!parse_values_mode(values[2], mode)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     const Database& db = database_of(self);
@@ -269,6 +300,17 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     state->scanner = std::move(scanner).value();
     state->dropped = std::move(dropped);
     if (!state->init()) return nullptr;
+    // raw_columns is checked in either mode: a misspelt name is an error.
+    std::optional<std::vector<std::size_t>> raw_columns;
+    if (!parse_columns(values[3], state->scanner->layout(), raw_columns, "raw_columns")) return nullptr;
+    if (mode == ValuesMode::Engine) {
+      state->engine_values = true;
+      state->module = &state_of(self);
+      state->pages = &db;
+      if (raw_columns) {
+        for (std::size_t i : *raw_columns) state->raw_names.emplace_back(state->scanner->layout().name(i));
+      }
+    }
     return make_iterator(self, std::move(state));
   });
 }

@@ -8,10 +8,13 @@
 namespace pellumo::python {
 
 inline constexpr char kRecoverDoc[] =
-    "recover($self, table_name, *, sources=None)\n--\n\n"
+    "recover($self, table_name, *, sources=None, values='raw', raw_columns=None)\n--\n\n"
     "Iterate over the deleted and superseded records of a table that the file still holds.\n\n"
     "Each record is a dict of the table's columns, decoded as read_table decodes\n"
-    "them (long values the long-value tree no longer holds are None), plus:\n"
+    "them (long values the long-value tree no longer holds are None); with\n"
+    "values='engine', as iter_table(values='engine') gives live records (lists\n"
+    "for multi-valued columns, defaults, signed numbers, datetime, uuid.UUID)\n"
+    "except the raw_columns, which keep the raw reading. Plus:\n"
     "    _status: 'deleted' (its key is not live), 'superseded' (its key is live\n"
     "             with other values), 'unkeyed' (its key cannot be told) or\n"
     "             'dropped' (a record of a dropped table)\n"
@@ -27,9 +30,12 @@ inline constexpr char kRecoverDoc[] =
     "recovered definitions under its name, or its layout fitted; they come in the\n"
     "dropped table's own columns.\n\n"
     "Args:\n    table_name: Name of the table\n"
-    "    sources: Names of the sources to search (default: all but 'dropped_table')\n\n"
+    "    sources: Names of the sources to search (default: all but 'dropped_table')\n"
+    "    values: 'raw' (default) or 'engine'\n"
+    "    raw_columns: Columns read as stored when values is 'engine'\n\n"
     "Returns:\n    Iterator[dict]: Iterator over the recovered records\n\n"
-    "Raises:\n    ValueError: If the table doesn't exist or a source name is unknown\n"
+    "Raises:\n    ValueError: If the table doesn't exist, a source or column name is unknown\n"
+    "        or values is neither 'raw' nor 'engine'\n"
     "    IOError: If the table's root page cannot be read";
 
 inline constexpr char kDroppedTablesDoc[] =

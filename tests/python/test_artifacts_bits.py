@@ -8,7 +8,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from artifact_specs import (  # noqa: E402
+from artifact_fixtures import (  # noqa: E402
     BITS_CREATED,
     BITS_DONE,
     BITS_MODIFIED,
@@ -25,7 +25,7 @@ from artifact_specs import (  # noqa: E402
     job_blob,
 )
 from conftest import INSTALLED, ROOT  # noqa: E402
-from fixture_spec import FORMATS, write_database  # noqa: E402
+from fixture_json import FORMATS, write_database  # noqa: E402
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))

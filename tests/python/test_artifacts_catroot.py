@@ -7,9 +7,9 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from artifact_specs import catroot_tables  # noqa: E402
+from artifact_fixtures import catroot_tables  # noqa: E402
 from conftest import INSTALLED, ROOT  # noqa: E402
-from fixture_spec import FORMATS, Column, Table, write_database  # noqa: E402
+from fixture_json import FORMATS, Column, Table, write_database  # noqa: E402
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))

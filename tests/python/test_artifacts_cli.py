@@ -10,9 +10,9 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq  # noqa: E402
-from artifact_specs import srum_tables, system_identity_tables, ual_tables  # noqa: E402
+from artifact_fixtures import srum_tables, system_identity_tables, ual_tables  # noqa: E402
 from conftest import INSTALLED, ROOT  # noqa: E402
-from fixture_spec import write_database  # noqa: E402
+from fixture_json import write_database  # noqa: E402
 from test_cli import cli, interrupt_while_writing  # noqa: E402, F401 - cli: the fixture
 
 if not INSTALLED:

@@ -11,11 +11,11 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq  # noqa: E402
-import spec_ntds  # noqa: E402
-import spec_search  # noqa: E402
-import spec_webcache  # noqa: E402
+import ntds_fixture  # noqa: E402
+import search_fixture  # noqa: E402
+import webcache_fixture  # noqa: E402
 from conftest import INSTALLED, ROOT  # noqa: E402
-from fixture_spec import write_database  # noqa: E402
+from fixture_json import write_database  # noqa: E402
 from test_cli import cli  # noqa: E402, F401 - the fixture
 
 if not INSTALLED:
@@ -33,10 +33,10 @@ def evidence(tmp_path_factory):
     domain controller's directory, each under the folder Windows keeps it in."""
     root = tmp_path_factory.mktemp("evidence")
     local = root / "ws01" / "Users" / "Analyst" / "AppData" / "Local" / "Microsoft" / "Windows" / "WebCache"
-    write_database(local / "WebCacheV01.dat", spec_webcache.webcache_tables(), page_size=32768)
+    write_database(local / "WebCacheV01.dat", webcache_fixture.webcache_tables(), page_size=32768)
     index = root / "ws01" / "ProgramData" / "Microsoft" / "Search" / "Data" / "Applications" / "Windows"
-    write_database(index / "Windows.edb", spec_search.modern_tables(), page_size=32768)
-    write_database(root / "dc01" / "Windows" / "NTDS" / "ntds.dit", spec_ntds.directory_tables(), page_size=8192)
+    write_database(index / "Windows.edb", search_fixture.modern_tables(), page_size=32768)
+    write_database(root / "dc01" / "Windows" / "NTDS" / "ntds.dit", ntds_fixture.directory_tables(), page_size=8192)
     return root
 
 
@@ -98,8 +98,8 @@ def test_the_command_finds_and_writes_every_table(cli, evidence, tmp_path, fmt):
 def test_fleet_scans_artifact_tables(tmp_path):
     paths = []
     for host in ("dc01", "dc02"):
-        paths.append(write_database(tmp_path / host / "ntds.dit", spec_ntds.directory_tables(), page_size=8192))
-    write_database(tmp_path / "ws01" / "WebCacheV01.dat", spec_webcache.webcache_tables(), page_size=32768)
+        paths.append(write_database(tmp_path / host / "ntds.dit", ntds_fixture.directory_tables(), page_size=8192))
+    write_database(tmp_path / "ws01" / "WebCacheV01.dat", webcache_fixture.webcache_tables(), page_size=32768)
     result = pellumo_fleet.scan(str(tmp_path / "**" / "*.*"), "artifact:ntds/users")
     users = pa.table(result)
     alone = pellumo_artifacts.open(paths[0]).table("users")
@@ -108,4 +108,4 @@ def test_fleet_scans_artifact_tables(tmp_path):
     assert sorted(set(users["_source"].to_pylist())) == sorted(paths)
     assert [s.reason for s in result.skipped] == ["not a ntds artifact (a webcache one)"]
     history = pa.table(pellumo_fleet.scan(str(tmp_path / "**" / "*.*"), "artifact:webcache/history"))
-    assert history.num_rows == spec_webcache.EXPECTED_ROWS["history"]
+    assert history.num_rows == webcache_fixture.EXPECTED_ROWS["history"]

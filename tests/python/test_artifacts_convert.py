@@ -13,7 +13,6 @@ if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))
 
 from pellumo_artifacts import _convert as cv  # noqa: E402
-from pellumo_artifacts._base import engine_datetime  # noqa: E402
 
 EPOCH = cv.FILETIME_UNIX_EPOCH
 
@@ -97,18 +96,3 @@ def test_strip_trailing_nul():
     assert cv.strip_trailing_nul(lists).to_pylist() == [["x", "y"], None, []]
     numbers = pa.array([1, 2])
     assert cv.strip_trailing_nul(numbers) is numbers
-
-
-@pytest.mark.parametrize("bits, text", [
-    (0x40E6250000000000, "2024-03-01T00:00:00+00:00"),     # an OLE date
-    (132815602642009395, "2021-11-16T18:17:44.200940+00:00"),  # a FILETIME: to the microsecond, half to even
-    (0x7FF8000000000000, None),                             # NaN, and far past the year 10000 as a FILETIME
-    (0xC000000000000000, "1899-12-28T00:00:00+00:00"),     # -2.0 days
-    (0xBFF4000000000000, "1899-12-29T06:00:00+00:00"),     # -1.25: the day before, 6 in the morning
-    (0x8000000000000001, None),                             # -4.9e-324 as a double; negative as a FILETIME
-    (5, "1601-01-01T00:00:00+00:00"),                      # 5 ticks: half a microsecond, to even
-    (15, "1601-01-01T00:00:00.000002+00:00"),
-])
-def test_engine_datetime_of_recovered_values(bits, text):
-    value = engine_datetime(bits)
-    assert (value.isoformat() if value else None) == text

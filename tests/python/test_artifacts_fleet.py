@@ -9,9 +9,9 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from artifact_specs import srum_tables, system_identity_tables, ual_tables  # noqa: E402
+from artifact_fixtures import srum_tables, system_identity_tables, ual_tables  # noqa: E402
 from conftest import INSTALLED, ROOT  # noqa: E402
-from fixture_spec import write_database  # noqa: E402
+from fixture_json import write_database  # noqa: E402
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))

@@ -12,9 +12,9 @@ import uuid
 import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
-import spec_search as spec
+import search_fixture as fixture
 from conftest import INSTALLED, ROOT, SAMPLES_DIR
-from fixture_spec import FORMATS, write_database
+from fixture_json import FORMATS, write_database
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))
@@ -28,7 +28,7 @@ TS = pa.timestamp("ns", tz="UTC")
 @pytest.fixture(scope="module", params=["windows10", "windows8"])
 def store(request, tmp_path_factory):
     path = tmp_path_factory.mktemp(request.param) / "Windows.edb"
-    return pellumo_artifacts.open(write_database(path, spec.modern_tables(request.param), page_size=32768))
+    return pellumo_artifacts.open(write_database(path, fixture.modern_tables(request.param), page_size=32768))
 
 
 def by_id(table, key="WorkID"):
@@ -37,11 +37,11 @@ def by_id(table, key="WorkID"):
 
 @pytest.mark.parametrize("page_size, version, revision", FORMATS)
 def test_every_table_in_every_format(tmp_path, page_size, version, revision):
-    path = write_database(tmp_path / "Windows.edb", spec.modern_tables(), page_size=page_size,
+    path = write_database(tmp_path / "Windows.edb", fixture.modern_tables(), page_size=page_size,
                           format_version=version, format_revision=revision)
     artifact = pellumo_artifacts.open(path)
     assert artifact.kind == "search"
-    assert {name: t.num_rows for name, t in artifact.tables().items()} == spec.EXPECTED
+    assert {name: t.num_rows for name, t in artifact.tables().items()} == fixture.EXPECTED
 
 
 def test_items_are_named_by_property(store):
@@ -72,8 +72,8 @@ def test_property_types(store, prop, arrow_type):
 
 def test_property_values(store):
     items = by_id(store.table("items"))
-    assert items[1]["System_DateModified"].value == spec.ns(spec.MODIFIED)
-    assert items[1]["System_Search_GatherTime"].value == spec.ns(spec.GATHERED)
+    assert items[1]["System_DateModified"].value == fixture.ns(fixture.MODIFIED)
+    assert items[1]["System_Search_GatherTime"].value == fixture.ns(fixture.GATHERED)
     assert items[1]["System_Size"] == 174
     assert items[1]["System_ThumbnailCacheId"] == 0x1122334455667788
     assert items[1]["System_ItemPathDisplay"] == "C:\\Users\\Analyst\\Documents\\plan.txt"  # NUL gone
@@ -97,7 +97,7 @@ def test_files(store):
     assert (plan["Path"], plan["Size"], plan["MimeType"], plan["ItemType"], plan["Content"]) == (
         "C:\\Users\\Analyst\\Documents\\plan.txt", 174, "text/plain", ".txt", "Quarterly plan")
     assert [plan[c].value for c in ("Modified", "Created", "Accessed", "Gathered")] == [
-        spec.ns(spec.MODIFIED), spec.ns(spec.CREATED), spec.ns(spec.ACCESSED), spec.ns(spec.GATHERED)]
+        fixture.ns(fixture.MODIFIED), fixture.ns(fixture.CREATED), fixture.ns(fixture.ACCESSED), fixture.ns(fixture.GATHERED)]
     # No display path in the store: the gatherer's scope chain gives it.
     assert files[3]["Path"] == "C:\\Users\\Analyst\\Downloads\\tool.exe"
     assert files[2]["IsFolder"] is True
@@ -106,24 +106,24 @@ def test_files(store):
 def test_activities(store):
     (activity,) = store.table("activities").to_pylist()
     assert activity["WorkID"] == 4 and activity["AppName"] == "Notepad"
-    assert activity["AppId"].endswith("\\notepad.exe") and activity["ActivityId"] == spec.ACTIVITY_ID
-    assert (activity["Start"].value, activity["End"].value) == (spec.ns(spec.START), spec.ns(spec.END))
+    assert activity["AppId"].endswith("\\notepad.exe") and activity["ActivityId"] == fixture.ACTIVITY_ID
+    assert (activity["Start"].value, activity["End"].value) == (fixture.ns(fixture.START), fixture.ns(fixture.END))
     assert activity["Duration"].total_seconds() == 11
 
 
 def test_browser_history(store):
     history = by_id(store.table("browser_history"))
     assert history[5]["Url"] == "https://intranet.example.com/wiki" and history[5]["Title"] == "Team wiki"
-    assert history[5]["Visited"].value == spec.ns(spec.VISITED) and history[5]["UserSid"] == spec.SID
+    assert history[5]["Visited"].value == fixture.ns(fixture.VISITED) and history[5]["UserSid"] == fixture.SID
     assert history[6]["Url"] == "https://www.example.org/" and history[6]["Title"] == "Example"
-    assert history[6]["Visited"].value == spec.ns(spec.VISITED + 10_000_000)
+    assert history[6]["Visited"].value == fixture.ns(fixture.VISITED + 10_000_000)
 
 
 def test_gather(store):
     gather = by_id(store.table("gather"), "DocumentID")
     assert gather[3]["Path"] == "C:\\Users\\Analyst\\Downloads\\tool.exe"
     assert gather[3]["Url"] == "file:C:/[e42a59ae-c23e-44ec-838b-1c85bbbf5240]/Users/Analyst/Downloads/tool.exe"
-    assert gather[3]["LastModified"].value == spec.ns(spec.MODIFIED)  # stored big-endian
+    assert gather[3]["LastModified"].value == fixture.ns(fixture.MODIFIED)  # stored big-endian
     assert gather[2]["LastModified"] is None  # 1: the gatherer's marker, no time
     assert gather[99]["Path"] is None
     assert any("loop" in w for w in store.warnings)
@@ -163,22 +163,22 @@ def test_the_schema_does_not_depend_on_records(store):
 
 @pytest.mark.parametrize("big_endian", [True, False], ids=["windows7", "vista"])
 def test_legacy_store(tmp_path, big_endian):
-    path = write_database(tmp_path / "Windows.edb", spec.legacy_tables(big_endian))
+    path = write_database(tmp_path / "Windows.edb", fixture.legacy_tables(big_endian))
     artifact = pellumo_artifacts.open(path)
     items = by_id(artifact.table("items"))
     first, second = items[10], items[11]
-    assert first["System_Search_GatherTime"].value == spec.ns(spec.GATHERED)
-    assert first["System_DateModified"].value == spec.ns(spec.MODIFIED)
+    assert first["System_Search_GatherTime"].value == fixture.ns(fixture.GATHERED)
+    assert first["System_DateModified"].value == fixture.ns(fixture.MODIFIED)
     assert first["System_Size"] == 4096 and first["System_ThumbnailCacheId"] == 0x0102030405060708
     assert first["System_Image_HorizontalSize"] == 1024
     assert (first["System_ItemFolderNameDisplay"], first["System_Search_AutoSummary"], first["System_Title"],
-            first["System_Author"]) == (spec.LEGACY_FOLDER, spec.LEGACY_SUMMARY, spec.LEGACY_TITLE, "Analyst")
+            first["System_Author"]) == (fixture.LEGACY_FOLDER, fixture.LEGACY_SUMMARY, fixture.LEGACY_TITLE, "Analyst")
     assert (second["System_ItemFolderNameDisplay"], second["System_Author"]) == ("Users", "Admin")
     assert second["System_Size"] is None  # '********': unknown
     assert second["System_Search_AutoSummary"] is None and [k for k, _ in second["Undecoded"]] == [
         "System_Search_AutoSummary"]
     files = by_id(artifact.table("files"))
-    assert files[10]["Content"] == spec.LEGACY_SUMMARY and files[10]["Size"] == 4096
+    assert files[10]["Content"] == fixture.LEGACY_SUMMARY and files[10]["Size"] == 4096
 
 
 # ---------------------------------------------------------------------------------------

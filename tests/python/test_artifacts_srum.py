@@ -10,7 +10,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from artifact_specs import (  # noqa: E402
+from artifact_fixtures import (  # noqa: E402
     APPLICATION,
     CONNECT_START,
     PHOTOS,
@@ -24,7 +24,7 @@ from artifact_specs import (  # noqa: E402
     srum_tables,
 )
 from conftest import INSTALLED, ROOT, SAMPLES_DIR  # noqa: E402
-from fixture_spec import FORMATS, write_database  # noqa: E402
+from fixture_json import FORMATS, write_database  # noqa: E402
 
 if not INSTALLED:
     import sys

@@ -11,7 +11,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from artifact_specs import (  # noqa: E402
+from artifact_fixtures import (  # noqa: E402
     FILE_SERVER,
     ROLE_NAMES,
     UAL_CLIENTS,
@@ -21,7 +21,7 @@ from artifact_specs import (  # noqa: E402
     ual_tables,
 )
 from conftest import INSTALLED, ROOT, SAMPLES_DIR  # noqa: E402
-from fixture_spec import FORMATS, write_database  # noqa: E402
+from fixture_json import FORMATS, write_database  # noqa: E402
 
 if not INSTALLED:
     import sys

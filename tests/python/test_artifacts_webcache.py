@@ -9,9 +9,9 @@ import sys
 import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
-import spec_webcache as spec
+import webcache_fixture as fixture
 from conftest import INSTALLED, ROOT, SAMPLES_DIR
-from fixture_spec import FORMATS, write_database
+from fixture_json import FORMATS, write_database
 
 if not INSTALLED:
     sys.path.insert(0, str(ROOT / "python"))
@@ -23,7 +23,7 @@ import pellumo_artifacts  # noqa: E402
 @pytest.fixture(scope="module")
 def webcache_path(tmp_path_factory):
     path = tmp_path_factory.mktemp("webcache") / "WebCacheV01.dat"
-    return write_database(path, spec.webcache_tables(), page_size=32768)
+    return write_database(path, fixture.webcache_tables(), page_size=32768)
 
 
 @pytest.fixture(scope="module")
@@ -37,19 +37,19 @@ def rows_by(table, key):
 
 @pytest.mark.parametrize("page_size, version, revision", FORMATS)
 def test_every_family_table_in_every_format(tmp_path, page_size, version, revision):
-    path = write_database(tmp_path / "WebCacheV01.dat", spec.webcache_tables(), page_size=page_size,
+    path = write_database(tmp_path / "WebCacheV01.dat", fixture.webcache_tables(), page_size=page_size,
                           format_version=version, format_revision=revision)
     artifact = pellumo_artifacts.open(path)
     assert artifact.kind == "webcache"
-    assert artifact.table_names == list(spec.EXPECTED_ROWS)
-    assert {name: t.num_rows for name, t in artifact.tables().items()} == spec.EXPECTED_ROWS
+    assert artifact.table_names == list(fixture.EXPECTED_ROWS)
+    assert {name: t.num_rows for name, t in artifact.tables().items()} == fixture.EXPECTED_ROWS
 
 
 def test_containers_text_and_times(webcache):
     containers = rows_by(webcache.table("containers"), "ContainerId")
     assert containers[2]["Name"] == "History"
     assert containers[2]["Directory"].endswith("\\History\\")
-    assert containers[2]["LastAccessTime"].value == spec.T_NS  # every 100-ns digit kept
+    assert containers[2]["LastAccessTime"].value == fixture.T_NS  # every 100-ns digit kept
     assert webcache.table("containers").schema.field("LastScavengeTime").type == pa.timestamp("ns", tz="UTC")
 
 
@@ -87,7 +87,7 @@ def test_filetimes_never_zero_and_out_of_range(webcache):
     content = rows_by(webcache.table("content"), "EntryId")
     assert content[1]["ExpiryTime"] is None  # "never"
     assert content[2]["CreationTime"] is None  # 0
-    assert content[1]["CreationTime"].value == spec.T_NS
+    assert content[1]["CreationTime"].value == fixture.T_NS
     assert content[2]["AccessedTime"] is None  # beyond 2262: null, and counted
     assert any("AccessedTime" in w for w in webcache.warnings)
 
@@ -98,12 +98,12 @@ def test_response_headers_as_text_where_text(webcache):
     assert not content[1]["ResponseHeadersText"].endswith("\x00")
     assert content[2]["ResponseHeadersText"] is None and content[2]["ResponseHeaders"] == b"\x00\x01binary\xff"
     history = rows_by(webcache.table("history"), "EntryId")
-    assert history[3]["ResponseHeadersText"] is None and history[3]["ResponseHeaders"] == spec.HISTORY_BLOB
+    assert history[3]["ResponseHeadersText"] is None and history[3]["ResponseHeaders"] == fixture.HISTORY_BLOB
 
 
 def test_downloads_decode_url_and_path(webcache):
     downloads = rows_by(webcache.table("downloads"), "EntryId")
-    assert (downloads[10]["DownloadUrl"], downloads[10]["DownloadPath"]) == (spec.DOWNLOAD_URL, spec.DOWNLOAD_PATH)
+    assert (downloads[10]["DownloadUrl"], downloads[10]["DownloadPath"]) == (fixture.DOWNLOAD_URL, fixture.DOWNLOAD_PATH)
     assert (downloads[11]["DownloadUrl"], downloads[11]["DownloadPath"]) == (None, None)
     assert any("downloads" in w and "ResponseHeaders" in w for w in webcache.warnings)
 
@@ -118,7 +118,7 @@ def test_cookies_of_containers_and_partitions(webcache):
     assert partition[1]["Domain"] == "www.example.org" and partition[1]["PartitionId"] == "M"
     assert (partition[1]["CookieName"], partition[1]["CookieValue"]) == ("session", "abc123")
     assert partition[2]["CookieValue"] is None and partition[2]["Value"] == b"\x01\x02\x03"
-    assert partition[2]["Expires"] is None and partition[1]["Expires"].value == spec.T_NS
+    assert partition[2]["Expires"] is None and partition[1]["Expires"].value == fixture.T_NS
     assert partition[1]["ContainerId"] is None
 
 
@@ -145,7 +145,7 @@ def test_recovered_entries_are_flagged(webcache_path):
     flagged = history.filter(history["_recovered"]).to_pylist()
     assert [(row["EntryId"], row["UrlTarget"], row["UrlUser"]) for row in flagged] == [
         (17, "https://deleted.example.net/", "Analyst")]
-    assert history.num_rows == spec.EXPECTED_ROWS["history"] + 1
+    assert history.num_rows == fixture.EXPECTED_ROWS["history"] + 1
     assert not pc.any(recovered.table("content")["_recovered"]).as_py()
     assert recovered.schema("history") == history.schema
 

@@ -87,6 +87,19 @@ def test_dropped_table_source_is_asked_for_by_name(dropped_db):
     assert sorted(r["RoleId"] for r in db.recover("Roles", sources=["dropped_table", "hole"])) == [10, 11, 12, 13]
 
 
+@pytest.mark.parametrize("raw_columns", [None, ["Note"], ["Id", "User"]])
+def test_dropped_twins_in_engine_values(dropped_db, raw_columns):
+    # A twin's records come in its own columns: engine values are made for
+    # its layout, its long values read from its own tree, and raw_columns
+    # named as the live table names them. These columns' engine values are
+    # their raw ones.
+    db = pellumo.EseDatabase(dropped_db)
+    raw = list(db.recover("Clients", sources="dropped_table"))
+    engine = list(db.recover("Clients", sources="dropped_table", values="engine", raw_columns=raw_columns))
+    assert engine == raw
+    assert [r["Note"] for r in engine if r["Id"] == 3] == [NOTE]
+
+
 def test_iterators_keep_what_they_read_alive(dropped_db):
     it = pellumo.EseDatabase(dropped_db).recover_dropped(40)
     assert sorted(r["Seq"] for r in it) == [1, 2, 3]

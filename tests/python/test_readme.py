@@ -16,22 +16,22 @@ README = ROOT / "README.md"
 
 def write_artifact_databases(folder):
     """The artifact databases the README opens, with the real schemas."""
-    import spec_ntds
-    import spec_search
-    import spec_webcache
-    from fixture_spec import write_database
+    import ntds_fixture
+    import search_fixture
+    import webcache_fixture
+    from fixture_json import write_database
 
-    write_database(folder / "WebCacheV01.dat", spec_webcache.webcache_tables(), page_size=32768)
-    write_database(folder / "Windows.edb", spec_search.modern_tables(), page_size=32768)
-    write_database(folder / "ntds.dit", spec_ntds.directory_tables(), page_size=8192)
-    import artifact_specs
+    write_database(folder / "WebCacheV01.dat", webcache_fixture.webcache_tables(), page_size=32768)
+    write_database(folder / "Windows.edb", search_fixture.modern_tables(), page_size=32768)
+    write_database(folder / "ntds.dit", ntds_fixture.directory_tables(), page_size=8192)
+    import artifact_fixtures
 
-    write_database(folder / "SRUDB.dat", artifact_specs.srum_tables())
-    write_database(folder / "Current.mdb", artifact_specs.ual_tables())
-    write_database(folder / "SystemIdentity.mdb", artifact_specs.system_identity_tables())
-    write_database(folder / "qmgr.db", artifact_specs.bits_tables())
-    write_database(folder / "Catalog1.edb", artifact_specs.file_history_tables())
-    write_database(folder / "catdb", artifact_specs.catroot_tables())
+    write_database(folder / "SRUDB.dat", artifact_fixtures.srum_tables())
+    write_database(folder / "Current.mdb", artifact_fixtures.ual_tables())
+    write_database(folder / "SystemIdentity.mdb", artifact_fixtures.system_identity_tables())
+    write_database(folder / "qmgr.db", artifact_fixtures.bits_tables())
+    write_database(folder / "Catalog1.edb", artifact_fixtures.file_history_tables())
+    write_database(folder / "catdb", artifact_fixtures.catroot_tables())
 
 
 def python_blocks():

@@ -1,14 +1,14 @@
-"""The fixture tool's spec mode, read back through pellumo: every column type
+"""The fixture tool's JSON mode, read back through pellumo: every column type
 in every area, long values, multi-values, keys, deleted records, code pages,
 on every page size and format the reader distinguishes; and the errors a bad
-spec gets."""
+description gets."""
 
 import math
 import uuid
 from datetime import datetime, timezone
 
 import pytest
-from fixture_spec import FORMATS, Column, Index, Record, Stored, Table, filetime, ole_date, write_database
+from fixture_json import FORMATS, Column, Index, Record, Stored, Table, filetime, ole_date, write_database
 from pellumo import EseDatabase
 
 WHEN = datetime(2024, 3, 1, 12, 30, 15, 250000, tzinfo=timezone.utc)
@@ -180,7 +180,7 @@ def test_single_float_is_widened_exactly(tmp_path):
     assert first["F"] == 0.10000000149011612 and math.isnan(second["F"])
 
 
-BAD_SPECS = [
+BAD_TABLES = [
     ("unknown column", Table("T", [Column("A", "long")], [{"B": 1}]), 'table T record 1: no column "B"'),
     ("unknown type", Table("T", [Column("A", "longest")]), "unknown column type 'longest'"),
     ("out of range", Table("T", [Column("A", "short")], [{"A": 40000}]), "40000 does not fit the column's type"),
@@ -205,9 +205,9 @@ BAD_SPECS = [
 ]
 
 
-@pytest.mark.parametrize("table, message", [pytest.param(t, m, id=i) for i, t, m in BAD_SPECS])
-def test_bad_specs_are_refused_with_a_reason(tmp_path, table, message):
-    with pytest.raises(RuntimeError, match="from-spec failed") as caught:
+@pytest.mark.parametrize("table, message", [pytest.param(t, m, id=i) for i, t, m in BAD_TABLES])
+def test_bad_tables_are_refused_with_a_reason(tmp_path, table, message):
+    with pytest.raises(RuntimeError, match="from-json failed") as caught:
         write_database(tmp_path / "t.edb", [table])
     assert message in str(caught.value)
     assert not (tmp_path / "t.edb").exists()

@@ -9,7 +9,7 @@ layer must make of them."""
 
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Record, Table, filetime
+from fixture_json import Column, Record, Table, filetime
 
 NEVER = 0x7FFF_FFFF_FFFF_FFFF
 WHEN = datetime(2021, 11, 29, 21, 5, 33, 499739, tzinfo=timezone.utc)

@@ -1,10 +1,10 @@
 """Test databases with real applications' schemas, declared in Python.
 
 Tests describe tables, columns and records with the classes below; `write_database`
-turns them into the JSON spec that `pellumo_fixture_tool from-spec` lays out
-(tests/fixture/spec_database.h describes every member) and runs the tool:
+turns them into the JSON description that `pellumo_fixture_tool from-json` lays out
+(tests/fixture/json_database.h describes every member) and runs the tool:
 
-    from fixture_spec import Column, Table, Record, write_database, ole_date, filetime
+    from fixture_json import Column, Table, Record, write_database, ole_date, filetime
 
     ids = Table("SruDbIdMapTable", [Column("IdType", "unsigned_byte"), Column("IdIndex", "long"),
                                     Column("IdBlob", "long_binary")],
@@ -85,7 +85,7 @@ class Column:
     flags: int = 0
     default: Any = None
 
-    def spec(self) -> dict[str, Any]:
+    def as_json(self) -> dict[str, Any]:
         out: dict[str, Any] = {"name": self.name, "type": self.type}
         for key in ("id", "codepage", "width"):
             if getattr(self, key) is not None:
@@ -103,14 +103,14 @@ class Column:
 @dataclass
 class Record:
     """One record; with repeat, that many copies, copy k adding k * step[c]
-    to each numeric column c named in step (large tables from a small spec)."""
+    to each numeric column c named in step (large tables from a small description)."""
 
     values: Mapping[str, Any]
     state: RecordState = "live"
     repeat: int = 1
     step: Mapping[str, int | float] | None = None
 
-    def spec(self) -> dict[str, Any]:
+    def as_json(self) -> dict[str, Any]:
         out: dict[str, Any] = {"values": {name: _value(v) for name, v in self.values.items()}}
         if self.state != "live":
             out["state"] = self.state
@@ -138,11 +138,11 @@ class Table:
     wide_long_value_ids: bool = False
     max_leaf_records: int | None = None
 
-    def spec(self) -> dict[str, Any]:
+    def as_json(self) -> dict[str, Any]:
         out: dict[str, Any] = {
             "name": self.name,
-            "columns": [c.spec() for c in self.columns],
-            "records": [(r if isinstance(r, Record) else Record(r)).spec() for r in self.records],
+            "columns": [c.as_json() for c in self.columns],
+            "records": [(r if isinstance(r, Record) else Record(r)).as_json() for r in self.records],
         }
         if self.primary_key is not None:
             out["primary_key"] = list(self.primary_key)
@@ -178,17 +178,17 @@ def _value(value: Any) -> Any:
     return value
 
 
-def database_spec(tables: Sequence[Table], *, page_size: int | None = None, format_version: int | None = None,
+def database_json(tables: Sequence[Table], *, page_size: int | None = None, format_version: int | None = None,
                   format_revision: int | None = None, page_checksums: bool = False) -> dict[str, Any]:
-    """The JSON spec (as a dict) of a database holding `tables`."""
-    spec: dict[str, Any] = {"tables": [t.spec() for t in tables]}
+    """The JSON description (as a dict) of a database holding `tables`."""
+    description: dict[str, Any] = {"tables": [t.as_json() for t in tables]}
     for key, value in (("page_size", page_size), ("format_version", format_version),
                        ("format_revision", format_revision)):
         if value is not None:
-            spec[key] = value
+            description[key] = value
     if page_checksums:
-        spec["page_checksums"] = True
-    return spec
+        description["page_checksums"] = True
+    return description
 
 
 def fixture_tool() -> Path | None:
@@ -203,7 +203,7 @@ def write_database(path: str | os.PathLike[str], tables: Sequence[Table], *, pag
                    page_checksums: bool = False, tool: str | os.PathLike[str] | None = None) -> str:
     """Writes the database to `path` (its folder made when missing) with the
     fixture tool; returns the path. RuntimeError with the tool's message when
-    the spec cannot be laid out; pytest skips the test when no build has the
+    the description cannot be laid out; pytest skips the test when no build has the
     tool."""
     if tool is None:
         tool = fixture_tool()
@@ -211,11 +211,11 @@ def write_database(path: str | os.PathLike[str], tables: Sequence[Table], *, pag
             import pytest
 
             pytest.skip("pellumo_fixture_tool is not built")
-    spec = database_spec(tables, page_size=page_size, format_version=format_version,
+    description = database_json(tables, page_size=page_size, format_version=format_version,
                          format_revision=format_revision, page_checksums=page_checksums)
     Path(path).parent.mkdir(parents=True, exist_ok=True)
-    done = subprocess.run([os.fspath(tool), "from-spec", "-", os.fspath(path)], input=json.dumps(spec),
+    done = subprocess.run([os.fspath(tool), "from-json", "-", os.fspath(path)], input=json.dumps(description),
                           capture_output=True, text=True)
     if done.returncode != 0:
-        raise RuntimeError(f"pellumo_fixture_tool from-spec failed ({done.returncode}): {done.stderr.strip()}")
+        raise RuntimeError(f"pellumo_fixture_tool from-json failed ({done.returncode}): {done.stderr.strip()}")
     return os.fspath(path)

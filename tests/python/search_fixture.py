@@ -9,7 +9,7 @@ import struct
 import uuid
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Record, Table, filetime
+from fixture_json import Column, Record, Table, filetime
 from search_encoding import huffman_compress, obfuscate, run_length
 
 SID = "S-1-5-21-2290304894-658537038-505560459-1001"
@@ -174,8 +174,8 @@ def modern_tables(version: str = "windows10"):
     which = 1 if version == "windows10" else 2
     columns = [Column("WorkID", "unsigned_long", id=1, not_null=True)]
     tagged_id = 256
-    for prop, spec in PROPERTIES.items():
-        ese_type, prefix = spec[0], spec[which]
+    for prop, stored in PROPERTIES.items():
+        ese_type, prefix = stored[0], stored[which]
         name = f"{prefix}-{prop}"
         if prop in FIXED_IDS:
             width = 16 if prop == "InvertedOnlyMD5" else 8
@@ -183,7 +183,7 @@ def modern_tables(version: str = "windows10"):
         else:
             columns.append(Column(name, ese_type, id=tagged_id, tagged=ese_type in ("bit", "guid")))
             tagged_id += 1
-    names = {prop: f"{spec[which]}-{prop}" for prop, spec in PROPERTIES.items()}
+    names = {prop: f"{stored[which]}-{prop}" for prop, stored in PROPERTIES.items()}
     rows = []
     for work_id, props in ITEMS.items():
         row = {"WorkID": work_id}

@@ -9,7 +9,7 @@ import struct
 import uuid
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Record, Table, filetime, ole_date
+from fixture_json import Column, Record, Table, filetime, ole_date
 
 # --- SRUM ----------------------------------------------------------------------------
 

@@ -11,7 +11,7 @@ import uuid
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 
-from fixture_spec import Column, Record, Table, filetime
+from fixture_json import Column, Record, Table, filetime
 
 SECONDS_1601_TO_1970 = 11_644_473_600
 NEVER = 0x7FFF_FFFF_FFFF_FFFF
@@ -226,7 +226,7 @@ def column_names():
 def bulk_user(d: Directory, count: int) -> Record:
     """`count` more users under CN=Users, stored as one repeated record
     (DNTs counting up from the directory's next one): large directories
-    from a small spec."""
+    from a small description."""
     names = column_names()
     person = [CLASSES[c] for c in ("user", "organizationalPerson", "person", "top")]
     values = {
