@@ -71,7 +71,7 @@ std::unordered_set<std::uint32_t> live_objects(const Database& db) {
   std::unordered_set<std::uint32_t> live{kDatabaseObject};
   auto owner_of = [&](std::uint32_t page) {
     auto bytes = db.page_bytes(page);
-    if (bytes && bytes->size() >= kPageHeaderSize) live.insert(read_u32_le(*bytes, 24).value_or(0));
+    if (bytes && bytes->size() >= kPageHeaderSize) live.insert(read_u32_le(*bytes, kOffsetObjectId).value_or(0));
   };
   for (const auto& [name, table] : db.tables()) {
     owner_of(table.root_page);
@@ -129,7 +129,7 @@ std::map<std::uint32_t, Owned> page_owners(const Database& db) {
     if (!bytes || bytes->size() < kPageHeaderSize) continue;
     const std::uint32_t flags = read_u32_le(*bytes, kOffsetPageFlags).value_or(0);
     if (!(flags & kPageFlagLeaf) || (flags & kPageFlagSpaceTree)) continue;
-    const std::uint32_t objid = read_u32_le(*bytes, 24).value_or(0);
+    const std::uint32_t objid = read_u32_le(*bytes, kOffsetObjectId).value_or(0);
     if (objid == 0) continue;  // no object has id 0: a page never written
     Owned& o = owners[objid];
     if ((flags & kTableLeafMask) != kPageFlagLeaf) {
@@ -171,7 +171,7 @@ std::shared_ptr<TableInfo> catalog_table(const std::vector<const Definition*>& d
 std::optional<PrimaryKey> live_key(const Database& db, const TableInfo& table, const RecordLayout& layout) {
   auto root = db.page_bytes(table.root_page);
   if (!root || root->size() < kPageHeaderSize) return std::nullopt;
-  return find_fixed_primary_key(db, read_u32_le(*root, 24).value_or(0), table.root_page, layout);
+  return find_fixed_primary_key(db, read_u32_le(*root, kOffsetObjectId).value_or(0), table.root_page, layout);
 }
 
 bool fits_all(const NodeFit& f) { return f.nodes > 0 && f.fitting == f.nodes; }
