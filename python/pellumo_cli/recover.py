@@ -15,6 +15,7 @@ import pellumo
 if TYPE_CHECKING:
     from pellumo import _Record
 
+from pellumo_cli import status
 from pellumo_cli.text import printable, table
 
 PROVENANCE = ("_status", "_source", "_page", "_offset", "_objid", "_schema")
@@ -29,7 +30,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                     "flagged deleted, record bytes in page holes and free tails, stale tag slots, pages "
                     "emptied by merges and pages released to the space trees. Each record must fit its "
                     "table's schema and primary key; copies of live records are not listed. With "
-                    "--dropped: the tables the catalog no longer lists whose pages the file still holds.")
+                    "--dropped: the tables the catalog no longer lists whose pages the file still holds.",
+        epilog=status.EPILOG)
     sub.add_argument("file", metavar="FILE", help="the ESE database file")
     sub.add_argument("tables", metavar="TABLE", nargs="*",
                      help="tables to search (exact, case-sensitive; default: every table)")
@@ -108,31 +110,37 @@ class _Rows:
                 yield name, record
 
 
-def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO) -> int:
+def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO, err: TextIO) -> int:
     """The dropped tables, a line each; or with as_json their records, each
     with _table (its name, or null when the catalog forgot it) and the
-    provenance members of recover_dropped."""
-    dropped = db.dropped_tables()
-    if as_json:
-        for t in dropped:
-            for record in db.recover_dropped(t["objid"]):
-                out.write(json_line(record, {"_table": t["name"]}))
-        return 0
-    rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
-             "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
-    lines = table(["OBJID", "NAME", "PAGES", "SCHEMA", "RECORDS"], rows, right=[0, 2, 4])
-    out.write("".join(line + "\n" for line in lines))
-    return 0
+    provenance members of recover_dropped. Damage met reading the catalog
+    (a live table on a page it lost may pass for a dropped one) is told
+    and gives the damaged status."""
+    from pellumo_cli.damage import DamageLog
+
+    with DamageLog(err) as log:
+        dropped = db.dropped_tables()
+        if as_json:
+            for t in dropped:
+                for record in db.recover_dropped(t["objid"]):
+                    out.write(json_line(record, {"_table": t["name"]}))
+        else:
+            rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
+                     "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
+            lines = table(["OBJID", "NAME", "PAGES", "SCHEMA", "RECORDS"], rows, right=[0, 2, 4])
+            out.write("".join(line + "\n" for line in lines))
+    return status.outcome(damaged=log.damaged)
 
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from pellumo_cli import commands
+    from pellumo_cli.damage import DamageLog
 
     if args.dropped and args.tables:
         raise commands.CliError("--dropped lists dropped tables: give no TABLE with it")
     db = commands.open_database(args.file)
     if args.dropped:
-        return _dropped(db, args.json, out)
+        return _dropped(db, args.json, out, err)
     if args.tables:
         names = list(dict.fromkeys(args.tables))
         for name in names:  # every name is checked before anything is written
@@ -140,16 +148,17 @@ def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     else:
         names = list(dict.fromkeys(db.get_tables()))
     found = _Rows(db, names, err)
-    if args.json:
-        for name, record in found:
-            out.write(json_line(record, {"_table": name}))
-        return 1 if found.skipped else 0
-    rows = []
-    for name, record in found:
-        offset = record["_offset"]
-        assert isinstance(offset, int)
-        rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
-                     str(record["_status"]), _summary(record)))
-    lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
-    out.write("".join(line + "\n" for line in lines))
-    return 1 if found.skipped else 0
+    with DamageLog(err) as log:
+        if args.json:
+            for name, record in found:
+                out.write(json_line(record, {"_table": name}))
+        else:
+            rows = []
+            for name, record in found:
+                offset = record["_offset"]
+                assert isinstance(offset, int)
+                rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
+                             str(record["_status"]), _summary(record)))
+            lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
+            out.write("".join(line + "\n" for line in lines))
+    return status.outcome(errors=found.skipped > 0, damaged=log.damaged)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/args.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
@@ -42,6 +43,7 @@ struct RecoveryState {
   const PageSource* pages = nullptr;
   std::vector<std::string> raw_names;
   std::vector<std::pair<const RecordLayout*, std::unique_ptr<RecoveredEngineValues>>> engines;
+  DamageNotice notice;
 
   bool init() {
     key_status = PyRef::steal(PyUnicode_FromString("_status"));
@@ -144,6 +146,8 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int iterator_clear(PyObject* self) {
   PyRecoveryIterator* it = as_iterator(self);
+  // Released before its end: the damage met is told all the same.
+  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->scanner->damage(), it->database);
   finish(it);  // the scanner borrows the database: drop it first
   Py_CLEAR(it->database);
   return 0;
@@ -164,8 +168,10 @@ PyObject* iterator_next(PyObject* self) {
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    // Damage is skipped inside the scan: it only ever ends.
+    // Damage is skipped inside the scan: it only ever ends, and then tells
+    // what the walk of the live tree could not read.
     if (!it->state->scanner->advance()) {
+      (void)it->state->notice.tell(it->state->scanner->damage());  // an error set is raised by the null
       finish(it);
       return nullptr;
     }
@@ -251,6 +257,13 @@ std::shared_ptr<const DroppedTables> dropped_tables_of(PyObject* self, bool with
   return data.dropped;
 }
 
+// Warns, at the call, about what finding them could not read of the
+// catalog: a live table listed on such a page may pass for a dropped one.
+// -1 with the exception set when a filter made the warning an error.
+int warn_catalog_damage(PyObject* self, const DroppedTables& dropped) {
+  return warn_damage(as_ese_database(self)->data->path, "MSysObjects", dropped.damage());
+}
+
 PyObject* make_iterator(PyObject* self, std::unique_ptr<RecoveryState> state) {
   auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).recovery_iterator_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -293,13 +306,18 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       return set_ese_error(EseError::table_not_found(std::string(table_name)));
     }
     std::shared_ptr<const DroppedTables> dropped;
-    if (mask & recovery_source_bit(RecoverySource::DroppedTable)) dropped = dropped_tables_of(self, false);
+    if (mask & recovery_source_bit(RecoverySource::DroppedTable)) {
+      dropped = dropped_tables_of(self, false);
+      if (warn_catalog_damage(self, *dropped) < 0) return nullptr;
+    }
     auto scanner = RecoveryScanner::open(db, std::string(table_name), mask, dropped);
     if (!scanner) return set_ese_error(scanner.error());
     auto state = std::make_unique<RecoveryState>();
     state->scanner = std::move(scanner).value();
     state->dropped = std::move(dropped);
     if (!state->init()) return nullptr;
+    state->notice.path = as_ese_database(self)->data->path;
+    state->notice.table = std::string(table_name);
     // raw_columns is checked in either mode: a misspelt name is an error.
     std::optional<std::vector<std::size_t>> raw_columns;
     if (!parse_columns(values[3], state->scanner->layout(), raw_columns, "raw_columns")) return nullptr;
@@ -320,6 +338,7 @@ PyObject* dropped_tables(PyObject* self, PyObject* /*unused*/) {
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     std::shared_ptr<const DroppedTables> dropped = dropped_tables_of(self, true);
+    if (warn_catalog_damage(self, *dropped) < 0) return nullptr;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const DroppedTable& t : dropped->tables()) {
@@ -360,6 +379,7 @@ PyObject* recover_dropped(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     std::shared_ptr<const DroppedTables> dropped = dropped_tables_of(self, false);
+    if (warn_catalog_damage(self, *dropped) < 0) return nullptr;
     const DroppedTable* table = objid > 0xFFFFFFFFull ? nullptr : dropped->by_objid(static_cast<std::uint32_t>(objid));
     if (!table) {
       PyErr_Format(PyExc_ValueError, "No dropped table with object id %llu", objid);
@@ -369,6 +389,8 @@ PyObject* recover_dropped(PyObject* self, PyObject* const* args, Py_ssize_t narg
     state->scanner = RecoveryScanner::open_dropped(database_of(self), dropped, *table);
     state->dropped = std::move(dropped);
     state->dropped_only = true;
+    state->notice.path = as_ese_database(self)->data->path;
+    state->notice.table = table->name ? *table->name : "object " + std::to_string(table->objid);
     const std::string schema_text = dropped_schema_text(*table);
     state->schema = table->schema == DroppedSchema::None
                         ? PyRef::new_ref(Py_None)

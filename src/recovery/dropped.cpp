@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "cursor/table_cursor.h"
@@ -20,8 +21,11 @@ constexpr std::int64_t kCatalogTable = 1;
 constexpr std::int64_t kCatalogColumn = 2;
 constexpr std::int64_t kCatalogIndex = 3;
 constexpr std::int64_t kCatalogLongValue = 4;
-// The object of the database itself: its space trees.
-constexpr std::uint32_t kDatabaseObject = 1;
+// The objects the engine makes with every database: the database itself
+// (its space trees, 1), the catalog (2), its shadow (3) and the catalog's
+// two indexes (4, 5). None of them is ever a dropped table, even where the
+// catalog is too damaged to list itself.
+constexpr std::uint32_t kSystemObjects = 5;
 constexpr const char* kCatalogNames[] = {"MSysObjects", "MSysObjectsShadow"};
 
 // One catalog record, the fields a dropped table is rebuilt from.
@@ -67,8 +71,9 @@ std::optional<Definition> definition_of(const Record& row) {
 // tree its records list (nodes flagged deleted are not live), and the
 // owners of the roots the catalog read at open, should a catalog record
 // be unreadable.
-std::unordered_set<std::uint32_t> live_objects(const Database& db) {
-  std::unordered_set<std::uint32_t> live{kDatabaseObject};
+std::unordered_set<std::uint32_t> live_objects(const Database& db, ReadDamage& damage) {
+  std::unordered_set<std::uint32_t> live;
+  for (std::uint32_t objid = 1; objid <= kSystemObjects; ++objid) live.insert(objid);
   auto owner_of = [&](std::uint32_t page) {
     auto bytes = db.page_bytes(page);
     if (bytes && bytes->size() >= kPageHeaderSize) live.insert(read_u32_le(*bytes, kOffsetObjectId).value_or(0));
@@ -91,12 +96,14 @@ std::unordered_set<std::uint32_t> live_objects(const Database& db) {
     live.insert(d->table);
     if (d->type == kCatalogTable || d->type == kCatalogIndex || d->type == kCatalogLongValue) live.insert(d->id);
   }
+  damage.add(cursor->damage());
   return live;
 }
 
 // The catalog records recovery finds (in the catalog and its shadow) that
 // describe objects the live catalog does not list, each once.
-std::vector<Definition> recovered_definitions(const Database& db, const std::unordered_set<std::uint32_t>& live) {
+std::vector<Definition> recovered_definitions(const Database& db, const std::unordered_set<std::uint32_t>& live,
+                                              ReadDamage& damage) {
   std::vector<Definition> out;
   std::set<std::tuple<std::int64_t, std::uint32_t, std::uint32_t>> seen;
   for (const char* name : kCatalogNames) {
@@ -110,6 +117,9 @@ std::vector<Definition> recovered_definitions(const Database& db, const std::uno
       if (!seen.insert({d->type, d->table, d->id}).second) continue;
       out.push_back(std::move(*d));
     }
+    // The catalog's own tree was read whole for its live records, its
+    // damage counted there; the shadow's is read here only.
+    if (std::string_view(name) != kCatalogNames[0]) damage.add((*scanner)->damage());
   }
   return out;
 }
@@ -201,8 +211,9 @@ const TableInfo* fitted_table(const Database& db, const std::vector<std::uint32_
 
 std::shared_ptr<const DroppedTables> DroppedTables::find(const Database& db, bool count_records) {
   auto out = std::make_shared<DroppedTables>();
-  const std::unordered_set<std::uint32_t> live = live_objects(db);
-  const std::vector<Definition> defs = recovered_definitions(db, live);
+  out->damage_.file_pages = db.total_pages();
+  const std::unordered_set<std::uint32_t> live = live_objects(db, out->damage_);
+  const std::vector<Definition> defs = recovered_definitions(db, live, out->damage_);
   out->definitions_ = defs.size();
   std::map<std::uint32_t, std::vector<const Definition*>> by_table;
   for (const Definition& d : defs) by_table[d.table].push_back(&d);

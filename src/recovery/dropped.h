@@ -7,9 +7,11 @@
 //
 // A dropped table is an object id that owns leaf pages of table data
 // (emptied or not) and is no table, index or long-value tree of the live
-// catalog, nor the database's own object (1). Its records are read with
-// the column definitions recovered for it when there are any, else with
-// the layout of the live table that every one of its records fits.
+// catalog, nor one of the objects every database has (the database
+// itself, the catalog, its shadow and the catalog's indexes: 1 to 5). Its
+// records are read with the column definitions recovered for it when there
+// are any, else with the layout of the live table that every one of its
+// records fits.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,7 @@
 
 #include "catalog/table_info.h"
 #include "recovery/primary_key.h"
+#include "tree/read_damage.h"
 
 namespace pellumo {
 
@@ -69,9 +72,15 @@ class DroppedTables {
   // Recovered catalog records that describe dropped objects, for tools.
   std::size_t definitions() const { return definitions_; }
 
+  // What the reads of the catalog (its live records, and the walks of its
+  // trees that recovery makes) could not read. A live object the catalog
+  // lists on a page it could not read may be taken for a dropped one.
+  const ReadDamage& damage() const { return damage_; }
+
  private:
   std::vector<DroppedTable> tables_;
   std::size_t definitions_ = 0;
+  ReadDamage damage_;
 };
 
 // "catalog", the live table's name, or "" for None.

@@ -198,3 +198,50 @@ def test_every_sample_lists_and_reads_its_dropped_tables(name, tmp_path):
         records = list(db.recover_dropped(t["objid"]))
         assert len(records) == t["records"]
         assert all(r["_objid"] == t["objid"] for r in records)
+
+
+# --- damage -------------------------------------------------------------------
+
+
+def catalog_leaves(data, page_size):
+    """The leaf pages of the catalog (object 2) in a fixture file."""
+    pages = len(data) // page_size - 2
+    return [n for n in range(1, pages + 1)
+            if int.from_bytes(data[(n + 1) * page_size + 24:(n + 1) * page_size + 28], "little") == 2
+            and int.from_bytes(data[(n + 1) * page_size + 36:(n + 1) * page_size + 40], "little") & 2]
+
+
+def test_a_catalog_page_lost_is_told_with_what_it_makes_look_dropped(make_db, tmp_path, cli):
+    # The sample's catalog leaf holding Settings' and Empty's records is
+    # given to another owner: the catalog's read refuses it, Settings'
+    # records pass for a dropped table's read with Users' layout, and the
+    # page itself for one of catalog records. Every call that rests on the
+    # catalog says so; the command exits with the damaged status.
+    path = tmp_path / "lost.edb"
+    data = bytearray(open(make_db("sample"), "rb").read())
+    leaf = catalog_leaves(data, 4096)[-2]
+    data[(leaf + 1) * 4096 + 24:(leaf + 1) * 4096 + 28] = (77).to_bytes(4, "little")
+    path.write_bytes(data)
+    db = pellumo.EseDatabase(str(path))
+    assert "Settings" not in db.get_tables()
+    calls = [db.dropped_tables, lambda: list(db.recover_dropped(77)),
+             lambda: list(db.recover("Users", sources="dropped_table"))]
+    for call in calls:
+        with pytest.warns(pellumo.DamageWarning, match="MSysObjects: 1 page belonging to another tree") as caught:
+            call()
+        assert [w.message.table for w in caught] == ["MSysObjects"]
+    assert {(t["objid"], t["schema"]) for t in db.dropped_tables()} >= {(77, "MSysObjects")}
+    assert all(t["objid"] > 5 for t in db.dropped_tables())
+
+    done = cli("recover", path, "--dropped")
+    assert done.returncode == 3, done.stderr
+    assert done.stderr.decode().count("belonging to another tree") == 1
+    assert "77" in done.stdout.decode()
+
+
+def test_healthy_files_warn_nothing(dropped_db, recwarn):
+    db = pellumo.EseDatabase(dropped_db)
+    db.dropped_tables()
+    list(db.recover_dropped(20))
+    list(db.recover("Clients", sources="dropped_table"))
+    assert [w for w in recwarn if issubclass(w.category, pellumo.DamageWarning)] == []
