@@ -2,6 +2,7 @@
 
 from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime
+from os import PathLike
 from types import TracebackType
 from typing import (
     Any,
@@ -143,17 +144,44 @@ class _CheckReport(TypedDict):
     orphan_pages: list[int]
     damaged: bool
 
+@type_check_only
+class _Damage(TypedDict):
+    """What one read of a table could not read: pages its walk refused (by
+    check()'s reason name in reasons; pages_beyond_end of them lie past the
+    end of the file), entries skipped, records too short to decode (read as
+    nulls) and long values left unresolved (read as None)."""
+
+    pages_refused: int
+    reasons: dict[str, int]
+    pages_beyond_end: int
+    entries_skipped: int
+    records_undecodable: int
+    values_unresolved: int
+
+class DamageWarning(RuntimeWarning):
+    """Issued once per table read that met damage, naming the file, the table
+    and what could not be read. The values returned are what the file still
+    holds; warnings.simplefilter("error", DamageWarning) makes it an
+    exception. path, table and damage describe the read."""
+
+    path: str
+    table: str
+    damage: _Damage
+
 @final
 class EseDatabase:
     """An ESE database file opened read-only; the file stays mapped until the
     object is destroyed.
 
-    Raises FileNotFoundError when the path does not exist, OSError when the file
-    is not a readable ESE database, TypeError when path is not a str."""
+    The path is a str, bytes or os.PathLike, as open() takes it (names that
+    are not UTF-8 included). Raises FileNotFoundError when the path does not
+    exist, OSError when the file is not a readable ESE database, TypeError
+    when path is none of those types."""
 
-    def __new__(cls, path: str) -> EseDatabase: ...
+    def __new__(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> EseDatabase: ...
     @property
-    def path(self) -> str: ...
+    def path(self) -> str:
+        """The path as given, as os.fsdecode gives it."""
     @property
     def page_size(self) -> int: ...
     @property
@@ -222,15 +250,18 @@ class EseDatabase:
         values: _Values = "raw",
         batch_rows: SupportsIndex = 65536,
         raw_columns: Sequence[str] | None = None,
+        warn: bool = True,
     ) -> _ArrowTableSource:
         """The table as Arrow record batches for pyarrow, Polars, DuckDB and
         pandas (the Arrow PyCapsule interface). values="engine": list<T> for
         multi-valued columns, timestamp[us, UTC], arrow.uuid, int64 for Long
         long and Currency, records flagged deleted left out. raw_columns: columns
         typed and valued as stored whatever `values` says (a DateTime's 64 bits
-        as uint64), from the same records as the others. ValueError: no
-        such table or column, a column named twice, an unknown `values`,
-        batch_rows 0; OSError: the table cannot be opened."""
+        as uint64), from the same records as the others. A stream that met
+        damage issues a DamageWarning at its end (made an error, it fails the
+        stream's end: the consumer raises); warn=False leaves that to the
+        caller (damage, damage_warning). ValueError: no such table or column,
+        a column named twice, an unknown `values`, batch_rows 0."""
     def write_table_jsonl(
         self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
     ) -> int:
@@ -280,6 +311,12 @@ class _ArrowTableSource:
     def columns(self) -> list[str]: ...
     @property
     def batch_rows(self) -> int: ...
+    @property
+    def damage(self) -> _Damage:
+        """What the latest stream could not read; complete once it is exhausted."""
+    @property
+    def damage_warning(self) -> DamageWarning | None:
+        """The DamageWarning about the latest stream, not issued; None without damage."""
     def __arrow_c_schema__(self) -> Any:
         """An 'arrow_schema' PyCapsule."""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:

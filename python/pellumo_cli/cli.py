@@ -1,10 +1,7 @@
 """Command line of `pellumo`: argument parsing, and the one place where
-failures become a message and an exit status.
-
-Exit status: 0 on success, 1 for a failure (one line on stderr beginning
-"pellumo: error:"), 2 for a bad command line, 130 when interrupted, 141 when
-stdout is closed early (`pellumo dump ... | head`), as for a program that
-SIGPIPE ends."""
+failures become a message and an exit status (see pellumo_cli.status: 0
+complete, 1 error, 2 usage or a refused output, 3 damaged input, 130
+interrupted, 141 stdout closed early)."""
 
 from __future__ import annotations
 
@@ -12,6 +9,8 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+
+from pellumo_cli import status
 
 PROG = "pellumo"
 SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
@@ -43,23 +42,28 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         prog=PROG,
         description="Read Microsoft ESE database files (SRUDB.dat, WebCacheV01.dat, ntds.dit, ...): list "
                     "tables and columns, dump or export records as JSON Lines, carve UTF-16LE strings.",
-        epilog="Run 'pellumo COMMAND --help' for the options of a command.")
+        epilog="Run 'pellumo COMMAND --help' for the options of a command. " + status.EPILOG + ".")
     parser.add_argument("--version", action="version", version=f"{PROG} {version}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, summary: str, description: str | None = None) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=description or summary)
+    def command(name: str, summary: str, description: str | None = None,
+                epilog: str | None = None) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description or summary, epilog=epilog)
         sub.add_argument("file", metavar="FILE", help="the ESE database file")
         return sub
 
-    command("info", "page size, format version and revision, page and table counts")
+    info = command("info", "page size, format version and revision, state, page and table counts")
+    info.add_argument("--counts", action="store_true",
+                      help="also the number of records of each table (reads every table)")
     command("tables", "list the tables and their numbers of columns")
     schema = command("schema", "list the columns of a table: id, name, type, nullable")
     schema.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
 
     dump = command("dump", "write a table's records to stdout as JSON Lines",
                    "Write a table's records to stdout as JSON Lines, one object per record, exactly as "
-                   "'pellumo export' writes them: members sorted by name, byte buffers as lowercase hex.")
+                   "'pellumo export' writes them: members sorted by name, byte buffers as lowercase hex. "
+                   "Damage met while reading (pages refused, values unresolved) is reported on stderr.",
+                   status.EPILOG)
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
     dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
     dump.add_argument("--values", choices=("raw", "engine"), default="raw",
@@ -75,7 +79,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "With several files, each file's tables go to a folder named after its path below the "
                     "folder that holds them all. A quoted glob pattern ('/evidence/**/SRUDB.dat') is expanded "
                     "here. Files that cannot be read, or lack a --table, are skipped and listed at the end "
-                    "(exit status 1). On a terminal one progress line goes to stderr.")
+                    "(exit status 1); damage met is listed too (exit status 3). On a terminal one progress "
+                    "line goes to stderr.",
+        epilog=status.EPILOG)
     export.add_argument("files", metavar="FILE", nargs="+", help="the ESE database files")
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
     export.add_argument("--format", choices=FORMATS, default="jsonl",
@@ -83,8 +89,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                              "parquet and csv need pyarrow")
     export.add_argument("--values", choices=VALUES, default="raw",
                         help="with parquet and csv: raw stored values (default) or engine values")
-    export.add_argument("--table", metavar="T", action="extend", nargs="+",
-                        help="export only these tables (repeatable; default: every table)")
+    export.add_argument("--table", metavar="T", action="append",
+                        help="export only this table; repeat for more (--table A --table B; default: every "
+                             "table)")
     export.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files exported at the same time (default 1)")
     export.add_argument("--recovered", action="store_true",
@@ -108,8 +115,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     check = command("check", "check the file's integrity: header, then every tree page by page",
                     "Check the file the way every read walks it: the header (format, page size, state, "
                     "shadow copy), then the catalog and every table, long-value and index tree, page by "
-                    "page (checksum, owner, tree type, entries, revisits). Exit status 0 for a clean file, "
-                    "1 when damage was found.")
+                    "page (checksum, owner, tree type, entries, revisits).",
+                    "exit status: 0 no damage found, 3 damage found, 1 the file cannot be opened")
     check.add_argument("--json", action="store_true", help="the whole report as one JSON object")
     from pellumo_cli import artifacts, recover
     recover.add_parser(commands)
@@ -131,7 +138,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _main(argv)
     except KeyboardInterrupt:
-        return 130
+        return status.INTERRUPTED
 
 
 def _main(argv: Sequence[str] | None) -> int:
@@ -143,7 +150,7 @@ def _main(argv: Sequence[str] | None) -> int:
         import pellumo
     except ImportError as error:
         print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
-        return 1
+        return status.ERROR
     from pellumo_cli import commands
 
     args = build_parser(pellumo.__version__).parse_args(argv)
@@ -153,19 +160,20 @@ def _main(argv: Sequence[str] | None) -> int:
     if run is None:
         from pellumo_cli import artifacts, recover
         run = {"recover": recover.cmd_recover, "artifacts": artifacts.cmd_artifacts}[args.command]
+    args.argv = [PROG, *(sys.argv[1:] if argv is None else argv)]
     try:
-        status = run(args, sys.stdout, sys.stderr)
+        done = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
-        return status
+        return done
     except commands.CliError as error:
         try:
             sys.stdout.flush()
         except BrokenPipeError:
             _silence_stdout()
         print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
+        return error.exit_status
     except BrokenPipeError:
         _silence_stdout()
-        return 141
+        return status.BROKEN_PIPE
     except KeyboardInterrupt:
-        return 130
+        return status.INTERRUPTED

@@ -10,12 +10,23 @@ from typing import TextIO
 
 import pellumo
 
+from pellumo_cli import status
+from pellumo_cli.damage import DamageLog
 from pellumo_cli.engine_json import json_line
-from pellumo_cli.text import printable, table
+from pellumo_cli.text import printable, state_text, table
 
 
 class CliError(Exception):
     """An expected failure: reported as one line on stderr, exit status 1."""
+
+    exit_status = status.ERROR
+
+
+class RefusedError(CliError):
+    """An output the command will not write (over existing files, into a
+    folder that holds an input): one line on stderr, exit status 2."""
+
+    exit_status = status.USAGE
 
 
 # --- shared steps ---------------------------------------------------------------
@@ -25,9 +36,7 @@ def open_database(path: str) -> pellumo.EseDatabase:
     try:
         return pellumo.EseDatabase(path)
     except FileNotFoundError as error:
-        raise CliError(str(error)) from None  # "Database file not found: PATH"
-    except UnicodeEncodeError:
-        raise CliError(f"{printable(path)}: file names that are not valid UTF-8 are not supported") from None
+        raise CliError(printable(str(error))) from None  # "Database file not found: PATH"
     except OSError as error:
         raise CliError(f"{printable(path)}: {error}") from None
 
@@ -61,17 +70,34 @@ def _write_lines(out: TextIO, lines: list[str]) -> None:
 
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
+    names = db.get_tables()
     rows = [
         ("file:", printable(args.file)),
         ("page size:", str(db.page_size)),
         ("format version:", f"0x{db.format_version:x}"),
         ("format revision:", f"0x{db.format_revision:x}"),
+        ("state:", state_text(db.state)),
         ("pages:", str(db.total_pages)),
-        ("tables:", str(len(db.get_tables()))),
+        ("tables:", str(len(names))),
     ]
     width = max(len(label) for label, _ in rows)
     _write_lines(out, [f"{label:<{width}}  {value}" for label, value in rows])
-    return 0
+    if not getattr(args, "counts", False):
+        return status.OK
+    with DamageLog(err) as log:
+        counts = [(printable(name), record_count(db, name)) for name in names]
+    out.write("\n")
+    _write_lines(out, table(["TABLE", "RECORDS"], counts, right=[1]))
+    return status.outcome(damaged=log.damaged)
+
+
+def record_count(db: pellumo.EseDatabase, name: str) -> str:
+    """The number of records of a table, read without decoding a column;
+    "?" for a listed name that cannot be looked up (not valid UTF-8)."""
+    try:
+        return f"{sum(1 for _ in db.iter_table(name, columns=[])):,}"
+    except ValueError:
+        return "?"
 
 
 def cmd_tables(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -107,22 +133,24 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     db = open_database(args.file)
     require_table(db, args.table)
     if args.limit == 0:
-        return 0
-    if getattr(args, "values", "raw") == "engine":
-        return _dump_engine(db, args, out)
-    out.flush()
-    try:
-        db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
-    except BrokenPipeError:
-        raise  # the reader went away (`| head`): main ends quietly
-    except OSError as error:
-        out.buffer.flush()  # the lines before a record that cannot be read
-        raise CliError(printable(str(error))) from None
-    out.buffer.flush()
-    return 0
+        return status.OK
+    with DamageLog(err) as log:
+        if getattr(args, "values", "raw") == "engine":
+            _dump_engine(db, args, out)
+        else:
+            out.flush()
+            try:
+                db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
+            except BrokenPipeError:
+                raise  # the reader went away (`| head`): main ends quietly
+            except OSError as error:
+                out.buffer.flush()  # the lines before a record that cannot be read
+                raise CliError(printable(str(error))) from None
+            out.buffer.flush()
+    return status.outcome(damaged=log.damaged)
 
 
-def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> int:
+def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> None:
     """Writes the records as the engine returns them (records flagged deleted
     left out), one JSON line each; read and written one at a time."""
     written = 0
@@ -138,7 +166,6 @@ def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO)
         out.flush()
         raise CliError(printable(str(error))) from None
     out.flush()
-    return 0
 
 
 # --- export ---------------------------------------------------------------------
@@ -204,14 +231,17 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         report = db.check()
     except OSError as error:
         raise CliError(f"{printable(args.file)}: {error}") from None
+    verdict = status.DAMAGED if report["damaged"] else status.OK
     if args.json:
         out.write(json.dumps(report, sort_keys=True) + "\n")
-        return 1 if report["damaged"] else 0
+        return verdict
     header = report["header"]
+    # The database state is the engine's word for how it was shut down; the
+    # verdict at the end is about damage. Neither is called "clean" alone.
     lines = [
         f"{printable(args.file)}: format 0x{header['format_version']:x} revision 0x{header['format_revision']:x}, "
-        f"page size {header['page_size']}, {header['total_pages']} pages, state {header['state']}, shadow header "
-        + ("agrees" if header["shadow_header_matches"] else "DIFFERS"),
+        f"page size {header['page_size']}, {header['total_pages']} pages, state {state_text(header['state_code'])}, "
+        "shadow header " + ("agrees" if header["shadow_header_matches"] else "DIFFERS"),
     ]
     lines += [_tree_line(tree) for tree in report["trees"]]
     orphans = report["orphan_pages"]
@@ -219,6 +249,6 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                  + (f", of which {len(orphans)} look like lost pages of a tree: "
                     + " ".join(str(n) for n in orphans[:20]) + (" ..." if len(orphans) > 20 else "")
                     if orphans else ""))
-    lines.append("damage found" if report["damaged"] else "clean")
+    lines.append("damage found" if report["damaged"] else "no damage found")
     _write_lines(out, lines)
-    return 1 if report["damaged"] else 0
+    return verdict

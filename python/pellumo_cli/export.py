@@ -29,7 +29,9 @@ from typing import Any, TextIO
 
 import pellumo
 
+from pellumo_cli import status
 from pellumo_cli.commands import CliError, open_database, require_table
+from pellumo_cli.damage import Damage, DamageLog
 from pellumo_cli.text import printable
 
 _EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
@@ -105,6 +107,7 @@ class Settings:
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
     children: set[int] = field(default_factory=set)
     lock: threading.Lock = field(default_factory=threading.Lock)
+    log: DamageLog | None = None  # the run's damage warnings
 
 
 @dataclass
@@ -116,6 +119,7 @@ class Outcome:
     tables_total: int = 0
     records: int = 0
     warnings: list[str] = field(default_factory=list)
+    damage: list[dict[str, Any]] = field(default_factory=list)  # a child's damage warnings, for the parent's log
     skipped: bool = False  # the file could not be read at all
     fatal: str | None = None  # an output failure that ends the run
 
@@ -392,6 +396,8 @@ def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) ->
                 signal.signal(signal.SIGINT, signal.SIG_DFL)
                 os.close(read_fd)
                 work()
+                if settings.log is not None:  # the log of this process is a copy: hand its findings over
+                    outcome.damage = [d._asdict() for d in settings.log.entries(outcome.path)]
                 data = json.dumps(asdict(outcome)).encode()
                 while data:
                     data = data[os.write(write_fd, data):]
@@ -418,6 +424,9 @@ def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) ->
     done = json.loads(b"".join(chunks))
     for key, value in done.items():
         setattr(outcome, key, value)
+    if settings.log is not None:
+        for damage in outcome.damage:
+            settings.log.add(Damage(**damage))
     with settings.lock:
         settings.records[0] += outcome.records
 
@@ -445,12 +454,17 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     tables = None if not args.table else list(dict.fromkeys(args.table))
     progress = not args.quiet and err.isatty()
     settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered)
-    if len(files) == 1:
-        return _export_one(files[0], out_dir, settings, progress, err)
-    return _export_many(files, out_dir, settings, args.jobs, progress, err)
+    # Warnings wait for the end of the run: a progress line may be showing.
+    with DamageLog(err, deferred=True) as log:
+        settings.log = log
+        if len(files) == 1:
+            errors = _export_one(files[0], out_dir, settings, progress, err)
+        else:
+            errors = _export_many(files, out_dir, settings, args.jobs, progress, err)
+    return status.outcome(errors=errors, damaged=log.damaged)
 
 
-def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err: TextIO) -> int:
+def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err: TextIO) -> bool:
     """One file, as the command always did: every name checked before
     anything is written, any failure an error."""
     db = open_database(path)
@@ -473,14 +487,16 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
     (outcome,) = _run([task], [path], 1, settings, bar)
     for warning in outcome.warnings:
         err.write(f"pellumo: warning: {warning}\n")
+    if settings.log is not None:
+        settings.log.flush()
     if outcome.fatal:
         raise CliError(outcome.fatal)
     bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir)
-    return 1 if outcome.warnings else 0
+    return bool(outcome.warnings)
 
 
 def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool,
-                 err: TextIO) -> int:
+                 err: TextIO) -> bool:
     def task(path: str, target: str) -> Callable[[], Outcome]:
         return lambda: export_file(path, target, settings)
 
@@ -491,6 +507,8 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
     warnings = [w for o in outcomes for w in o.warnings]
     for warning in warnings:
         err.write(f"pellumo: warning: {warning}\n")
+    if settings.log is not None:
+        settings.log.flush()
     if fatal:
         raise CliError(fatal)
     skipped = sum(o.skipped for o in outcomes)
@@ -498,7 +516,7 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
         err.write(f"pellumo: {skipped} of {len(files)} files skipped; {len(warnings)} warnings above\n")
     bar.finish(sum(o.tables for o in outcomes), sum(o.tables_total for o in outcomes),
                len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir)
-    return 1 if warnings else 0
+    return bool(warnings)
 
 
 def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settings: Settings,

@@ -14,6 +14,7 @@ import pellumo
 if TYPE_CHECKING:
     from pellumo import _Record
 
+from pellumo_cli import status
 from pellumo_cli.text import printable, table
 
 PROVENANCE = ("_status", "_source", "_page", "_offset")
@@ -27,7 +28,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         description="List the deleted and superseded records of tables that the file still holds: nodes "
                     "flagged deleted, record bytes in page holes and free tails, stale tag slots, pages "
                     "emptied by merges and pages released to the space trees. Each record must fit its "
-                    "table's schema and primary key; copies of live records are not listed.")
+                    "table's schema and primary key; copies of live records are not listed.",
+        epilog=status.EPILOG)
     sub.add_argument("file", metavar="FILE", help="the ESE database file")
     sub.add_argument("tables", metavar="TABLE", nargs="*",
                      help="tables to search (exact, case-sensitive; default: every table)")
@@ -105,6 +107,7 @@ class _Rows:
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from pellumo_cli import commands
+    from pellumo_cli.damage import DamageLog
 
     db = commands.open_database(args.file)
     if args.tables:
@@ -114,16 +117,17 @@ def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     else:
         names = list(dict.fromkeys(db.get_tables()))
     found = _Rows(db, names, err)
-    if args.json:
-        for name, record in found:
-            out.write(json_line(record, {"_table": name}))
-        return 1 if found.skipped else 0
-    rows = []
-    for name, record in found:
-        offset = record["_offset"]
-        assert isinstance(offset, int)
-        rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
-                     str(record["_status"]), _summary(record)))
-    lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
-    out.write("".join(line + "\n" for line in lines))
-    return 1 if found.skipped else 0
+    with DamageLog(err) as log:
+        if args.json:
+            for name, record in found:
+                out.write(json_line(record, {"_table": name}))
+        else:
+            rows = []
+            for name, record in found:
+                offset = record["_offset"]
+                assert isinstance(offset, int)
+                rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
+                             str(record["_status"]), _summary(record)))
+            lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
+            out.write("".join(line + "\n" for line in lines))
+    return status.outcome(errors=found.skipped > 0, damaged=log.damaged)

@@ -11,6 +11,21 @@ from collections.abc import Iterable, Sequence
 
 _ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r", "\\": "\\\\"}
 
+# The database state stored in the header: the name check() and the
+# manifest give it, and the words people read.
+_STATES = {1: ("new", "just created"), 2: ("dirty", "dirty shutdown"), 3: ("clean", "clean shutdown"),
+           4: ("being_converted", "being converted"), 5: ("force_detach", "force detach")}
+
+
+def state_name(code: int) -> str:
+    """The state's name: dirty, clean, ...; unknown for a value the engine never writes."""
+    return _STATES.get(code, ("unknown", ""))[0]
+
+
+def state_text(code: int) -> str:
+    """The state in words: dirty shutdown, clean shutdown, ...; unknown (7)."""
+    return _STATES[code][1] if code in _STATES else f"unknown ({code})"
+
 
 def printable(text: str) -> str:
     """text with every non-printable character written as a Python escape."""

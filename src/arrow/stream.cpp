@@ -69,10 +69,33 @@ void fill_schema(ArrowSchema* out, const std::string& format, const std::string&
   out->private_data = data.release();
 }
 
+// The damage report of one stream: the handler is told once, at the end or
+// at release. Kept apart from the batch building.
+class DamageReport {
+ public:
+  explicit DamageReport(StreamDamageHandler handler) : handler_(std::move(handler)) {}
+  // At the end of the stream; a non-empty text fails the stream with it.
+  std::string at_end(const ReadDamage& damage) {
+    if (told_ || !handler_) return {};
+    told_ = true;
+    return handler_(damage, true);
+  }
+  // At release: only a stream that was read from has damage to tell of.
+  void at_release(const ReadDamage& damage, bool read_from) {
+    if (told_ || !handler_ || !read_from) return;
+    told_ = true;
+    handler_(damage, false);
+  }
+
+ private:
+  StreamDamageHandler handler_;
+  bool told_ = false;
+};
+
 class StreamState {
  public:
-  StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor)
-      : plan_(std::move(plan)), cursor_(std::move(cursor)) {
+  StreamState(std::shared_ptr<const TableExport::Plan> plan, TableCursor cursor, StreamDamageHandler on_damage)
+      : plan_(std::move(plan)), cursor_(std::move(cursor)), damage_(std::move(on_damage)) {
     if (!plan_->all_columns) cursor_.decode_only(plan_->decoded);
     if (plan_->options.profile == ValueProfile::Engine) {
       // The engine's cursors pass over records flagged deleted.
@@ -98,8 +121,16 @@ class StreamState {
     }
   }
 
+  ~StreamState() {
+    try {
+      damage_.at_release(cursor_.damage(), read_from_);
+    } catch (...) {  // a release must not throw; the report is lost with the memory
+    }
+  }
+
   int get_next(ArrowArray* out) {
     if (failed_) return failed_;
+    read_from_ = true;
     try {
       return next_batch(out);
     } catch (const std::bad_alloc&) {
@@ -176,6 +207,12 @@ class StreamState {
         failed_ = EIO;
         return failed_;
       }
+      std::string refusal = damage_.at_end(cursor_.damage());
+      if (!refusal.empty()) {
+        last_error_ = std::move(refusal);
+        failed_ = EIO;
+        return failed_;
+      }
       out->release = nullptr;  // the end of the stream
       return 0;
     }
@@ -201,6 +238,8 @@ class StreamState {
   int failed_ = 0;
   std::size_t last_rows_ = 0;
   std::string last_error_;
+  DamageReport damage_;
+  bool read_from_ = false;  // get_next was called
 };
 
 StreamState* state_of(ArrowArrayStream* stream) { return static_cast<StreamState*>(stream->private_data); }
@@ -276,9 +315,9 @@ void TableExport::export_schema(ArrowSchema* out) const {
   export_struct_schema(out, fields, plan_->schema_metadata);
 }
 
-Result<void> TableExport::export_stream(ArrowArrayStream* out) const {
+Result<void> TableExport::export_stream(ArrowArrayStream* out, StreamDamageHandler on_damage) const {
   PELLUMO_TRY(TableCursor cursor, TableCursor::open(*plan_->db, *plan_->table));
-  auto state = std::make_unique<StreamState>(plan_, std::move(cursor));
+  auto state = std::make_unique<StreamState>(plan_, std::move(cursor), std::move(on_damage));
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_get_last_error;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "arrow/column_plan.h"
 #include "database/database.h"
 #include "error/ese_error.h"
+#include "tree/read_damage.h"
 
 namespace pellumo::arrow {
 
@@ -48,6 +50,14 @@ struct ExportOptions {
   std::vector<std::string> raw_columns;
 };
 
+// Told once of what a stream's reading could not read (tree/read_damage.h):
+// when get_next reaches the end (finished: true), or when a stream that was
+// read from is released before its end (finished: false). Called on the
+// thread that calls get_next or release. A non-empty return at the end fails
+// that get_next with EIO and the returned text as get_last_error, instead
+// of ending the stream: how a caller turns damage into a failure.
+using StreamDamageHandler = std::function<std::string(const ReadDamage& damage, bool finished)>;
+
 // The plan of one table's export: cheap to copy, immutable, shareable
 // between threads.
 class TableExport {
@@ -70,7 +80,8 @@ class TableExport {
   // A cursor error part-way ends the stream: the records before it are
   // delivered first, then get_next returns EIO and get_last_error the
   // message "Error reading record: ...". Throws std::bad_alloc only.
-  Result<void> export_stream(ArrowArrayStream* out) const;
+  // `on_damage`, when given, is told what the reading could not read.
+  Result<void> export_stream(ArrowArrayStream* out, StreamDamageHandler on_damage = {}) const;
 
   struct Plan;
 

@@ -10,23 +10,33 @@ void TableCursor::decode_only(std::vector<bool> wanted) {
 }
 
 Result<TableCursor> TableCursor::open(const PageSource& pages, const TableInfo& table) {
+  auto damage = std::make_shared<ReadDamage>();
+  damage->file_pages = pages.total_pages();
   TreeWalker::Options options;
   options.kind = TreeKind::Table;
-  PELLUMO_TRY(TreeWalker walker, TreeWalker::open(make_tree_source(pages), table.root_page, std::move(options)));
-  return TableCursor(pages, table, std::move(walker));
+  options.on_refused = [damage](const RefusedPage& r) { damage->refuse(r.page, r.reason); };
+  // A branch entry that cannot be read costs its whole subtree.
+  options.on_bad_entry = [damage](std::uint32_t, std::uint16_t) { ++damage->entries_skipped; };
+  auto walker = TreeWalker::open(make_tree_source(pages), table.root_page, std::move(options));
+  // Every failure to open is a refusal of the root, which on_refused has
+  // counted: the table reads as empty, and its damage says why.
+  if (!walker) return TableCursor(pages, table, std::nullopt, std::move(damage));
+  return TableCursor(pages, table, std::move(walker).value(), std::move(damage));
 }
 
-TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker)
+TableCursor::TableCursor(const PageSource& pages, const TableInfo& table, std::optional<TreeWalker> walker,
+                         std::shared_ptr<ReadDamage> damage)
     : pages_(&pages),
       table_(&table),
       layout_(std::make_shared<const RecordLayout>(table)),
-      page_(walker.root_page()),
+      page_(walker ? walker->root_page() : Page::empty()),
       tags_(pages.tags(page_)),
-      page_number_(walker.root_number()),
+      page_number_(walker ? walker->root_number() : table.root_page),
       tag_index_(page_.stored_tag_count()),  // nothing read until the first leaf is entered
       walker_(std::move(walker)),
       parser_(layout_, pages.large_page_tag_format()),
-      record_(layout_) {}
+      record_(layout_),
+      damage_(std::move(damage)) {}
 
 void TableCursor::enter_page(const LeafPage& leaf) {
   page_ = leaf.page;
@@ -40,7 +50,8 @@ Result<bool> TableCursor::advance() {
     // The stored count, not the capped one: indices past the real tags fail
     // to read and are skipped like any unreadable tag.
     if (tag_index_ >= page_.stored_tag_count()) {
-      auto leaf = walker_.next_leaf();
+      if (!walker_) return false;
+      auto leaf = walker_->next_leaf();
       if (!leaf) return false;
       enter_page(*leaf);
       continue;
@@ -51,10 +62,17 @@ Result<bool> TableCursor::advance() {
       continue;
     }
     auto tag = tags_.read_entry_tag(i, scratch_);
-    if (!tag) continue;  // an unreadable tag is skipped, never fatal
+    if (!tag) {
+      ++damage_->entries_skipped;  // an unreadable tag is skipped, never fatal
+      continue;
+    }
     if (skip_deleted_ && (tag->flags & kTagFlagDeleted)) continue;
     auto entry = LeafEntryView::parse(tag->flags, tag->data);
-    if (!entry) continue;
+    if (!entry) {
+      ++damage_->entries_skipped;
+      continue;
+    }
+    if (!RecordParser::header_fits(entry->data)) ++damage_->records_undecodable;
     parser_.decode(entry->data, record_);
     resolve_long_values(record_);
     return true;
@@ -78,7 +96,9 @@ void TableCursor::resolve_long_values(Record& record) {
 
 bool TableCursor::fetch_long_value(Bytes reference, std::string& out) {
   if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*pages_, *table_);
-  return long_values_->fetch(reference, out);
+  if (long_values_->fetch(reference, out)) return true;
+  ++damage_->values_unresolved;
+  return false;
 }
 
 }  // namespace pellumo

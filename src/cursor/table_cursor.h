@@ -15,6 +15,7 @@
 #include "page/tag.h"
 #include "record/parser.h"
 #include "record/record.h"
+#include "tree/read_damage.h"
 #include "tree/tree_walker.h"
 
 namespace pellumo {
@@ -42,9 +43,9 @@ class TableCursor {
  public:
   // Positions a cursor before the first record of the table's tree, walked
   // as every reader walks it (leaves in key order, each page checked, a
-  // refused page skipped). Fails when the root is not a page of the file
-  // (InvalidPageNumber) or fails its checks (CorruptStructure, with the page
-  // and the reason).
+  // refused page skipped). Does not fail: a root that is not a page of the
+  // file, or fails its checks, gives a cursor without records whose
+  // damage() holds that refusal.
   static Result<TableCursor> open(const PageSource& pages, const TableInfo& table);
 
   TableCursor(TableCursor&&) noexcept = default;
@@ -79,12 +80,19 @@ class TableCursor {
   // it cannot be fetched. Shares the tree index of resolve_long_values.
   bool fetch_long_value(Bytes reference, std::string& out);
 
+  // What this cursor's reading could not read so far: pages refused, entries
+  // skipped, records undecodable, long values unresolved (by
+  // resolve_long_values and fetch_long_value alike). Complete once advance()
+  // has returned false.
+  const ReadDamage& damage() const { return *damage_; }
+
   // Whether advance() passes over entries whose tag is flagged deleted,
   // as the engine's own cursors do. Off by default: such entries are read.
   void set_skip_deleted(bool skip) { skip_deleted_ = skip; }
 
  private:
-  TableCursor(const PageSource& pages, const TableInfo& table, TreeWalker walker);
+  TableCursor(const PageSource& pages, const TableInfo& table, std::optional<TreeWalker> walker,
+              std::shared_ptr<ReadDamage> damage);
   void enter_page(const LeafPage& leaf);
 
   const PageSource* pages_;
@@ -94,12 +102,14 @@ class TableCursor {
   TagExtractor tags_;
   std::uint32_t page_number_;
   std::uint16_t tag_index_;
-  TreeWalker walker_;
+  std::optional<TreeWalker> walker_;  // none when the root was refused
   RecordParser parser_;
   Record record_;
   ByteVector scratch_;
   std::unique_ptr<LongValueReader> long_values_;  // made on the first reference
   bool skip_deleted_ = false;
+  // Shared with the walker's callbacks, so that it survives moves of the cursor.
+  std::shared_ptr<ReadDamage> damage_;
 };
 
 }  // namespace pellumo

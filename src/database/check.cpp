@@ -107,7 +107,7 @@ void check_table_tree(CheckState& state, CheckReport& report, const std::string&
   std::optional<LongValueReader> long_values;
   std::string fetched;
   walk_tree(db, TreeKind::Table, std::nullopt, state.reached, state.interrupted, t, [&](Bytes data) {
-    if (data.size() < kRecordHeaderSize || RecordView(data).variable_offsets() > data.size()) {
+    if (!RecordParser::header_fits(data)) {
       ++t.undecodable_records;
       return;
     }

@@ -21,11 +21,13 @@ EseError directory_error(int errno_value) {
 }  // namespace
 
 Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path,
-                                const std::function<bool()>& interrupted) {
+                                const std::function<bool()>& interrupted, ReadDamage* damage) {
   // The cursor comes first: a table that cannot be opened creates no file.
   PELLUMO_TRY(TableCursor cursor, db.open_table(table_name));
   PELLUMO_TRY(JsonlFile file, JsonlFile::create(output_path));
-  PELLUMO_CHECK(write_records_jsonl(cursor, file, std::nullopt, interrupted));
+  auto written = write_records_jsonl(cursor, file, std::nullopt, interrupted);
+  if (damage) *damage = cursor.damage();
+  if (!written) return std::move(written).error();
   return file.close();
 }
 
@@ -68,11 +70,12 @@ bool is_safe_export_name(std::string_view table_name) {
 }
 
 Result<void> export_all_jsonl(const Database& db, const std::string& output_dir,
-                              const std::function<bool()>& interrupted) {
+                              const std::function<bool()>& interrupted, const TableDamageHandler& on_table) {
   PELLUMO_CHECK(create_output_directory(output_dir));
   std::string name;
   std::string file_name;
   for (const auto& [raw_name, table] : db.tables()) {
+    if (interrupted && interrupted()) return EseError::io_text("Interrupted");
     // The name as Python sees it; the lookup below uses those bytes too.
     name.clear();
     append_utf8_lossy(name, raw_name);
@@ -82,7 +85,9 @@ Result<void> export_all_jsonl(const Database& db, const std::string& output_dir,
     // Names come from the file, which may be hostile: a name that would put
     // its file outside output_dir is refused before anything is written.
     if (!is_safe_export_name(name)) return EseError::io_text("Unsafe table name for export: " + name);
-    PELLUMO_CHECK(export_table_jsonl(db, name, path, interrupted));
+    ReadDamage damage;
+    PELLUMO_CHECK(export_table_jsonl(db, name, path, interrupted, &damage));
+    if (on_table) on_table(name, damage);
   }
   return Ok{};
 }

@@ -33,8 +33,10 @@ class Database;
 //
 // `interrupted`, when given, is asked every few thousand records; once it
 // returns true the export ends with "Interrupted", the file closed.
+// `damage`, when given, receives what the reading could not read (also
+// when the export fails part-way: what was met until then).
 Result<void> export_table_jsonl(const Database& db, const std::string& table_name, const std::string& output_path,
-                                const std::function<bool()>& interrupted = {});
+                                const std::function<bool()>& interrupted = {}, ReadDamage* damage = nullptr);
 
 // Writes the records of `cursor` from where it stands to `out`, one line
 // each, stopping after `limit` records when one is given; returns the count
@@ -80,8 +82,12 @@ Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std:
 // outside `output_dir` (see is_safe_export_name) is refused before anything
 // is written for it. An empty `output_dir` creates nothing and writes into
 // the working directory.
+//
+// `on_table`, when given, is told of each table written: its name as
+// looked up, and what its reading could not read.
+using TableDamageHandler = std::function<void(const std::string& name, const ReadDamage& damage)>;
 Result<void> export_all_jsonl(const Database& db, const std::string& output_dir,
-                              const std::function<bool()>& interrupted = {});
+                              const std::function<bool()>& interrupted = {}, const TableDamageHandler& on_table = {});
 
 // mkdir -p: each missing directory with bits 0777 before the umask; a
 // component that already exists as a directory is accepted. Empty: nothing.

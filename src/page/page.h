@@ -76,6 +76,10 @@ class Page {
   // reserved tags that follow it hold no entries.
   std::uint16_t first_entry_tag() const;
 
+  // A page of no bytes: no tags, no flags. What a reader stands on before
+  // it has a page of the file.
+  static Page empty() { return Page(); }
+
   bool is_leaf() const { return (page_flags_ & kPageFlagLeaf) != 0; }
   bool is_table_leaf() const { return (page_flags_ & kTableLeafMask) == kPageFlagLeaf; }
 

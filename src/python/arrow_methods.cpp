@@ -1,6 +1,7 @@
 #include "python/arrow_methods.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -9,6 +10,7 @@
 #include "arrow/stream.h"
 #include "python/args.h"
 #include "python/convert.h"
+#include "python/damage.h"
 #include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
@@ -20,17 +22,100 @@ namespace {
 constexpr char kSchemaCapsule[] = "arrow_schema";
 constexpr char kStreamCapsule[] = "arrow_array_stream";
 
+// What the latest stream of a source could not read. Shared by the source
+// and the damage handlers of its streams, which run on whatever thread the
+// consumer reads or releases a stream on.
+struct DamageSlot {
+  std::mutex mutex;
+  ReadDamage latest;     // of the latest stream to end, or to be released after reading
+  bool pending = false;  // its warning could not be issued on the stream's thread
+  bool warn = true;
+  std::string path;      // the file, as the EseDatabase was given it
+  std::string table;     // raw bytes
+};
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+// A stream's damage handler. Warnings need the interpreter: on a thread
+// Python knows (the consumer's own, which let go of the interpreter lock to
+// read, as pyarrow does) the warning is issued there; on a thread the
+// consumer made for itself it waits for the source's next use. At the end of
+// a stream a warning made an error by a filter fails the stream's last
+// get_next instead, so the consumer raises rather than returns a part.
+std::string handle_stream_damage(const std::shared_ptr<DamageSlot>& slot, const ReadDamage& damage, bool finished) {
+  {
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->latest = damage;
+    slot->pending = false;
+  }
+  if (!slot->warn || !damage.any()) return {};
+  if (interpreter_finalizing() || damage_warning_type() == nullptr || PyGILState_GetThisThreadState() == nullptr) {
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->pending = true;
+    return {};
+  }
+  std::string refusal;
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (warn_damage(slot->path, slot->table, damage) < 0) {
+    if (finished) {
+      refusal = "DamageWarning: " + damage_warning_text(slot->path, slot->table, damage);
+      PyErr_Clear();
+    } else {
+      PyErr_WriteUnraisable(nullptr);
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+  PyGILState_Release(gil);
+  return refusal;
+}
+
 // Owns no Python object: the export shares the Database itself, so the
 // object, and every capsule and stream made from it, outlives the
 // EseDatabase that made it.
 struct PyArrowSource {
   PyObject_HEAD
   arrow::TableExport* source;
+  std::shared_ptr<DamageSlot>* damage;
 };
 
 PyArrowSource* as_source(PyObject* self) { return reinterpret_cast<PyArrowSource*>(self); }
 
+// Issues a warning a stream left pending. 0, or -1 with the exception set.
+int warn_pending(PyObject* self) {
+  DamageSlot& slot = **as_source(self)->damage;
+  ReadDamage damage;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.pending) return 0;
+    slot.pending = false;
+    damage = slot.latest;
+  }
+  return warn_damage(slot.path, slot.table, damage);
+}
+
 void source_dealloc(PyObject* self) {
+  if (as_source(self)->damage != nullptr) {
+    DamageSlot& slot = **as_source(self)->damage;
+    bool pending;
+    ReadDamage damage;
+    {
+      std::lock_guard<std::mutex> lock(slot.mutex);
+      pending = slot.pending;
+      slot.pending = false;
+      damage = slot.latest;
+    }
+    if (pending) warn_damage_unraisable(slot.path, slot.table, damage, nullptr);
+  }
+  delete as_source(self)->damage;
+  as_source(self)->damage = nullptr;
   delete as_source(self)->source;
   as_source(self)->source = nullptr;
   PyTypeObject* type = Py_TYPE(self);
@@ -63,6 +148,7 @@ void stream_capsule_destructor(PyObject* capsule) {
 
 PyObject* source_schema(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
+    if (warn_pending(self) < 0) return nullptr;
     auto schema = std::make_unique<ArrowSchema>();
     schema->release = nullptr;
     as_source(self)->source->export_schema(schema.get());
@@ -85,9 +171,14 @@ PyObject* source_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // A requested schema is a wish the interface lets a producer decline:
     // the stream always has the schema of __arrow_c_schema__, and consumers
     // cast where they need another.
+    if (warn_pending(self) < 0) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
     stream->release = nullptr;
-    auto opened = as_source(self)->source->export_stream(stream.get());
+    std::shared_ptr<DamageSlot> slot = *as_source(self)->damage;
+    auto opened = as_source(self)->source->export_stream(
+        stream.get(), [slot](const ReadDamage& damage, bool finished) {
+          return handle_stream_damage(slot, damage, finished);
+        });
     if (!opened) return set_ese_error(opened.error());
     PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, stream_capsule_destructor);
     if (capsule == nullptr) {
@@ -119,6 +210,28 @@ PyObject* source_columns(PyObject* self, void* /*closure*/) {
 
 PyObject* source_batch_rows(PyObject* self, void* /*closure*/) {
   return PyLong_FromSize_t(as_source(self)->source->options().batch_rows);
+}
+
+ReadDamage latest_damage(PyObject* self) {
+  DamageSlot& slot = **as_source(self)->damage;
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  return slot.latest;
+}
+
+PyObject* source_damage(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    if (warn_pending(self) < 0) return nullptr;
+    return damage_dict(latest_damage(self)).release();
+  });
+}
+
+PyObject* source_damage_warning(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    const ReadDamage damage = latest_damage(self);
+    if (!damage.any()) Py_RETURN_NONE;
+    const DamageSlot& slot = **as_source(self)->damage;
+    return make_damage_warning(slot.path, slot.table, damage).release();
+  });
 }
 
 PyObject* source_repr(PyObject* self) {
@@ -157,6 +270,16 @@ PyGetSetDef kSourceGetSet[] = {
     {"table_name", source_table_name, nullptr, "The name of the table.", nullptr},
     {"columns", source_columns, nullptr, "The names of the columns the batches hold, in order.", nullptr},
     {"batch_rows", source_batch_rows, nullptr, "The most records one batch holds.", nullptr},
+    {"damage", source_damage, nullptr,
+     "What the latest stream could not read, as a dict of counts (all 0 before\n"
+     "any stream): pages_refused, reasons, pages_beyond_end, entries_skipped,\n"
+     "records_undecodable, values_unresolved. Complete once that stream is\n"
+     "exhausted (or released).",
+     nullptr},
+    {"damage_warning", source_damage_warning, nullptr,
+     "The DamageWarning about the latest stream, not issued; None when it met no\n"
+     "damage. For callers that read with warn=False and report damage themselves.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -217,9 +340,9 @@ PyObject* create_arrow_source_type(PyObject* module) { return PyType_FromModuleA
 
 PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "columns", "values", "batch_rows", "raw_columns"};
+    static constexpr const char* kParams[] = {"table_name", "columns", "values", "batch_rows", "raw_columns", "warn"};
     static constexpr ArgSpec kSpec{"EseDatabase.arrow", kParams, 1, 1};
-    PyObject* values[5];
+    PyObject* values[6];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -245,6 +368,12 @@ PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (values[4] != nullptr && values[4] != Py_None) {
       if (!column_names(values[4], options.raw_columns, "raw_columns")) return nullptr;
     }
+    bool warn = true;
+    if (values[5] != nullptr) {
+      const int truth = PyObject_IsTrue(values[5]);
+      if (truth < 0) return nullptr;
+      warn = truth != 0;
+    }
 
     const std::shared_ptr<Database>& db = as_ese_database(self)->data->database;
     auto made = arrow::TableExport::make(db, std::string(table_name), std::move(options));
@@ -256,17 +385,17 @@ PyObject* arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       }
       return set_ese_error(made.error());
     }
-    // A table whose tree cannot be entered fails here, as read_table would,
-    // rather than in the consumer.
-    auto cursor = TableCursor::open(*db, made->table());
-    if (!cursor) return set_ese_error(cursor.error());
-
     auto source = std::make_unique<arrow::TableExport>(std::move(made).value());
+    auto damage = std::make_unique<std::shared_ptr<DamageSlot>>(std::make_shared<DamageSlot>());
+    (*damage)->warn = warn;
+    (*damage)->path = as_ese_database(self)->data->path;
+    (*damage)->table = source->table().name;
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).arrow_source_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return nullptr;
     as_source(obj)->source = source.release();
+    as_source(obj)->damage = damage.release();
     return obj;
   });
 }

@@ -92,14 +92,35 @@ PyObject* ese_database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     static constexpr ArgSpec kSpec{"EseDatabase", kParams, 1};
     PyObject* values[1];
     if (!parse_tuple_dict(kSpec, args, kwargs, values)) return nullptr;
-    std::string_view path_utf8;
-    if (!arg_to_utf8(values[0], "path", path_utf8)) return nullptr;
-    std::string path(path_utf8);
+    // A str, bytes or os.PathLike, as open() takes them: a str is encoded
+    // as os.fsencode does, so names that are not UTF-8 (which arrive with
+    // surrogate escapes) reach the same file.
+    PyObject* encoded_obj = nullptr;
+    if (PyUnicode_FSConverter(values[0], &encoded_obj) == 0) {
+      // A NUL byte in the name is the interpreter's ValueError; a name that
+      // cannot name anything is a missing file. A str that cannot be encoded
+      // (a surrogate no byte stands for) raises as open() would.
+      if (PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+        PyErr_Clear();
+        PyRef given = PyRef::steal(PyOS_FSPath(values[0]));
+        if (!given) return nullptr;
+        PyRef shown = PyBytes_Check(given.get())
+                          ? PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(given.get()),
+                                                                          PyBytes_GET_SIZE(given.get())))
+                          : std::move(given);
+        if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
+        return nullptr;
+      }
+      name_argument_in_type_error("path");
+      return nullptr;
+    }
+    PyRef encoded = PyRef::steal(encoded_obj);
+    std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 
-    // A name with a NUL byte cannot name anything on a POSIX file system.
     struct stat st {};
-    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) {
-      PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", values[0]);
+    if (::stat(path.c_str(), &st) != 0) {
+      PyRef shown = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+      if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
       return nullptr;
     }
     auto opened = Database::open(path);
@@ -141,11 +162,14 @@ PyObject* ese_database_repr(PyObject* self) {
   });
 }
 
+// As os.fsdecode gives it: the text that was passed in, which opens the
+// same file again even where the name is not UTF-8.
 PyObject* get_path(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    return decode_utf8_replace(as_ese_database(self)->data->path).release();
+    const std::string& path = as_ese_database(self)->data->path;
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   });
 }
 

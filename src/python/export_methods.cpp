@@ -10,6 +10,7 @@
 #include "export/table_export.h"
 #include "python/args.h"
 #include "python/check_methods.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
@@ -107,11 +108,14 @@ PyObject* export_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!arg_to_utf8(values[1], "output_path", output_path)) return nullptr;
 
     bool interrupted = false;
+    ReadDamage damage;
     Result<void> done = export_table_jsonl(database_of(self), std::string(table_name), std::string(output_path),
-                                           [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; });
+                                           [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; },
+                                           &damage);
     if (interrupted) return nullptr;  // the signal's exception stands
     if (raise_if_size_changed(self)) return nullptr;
     if (!done) return set_ese_error(done.error());
+    if (warn_damage(as_ese_database(self)->data->path, table_name, damage) < 0) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -129,10 +133,19 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // The table names are those get_tables lists (decoded with U+FFFD), in
     // catalog order; the routine decodes them the same way.
+    // One warning per damaged table, issued as soon as the table is written;
+    // a warning made an error stops the export there.
     bool interrupted = false;
-    Result<void> done = export_all_jsonl(database_of(self), std::string(output_dir),
-                                         [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; });
-    if (interrupted) return nullptr;
+    bool warned_error = false;
+    const std::string& path = as_ese_database(self)->data->path;
+    Result<void> done = export_all_jsonl(
+        database_of(self), std::string(output_dir),
+        [&] { return interrupted = interrupted || warned_error || PyErr_CheckSignals() < 0; },
+        [&](const std::string& name, const ReadDamage& damage) {
+          if (!warned_error && warn_damage(path, name, damage) < 0) warned_error = true;
+        });
+    if (interrupted) return nullptr;  // the signal's (or the warning's) exception stands
+    if (warned_error) return nullptr;
     if (raise_if_size_changed(self)) return nullptr;
     if (!done) return set_ese_error(done.error());
     Py_RETURN_NONE;
@@ -190,8 +203,11 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (raise_if_size_changed(self)) return nullptr;
       if (written) {
         Result<void> closed = out.close();
-        if (closed) return PyLong_FromUnsignedLongLong(*written);
-        return set_write_error(closed.error(), out.failed_errno());
+        if (!closed) return set_write_error(closed.error(), out.failed_errno());
+        if (warn_damage(as_ese_database(self)->data->path, cursor->table().name, cursor->damage()) < 0) {
+          return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong(*written);
       }
       // A record that cannot be read is reported as such; a failed write
       // ended the writing with the system's errno.
@@ -205,6 +221,9 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (written) {
       Result<void> flushed = out.flush();
       if (!flushed) return out.restore();
+      if (warn_damage(as_ese_database(self)->data->path, cursor->table().name, cursor->damage()) < 0) {
+        return nullptr;
+      }
       return PyLong_FromUnsignedLongLong(*written);
     }
     // A record that cannot be read is the failure to report, even when

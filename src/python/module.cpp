@@ -8,6 +8,7 @@
 #include <new>
 
 #include "python/arrow_methods.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/module_state.h"
@@ -35,7 +36,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-  if (ModuleState* state = state_of_module(module)) clear_module_state(*state);
+  if (ModuleState* state = state_of_module(module)) {
+    if (state->damage_warning == damage_warning_type()) set_damage_warning_type(nullptr);
+    clear_module_state(*state);
+  }
   return 0;
 }
 
@@ -78,6 +82,10 @@ PyObject* create_module() {
   if (state.recovery_iterator_type == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "EseDatabase", state.ese_database_type) < 0) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
+  state.damage_warning = create_damage_warning_type();
+  if (state.damage_warning == nullptr) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "DamageWarning", state.damage_warning) < 0) return nullptr;
+  set_damage_warning_type(state.damage_warning);
 
   g_loaded = true;
   return module.release();

@@ -27,6 +27,7 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
   Py_VISIT(state.table_iterator_type);
   Py_VISIT(state.arrow_source_type);
   Py_VISIT(state.recovery_iterator_type);
+  Py_VISIT(state.damage_warning);
   Py_VISIT(state.uuid_class);
   return 0;
 }
@@ -36,6 +37,7 @@ void clear_module_state(ModuleState& state) {
   Py_CLEAR(state.table_iterator_type);
   Py_CLEAR(state.arrow_source_type);
   Py_CLEAR(state.recovery_iterator_type);
+  Py_CLEAR(state.damage_warning);
   Py_CLEAR(state.uuid_class);
   for (auto& key : state.keys) Py_CLEAR(key);
   for (auto& name : state.column_type_names) Py_CLEAR(name);

@@ -51,6 +51,7 @@ struct ModuleState {
   PyObject* table_iterator_type = nullptr;
   PyObject* arrow_source_type = nullptr;
   PyObject* recovery_iterator_type = nullptr;
+  PyObject* damage_warning = nullptr;  // pellumo.DamageWarning
   // uuid.UUID, imported on the first engine reading.
   PyObject* uuid_class = nullptr;
   std::array<PyObject*, kKeyCount> keys{};

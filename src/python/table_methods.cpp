@@ -8,6 +8,7 @@
 #include "python/args.h"
 #include "python/check_methods.h"
 #include "python/convert.h"
+#include "python/damage.h"
 #include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
@@ -74,6 +75,7 @@ struct IteratorState {
   TableCursor cursor;
   RecordConverter converter;
   std::unique_ptr<RowConverter> options;  // set when columns or values were given
+  DamageNotice notice;
 
   PyRef convert() { return options ? options->convert(cursor) : converter.convert(cursor.current()); }
 };
@@ -91,6 +93,15 @@ void finish(PyTableIterator* it) {
   it->state = nullptr;
 }
 
+// Exhausted: the warning about what the read could not read goes out now,
+// in place of StopIteration when a filter makes it an error.
+PyObject* end_of_table(PyTableIterator* it) {
+  const int failed = it->state->notice.tell(it->state->cursor.damage());
+  finish(it);
+  (void)failed;  // with the error set, returning null raises it
+  return nullptr;
+}
+
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_iterator(self)->database);
@@ -99,6 +110,8 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int iterator_clear(PyObject* self) {
   PyTableIterator* it = as_iterator(self);
+  // Released before its end: the damage met so far is told all the same.
+  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->cursor.damage(), it->database);
   // The cursor borrows the database: drop it first.
   finish(it);
   Py_CLEAR(it->database);
@@ -132,10 +145,7 @@ PyObject* iterator_next(PyObject* self) {
       finish(it);
       return nullptr;
     }
-    if (!more.value()) {
-      finish(it);
-      return nullptr;
-    }
+    if (!more.value()) return end_of_table(it);
     return it->state->convert().release();
   });
 }
@@ -190,6 +200,7 @@ PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (n % kRecordsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return nullptr;
     }
     if (raise_if_size_changed(self)) return nullptr;
+    if (warn_damage(as_ese_database(self)->data->path, cursor->table().name, cursor->damage()) < 0) return nullptr;
     return list.release();
   });
 }
@@ -209,7 +220,9 @@ PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // An unknown table is reported here, at the call, not at the first next().
     auto opened = database_of(self).open_table(std::string(table_name));
     if (!opened) return set_ese_error(opened.error());
-    auto state = std::make_unique<IteratorState>(IteratorState{std::move(opened).value(), {}, nullptr});
+    auto state = std::make_unique<IteratorState>(IteratorState{std::move(opened).value(), {}, nullptr, {}});
+    state->notice.path = as_ese_database(self)->data->path;
+    state->notice.table = state->cursor.table().name;
     std::optional<std::vector<std::size_t>> columns;
     if (!parse_columns(values[1], state->cursor.layout(), columns)) return nullptr;
     if (columns || mode != ValuesMode::Raw) {

@@ -169,6 +169,10 @@ void RecordParser::decode_tagged(Bytes value, std::uint8_t flags, const ColumnIn
   }
 }
 
+bool RecordParser::header_fits(Bytes data) {
+  return data.size() >= kRecordHeaderSize && RecordView(data).variable_offsets() <= data.size();
+}
+
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;
   const RecordView view(data);

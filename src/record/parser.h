@@ -38,6 +38,12 @@ class RecordParser {
   // whatever the record held, Null in a record that was never decoded.
   void decode_only(std::vector<bool> wanted) { wanted_ = std::move(wanted); }
 
+  // Whether `data` holds a record's header and the variable-offset array it
+  // points at starts inside the record. A record that does not decodes to
+  // nulls (every column a reader may want is lost), which readers count as
+  // damage.
+  static bool header_fits(Bytes data);
+
   // The value of one column from its bytes, by the column's type. Fails
   // only with UnknownCodepage for text in a code page decode_string refuses.
   // "Long Binary" bytes found in a record are data and come back as Binary.

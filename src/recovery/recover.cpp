@@ -116,10 +116,17 @@ Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& d
                                                                unsigned sources) {
   const TableInfo* table = db.tables().find(name);
   if (!table) return EseError::table_not_found(name);
-  PELLUMO_TRY(Page root, db.read_page(table->root_page));
   std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table, sources));
+  scanner->damage_.file_pages = db.total_pages();
+  auto root = db.read_page(table->root_page);
+  if (!root) {
+    // Without its root the tree's owner is unknown: nothing can be told apart.
+    scanner->damage_.refuse(table->root_page, Refusal::OutOfRange);
+    scanner->next_page_ = 0;
+    return scanner;
+  }
   // Every page of the table's tree carries the tree's object id.
-  scanner->object_id_ = root.object_id();
+  scanner->object_id_ = root->object_id();
   scanner->key_ = find_fixed_primary_key(db, scanner->object_id_, table->root_page, *scanner->layout_);
   scanner->walk_live_tree();
   if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
@@ -133,9 +140,23 @@ void RecoveryScanner::walk_live_tree() {
   while (!stack.empty()) {
     const std::uint32_t number = stack.back();
     stack.pop_back();
-    if (number == 0 || number > db_->total_pages() || !visited.insert(number).second) continue;
+    if (number == 0 || number > db_->total_pages()) {
+      damage_.refuse(number, Refusal::OutOfRange);
+      continue;
+    }
+    if (!visited.insert(number).second) {
+      damage_.refuse(number, Refusal::Revisit);
+      continue;
+    }
     auto page = db_->read_page(number);
-    if (!page || page->object_id() != object_id_) continue;  // a link out of the tree is damage
+    if (!page) {
+      damage_.refuse(number, Refusal::OutOfRange);
+      continue;
+    }
+    if (page->object_id() != object_id_) {  // a link out of the tree is damage
+      damage_.refuse(number, Refusal::ForeignOwner);
+      continue;
+    }
     TagExtractor tags(*page, db_->format_version(), db_->format_revision(), db_->page_size());
     const std::size_t count = std::min<std::size_t>(page->stored_tag_count(), tags.tag_count());
     if (!page->is_leaf()) {

@@ -29,6 +29,7 @@
 #include "recovery/primary_key.h"
 #include "recovery/record_check.h"
 #include "recovery/space.h"
+#include "tree/read_damage.h"
 
 namespace pellumo {
 
@@ -71,7 +72,8 @@ class RecoveryScanner {
   // Prepares the recovery of the table called `name`: walks its tree for
   // the live records and keys, reads the space trees, reads the catalog for
   // its primary index. `sources` is a mask of recovery_source_bit values.
-  // Fails with TableNotFound, or when the table's root page cannot be read.
+  // Fails with TableNotFound. A root page that is not a page of the file
+  // gives a scanner that recovers nothing, with that refusal in damage().
   static Result<std::unique_ptr<RecoveryScanner>> open(const Database& db, const std::string& name,
                                                        unsigned sources = kAllRecoverySources);
 
@@ -86,6 +88,10 @@ class RecoveryScanner {
 
   const RecordLayout& layout() const { return *layout_; }
   const RecoveryStats& stats() const { return stats_; }
+  // What the walk of the live tree could not read: pages outside the file,
+  // of another tree or reached twice. Live records on them are unknown, so
+  // copies of them may be recovered as deleted.
+  const ReadDamage& damage() const { return damage_; }
   bool keyed() const { return key_.has_value(); }
   std::uint32_t object_id() const { return object_id_; }
 
@@ -157,6 +163,7 @@ class RecoveryScanner {
   std::string key_scratch_;
   ByteVector tag_scratch_;
   RecoveryStats stats_;
+  ReadDamage damage_;
 };
 
 }  // namespace pellumo

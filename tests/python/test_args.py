@@ -72,9 +72,13 @@ BAD_CONSTRUCTOR_CALLS = [
      r"^argument for EseDatabase\(\) given by name \('path'\) and position \(1\)$"),
     ("surrogate-keyword", lambda: EseDatabase(path="a", **{"\udcff": 1}), TypeError,
      r"^EseDatabase\(\) got an unexpected keyword argument '\udcff'$"),
-    ("pathlib", lambda: EseDatabase(pathlib.PurePosixPath("a")), TypeError,
-     r"^argument 'path': 'PurePosixPath' object cannot be converted to 'str'$"),
-    ("lone-surrogate", lambda: EseDatabase("a\udcff"), UnicodeEncodeError, r"surrogates not allowed"),
+    ("not-a-path", lambda: EseDatabase(["a"]), TypeError,
+     r"^argument 'path': expected str, bytes or os.PathLike object, not list$"),
+    # A surrogate escape stands for a byte of a name that is not UTF-8; another one for nothing.
+    ("escaped-byte", lambda: EseDatabase("a\udcff"), FileNotFoundError, r"^Database file not found: a\udcff$"),
+    ("lone-surrogate", lambda: EseDatabase("a\ud800"), UnicodeEncodeError, r"surrogates not allowed"),
+    ("pathlib-missing", lambda: EseDatabase(pathlib.PurePosixPath("a")), FileNotFoundError,
+     r"^Database file not found: a$"),
 ]
 
 

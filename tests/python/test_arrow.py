@@ -328,7 +328,7 @@ def test_object_type_and_attributes(make_db):
     assert source.columns == [c["name"] for c in sorted(db.get_table_schema("AllTypes"), key=lambda c: c["id"])]
     assert repr(source) == f"<pellumo.ArrowTableSource table='AllTypes' columns={len(source.columns)} batch_rows=100>"
     assert str(inspect.signature(db.arrow)) == ("(table_name, *, columns=None, values='raw', batch_rows=65536, "
-                                            "raw_columns=None)")
+                                            "raw_columns=None, warn=True)")
     # The capsules carry the names the interface fixes.
     assert "arrow_schema" in repr(source.__arrow_c_schema__())
     assert "arrow_array_stream" in repr(source.__arrow_c_stream__(requested_schema=None))

@@ -114,18 +114,25 @@ def test_cli_check_summary_and_status(cli, make_db):
     clean = cli("check", make_db("checksummed"))
     assert (clean.returncode, clean.stderr) == (0, b"")
     text = clean.stdout.decode()
-    assert "state clean, shadow header agrees" in text
+    # The state is how the engine shut down; the verdict is about damage:
+    # the report never calls the two by one word.
+    assert "state clean shutdown, shadow header agrees" in text
     assert "table Alpha: " in text and "long_value LV of Alpha: " in text
-    assert text.endswith("clean\n")
+    assert text.endswith("\nno damage found\n")
+    assert text.count("clean") == 1
 
     damaged = cli("check", make_db("bad-checksum"))
-    assert damaged.returncode == 1
+    assert damaged.returncode == 3
     text = damaged.stdout.decode()
     assert "1 refused (checksum at page " in text and "look like lost pages" not in text
-    assert text.endswith("damage found\n")
+    assert text.endswith("\ndamage found\n")
+
+    truncated = cli("check", make_db("truncated-tree"))
+    assert truncated.returncode == 3
+    assert "table Beta: 4 pages, 3 refused (out_of_range at page " in truncated.stdout.decode()
 
     as_json = cli("check", "--json", make_db("foreign-chain"))
-    assert as_json.returncode == 1
+    assert as_json.returncode == 3
     report = json.loads(as_json.stdout)
     assert report["damaged"] is True
     assert {r["reason"] for t in report["trees"] for r in t["pages_refused"]} == {"foreign_owner"}
@@ -146,7 +153,7 @@ def test_cli_check_of_every_sample(cli, tmp_path):
         done = cli("check", "--json", path)
         report = json.loads(done.stdout)
         assert report["damaged"] == (path.name in damaged), gz.name
-        assert done.returncode == (1 if path.name in damaged else 0), gz.name
+        assert done.returncode == (3 if path.name in damaged else 0), gz.name
         assert report["header"]["state"] == ("dirty" if path.name in damaged else "clean"), gz.name
 
 

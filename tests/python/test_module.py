@@ -51,8 +51,9 @@ def test_version_and_attributes():
     assert pellumo.__version__ == PROJECT_VERSION
     assert pellumo.__doc__ == ""
     public = [name for name in vars(pellumo) if not name.startswith("__") or name == "__version__"]
-    # The class is added before the version; there are no module-level functions.
-    assert public == ["EseDatabase", "__version__"]
+    # The class is added before the version, the warning category after it;
+    # there are no module-level functions.
+    assert public == ["EseDatabase", "__version__", "DamageWarning"]
     assert not any(inspect.isbuiltin(value) for value in vars(pellumo).values())
 
 

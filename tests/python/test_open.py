@@ -10,17 +10,50 @@ from pellumo import EseDatabase
 
 
 @pytest.mark.parametrize("path", [
-    pathlib.Path("/tmp"),
-    b"/tmp",
     bytearray(b"/tmp"),
     None,
     3,
+    ["/tmp"],
 ])
-def test_path_must_be_str(path):
-    with pytest.raises(TypeError, match=f"^argument 'path': '{type(path).__name__}' object cannot be converted"):
+def test_path_must_be_a_path(path):
+    message = f"^argument 'path': expected str, bytes or os.PathLike object, not {type(path).__name__}"
+    with pytest.raises(TypeError, match=message):
         EseDatabase(path)
     with pytest.raises(TypeError, match="^argument 'path': "):
         EseDatabase(path=path)
+
+
+class _FsPath:
+    def __init__(self, path):
+        self._path = path
+
+    def __fspath__(self):
+        return self._path
+
+
+@pytest.mark.parametrize("as_given", [
+    str,
+    os.fsencode,
+    pathlib.Path,
+    lambda p: _FsPath(os.fsencode(p)),
+], ids=["str", "bytes", "pathlib", "pathlike-bytes"])
+def test_path_as_open_takes_it(make_db, as_given):
+    path = make_db("sample")
+    db = EseDatabase(as_given(path))
+    assert db.path == path
+    assert db.get_tables()[:2] == ["MSysObjects", "Users"]
+
+
+def test_a_name_that_is_not_utf8(make_db, tmp_path):
+    raw = os.fsencode(str(tmp_path)) + b"/caf\xe9.edb"
+    os.rename(make_db("sample"), raw)
+    for given in (raw, os.fsdecode(raw), pathlib.Path(os.fsdecode(raw))):
+        db = EseDatabase(given)
+        assert os.fsencode(db.path) == raw  # the name as given: it opens the same file again
+        assert "caf\ufffd.edb" in repr(db)  # shown, it cannot break a terminal
+        assert len(db.read_table("Users")) == 3
+    with pytest.raises(FileNotFoundError, match="^Database file not found: .*/caf\udcff.edb$"):
+        EseDatabase(os.fsencode(str(tmp_path)) + b"/caf\xff.edb")
 
 
 @pytest.mark.parametrize("given", [
@@ -29,10 +62,11 @@ def test_path_must_be_str(path):
     "",
     "nul\0byte",
 ])
-def test_missing_file(tmp_path, given):
+@pytest.mark.parametrize("as_given", [str, os.fsencode], ids=["str", "bytes"])
+def test_missing_file(tmp_path, given, as_given):
     path = given if given == "" else str(tmp_path / given)
     with pytest.raises(FileNotFoundError) as raised:
-        EseDatabase(path)
+        EseDatabase(as_given(path))
     assert str(raised.value) == "Database file not found: " + path
     assert raised.value.args == ("Database file not found: " + path,)
 

@@ -212,7 +212,7 @@ def test_cli_skips_a_listed_table_it_cannot_look_up(cli, make_db):
 
 def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_db, tmp_path):
     out = tmp_path / "out"
-    done = cli("export", recovery_db, out, "--recovered", "--table", "People", "Logs")
+    done = cli("export", recovery_db, out, "--recovered", "--table", "People", "--table", "Logs")
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(out)) == ["Logs.jsonl", "Logs.recovered.jsonl", "People.jsonl",
                                        "People.recovered.jsonl"]

@@ -38,6 +38,7 @@ struct CursorCase {
   std::vector<int> expected_ids;     // -1: a record whose Id is Null
   std::string expected_end = "end";  // or the error message the cursor ends with
   std::string open_error;            // set when open_table itself fails
+  std::string expected_damage;       // describe_damage() of what the read could not read
 };
 
 CursorCase named(const char* what) {
@@ -104,6 +105,7 @@ std::vector<CursorCase> cursor_cases() {
     c.records = 2;
     c.edit_table = [](fixture::TableSpec& t) { t.records[1].data = {0x01, 0x80}; };
     c.expected_ids = {0, -1};
+    c.expected_damage = "1 record undecodable (read as nulls)";
     cases.push_back(c);
   }
   {
@@ -124,6 +126,7 @@ std::vector<CursorCase> cursor_cases() {
       built.file.page(data.levels[0][3]).add_flags(fixture::kPageLongValue);
     };
     c.expected_ids = {0, 1};
+    c.expected_damage = "3 pages of another kind of tree";
     cases.push_back(c);
   }
   {
@@ -139,6 +142,7 @@ std::vector<CursorCase> cursor_cases() {
       page.set_available_data_size(static_cast<std::uint16_t>(32768 - 4 * tags));
     };
     c.expected_ids = iota(3);
+    c.expected_damage = "40 entries skipped (unreadable)";
     cases.push_back(c);
   }
   {
@@ -150,6 +154,7 @@ std::vector<CursorCase> cursor_cases() {
       page.add_tag(0, {0x05});        // too short for a leaf entry
     };
     c.expected_ids = iota(3);
+    c.expected_damage = "2 entries skipped (unreadable)";
     cases.push_back(c);
   }
   {
@@ -172,6 +177,7 @@ std::vector<CursorCase> cursor_cases() {
     };
     // The link is not believed: the tree leads on to every leaf.
     c.expected_ids = iota(6);
+    c.expected_damage = "1 page beyond the end of the file (PAGES): the file is truncated";
     cases.push_back(c);
   }
   {
@@ -202,6 +208,7 @@ std::vector<CursorCase> cursor_cases() {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, data.root_page);
     };
     c.expected_ids = {2, 3, 4, 5};  // the revisit is refused, the other entries are walked
+    c.expected_damage = "1 page reached a second time (a loop in the tree)";
     cases.push_back(c);
   }
   {
@@ -212,6 +219,7 @@ std::vector<CursorCase> cursor_cases() {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, 0);
     };
     c.expected_ids = {2, 3, 4, 5};  // only the first leaf's records are lost
+    c.expected_damage = "1 entry skipped (unreadable)";  // its child number cannot be read
     cases.push_back(c);
   }
   {
@@ -222,6 +230,28 @@ std::vector<CursorCase> cursor_cases() {
       built.file.page(data.root_page).tags()[1] = fixture::branch_tag({}, 99999);
     };
     c.expected_ids = {2, 3, 4, 5};
+    c.expected_damage = "1 page beyond the end of the file (PAGES): the file is truncated";
+    cases.push_back(c);
+  }
+  {
+    // The root is refused like any page: the table reads as empty, and the
+    // damage says why, instead of the read failing.
+    CursorCase c = named("root page past the end of the file");
+    c.records = 3;
+    c.edit_table = [](fixture::TableSpec& t) {
+      t.root_page = 5000;
+      t.build_data_tree = false;
+    };
+    c.expected_damage = "1 page beyond the end of the file (PAGES): the file is truncated";
+    cases.push_back(c);
+  }
+  {
+    CursorCase c = named("root page of another tree");
+    c.records = 3;
+    c.damage = [](fixture::BuiltDatabase& built, const fixture::TreeLayout& data) {
+      built.file.page(data.root_page).set_flags(fixture::kPageRoot | fixture::kPageLeaf | fixture::kPageIndex);
+    };
+    c.expected_damage = "1 page of another kind of tree";
     cases.push_back(c);
   }
   return cases;
@@ -258,6 +288,11 @@ TEST(TableCursor, WalksTheTreeSkippingRefusedPages) {
     }
     EXPECT_EQ(ids, c.expected_ids) << c.what;
     EXPECT_EQ(end, c.expected_end) << c.what;
+    std::string damage = c.expected_damage;
+    if (const auto at = damage.find("PAGES"); at != std::string::npos) {
+      damage.replace(at, 5, std::to_string(db->total_pages()) + " pages");
+    }
+    EXPECT_EQ(describe_damage(cursor->damage()), damage) << c.what;
     // The end, or the error, comes again on the next call.
     auto again = cursor->next_row();
     if (c.expected_end == "end") {
