@@ -3,12 +3,11 @@ Parquet or CSV, several files at a time.
 
 Each output file is written under a temporary name in a private folder beside
 it and renamed when complete, so an interrupted run (Ctrl-C, a full disk)
-never leaves a half-written file under a final name. JSON Lines are the bytes
-`export_table` writes; that call holds the interpreter lock for a whole
-table, so each file's JSON export runs in a forked child process: files are
-exported side by side on several cores, and Ctrl-C stops a child at once.
-Parquet and CSV are written with pyarrow from the module's Arrow stream,
-whose decoding runs without the lock, on threads."""
+never leaves a half-written file under a final name. Files are exported side
+by side on threads: JSON Lines are the bytes `write_table_jsonl` writes, and
+Parquet and CSV are written with pyarrow from the module's Arrow stream; both
+decode without the interpreter lock. A stopped run (Ctrl-C, an output
+failure) ends every table at its next block of output."""
 
 from __future__ import annotations
 
@@ -17,21 +16,20 @@ import glob
 import json
 import os
 import shutil
-import signal
 import tempfile
 import threading
 import time
-import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 import pellumo
 
 from pellumo_cli import status
-from pellumo_cli.commands import CliError, open_database, require_table
-from pellumo_cli.damage import Damage, DamageLog
+from pellumo_cli.damage import DamageLog
+from pellumo_cli.recover import write_recovered
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable
 
 _EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
@@ -101,11 +99,9 @@ class Settings:
     format: str
     values: str
     tables: list[str] | None  # None: every table
-    count_jsonl: bool  # count the lines of JSON exports (for the progress line)
     recovered: bool = False  # also TABLE.recovered.jsonl: the table's recovered records
     cancel: threading.Event = field(default_factory=threading.Event)
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
-    children: set[int] = field(default_factory=set)
     lock: threading.Lock = field(default_factory=threading.Lock)
     log: DamageLog | None = None  # the run's damage warnings
 
@@ -119,7 +115,6 @@ class Outcome:
     tables_total: int = 0
     records: int = 0
     warnings: list[str] = field(default_factory=list)
-    damage: list[dict[str, Any]] = field(default_factory=list)  # a child's damage warnings, for the parent's log
     skipped: bool = False  # the file could not be read at all
     fatal: str | None = None  # an output failure that ends the run
 
@@ -142,7 +137,7 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
         db = open_database(path)
     except CliError as error:
         outcome.skipped = True
-        outcome.warnings.append(f"skipped {printable(path)}: {_strip_path(str(error), path)}")
+        outcome.warnings.append(f"skipped {printable(path)}: {error.reason}")
         return
     names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
     if settings.tables is not None:
@@ -156,11 +151,6 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
             outcome.skipped = True
             return
     write_tables(db, path, names, out_dir, settings, outcome)
-
-
-def _strip_path(message: str, path: str) -> str:
-    prefix = printable(path) + ": "
-    return message[len(prefix):] if message.startswith(prefix) else message
 
 
 def partial_folder(out_dir: str, outcome: Outcome) -> str | None:
@@ -183,11 +173,7 @@ def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: 
     if partial_dir is None:
         return
     try:
-        if settings.format == "jsonl":
-            _in_child(lambda: _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label),
-                      outcome, settings)
-        else:
-            _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
+        _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
     finally:
         shutil.rmtree(partial_dir, ignore_errors=True)
 
@@ -220,8 +206,6 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             outcome.fatal = f"{printable(final)}: cannot create the output file: {error.strerror or error}"
             return
         if settings.recovered:
-            from pellumo_cli.recover import write_recovered
-
             final = os.path.join(out_dir, output_file_name(name + ".recovered", used))
             partial = os.path.join(partial_dir, f"{index}.recovered.jsonl")
             try:
@@ -240,16 +224,35 @@ def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Set
     """Writes one table to `partial`; returns the records written and, where
     damage stopped the table early, the error. ValueError: no such table;
     OSError: the output cannot be written."""
-    if settings.format == "jsonl":
-        problem = None
+    if settings.format != "jsonl":
+        return _write_arrow_table(db, name, partial, settings)
+    problem = None
+    with open(partial, "wb") as f:
         try:
-            db.export_table(name, partial)
+            records = db.write_table_jsonl(name, _StoppableOutput(f, settings.cancel))
         except OSError as error:
-            if not str(error).startswith("Error reading record"):
+            if not getattr(error, "reading_record", False):
                 raise
-            problem = str(error)  # the lines before the damage stay, as export_table leaves them
-        return (_count_lines(partial) if settings.count_jsonl or problem else 0), problem
-    return _write_arrow_table(db, name, partial, settings)
+            problem = str(error)  # the lines before the damage stay in the file
+    if problem is not None:
+        records = _count_lines(partial)
+    with settings.lock:
+        settings.records[0] += records
+    return records, problem
+
+
+class _StoppableOutput:
+    """The output file as write_table_jsonl sees it: it hands over its lines a
+    block at a time, and a stopped run ends the table at the next block."""
+
+    def __init__(self, file: Any, cancel: threading.Event) -> None:
+        self._file = file
+        self._cancel = cancel
+
+    def write(self, data: bytes) -> int:
+        if self._cancel.is_set():
+            raise _Cancelled
+        return int(self._file.write(data))
 
 
 def _count_lines(path: str) -> int:
@@ -369,78 +372,6 @@ def _json_default(value: Any) -> Any:
     return str(value)
 
 
-# --- JSON Lines in a child process --------------------------------------------------
-
-
-def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) -> None:
-    """Runs `work` (which fills `outcome`) in a forked child and copies the
-    child's outcome back. The child dies at once on Ctrl-C, and the parent
-    kills it when the run is stopped."""
-    read_fd, write_fd = os.pipe()
-    # Forked under the lock, so that stop_children() either sees the child or
-    # stops it from being made; the child never takes the lock (JSON export
-    # does not count records through it).
-    with settings.lock:
-        if settings.cancel.is_set():
-            os.close(read_fd)
-            os.close(write_fd)
-            return
-        with warnings.catch_warnings():
-            # Python 3.12 warns of fork() beside other threads; the child
-            # touches no lock that those threads take.
-            warnings.simplefilter("ignore", DeprecationWarning)
-            pid = os.fork()
-        if pid == 0:  # the child: only os calls and pellumo from here on, then _exit
-            status = 1
-            try:
-                signal.signal(signal.SIGINT, signal.SIG_DFL)
-                os.close(read_fd)
-                work()
-                if settings.log is not None:  # the log of this process is a copy: hand its findings over
-                    outcome.damage = [d._asdict() for d in settings.log.entries(outcome.path)]
-                data = json.dumps(asdict(outcome)).encode()
-                while data:
-                    data = data[os.write(write_fd, data):]
-                status = 0
-            finally:
-                os._exit(status)
-        settings.children.add(pid)
-    os.close(write_fd)
-    try:
-        chunks = []
-        while chunk := os.read(read_fd, 1 << 16):
-            chunks.append(chunk)
-    finally:
-        os.close(read_fd)
-        _, status = os.waitpid(pid, 0)
-        with settings.lock:
-            settings.children.discard(pid)
-    if status != 0 or not chunks:
-        if not settings.cancel.is_set():
-            how = (f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
-                   else f"status {os.WEXITSTATUS(status)}")
-            outcome.fatal = f"{printable(outcome.path)}: the export process ended with {how}"
-        return
-    done = json.loads(b"".join(chunks))
-    for key, value in done.items():
-        setattr(outcome, key, value)
-    if settings.log is not None:
-        for damage in outcome.damage:
-            settings.log.add(Damage(**damage))
-    with settings.lock:
-        settings.records[0] += outcome.records
-
-
-def stop_children(settings: Settings) -> None:
-    with settings.lock:
-        settings.cancel.set()
-        for pid in settings.children:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-
-
 # --- the command ---------------------------------------------------------------------
 
 
@@ -453,7 +384,7 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     files = expand_inputs(inputs)
     tables = None if not args.table else list(dict.fromkeys(args.table))
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered)
+    settings = Settings(args.format, args.values, tables, recovered=args.recovered)
     # Warnings wait for the end of the run: a progress line may be showing.
     with DamageLog(err, deferred=True) as log:
         settings.log = log
@@ -522,9 +453,9 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
 def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settings: Settings,
          bar: Progress) -> list[Outcome]:
     """Runs the tasks `jobs` at a time and redraws the progress line until
-    they end. An output failure stops the run; so does Ctrl-C: children are
-    killed, threads stop at their next batch, partial files are removed, and
-    the KeyboardInterrupt goes on."""
+    they end. An output failure stops the run; so does Ctrl-C: threads stop
+    at their next block of output, partial files are removed, and the
+    KeyboardInterrupt goes on."""
     pool = ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="pellumo-export")
     try:
         futures = [pool.submit(task) for task in tasks]
@@ -535,14 +466,14 @@ def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settin
                     counted.add(index)
                     bar.file_done(files[index])
                     if future.result().fatal:
-                        stop_children(settings)
+                        settings.cancel.set()
             bar.draw(len(counted), settings.records[0])
             pending = [f for f in futures if not f.done()]
             if not pending:
                 return [f.result() for f in futures]
             wait(pending, timeout=_REFRESH_SECONDS, return_when=FIRST_COMPLETED)
     except KeyboardInterrupt:
-        stop_children(settings)
+        settings.cancel.set()
         bar.clear()
         raise
     finally:

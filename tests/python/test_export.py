@@ -230,6 +230,8 @@ def test_output_errors(json_db, area):
                 json_db.export_table(table, str(path))
             assert type(raised.value) is OSError
             assert raised.value.args == (text,)
+            # An output failure, not damage met reading the table.
+            assert (raised.value.kind, raised.value.reading_record) == ("io", False)
     assert sorted(os.listdir(area)) == ["file"]
 
 
