@@ -113,13 +113,20 @@ def test_table_aligns_by_display_width():
 # --- help and version ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"],
+                                     ["check"], ["recover"]])
 def test_help_on_every_command(cli, command):
     done = cli(*command, "--help")
     assert done.returncode == 0, done.stderr
     usage = done.stdout.decode()
     assert usage.startswith("usage: " + " ".join(["pellumo"] + command))
     assert done.stderr == b""
+    # Every command lists its exit statuses (argparse may wrap the lines).
+    listed = " ".join(usage.split())
+    assert "exit status: 0 " in listed and ", 3 damage" in listed, listed
+    if command != ["check"]:
+        assert all(f"{code} {what}" in listed for code, what in
+                   [(1, "error"), (2, "usage"), (3, "damaged input"), (130, "interrupted")]), listed
 
 
 def test_version(cli):
