@@ -78,9 +78,12 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "file per table: TABLE.jsonl, TABLE.parquet or TABLE.csv ('/' in a table name becomes '_'). "
                     "With several files, each file's tables go to a folder named after its path below the "
                     "folder that holds them all. A quoted glob pattern ('/evidence/**/SRUDB.dat') is expanded "
-                    "here. Files that cannot be read, or lack a --table, are skipped and listed at the end "
-                    "(exit status 1); damage met is listed too (exit status 3). On a terminal one progress "
-                    "line goes to stderr.",
+                    "here. Files and tables that cannot be read, or lack a --table, are skipped and listed at "
+                    "the end (exit status 1); damage met is listed too (exit status 3). OUT_DIR/manifest.json "
+                    "records the command, its times, whether it finished, and each input (size, SHA-256, "
+                    "state) with its tables (records, damage met, output file and its SHA-256). Existing files "
+                    "are not replaced without --overwrite, and OUT_DIR may not hold an input (exit status 2). "
+                    "On a terminal one progress line goes to stderr; at the end one summary line.",
         epilog=status.EPILOG)
     export.add_argument("files", metavar="FILE", nargs="+", help="the ESE database files")
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
@@ -97,7 +100,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     export.add_argument("--recovered", action="store_true",
                         help="also write each table's recovered records (see 'pellumo recover') to "
                              "TABLE.recovered.jsonl beside TABLE's file (JSON Lines whatever --format)")
-    export.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    export.add_argument("--overwrite", action="store_true",
+                        help="replace output files (and manifest.json) that exist; without it the export is "
+                             "refused when any would be replaced")
+    export.add_argument("-q", "--quiet", action="store_true", help="no progress or summary line")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
                     "Carve printable UTF-16LE strings from the file's pages, by default from page slack "

@@ -31,7 +31,10 @@ import pellumo
 from pellumo_cli import status
 from pellumo_cli.commands import CliError, open_database, require_table
 from pellumo_cli.damage import Damage, DamageLog
+from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
+from pellumo_cli.manifest import Manifest, describe_input, describe_table, file_digest
 from pellumo_cli.paths import is_pattern, matching_files
+from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
 from pellumo_cli.text import printable
 
 _EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
@@ -41,6 +44,24 @@ _REFRESH_SECONDS = 0.25
 
 class _Cancelled(Exception):
     """The run was stopped while a table was being written."""
+
+
+class _Unreadable(Exception):
+    """The table could not be read at all (the message says why)."""
+
+
+# Texts of the module's errors that mean the file's bytes are damaged, as
+# opposed to what this reader does not support (an unknown column type or
+# code page) or a failing disk: a table they stop is reported as damage.
+_DAMAGE_TEXTS = ("Corrupt structure", "Invalid page number", "Invalid tag number", "Invalid catalog entry",
+                 "Page data too short", "Tag offset out of bounds", "Parse error", "Error reading record")
+# The texts export_table gives when its output cannot be written.
+_OUTPUT_TEXTS = ("Failed to create output", "Write error", "Interrupted")
+
+
+def is_damage(message: str) -> bool:
+    """Whether a read error's text says the file is damaged."""
+    return any(text in message for text in _DAMAGE_TEXTS)
 
 
 # --- naming -----------------------------------------------------------------------
@@ -100,13 +121,34 @@ class Settings:
     format: str
     values: str
     tables: list[str] | None  # None: every table
-    count_jsonl: bool  # count the lines of JSON exports (for the progress line)
+    count_jsonl: bool  # unused: JSON exports are always counted (for the manifest)
     recovered: bool = False  # also TABLE.recovered.jsonl: the table's recovered records
     cancel: threading.Event = field(default_factory=threading.Event)
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
     children: set[int] = field(default_factory=set)
     lock: threading.Lock = field(default_factory=threading.Lock)
     log: DamageLog | None = None  # the run's damage warnings
+    manifest: Manifest | None = None  # what was read and written, as it finishes
+    pipe: int | None = None  # in a JSON export's child process: where the manifest's entries go
+
+
+def _deliver(settings: Settings, kind: str, path: str, entry: dict[str, Any]) -> None:
+    """Hands a finished input ("input") or table ("table") to the manifest:
+    a child process sends it to its parent at once, so that what was
+    finished is known even if the child is then killed."""
+    if settings.pipe is not None:
+        _send(settings.pipe, {"kind": kind, "path": path, "entry": entry})
+    elif settings.manifest is not None:
+        if kind == "input":
+            settings.manifest.set_input(path, entry)
+        else:
+            settings.manifest.add_table(path, entry)
+
+
+def _send(fd: int, message: dict[str, Any]) -> None:
+    data = (json.dumps(message, ensure_ascii=True) + "\n").encode()
+    while data:
+        data = data[os.write(fd, data):]
 
 
 @dataclass
@@ -141,8 +183,11 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
         db = open_database(path)
     except CliError as error:
         outcome.skipped = True
-        outcome.warnings.append(f"skipped {printable(path)}: {_strip_path(str(error), path)}")
+        reason = _strip_path(str(error), path)
+        outcome.warnings.append(f"skipped {printable(path)}: {reason}")
+        _deliver(settings, "input", path, describe_input(path, None, reason))
         return
+    _deliver(settings, "input", path, describe_input(path, db))
     names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
     if settings.tables is not None:
         available = set(db.get_tables())
@@ -208,6 +253,13 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             # lookups compare the stored bytes, so it cannot be read by name.
             outcome.warnings.append(f"skipped table {where(name)}: {printable(str(error))}")
             continue
+        except _Unreadable as error:
+            # The run goes on with the next table; the manifest lists this one
+            # with the reason and no output.
+            _read_failure(settings, outcome, path, name, f"skipped table {where(name)}: {printable(str(error))}",
+                          str(error))
+            _deliver(settings, "table", path, describe_table(name, 0, None, None, error=str(error)))
+            continue
         except _Cancelled:
             return
         except OSError as error:
@@ -215,48 +267,63 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             return
         try:
             os.replace(partial, final)
+            digest, lines = file_digest(final)
         except OSError as error:
             outcome.fatal = f"{printable(final)}: cannot create the output file: {error.strerror or error}"
             return
+        if settings.format == "jsonl":
+            records = lines
+        extra: dict[str, Any] = {}
         if settings.recovered:
             from pellumo_cli.recover import write_recovered
 
-            final = os.path.join(out_dir, output_file_name(name + ".recovered", used))
+            recovered = os.path.join(out_dir, output_file_name(name + ".recovered", used))
             partial = os.path.join(partial_dir, f"{index}.recovered.jsonl")
             try:
                 write_recovered(db, name, partial)
-                os.replace(partial, final)
+                os.replace(partial, recovered)
+                extra = {"recovered_output": recovered, "recovered_output_sha256": file_digest(recovered)[0]}
             except OSError as error:
-                outcome.fatal = f"{printable(final)}: {printable(str(error))}"
+                outcome.fatal = f"{printable(recovered)}: {printable(str(error))}"
                 return
         outcome.tables += 1
         outcome.records += records
         if problem is not None:
-            outcome.warnings.append(f"table {where(name)} stopped after {records:,} records: {printable(problem)}")
+            _read_failure(settings, outcome, path, name,
+                          f"table {where(name)} stopped after {records:,} records: {printable(problem)}", problem)
+        damage = settings.log.damage_of(path, name) if settings.log is not None else None
+        entry = describe_table(name, records, damage.counts if damage else None, final, output_sha256=digest,
+                               error=problem)
+        _deliver(settings, "table", path, dict(entry, **extra))
+
+
+def _read_failure(settings: Settings, outcome: Outcome, path: str, name: str, line: str, message: str) -> None:
+    """A table the file's damage stopped is damage (exit status 3, listed
+    with the other damage warnings); anything else is an error (status 1)."""
+    if is_damage(message) and settings.log is not None:
+        settings.log.add(Damage(path, name, {}, line))
+    else:
+        outcome.warnings.append(line)
 
 
 def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Settings) -> tuple[int, str | None]:
-    """Writes one table to `partial`; returns the records written and, where
-    damage stopped the table early, the error. ValueError: no such table;
-    OSError: the output cannot be written."""
+    """Writes one table to `partial`; returns the records written (JSON
+    Lines: counted later) and, where damage stopped the table early, the
+    error. ValueError: no such table; _Unreadable: not a record could be
+    read; OSError: the output cannot be written."""
     if settings.format == "jsonl":
         problem = None
         try:
             db.export_table(name, partial)
         except OSError as error:
-            if not str(error).startswith("Error reading record"):
+            text = str(error)
+            if error.errno is not None or text.startswith(_OUTPUT_TEXTS):
                 raise
-            problem = str(error)  # the lines before the damage stay, as export_table leaves them
-        return (_count_lines(partial) if settings.count_jsonl or problem else 0), problem
+            if not os.path.exists(partial) or os.path.getsize(partial) == 0:
+                raise _Unreadable(text) from None
+            problem = text  # the lines before the damage stay, as export_table leaves them
+        return 0, problem
     return _write_arrow_table(db, name, partial, settings)
-
-
-def _count_lines(path: str) -> int:
-    count = 0
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            count += chunk.count(b"\n")
-    return count
 
 
 # --- Parquet and CSV through the Arrow stream -------------------------------------
@@ -273,9 +340,11 @@ def require_pyarrow(fmt: str) -> None:
 
 
 def _arrow_stream(db: pellumo.EseDatabase, name: str, values: str) -> Any:
+    # The damage is taken from the source once the stream is read (below),
+    # so that it is known when the table's manifest entry is made.
     if values == "engine":
-        return db.arrow(name, values="engine")
-    return db.arrow(name)
+        return db.arrow(name, values="engine", warn=False)
+    return db.arrow(name, warn=False)
 
 
 def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
@@ -284,7 +353,11 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
     import pyarrow.csv as pa_csv
     import pyarrow.parquet as pq
 
-    reader = pa.RecordBatchReader.from_stream(_arrow_stream(db, name, settings.values))
+    try:
+        source = _arrow_stream(db, name, settings.values)
+        reader = pa.RecordBatchReader.from_stream(source)
+    except (OSError, pa.ArrowException) as error:
+        raise _Unreadable(str(error)) from None
     convert, schema = _csv_converter(reader.schema) if settings.format == "csv" else (None, reader.schema)
     records = 0
     problem = None
@@ -306,6 +379,13 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
                 settings.records[0] += batch.num_rows
     finally:
         writer.close()
+    reader.close()
+    warning = source.damage_warning
+    if warning is not None:
+        if settings.log is not None:
+            settings.log.record(warning)
+        else:
+            warnings.warn(warning, stacklevel=1)
     return records, problem
 
 
@@ -394,33 +474,38 @@ def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) ->
             try:
                 signal.signal(signal.SIGINT, signal.SIG_DFL)
                 os.close(read_fd)
+                settings.pipe = write_fd  # each finished table goes to the parent at once
                 work()
                 if settings.log is not None:  # the log of this process is a copy: hand its findings over
                     outcome.damage = [d._asdict() for d in settings.log.entries(outcome.path)]
-                data = json.dumps(asdict(outcome)).encode()
-                while data:
-                    data = data[os.write(write_fd, data):]
+                _send(write_fd, {"kind": "outcome", "entry": asdict(outcome)})
                 status = 0
             finally:
                 os._exit(status)
         settings.children.add(pid)
     os.close(write_fd)
+    done: dict[str, Any] | None = None
     try:
-        chunks = []
+        pending = b""
         while chunk := os.read(read_fd, 1 << 16):
-            chunks.append(chunk)
+            *lines, pending = (pending + chunk).split(b"\n")
+            for line in lines:
+                message = json.loads(line)
+                if message["kind"] == "outcome":
+                    done = message["entry"]
+                else:  # a table or the input, finished: kept even if the child is killed next
+                    _deliver(settings, message["kind"], outcome.path, message["entry"])
     finally:
         os.close(read_fd)
         _, status = os.waitpid(pid, 0)
         with settings.lock:
             settings.children.discard(pid)
-    if status != 0 or not chunks:
+    if status != 0 or done is None:
         if not settings.cancel.is_set():
             how = (f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
                    else f"status {os.WEXITSTATUS(status)}")
             outcome.fatal = f"{printable(outcome.path)}: the export process ended with {how}"
         return
-    done = json.loads(b"".join(chunks))
     for key, value in done.items():
         setattr(outcome, key, value)
     if settings.log is not None:
@@ -451,19 +536,73 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         require_pyarrow(args.format)
     files = expand_inputs(inputs)
     tables = None if not args.table else list(dict.fromkeys(args.table))
+    # Refused before anything is written: evidence folders, existing files.
+    refuse_input_folder(files, out_dir)
+    if not getattr(args, "overwrite", False):
+        refuse_overwrite(planned_outputs(files, out_dir, args.format, tables, args.recovered))
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered)
-    # Warnings wait for the end of the run: a progress line may be showing.
-    with DamageLog(err, deferred=True) as log:
-        settings.log = log
-        if len(files) == 1:
-            errors = _export_one(files[0], out_dir, settings, progress, err)
-        else:
-            errors = _export_many(files, out_dir, settings, args.jobs, progress, err)
+    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered,
+                        manifest=Manifest(getattr(args, "argv", ["pellumo", "export"]), files))
+    summary = not args.quiet
+    complete = False
+    try:
+        # Warnings wait for the end of the run: a progress line may be showing.
+        with DamageLog(err, deferred=True) as log:
+            settings.log = log
+            if len(files) == 1:
+                errors = _export_one(files[0], out_dir, settings, progress, summary, err)
+            else:
+                errors = _export_many(files, out_dir, settings, args.jobs, progress, summary, err)
+        complete = True
+    except KeyboardInterrupt:
+        # What was finished is on record; the interruption goes on (status 130).
+        write_manifest(settings.manifest, out_dir, complete=False, err=err, always=True)
+        raise
+    finally:
+        if not complete:
+            write_manifest(settings.manifest, out_dir, complete=False, err=err)
+    write_manifest(settings.manifest, out_dir, complete=True, err=err, always=True)
     return status.outcome(errors=errors, damaged=log.damaged)
 
 
-def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err: TextIO) -> bool:
+def write_manifest(manifest: Manifest | None, out_dir: str, *, complete: bool, err: TextIO,
+                   always: bool = False) -> None:
+    """Writes the run's manifest into out_dir: always at the end of a run or
+    on Ctrl-C; after a failure only once the run had begun reading an input
+    (a command that failed before that leaves nothing behind). A manifest
+    that cannot be written is an error (status 1)."""
+    if manifest is None or (not always and (not os.path.isdir(out_dir) or not manifest.inputs())):
+        return
+    try:
+        manifest.write(out_dir, complete)
+    except OSError as error:
+        raise CliError(f"cannot write {printable(os.path.join(out_dir, MANIFEST_NAME))}: "
+                       f"{error.strerror or error}") from None
+
+
+def planned_outputs(files: list[str], out_dir: str, fmt: str, tables: list[str] | None,
+                    recovered: bool) -> list[str]:
+    """The files an export of `files` into out_dir would write, named as the
+    export names them (a file that cannot be opened writes nothing)."""
+    planned = [os.path.join(out_dir, MANIFEST_NAME)]
+    for path, target in zip(files, output_dirs(files, out_dir), strict=True):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                names = list(dict.fromkeys(pellumo.EseDatabase(path).get_tables()))
+        except (OSError, ValueError):
+            continue
+        if tables is not None:
+            names = [n for n in tables if n in names]
+        used: set[str] = set()
+        for name in names:
+            planned.append(os.path.join(target, output_file_name(name, used, _EXTENSIONS[fmt])))
+            if recovered:
+                planned.append(os.path.join(target, output_file_name(name + ".recovered", used)))
+    return planned
+
+
+def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, summary: bool, err: TextIO) -> bool:
     """One file, as the command always did: every name checked before
     anything is written, any failure an error."""
     db = open_database(path)
@@ -477,12 +616,13 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
     def task() -> Outcome:
         outcome = Outcome(path)
         try:
+            _deliver(settings, "input", path, describe_input(path, db))
             write_tables(db, path, names, out_dir, settings, outcome, label=printable)
         except CliError as error:
             outcome.fatal = str(error)
         return outcome
 
-    bar = Progress(err, [path], progress)
+    bar = Progress(err, [path], progress, summary=summary)
     (outcome,) = _run([task], [path], 1, settings, bar)
     for warning in outcome.warnings:
         err.write(f"pellumo: warning: {warning}\n")
@@ -490,16 +630,17 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
         settings.log.flush()
     if outcome.fatal:
         raise CliError(outcome.fatal)
-    bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir)
+    bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir,
+               warnings=len(outcome.warnings) + (settings.log.count if settings.log else 0))
     return bool(outcome.warnings)
 
 
-def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool,
+def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool, summary: bool,
                  err: TextIO) -> bool:
     def task(path: str, target: str) -> Callable[[], Outcome]:
         return lambda: export_file(path, target, settings)
 
-    bar = Progress(err, files, progress)
+    bar = Progress(err, files, progress, summary=summary)
     tasks = [task(p, d) for p, d in zip(files, output_dirs(files, out_dir), strict=True)]
     outcomes = _run(tasks, files, jobs, settings, bar)
     fatal = next((o.fatal for o in outcomes if o.fatal), None)
@@ -514,7 +655,8 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
     if warnings:
         err.write(f"pellumo: {skipped} of {len(files)} files skipped; {len(warnings)} warnings above\n")
     bar.finish(sum(o.tables for o in outcomes), sum(o.tables_total for o in outcomes),
-               len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir)
+               len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir,
+               warnings=len(warnings) + (settings.log.count if settings.log else 0))
     return bool(warnings)
 
 
@@ -552,9 +694,12 @@ class Progress:
     """One line on a terminal for the whole run: files done, records, rate
     and the time left, estimated from the sizes of the files still to do."""
 
-    def __init__(self, err: TextIO, files: list[str], shown: bool) -> None:
+    def __init__(self, err: TextIO, files: list[str], shown: bool, *, summary: bool | None = None) -> None:
         self._err = err
         self._shown = shown
+        # The summary line at the end: on a terminal it replaces the progress
+        # line; without one (a script's log) it is the run's one line.
+        self._summary = shown if summary is None else summary
         self._started = time.monotonic()
         self._sizes = {p: _size(p) for p in files} if shown else {}
         self._total_bytes = sum(self._sizes.values())
@@ -587,13 +732,15 @@ class Progress:
             self._err.flush()
 
     def finish(self, tables: int, tables_total: int, files: int, files_total: int, records: int,
-               out_dir: str) -> None:
-        if not self._shown:
+               out_dir: str, *, warnings: int | None = None) -> None:
+        if not self._summary:
             return
         self.clear()
         of_files = "" if files_total == 1 else f" from {files} of {files_total} files"
-        self._err.write(f"exported {tables} of {tables_total} tables{of_files}, {records:,} records, to "
+        warned = "" if warnings is None else f", {warnings} warning" + ("" if warnings == 1 else "s")
+        self._err.write(f"exported {tables} of {tables_total} tables{of_files}, {records:,} records{warned}, to "
                         f"{printable(out_dir)} in {time.monotonic() - self._started:.1f}s\n")
+        self._err.flush()
 
 
 def _size(path: str) -> int:

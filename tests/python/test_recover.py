@@ -215,14 +215,14 @@ def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_
     done = cli("export", recovery_db, out, "--recovered", "--table", "People", "--table", "Logs")
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(out)) == ["Logs.jsonl", "Logs.recovered.jsonl", "People.jsonl",
-                                       "People.recovered.jsonl"]
+                                       "People.recovered.jsonl", "manifest.json"]
     lines = [json.loads(line) for line in (out / "People.recovered.jsonl").read_text().splitlines()]
     assert {(r["Id"], r["_source"], r["_status"]) for r in lines} == EXPECTED["People"]
     assert all(list(r) == sorted(r) for r in lines)
     live = [json.loads(line) for line in (out / "People.jsonl").read_text().splitlines()]
     assert set(lines[0]) == set(live[0]) | {"_status", "_source", "_page", "_offset"}
     done = cli("export", recovery_db, tmp_path / "plain", "--table", "People")
-    assert os.listdir(tmp_path / "plain") == ["People.jsonl"]
+    assert sorted(os.listdir(tmp_path / "plain")) == ["People.jsonl", "manifest.json"]
 
 
 def test_cli_export_recovered_beside_parquet_of_many_files(cli, make_db, tmp_path):
@@ -232,7 +232,8 @@ def test_cli_export_recovered_beside_parquet_of_many_files(cli, make_db, tmp_pat
     done = cli("export", *files, out, "--format", "parquet", "--recovered", "--table", "Logs", "-q")
     assert done.returncode == 0, done.stderr
     written = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
-    assert written == [f"{n}.edb/{f}" for n in ("one", "two") for f in ("Logs.parquet", "Logs.recovered.jsonl")]
+    assert written == ["manifest.json"] + [f"{n}.edb/{f}" for n in ("one", "two")
+                                           for f in ("Logs.parquet", "Logs.recovered.jsonl")]
     for n in ("one", "two"):
         lines = (out / f"{n}.edb" / "Logs.recovered.jsonl").read_text().splitlines()
         assert sorted(json.loads(line)["Seq"] for line in lines) == [500, 501]
