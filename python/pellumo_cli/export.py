@@ -13,7 +13,6 @@ whose decoding runs without the lock, on threads."""
 from __future__ import annotations
 
 import argparse
-import glob
 import json
 import os
 import shutil
@@ -34,6 +33,7 @@ from pellumo_cli.commands import CliError, open_database, require_table
 from pellumo_cli.damage import Damage, DamageLog
 from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
 from pellumo_cli.manifest import Manifest, describe_input, describe_table, file_digest
+from pellumo_cli.paths import is_pattern, matching_files
 from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
 from pellumo_cli.text import printable
 
@@ -87,9 +87,8 @@ def expand_inputs(arguments: list[str]) -> list[str]:
     matches. The same file named twice is exported once."""
     files: list[str] = []
     for argument in arguments:
-        if not os.path.lexists(argument) and glob.has_magic(argument):
-            matches = [p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p)]
-            files.extend(sorted(matches) or [argument])
+        if not os.path.lexists(argument) and is_pattern(argument):
+            files.extend(matching_files(argument) or [argument])
         else:
             files.append(argument)
     seen: set[str] = set()
