@@ -48,7 +48,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, description: str | None = None,
                 epilog: str | None = None) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=description or summary, epilog=epilog)
+        sub = commands.add_parser(name, help=summary, description=description or summary,
+                                  epilog=epilog or status.EPILOG)
         sub.add_argument("file", metavar="FILE", help="the ESE database file")
         return sub
 

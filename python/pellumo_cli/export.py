@@ -12,7 +12,6 @@ failure) ends every table at its next block of output."""
 from __future__ import annotations
 
 import argparse
-import glob
 import json
 import os
 import shutil
@@ -31,6 +30,7 @@ from pellumo_cli import status
 from pellumo_cli.damage import Damage, DamageLog
 from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
 from pellumo_cli.manifest import Manifest, describe_input, describe_table, file_digest
+from pellumo_cli.paths import is_pattern, matching_files
 from pellumo_cli.recover import write_recovered
 from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
 from pellumo_cli.shared import CliError, open_database, require_table
@@ -90,9 +90,8 @@ def expand_inputs(arguments: list[str]) -> list[str]:
     matches. The same file named twice is exported once."""
     files: list[str] = []
     for argument in arguments:
-        if not os.path.lexists(argument) and glob.has_magic(argument):
-            matches = [p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p)]
-            files.extend(sorted(matches) or [argument])
+        if not os.path.lexists(argument) and is_pattern(argument):
+            files.extend(matching_files(argument) or [argument])
         else:
             files.append(argument)
     seen: set[str] = set()

@@ -7,6 +7,7 @@ import json
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -112,13 +113,20 @@ def test_table_aligns_by_display_width():
 # --- help and version ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"],
+                                     ["check"], ["recover"]])
 def test_help_on_every_command(cli, command):
     done = cli(*command, "--help")
     assert done.returncode == 0, done.stderr
     usage = done.stdout.decode()
     assert usage.startswith("usage: " + " ".join(["pellumo"] + command))
     assert done.stderr == b""
+    # Every command lists its exit statuses (argparse may wrap the lines).
+    listed = " ".join(usage.split())
+    assert "exit status: 0 " in listed and ", 3 damage" in listed, listed
+    if command != ["check"]:
+        assert all(f"{code} {what}" in listed for code, what in
+                   [(1, "error"), (2, "usage"), (3, "damaged input"), (130, "interrupted")]), listed
 
 
 def test_version(cli):
@@ -702,3 +710,56 @@ def check_interrupted_manifest(out, finished):
     for output in finished:
         assert listed[output.relative_to(out).as_posix()]["output_sha256"] == \
             hashlib.sha256(output.read_bytes()).hexdigest()
+
+
+def test_ctrl_c_on_a_terminal_leaves_the_manifest_of_what_was_finished(cli, many_big_files, tmp_path):
+    """Ctrl-C typed on the export's terminal (the terminal sends SIGINT to
+    the whole foreground group, the JSON export's child processes too):
+    status 130, the progress line cleared, no traceback, and a manifest
+    that says the run did not finish and lists exactly what it finished."""
+    root, copies = many_big_files
+    out = tmp_path / "out"
+    pid, leader = pty.fork()
+    if pid == 0:  # the child: its terminal is the pty
+        try:
+            os.execve(sys.executable, [sys.executable, "-m", "pellumo_cli", "export", *map(str, copies), str(out)],
+                      cli.env)
+        finally:
+            os._exit(127)
+    terminal = bytearray()
+
+    def drain(seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            ready = select.select([leader], [], [], 0.05)[0]
+            if not ready:
+                continue
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal's other end closed
+                return False
+            if not chunk:
+                return False
+            terminal.extend(chunk)
+        return True
+
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and not any(out.glob("*/*/*.jsonl")):  # a table finished
+            drain(0.05)
+        assert any(out.glob("*/*/*.jsonl")), bytes(terminal)
+        os.write(leader, b"\x03")  # Ctrl-C
+        started = time.monotonic()
+        while drain(0.2) and time.monotonic() - started < 60:
+            pass
+        _, wait_status = os.waitpid(pid, 0)
+    finally:
+        os.close(leader)
+    assert time.monotonic() - started < 10
+    assert os.waitstatus_to_exitcode(wait_status) == 130
+    shown = bytes(terminal).decode(errors="replace")
+    assert "Traceback" not in shown and "records/s" in shown  # the progress line was drawn
+    assert not list(out.rglob(".pellumo-partial-*"))
+    finished = [p for p in out.rglob("*") if p.is_file() and p.name != "manifest.json"]
+    assert finished
+    check_interrupted_manifest(out, finished)

@@ -198,3 +198,20 @@ def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, mess
     listed = {t["name"]: t for t in manifest.as_dict(str(tmp_path / "out"), True)["inputs"][0]["tables"]}
     assert listed[names[1]]["output"] is None and listed[names[1]]["error"] == message
     assert all(listed[n]["output"] == f"{n}.{fmt}" for n in names if n != names[1])
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_with_several_files_every_message_about_a_table_names_its_file(cli, make_db, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    files = [make_db("truncated-tree", name="one.edb"), make_db("torn-long-value", name="two.edb")]
+    done = cli("export", *files, tmp_path / "out", "--format", fmt, "--table", "Alpha", "--table", "Beta",
+               "--table", "Nope")
+    assert done.returncode == 1  # the missing table
+    lines = done.stderr.decode().splitlines()
+    about_tables = [line for line in lines if line.startswith("pellumo: warning: ")]
+    # Per file: the missing table, and the damage (Beta of one.edb, Alpha of two.edb).
+    assert len(about_tables) == 4, lines
+    for line in about_tables:
+        assert sum(path in line for path in files) >= 1, line
+    assert {path for path in files for line in about_tables if "Nope" in line and path in line} == set(files)
