@@ -243,6 +243,40 @@ def test_dump_of_a_table_with_a_broken_leaf_chain_is_whole(cli, make_db, tmp_pat
     assert done.stdout.count(b"\n") == 7
 
 
+# scenario, the damaged table, whether counting records (no column read)
+# meets the damage, whether recover does: it reads a torn page's bytes as
+# they are, and resolves long values of recovered records only (none here).
+DAMAGED_FIXTURES = [("truncated-tree", "Beta", True, True), ("truncated-root", "Beta", True, True),
+                    ("bad-checksum", "Alpha", True, False),  # a torn leaf
+                    ("torn-long-value", "Alpha", False, False)]  # a long value left unresolved
+
+
+@pytest.mark.parametrize("scenario, table, counted, recovering", DAMAGED_FIXTURES,
+                         ids=[d[0] for d in DAMAGED_FIXTURES])
+def test_damaged_tables_through_every_reading_command(cli, make_db, tmp_path, scenario, table, counted,
+                                                      recovering):
+    """dump (raw and engine values), info --counts and recover: what the file
+    still holds, the module's warning once on stderr, exit status 3."""
+    path = make_db(scenario)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        reference = exported(path, table, tmp_path)
+    (warning,) = [f"pellumo: warning: {w.message}\n" for w in caught]
+    assert path in warning and f"table {table}:" in warning
+    dumped = cli("dump", path, table)
+    assert (dumped.returncode, dumped.stdout, dumped.stderr.decode()) == (3, reference, warning)
+    engine = cli("dump", path, table, "--values", "engine")
+    assert (engine.returncode, engine.stderr.decode()) == (3, warning)
+    assert [json.loads(line)["Id"] for line in engine.stdout.splitlines()] == \
+        [json.loads(line)["Id"] for line in reference.splitlines()]
+    counts = cli("info", path, "--counts")
+    rows = {row[0]: row[1] for row in parse_table(counts.stdout.decode().split("\n\n")[1], right=[1])[1:]}
+    assert rows[table] == f"{len(reference.splitlines()):,}"
+    assert (counts.returncode, counts.stderr.decode()) == ((3, warning) if counted else (0, ""))
+    recovered = cli("recover", path, table, "--json")
+    assert (recovered.returncode, recovered.stderr.decode()) == ((3, warning) if recovering else (0, ""))
+
+
 # --- export ----------------------------------------------------------------------
 
 

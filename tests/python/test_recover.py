@@ -4,6 +4,7 @@ shows, found in the recovery fixture at every page size and in the samples."""
 import collections
 import datetime
 import gzip
+import hashlib
 import json
 import math
 import os
@@ -251,6 +252,12 @@ def test_cli_export_writes_recovered_records_beside_the_live_ones(cli, recovery_
     assert all(list(r) == sorted(r) for r in lines)
     live = [json.loads(line) for line in (out / "People.jsonl").read_text().splitlines()]
     assert set(lines[0]) == set(live[0]) | {"_status", "_source", "_page", "_offset"}
+    # The manifest lists each table's recovered records beside its output.
+    listed = {t["name"]: t for t in json.loads((out / "manifest.json").read_text())["inputs"][0]["tables"]}
+    for name in ("People", "Logs"):
+        data = (out / f"{name}.recovered.jsonl").read_bytes()
+        assert (listed[name]["recovered_output"], listed[name]["recovered_output_sha256"]) == \
+            (f"{name}.recovered.jsonl", hashlib.sha256(data).hexdigest())
     done = cli("export", recovery_db, tmp_path / "plain", "--table", "People")
     assert sorted(os.listdir(tmp_path / "plain")) == ["People.jsonl", "manifest.json"]
 
