@@ -159,6 +159,7 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
         return status.ERROR
     from pellumo_cli import commands
+    from pellumo_cli.shared import CliError
 
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
@@ -172,7 +173,7 @@ def _main(argv: Sequence[str] | None) -> int:
         done = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return done
-    except commands.CliError as error:
+    except CliError as error:
         try:
             sys.stdout.flush()
         except BrokenPipeError:

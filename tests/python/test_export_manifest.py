@@ -142,7 +142,7 @@ def test_refused_outputs_leave_everything_as_it_was(cli, make_db, tmp_path):
 
 class _Unreadable:
     """A database whose named tables fail to read, as a damaged table
-    structure makes them fail."""
+    structure makes them fail: with the module's error, its kind given."""
 
     def __init__(self, db, failing):
         self._db, self._failing = db, failing
@@ -150,31 +150,36 @@ class _Unreadable:
     def __getattr__(self, name):
         return getattr(self._db, name)
 
-    def export_table(self, name, output):
+    def _fail(self, name):
         if name in self._failing:
-            raise OSError(self._failing[name])
-        self._db.export_table(name, output)
+            message, kind = self._failing[name]
+            error = OSError(message)
+            error.kind, error.reading_record = kind, False
+            raise error
+
+    def write_table_jsonl(self, name, output, limit=None):
+        self._fail(name)
+        return self._db.write_table_jsonl(name, output, limit)
 
     def arrow(self, name, **options):
-        if name in self._failing:
-            raise OSError(self._failing[name])
+        self._fail(name)
         return self._db.arrow(name, **options)
 
 
 @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
-@pytest.mark.parametrize("message, damaged", [
-    ("Corrupt structure: page 9 refused (not a leaf of this tree)", True),
-    ("Unsupported column type: 99", False),
+@pytest.mark.parametrize("message, kind, damaged", [
+    ("Corrupt structure: page 9 refused (not a leaf of this tree)", "corrupt_structure", True),
+    ("Unsupported column type: 99", "unsupported_column_type", False),
 ])
-def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, message, damaged):
+def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, message, kind, damaged):
     if fmt == "parquet":
         pytest.importorskip("pyarrow")
     path = make_db("records")
     real = pellumo.EseDatabase(path)
     names = real.get_tables()
-    db = _Unreadable(real, {names[1]: message})
+    db = _Unreadable(real, {names[1]: (message, kind)})
     manifest = Manifest(["pellumo", "export"], [path])
-    settings = export.Settings(fmt, "raw", None, count_jsonl=False, manifest=manifest)
+    settings = export.Settings(fmt, "raw", None, manifest=manifest)
     outcome = export.Outcome(path)
     err = open(os.devnull, "w")
     with DamageLog(err, deferred=True) as log:

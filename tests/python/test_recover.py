@@ -6,7 +6,9 @@ import datetime
 import gzip
 import hashlib
 import json
+import math
 import os
+import struct
 import subprocess
 import sys
 
@@ -190,6 +192,34 @@ def test_cli_json_lines_carry_table_and_provenance(cli, recovery_db):
     assert {(r["_table"], r.get("Id", r.get("Seq")), r["_source"]) for r in lines} == {
         (t, k, s) for t in ("People", "Logs") for (k, s, _) in EXPECTED[t]}
     assert all(list(r) == sorted(r) for r in lines)
+
+
+def test_every_json_writer_writes_non_finite_floats_as_zero(cli, tmp_path):
+    # JSON holds no NaN nor infinity: export_table writes 0 for them, and so
+    # must everything else that writes JSON, recovered records included.
+    nan, inf = struct.pack("<d", math.nan), struct.pack("<d", math.inf)
+    minus_inf = struct.pack("<f", -math.inf)
+    table = Table("Floats", [Column("Id", "long"), Column("D", "ieee_double"), Column("F", "ieee_single")],
+                  records=[Record({"Id": 1, "D": nan, "F": minus_inf}), Record({"Id": 2, "D": inf, "F": 1.5}),
+                           Record({"Id": 3, "D": nan, "F": minus_inf}, state="deleted_node")],
+                  primary_key=["Id"])
+    path = write_database(tmp_path / "floats.edb", [table])
+    runs = {
+        "raw": cli("dump", path, "Floats"),
+        "engine": cli("dump", path, "Floats", "--values", "engine"),
+        "recover": cli("recover", path, "Floats", "--json"),
+        "export": cli("export", path, tmp_path / "out", "--table", "Floats", "--recovered"),
+    }
+    for name, done in runs.items():
+        assert done.returncode == 0, (name, done.stderr)
+    recovered = (tmp_path / "out" / "Floats.recovered.jsonl").read_bytes()
+    lines = {name: [json.loads(line) for line in done.stdout.splitlines()] for name, done in runs.items()}
+    lines["recovered"] = [json.loads(line) for line in recovered.splitlines()]
+    got = {name: [(r["Id"], r["D"], r["F"]) for r in rows] for name, rows in lines.items() if name != "export"}
+    # Raw reads keep the record flagged deleted; engine reads skip it.
+    assert got == {"raw": [(1, 0, 0), (2, 0, 1.5), (3, 0, 0)], "engine": [(1, 0, 0), (2, 0, 1.5)],
+                   "recover": [(3, 0, 0)], "recovered": [(3, 0, 0)]}
+    assert b"NaN" not in recovered and b"null" not in recovered
 
 
 def test_cli_table_and_errors(cli, recovery_db):
