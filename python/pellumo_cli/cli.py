@@ -48,7 +48,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, description: str | None = None,
                 epilog: str | None = None) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=description or summary, epilog=epilog)
+        sub = commands.add_parser(name, help=summary, description=description or summary,
+                                  epilog=epilog or status.EPILOG)
         sub.add_argument("file", metavar="FILE", help="the ESE database file")
         return sub
 
@@ -78,9 +79,12 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "file per table: TABLE.jsonl, TABLE.parquet or TABLE.csv ('/' in a table name becomes '_'). "
                     "With several files, each file's tables go to a folder named after its path below the "
                     "folder that holds them all. A quoted glob pattern ('/evidence/**/SRUDB.dat') is expanded "
-                    "here. Files that cannot be read, or lack a --table, are skipped and listed at the end "
-                    "(exit status 1); damage met is listed too (exit status 3). On a terminal one progress "
-                    "line goes to stderr.",
+                    "here. Files and tables that cannot be read, or lack a --table, are skipped and listed at "
+                    "the end (exit status 1); damage met is listed too (exit status 3). OUT_DIR/manifest.json "
+                    "records the command, its times, whether it finished, and each input (size, SHA-256, "
+                    "state) with its tables (records, damage met, output file and its SHA-256). Existing files "
+                    "are not replaced without --overwrite, and OUT_DIR may not hold an input (exit status 2). "
+                    "On a terminal one progress line goes to stderr; at the end one summary line.",
         epilog=status.EPILOG)
     export.add_argument("files", metavar="FILE", nargs="+", help="the ESE database files")
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
@@ -97,7 +101,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     export.add_argument("--recovered", action="store_true",
                         help="also write each table's recovered records (see 'pellumo recover') to "
                              "TABLE.recovered.jsonl beside TABLE's file (JSON Lines whatever --format)")
-    export.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    export.add_argument("--overwrite", action="store_true",
+                        help="replace output files (and manifest.json) that exist; without it the export is "
+                             "refused when any would be replaced")
+    export.add_argument("-q", "--quiet", action="store_true", help="no progress or summary line")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
                     "Carve printable UTF-16LE strings from the file's pages, by default from page slack "
@@ -152,6 +159,7 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
         return status.ERROR
     from pellumo_cli import commands
+    from pellumo_cli.shared import CliError
 
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
@@ -165,7 +173,7 @@ def _main(argv: Sequence[str] | None) -> int:
         done = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return done
-    except commands.CliError as error:
+    except CliError as error:
         try:
             sys.stdout.flush()
         except BrokenPipeError:

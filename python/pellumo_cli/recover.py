@@ -5,8 +5,6 @@ the tables it dropped (`--dropped`), and the TABLE.recovered.jsonl files that
 from __future__ import annotations
 
 import argparse
-import json
-import math
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -16,6 +14,9 @@ if TYPE_CHECKING:
     from pellumo import _Record
 
 from pellumo_cli import status
+from pellumo_cli.damage import DamageLog
+from pellumo_cli.engine_json import json_line
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable, table
 
 PROVENANCE = ("_status", "_source", "_page", "_offset", "_objid", "_schema")
@@ -43,24 +44,6 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     return sub
 
 
-def json_value(value: object) -> object:
-    """A column value as export writes it: byte strings as lowercase hex,
-    non-finite floats as null."""
-    if isinstance(value, bytes):
-        return value.hex()
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
-
-
-def json_line(record: Mapping[str, object], extra: Mapping[str, object] | None = None) -> str:
-    """One JSON Lines line for a record: members sorted by name."""
-    members = {name: json_value(value) for name, value in record.items()}
-    if extra:
-        members.update(extra)
-    return json.dumps(members, ensure_ascii=False, sort_keys=True, separators=(",", ":")) + "\n"
-
-
 def recovered(db: pellumo.EseDatabase, name: str) -> Iterator[_Record]:
     """The recovered records of one table."""
     return db.recover(name)
@@ -72,7 +55,7 @@ def write_recovered(db: pellumo.EseDatabase, name: str, path: str) -> int:
     count = 0
     with open(path, "w", encoding="utf-8", errors="surrogatepass") as f:
         for record in recovered(db, name):
-            f.write(json_line(record))
+            f.write(json_line(record) + "\n")
             count += 1
     return count
 
@@ -116,14 +99,12 @@ def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO, err: TextIO) -
     provenance members of recover_dropped. Damage met reading the catalog
     (a live table on a page it lost may pass for a dropped one) is told
     and gives the damaged status."""
-    from pellumo_cli.damage import DamageLog
-
     with DamageLog(err) as log:
         dropped = db.dropped_tables()
         if as_json:
             for t in dropped:
                 for record in db.recover_dropped(t["objid"]):
-                    out.write(json_line(record, {"_table": t["name"]}))
+                    out.write(json_line(record, {"_table": t["name"]}) + "\n")
         else:
             rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
                      "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
@@ -133,25 +114,22 @@ def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO, err: TextIO) -
 
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from pellumo_cli import commands
-    from pellumo_cli.damage import DamageLog
-
     if args.dropped and args.tables:
-        raise commands.CliError("--dropped lists dropped tables: give no TABLE with it")
-    db = commands.open_database(args.file)
+        raise CliError("--dropped lists dropped tables: give no TABLE with it")
+    db = open_database(args.file)
     if args.dropped:
         return _dropped(db, args.json, out, err)
     if args.tables:
         names = list(dict.fromkeys(args.tables))
         for name in names:  # every name is checked before anything is written
-            commands.require_table(db, name)
+            require_table(db, name)
     else:
         names = list(dict.fromkeys(db.get_tables()))
     found = _Rows(db, names, err)
     with DamageLog(err) as log:
         if args.json:
             for name, record in found:
-                out.write(json_line(record, {"_table": name}))
+                out.write(json_line(record, {"_table": name}) + "\n")
         else:
             rows = []
             for name, record in found:

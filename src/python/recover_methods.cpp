@@ -10,6 +10,7 @@
 #include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
+#include "python/native_iterator.h"
 #include "python/py_ref.h"
 #include "python/recovered_values.h"
 #include "python/table_methods.h"
@@ -20,9 +21,9 @@ namespace {
 
 constexpr std::size_t kStatusCount = static_cast<std::size_t>(RecoveryStatus::Dropped) + 1;
 
-// What an iterator owns. The scanner borrows the Database of `database`,
-// which the iterator keeps alive with its reference, and the dropped tables
-// it reads, which `dropped` keeps alive.
+// What an iterator owns. The scanner borrows the Database of the
+// iterator's EseDatabase, and the dropped tables it reads, which `dropped`
+// keeps alive.
 struct RecoveryState {
   std::unique_ptr<RecoveryScanner> scanner;
   std::shared_ptr<const DroppedTables> dropped;
@@ -123,82 +124,27 @@ struct RecoveryState {
     }
     return dict;
   }
+
+  const ReadDamage& damage() const { return scanner->damage(); }
 };
 
-struct PyRecoveryIterator {
-  PyObject_HEAD
-  PyObject* database;     // the EseDatabase, strong reference
-  RecoveryState* state;   // null once exhausted
-};
-
-PyRecoveryIterator* as_iterator(PyObject* self) { return reinterpret_cast<PyRecoveryIterator*>(self); }
-
-void finish(PyRecoveryIterator* it) {
-  delete it->state;
-  it->state = nullptr;
-}
-
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_iterator(self)->database);
-  return 0;
-}
-
-int iterator_clear(PyObject* self) {
-  PyRecoveryIterator* it = as_iterator(self);
-  // Released before its end: the damage met is told all the same.
-  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->scanner->damage(), it->database);
-  finish(it);  // the scanner borrows the database: drop it first
-  Py_CLEAR(it->database);
-  return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  iterator_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+using RecoveryIterator = NativeIterator<RecoveryState>;
 
 PyObject* iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    PyRecoveryIterator* it = as_iterator(self);
+    RecoveryIterator* it = RecoveryIterator::of(self);
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     // Damage is skipped inside the scan: it only ever ends, and then tells
     // what the walk of the live tree could not read.
-    if (!it->state->scanner->advance()) {
-      (void)it->state->notice.tell(it->state->scanner->damage());  // an error set is raised by the null
-      finish(it);
-      return nullptr;
-    }
+    if (!it->state->scanner->advance()) return it->end();
     return it->state->convert().release();
   });
 }
 
-constexpr char kIteratorDoc[] = "Iterator over the recovered records of one table, as returned by EseDatabase.recover.";
-
-PyType_Slot kIteratorSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kIteratorDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {0, nullptr},
-};
-
-// Made only by recover: no constructor, not subclassable.
-PyType_Spec kIteratorSpec = {
-    .name = "pellumo.RecoveryIterator",
-    .basicsize = sizeof(PyRecoveryIterator),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kIteratorSlots,
-};
+constexpr char kIteratorDoc[] =
+    "Iterator over recovered records, as returned by EseDatabase.recover and EseDatabase.recover_dropped.";
 
 std::string known_sources() {
   std::string out;
@@ -264,20 +210,10 @@ int warn_catalog_damage(PyObject* self, const DroppedTables& dropped) {
   return warn_damage(as_ese_database(self)->data->path, "MSysObjects", dropped.damage());
 }
 
-PyObject* make_iterator(PyObject* self, std::unique_ptr<RecoveryState> state) {
-  auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).recovery_iterator_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* it = alloc(type, 0);
-  if (it == nullptr) return nullptr;
-  as_iterator(it)->database = Py_NewRef(self);
-  as_iterator(it)->state = state.release();
-  return it;
-}
-
 }  // namespace
 
 PyObject* create_recovery_iterator_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &kIteratorSpec, nullptr);
+  return RecoveryIterator::create_type(module, "pellumo.RecoveryIterator", kIteratorDoc, iterator_next);
 }
 
 PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -329,7 +265,7 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         for (std::size_t i : *raw_columns) state->raw_names.emplace_back(state->scanner->layout().name(i));
       }
     }
-    return make_iterator(self, std::move(state));
+    return RecoveryIterator::make(state_of(self).recovery_iterator_type, self, std::move(state));
   });
 }
 
@@ -397,7 +333,7 @@ PyObject* recover_dropped(PyObject* self, PyObject* const* args, Py_ssize_t narg
                         : PyRef::steal(PyUnicode_DecodeUTF8(schema_text.data(),
                                                             static_cast<Py_ssize_t>(schema_text.size()), "replace"));
     if (!state->schema || !state->init()) return nullptr;
-    return make_iterator(self, std::move(state));
+    return RecoveryIterator::make(state_of(self).recovery_iterator_type, self, std::move(state));
   });
 }
 

@@ -112,6 +112,57 @@ def test_dask_reads_nothing_before_compute(corpus, tmp_path):
     assert len(skipping.compute(scheduler="sync")) == len(pellumo.EseDatabase(first).read_table("Users"))
 
 
+def _reported(caught):
+    """(kind, path) of the skipped-file and damage warnings caught, in order."""
+    import pellumo_fleet
+
+    kinds = {pellumo_fleet.SkippedFileWarning: "skipped", pellumo.DamageWarning: "damage"}
+    return [(kinds[w.category], w.message.path) for w in caught if w.category in kinds]
+
+
+def test_dask_partitions_warn_of_skipped_files_and_damage(make_db, tmp_path):
+    pytest.importorskip("dask.dataframe")
+    import warnings
+
+    import pellumo_fleet.dask
+
+    healthy, cut = make_db("checksummed"), make_db("truncated-tree")
+    absent = str(tmp_path / "absent.edb")
+    frame = pellumo_fleet.dask.read_table([absent, healthy, cut], "Beta", values="engine")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = frame.compute(scheduler="sync")
+    assert got.groupby("_source").size().to_dict() == {
+        healthy: len(pellumo.EseDatabase(healthy).read_table("Beta")), cut: 6}
+    assert sorted(_reported(caught)) == [("damage", cut), ("skipped", absent)]  # partitions in any order
+    (skip,) = [w.message for w in caught if w.category is pellumo_fleet.SkippedFileWarning]
+    assert skip.reason == f"Database file not found: {absent}"
+    assert str(skip) == f"{absent}: skipped: {skip.reason}"
+    with pytest.raises(ValueError, match="values must be 'raw' or 'engine'"):
+        pellumo_fleet.dask.read_table([healthy], "Beta", values="stored")
+
+
+@integration
+def test_dask_warnings_reach_the_client_from_a_cluster(make_db, tmp_path, dask_client):
+    import time
+    import warnings
+
+    import pellumo_fleet.dask
+
+    cut = make_db("truncated-tree")
+    absent = str(tmp_path / "absent.edb")
+    frame = pellumo_fleet.dask.read_table([cut, absent], "Beta")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert len(dask_client.compute(frame).result()) == 6
+        deadline = time.monotonic() + 10  # the events follow the result
+        while len(_reported(caught)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+    assert sorted(_reported(caught)) == [("damage", cut), ("skipped", absent)]
+    logs = "\n".join(text for worker in dask_client.get_worker_logs().values() for _, text in worker)
+    assert f"skipped {absent}" in logs and "table Beta: 3 pages beyond the end" in logs
+
+
 # --- Spark -----------------------------------------------------------------------------
 
 
