@@ -323,6 +323,8 @@ def planned_outputs(files: list[str], targets: list[str], out_dir: str, fmt: str
     if timeline:
         planned.append(os.path.join(out_dir, "timeline" + extension))
     for path, target in zip(files, targets, strict=True):
+        if not os.path.isdir(target):
+            continue  # nothing there to write over: the file need not be opened
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
