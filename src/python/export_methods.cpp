@@ -11,6 +11,7 @@
 #include "python/args.h"
 #include "python/check_methods.h"
 #include "python/damage.h"
+#include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/py_ref.h"
@@ -154,9 +155,9 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "file", "limit"};
+    static constexpr const char* kParams[] = {"table_name", "file", "limit", "values"};
     static constexpr ArgSpec kSpec{"EseDatabase.write_table_jsonl", kParams, 2};
-    PyObject* values[3];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -168,6 +169,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!arg_to_u64(values[2], "limit", n)) return nullptr;
       limit = n;
     }
+    ValuesMode mode = ValuesMode::Raw;
+    if (!parse_values_mode(values[3], mode)) return nullptr;
     PyObject* file = values[1];
     const bool descriptor = PyLong_Check(file);
     int fd = -1;
@@ -195,9 +198,14 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!cursor) return set_ese_error(cursor.error());
     bool interrupted = false;
     auto poll = [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; };
+    // The lines with the stored values, or with the engine's.
+    auto write_lines = [&](auto& out) {
+      return mode == ValuesMode::Engine ? write_engine_records_jsonl(*cursor, out, limit, poll)
+                                        : write_records_jsonl(*cursor, out, limit, poll);
+    };
     if (descriptor) {
       JsonlFile out = JsonlFile::borrow(fd);
-      Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
+      Result<std::uint64_t> written = write_lines(out);
       // A write cut short by a signal (EINTR) is the signal's to report.
       if (interrupted || (!written && PyErr_CheckSignals() < 0)) return nullptr;
       if (raise_if_size_changed(self)) return nullptr;
@@ -215,7 +223,7 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       return set_ese_error(written.error());
     }
     PyWriterOutput out(std::move(write));
-    Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
+    Result<std::uint64_t> written = write_lines(out);
     if (interrupted) return nullptr;  // the signal's exception stands
     if (raise_if_size_changed(self)) return nullptr;
     if (written) {
