@@ -204,7 +204,8 @@ class EseDatabase:
     def get_table_schema(self, table_name: str) -> list[_ColumnDescription]:
         """The table's columns. ValueError: no such table."""
     def export_table(self, table_name: str, output_path: str) -> None:
-        """Writes the table to output_path as JSON Lines. ValueError: no such
+        """Writes the table to output_path as JSON Lines, without holding the
+        interpreter lock (other threads run meanwhile). ValueError: no such
         table; OSError: the file cannot be written or a record cannot be read."""
     def carve_utf16le_strings(
         self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000
@@ -223,7 +224,8 @@ class EseDatabase:
         ValueError: unknown scope; OverflowError: a negative count."""
     def export_all(self, output_dir: str) -> None:
         """Writes every table to output_dir/<table>.jsonl, creating the
-        directory. The first failure (OSError, ValueError) stops the export."""
+        directory, without holding the interpreter lock. The first failure
+        (OSError, ValueError) stops the export."""
     @overload
     def iter_table(
         self, table_name: str, *, columns: Sequence[str] | None = None, values: Literal["raw"] = "raw"
@@ -274,7 +276,8 @@ class EseDatabase:
         stopping after limit records when given; returns the number written.
         values="engine": the engine's values (multi-values as arrays, dates
         as ISO 8601 UTC text ending in Z, GUIDs as UUID text, defaults,
-        signed numbers), records flagged deleted left out. ValueError: no
+        signed numbers), records flagged deleted left out. Lines are made
+        without the interpreter lock (write() takes it back). ValueError: no
         such table, an unknown `values`; OSError: a record cannot be read
         (after the lines before it) or the descriptor cannot be written."""
     def check(self) -> _CheckReport:

@@ -124,13 +124,17 @@ def companions_beside(path: str, names: Sequence[str]) -> list[str]:
     return found
 
 
+class UnknownKindError(ValueError):
+    """The file is a database, but of no artifact kind this package knows."""
+
+
 def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os.PathLike[str]] | None = None,
                   values: str = "engine", recovered: bool = False) -> Artifact:
     """Opens an artifact database.
 
     The kind is recognised from the catalog (the tables and columns present),
     never from the file name; a file of no known kind raises ValueError
-    naming what was looked for. companions: other files of the same artifact
+    (UnknownKindError) naming what was looked for. companions: other files of the same artifact
     (a User Access Logging database's SystemIdentity.mdb); by default the
     files of the kind's companion names lying beside `path`; [] for none.
     values: "engine", the values the database engine returns, on which every
@@ -149,7 +153,7 @@ def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os
     kind = detect(source.catalog)
     if kind is None:
         looked = "; ".join(f"{k.name}: {k.looked_for}" for k in kinds())
-        raise ValueError(f"{text_path}: not an artifact database of a known kind (looked for {looked})")
+        raise UnknownKindError(f"{text_path}: not an artifact database of a known kind (looked for {looked})")
     if companions is None:
         companion_paths = companions_beside(text_path, kind.companion_names)
     else:

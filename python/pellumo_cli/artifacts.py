@@ -25,7 +25,6 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
-from pellumo_cli.commands import CliError
 from pellumo_cli.export import (
     _PARTIAL_PREFIX,
     Outcome,
@@ -39,6 +38,7 @@ from pellumo_cli.export import (
     partial_folder,
     require_pyarrow,
 )
+from pellumo_cli.shared import CliError
 from pellumo_cli.text import printable
 
 FORMATS = ("parquet", "csv", "jsonl")
@@ -219,9 +219,13 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
 
     try:
         art = pellumo_artifacts.open(path, recovered=settings.recovered)
+    except pellumo_artifacts.UnknownKindError:
+        outcome.skipped = True
+        outcome.warnings.append(f"skipped {printable(path)}: no known artifact kind")
+        return
     except ValueError as error:
         outcome.skipped = True
-        reason = "no known artifact kind" if "not an artifact database" in str(error) else str(error)
+        reason = str(error)
         outcome.warnings.append(f"skipped {printable(path)}: {printable(reason)}")
         return
     except UnicodeEncodeError:
@@ -288,7 +292,7 @@ def cmd_artifacts(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                        + ", ".join(known_file_names()) + ")")
     out_dir = args.out_dir
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, "engine", None, count_jsonl=False, recovered=args.recovered)
+    settings = Settings(args.format, "engine", None, recovered=args.recovered)
     targets = input_dirs(files, out_dir)
 
     def task(path: str, target: str) -> Callable[[], Outcome]:

@@ -48,7 +48,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, description: str | None = None,
                 epilog: str | None = None) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=description or summary, epilog=epilog)
+        sub = commands.add_parser(name, help=summary, description=description or summary,
+                                  epilog=epilog or status.EPILOG)
         sub.add_argument("file", metavar="FILE", help="the ESE database file")
         return sub
 
@@ -161,6 +162,7 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
         return status.ERROR
     from pellumo_cli import commands
+    from pellumo_cli.shared import CliError
 
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
@@ -174,7 +176,7 @@ def _main(argv: Sequence[str] | None) -> int:
         done = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return done
-    except commands.CliError as error:
+    except CliError as error:
         try:
             sys.stdout.flush()
         except BrokenPipeError:

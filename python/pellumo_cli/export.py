@@ -3,12 +3,12 @@ Parquet or CSV, several files at a time.
 
 Each output file is written under a temporary name in a private folder beside
 it and renamed when complete, so an interrupted run (Ctrl-C, a full disk)
-never leaves a half-written file under a final name. JSON Lines are the bytes
-`export_table` writes (with engine values, `write_table_jsonl`'s); that call holds the interpreter lock for a whole
-table, so each file's JSON export runs in a forked child process: files are
-exported side by side on several cores, and Ctrl-C stops a child at once.
-Parquet and CSV are written with pyarrow from the module's Arrow stream,
-whose decoding runs without the lock, on threads."""
+never leaves a half-written file under a final name. Files are exported side
+by side on threads: JSON Lines are the bytes `write_table_jsonl` writes (with
+the stored values or the engine's), and Parquet and CSV are written with
+pyarrow from the module's Arrow stream; both decode without the interpreter
+lock. A stopped run (Ctrl-C, an output failure) ends every table at its next
+block of output."""
 
 from __future__ import annotations
 
@@ -16,7 +16,6 @@ import argparse
 import json
 import os
 import shutil
-import signal
 import tempfile
 import threading
 import time
@@ -24,18 +23,19 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 import pellumo
 
 from pellumo_cli import status
-from pellumo_cli.commands import CliError, open_database, require_table
 from pellumo_cli.damage import Damage, DamageLog
 from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
 from pellumo_cli.manifest import Manifest, describe_input, describe_table, file_digest
 from pellumo_cli.paths import is_pattern, matching_files
+from pellumo_cli.recover import write_recovered
 from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable
 
 _EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
@@ -48,21 +48,25 @@ class _Cancelled(Exception):
 
 
 class _Unreadable(Exception):
-    """The table could not be read at all (the message says why)."""
+    """The table could not be read at all (the message says why; `damaged`:
+    because the file is damaged)."""
+
+    def __init__(self, message: str, *, damaged: bool) -> None:
+        super().__init__(message)
+        self.damaged = damaged
 
 
-# Texts of the module's errors that mean the file's bytes are damaged, as
+# Kinds of the module's errors that mean the file's bytes are damaged, as
 # opposed to what this reader does not support (an unknown column type or
 # code page) or a failing disk: a table they stop is reported as damage.
-_DAMAGE_TEXTS = ("Corrupt structure", "Invalid page number", "Invalid tag number", "Invalid catalog entry",
-                 "Page data too short", "Tag offset out of bounds", "Parse error", "Error reading record")
-# The texts export_table gives when its output cannot be written.
-_OUTPUT_TEXTS = ("Failed to create output", "Write error", "Interrupted")
+_DAMAGE_KINDS = frozenset({"corrupt_structure", "invalid_page_number", "invalid_tag_number", "invalid_catalog_entry",
+                           "page_data_too_short", "tag_offset_out_of_bounds", "parse"})
 
 
-def is_damage(message: str) -> bool:
-    """Whether a read error's text says the file is damaged."""
-    return any(text in message for text in _DAMAGE_TEXTS)
+def is_damage(error: BaseException) -> bool:
+    """Whether a read error of the module says the file is damaged: a read
+    of records that stopped part-way, or an error of a damaged structure."""
+    return bool(getattr(error, "reading_record", False)) or getattr(error, "kind", None) in _DAMAGE_KINDS
 
 
 # --- naming -----------------------------------------------------------------------
@@ -122,34 +126,21 @@ class Settings:
     format: str
     values: str
     tables: list[str] | None  # None: every table
-    count_jsonl: bool  # unused: JSON exports are always counted (for the manifest)
     recovered: bool = False  # also TABLE.recovered.jsonl: the table's recovered records
     cancel: threading.Event = field(default_factory=threading.Event)
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
-    children: set[int] = field(default_factory=set)
     lock: threading.Lock = field(default_factory=threading.Lock)
     log: DamageLog | None = None  # the run's damage warnings
     manifest: Manifest | None = None  # what was read and written, as it finishes
-    pipe: int | None = None  # in a JSON export's child process: where the manifest's entries go
 
 
 def _deliver(settings: Settings, kind: str, path: str, entry: dict[str, Any]) -> None:
-    """Hands a finished input ("input") or table ("table") to the manifest:
-    a child process sends it to its parent at once, so that what was
-    finished is known even if the child is then killed."""
-    if settings.pipe is not None:
-        _send(settings.pipe, {"kind": kind, "path": path, "entry": entry})
-    elif settings.manifest is not None:
+    """Hands a finished input ("input") or table ("table") to the manifest."""
+    if settings.manifest is not None:
         if kind == "input":
             settings.manifest.set_input(path, entry)
         else:
             settings.manifest.add_table(path, entry)
-
-
-def _send(fd: int, message: dict[str, Any]) -> None:
-    data = (json.dumps(message, ensure_ascii=True) + "\n").encode()
-    while data:
-        data = data[os.write(fd, data):]
 
 
 @dataclass
@@ -161,7 +152,6 @@ class Outcome:
     tables_total: int = 0
     records: int = 0
     warnings: list[str] = field(default_factory=list)
-    damage: list[dict[str, Any]] = field(default_factory=list)  # a child's damage warnings, for the parent's log
     skipped: bool = False  # the file could not be read at all
     fatal: str | None = None  # an output failure that ends the run
 
@@ -184,9 +174,8 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
         db = open_database(path)
     except CliError as error:
         outcome.skipped = True
-        reason = _strip_path(str(error), path)
-        outcome.warnings.append(f"skipped {printable(path)}: {reason}")
-        _deliver(settings, "input", path, describe_input(path, None, reason))
+        outcome.warnings.append(f"skipped {printable(path)}: {error.reason}")
+        _deliver(settings, "input", path, describe_input(path, None, error.reason))
         return
     _deliver(settings, "input", path, describe_input(path, db))
     names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
@@ -201,11 +190,6 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
             outcome.skipped = True
             return
     write_tables(db, path, names, out_dir, settings, outcome)
-
-
-def _strip_path(message: str, path: str) -> str:
-    prefix = printable(path) + ": "
-    return message[len(prefix):] if message.startswith(prefix) else message
 
 
 def partial_folder(out_dir: str, outcome: Outcome) -> str | None:
@@ -228,11 +212,7 @@ def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: 
     if partial_dir is None:
         return
     try:
-        if settings.format == "jsonl":
-            _in_child(lambda: _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label),
-                      outcome, settings)
-        else:
-            _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
+        _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
     finally:
         shutil.rmtree(partial_dir, ignore_errors=True)
 
@@ -258,7 +238,7 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             # The run goes on with the next table; the manifest lists this one
             # with the reason and no output.
             _read_failure(settings, outcome, path, name, f"skipped table {where(name)}: {printable(str(error))}",
-                          str(error))
+                          damaged=error.damaged)
             _deliver(settings, "table", path, describe_table(name, 0, None, None, error=str(error)))
             continue
         except _Cancelled:
@@ -276,8 +256,6 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             records = lines
         extra: dict[str, Any] = {}
         if settings.recovered:
-            from pellumo_cli.recover import write_recovered
-
             recovered = os.path.join(out_dir, output_file_name(name + ".recovered", used))
             partial = os.path.join(partial_dir, f"{index}.recovered.jsonl")
             try:
@@ -289,19 +267,19 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
                 return
         outcome.tables += 1
         outcome.records += records
-        if problem is not None:
+        if problem is not None:  # always the file's damage: a read of records stopped part-way
             _read_failure(settings, outcome, path, name,
-                          f"table {where(name)} stopped after {records:,} records: {printable(problem)}", problem)
+                          f"table {where(name)} stopped after {records:,} records: {printable(problem)}", damaged=True)
         damage = settings.log.damage_of(path, name) if settings.log is not None else None
         entry = describe_table(name, records, damage.counts if damage else None, final, output_sha256=digest,
                                error=problem)
         _deliver(settings, "table", path, dict(entry, **extra))
 
 
-def _read_failure(settings: Settings, outcome: Outcome, path: str, name: str, line: str, message: str) -> None:
+def _read_failure(settings: Settings, outcome: Outcome, path: str, name: str, line: str, *, damaged: bool) -> None:
     """A table the file's damage stopped is damage (exit status 3, listed
     with the other damage warnings); anything else is an error (status 1)."""
-    if is_damage(message) and settings.log is not None:
+    if damaged and settings.log is not None:
         settings.log.add(Damage(path, name, {}, line))
     else:
         outcome.warnings.append(line)
@@ -312,23 +290,42 @@ def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Set
     Lines: counted later) and, where damage stopped the table early, the
     error. ValueError: no such table; _Unreadable: not a record could be
     read; OSError: the output cannot be written."""
-    if settings.format == "jsonl":
-        problem = None
+    if settings.format != "jsonl":
+        return _write_arrow_table(db, name, partial, settings)
+    problem = None
+    records = 0
+    with open(partial, "wb") as f:
         try:
+            output = _StoppableOutput(f, settings.cancel)
             if settings.values == "engine":
-                with open(partial, "wb") as out:
-                    db.write_table_jsonl(name, out.fileno(), values="engine")
+                records = db.write_table_jsonl(name, output, values="engine")
             else:
-                db.export_table(name, partial)
+                records = db.write_table_jsonl(name, output)
         except OSError as error:
-            text = str(error)
-            if error.errno is not None or text.startswith(_OUTPUT_TEXTS):
+            # The module's errors say what they are; any other OSError is the
+            # output's (raised by its write()).
+            if not hasattr(error, "kind"):
                 raise
-            if not os.path.exists(partial) or os.path.getsize(partial) == 0:
-                raise _Unreadable(text) from None
-            problem = text  # the lines before the damage stay, as export_table leaves them
-        return 0, problem
-    return _write_arrow_table(db, name, partial, settings)
+            if not getattr(error, "reading_record", False) or f.tell() == 0:
+                raise _Unreadable(str(error), damaged=is_damage(error)) from None
+            problem = str(error)  # the lines before the damage stay in the file
+    with settings.lock:
+        settings.records[0] += records
+    return records, problem
+
+
+class _StoppableOutput:
+    """The output file as write_table_jsonl sees it: it hands over its lines a
+    block at a time, and a stopped run ends the table at the next block."""
+
+    def __init__(self, file: Any, cancel: threading.Event) -> None:
+        self._file = file
+        self._cancel = cancel
+
+    def write(self, data: bytes) -> int:
+        if self._cancel.is_set():
+            raise _Cancelled
+        return int(self._file.write(data))
 
 
 # --- Parquet and CSV through the Arrow stream -------------------------------------
@@ -362,7 +359,7 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
         source = _arrow_stream(db, name, settings.values)
         reader = pa.RecordBatchReader.from_stream(source)
     except (OSError, pa.ArrowException) as error:
-        raise _Unreadable(str(error)) from None
+        raise _Unreadable(str(error), damaged=is_damage(error)) from None
     convert, schema = _csv_converter(reader.schema) if settings.format == "csv" else (None, reader.schema)
     records = 0
     problem = None
@@ -473,83 +470,6 @@ def _json_default(value: Any) -> Any:
     return str(value)
 
 
-# --- JSON Lines in a child process --------------------------------------------------
-
-
-def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) -> None:
-    """Runs `work` (which fills `outcome`) in a forked child and copies the
-    child's outcome back. The child dies at once on Ctrl-C, and the parent
-    kills it when the run is stopped."""
-    read_fd, write_fd = os.pipe()
-    # Forked under the lock, so that stop_children() either sees the child or
-    # stops it from being made; the child never takes the lock (JSON export
-    # does not count records through it).
-    with settings.lock:
-        if settings.cancel.is_set():
-            os.close(read_fd)
-            os.close(write_fd)
-            return
-        with warnings.catch_warnings():
-            # Python 3.12 warns of fork() beside other threads; the child
-            # touches no lock that those threads take.
-            warnings.simplefilter("ignore", DeprecationWarning)
-            pid = os.fork()
-        if pid == 0:  # the child: only os calls and pellumo from here on, then _exit
-            status = 1
-            try:
-                signal.signal(signal.SIGINT, signal.SIG_DFL)
-                os.close(read_fd)
-                settings.pipe = write_fd  # each finished table goes to the parent at once
-                work()
-                if settings.log is not None:  # the log of this process is a copy: hand its findings over
-                    outcome.damage = [d._asdict() for d in settings.log.entries(outcome.path)]
-                _send(write_fd, {"kind": "outcome", "entry": asdict(outcome)})
-                status = 0
-            finally:
-                os._exit(status)
-        settings.children.add(pid)
-    os.close(write_fd)
-    done: dict[str, Any] | None = None
-    try:
-        pending = b""
-        while chunk := os.read(read_fd, 1 << 16):
-            *lines, pending = (pending + chunk).split(b"\n")
-            for line in lines:
-                message = json.loads(line)
-                if message["kind"] == "outcome":
-                    done = message["entry"]
-                else:  # a table or the input, finished: kept even if the child is killed next
-                    _deliver(settings, message["kind"], outcome.path, message["entry"])
-    finally:
-        os.close(read_fd)
-        _, status = os.waitpid(pid, 0)
-        with settings.lock:
-            settings.children.discard(pid)
-    if status != 0 or done is None:
-        if not settings.cancel.is_set():
-            how = (f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
-                   else f"status {os.WEXITSTATUS(status)}")
-            outcome.fatal = f"{printable(outcome.path)}: the export process ended with {how}"
-        return
-    for key, value in done.items():
-        setattr(outcome, key, value)
-    if settings.log is not None:
-        for damage in outcome.damage:
-            settings.log.add(Damage(**damage))
-    with settings.lock:
-        settings.records[0] += outcome.records
-
-
-def stop_children(settings: Settings) -> None:
-    with settings.lock:
-        settings.cancel.set()
-        for pid in settings.children:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-
-
 # --- the command ---------------------------------------------------------------------
 
 
@@ -564,7 +484,7 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if not getattr(args, "overwrite", False):
         refuse_overwrite(planned_outputs(files, out_dir, args.format, tables, args.recovered))
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered,
+    settings = Settings(args.format, args.values, tables, recovered=args.recovered,
                         manifest=Manifest(getattr(args, "argv", ["pellumo", "export"]), files))
     summary = not args.quiet
     complete = False
@@ -686,9 +606,9 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
 def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settings: Settings,
          bar: Progress) -> list[Outcome]:
     """Runs the tasks `jobs` at a time and redraws the progress line until
-    they end. An output failure stops the run; so does Ctrl-C: children are
-    killed, threads stop at their next batch, partial files are removed, and
-    the KeyboardInterrupt goes on."""
+    they end. An output failure stops the run; so does Ctrl-C: threads stop
+    at their next block of output, partial files are removed, and the
+    KeyboardInterrupt goes on."""
     pool = ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="pellumo-export")
     try:
         futures = [pool.submit(task) for task in tasks]
@@ -699,14 +619,14 @@ def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settin
                     counted.add(index)
                     bar.file_done(files[index])
                     if future.result().fatal:
-                        stop_children(settings)
+                        settings.cancel.set()
             bar.draw(len(counted), settings.records[0])
             pending = [f for f in futures if not f.done()]
             if not pending:
                 return [f.result() for f in futures]
             wait(pending, timeout=_REFRESH_SECONDS, return_when=FIRST_COMPLETED)
     except KeyboardInterrupt:
-        stop_children(settings)
+        settings.cancel.set()
         bar.clear()
         raise
     finally:

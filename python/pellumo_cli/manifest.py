@@ -41,6 +41,8 @@ from pellumo_cli.text import state_name
 
 FILE_NAME = "manifest.json"
 _CHUNK = 1 << 20
+# The members of a table's entry that name a written file.
+_OUTPUT_KEYS = ("output", "recovered_output")
 DAMAGE_KEYS = ("pages_refused", "entries_skipped", "records_undecodable", "values_unresolved")
 
 
@@ -134,8 +136,8 @@ class Manifest:
             inputs = [self._inputs[p] for p in sorted(self._inputs, key=lambda p: self._order[p])]
             listed = []
             for entry in inputs:
-                tables = [dict(t, output=None if t["output"] is None else os.path.relpath(t["output"], out_dir))
-                          for t in entry["tables"]]
+                tables = [{key: os.path.relpath(value, out_dir) if key in _OUTPUT_KEYS and value is not None
+                           else value for key, value in t.items()} for t in entry["tables"]]
                 listed.append(dict(entry, tables=tables))
         return {"tool": "pellumo", "version": pellumo.__version__, "command": self.command,
                 "started": self.started, "finished": utc_now(), "complete": complete, "inputs": listed}

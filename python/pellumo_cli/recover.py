@@ -4,8 +4,6 @@ and the TABLE.recovered.jsonl files that `pellumo export --recovered` writes."""
 from __future__ import annotations
 
 import argparse
-import json
-import math
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -15,6 +13,9 @@ if TYPE_CHECKING:
     from pellumo import _Record
 
 from pellumo_cli import status
+from pellumo_cli.damage import DamageLog
+from pellumo_cli.engine_json import json_line
+from pellumo_cli.shared import open_database, require_table
 from pellumo_cli.text import printable, table
 
 PROVENANCE = ("_status", "_source", "_page", "_offset")
@@ -38,24 +39,6 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     return sub
 
 
-def json_value(value: object) -> object:
-    """A column value as export writes it: byte strings as lowercase hex,
-    non-finite floats as null."""
-    if isinstance(value, bytes):
-        return value.hex()
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
-
-
-def json_line(record: Mapping[str, object], extra: Mapping[str, object] | None = None) -> str:
-    """One JSON Lines line for a record: members sorted by name."""
-    members = {name: json_value(value) for name, value in record.items()}
-    if extra:
-        members.update(extra)
-    return json.dumps(members, ensure_ascii=False, sort_keys=True, separators=(",", ":")) + "\n"
-
-
 def recovered(db: pellumo.EseDatabase, name: str) -> Iterator[_Record]:
     """The recovered records of one table."""
     return db.recover(name)
@@ -67,7 +50,7 @@ def write_recovered(db: pellumo.EseDatabase, name: str, path: str) -> int:
     count = 0
     with open(path, "w", encoding="utf-8", errors="surrogatepass") as f:
         for record in recovered(db, name):
-            f.write(json_line(record))
+            f.write(json_line(record) + "\n")
             count += 1
     return count
 
@@ -106,21 +89,18 @@ class _Rows:
 
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from pellumo_cli import commands
-    from pellumo_cli.damage import DamageLog
-
-    db = commands.open_database(args.file)
+    db = open_database(args.file)
     if args.tables:
         names = list(dict.fromkeys(args.tables))
         for name in names:  # every name is checked before anything is written
-            commands.require_table(db, name)
+            require_table(db, name)
     else:
         names = list(dict.fromkeys(db.get_tables()))
     found = _Rows(db, names, err)
     with DamageLog(err) as log:
         if args.json:
             for name, record in found:
-                out.write(json_line(record, {"_table": name}))
+                out.write(json_line(record, {"_table": name}) + "\n")
         else:
             rows = []
             for name, record in found:

@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable
 
-from pellumo_cli.commands import RefusedError
+from pellumo_cli.shared import RefusedError
 from pellumo_cli.text import printable
 
 

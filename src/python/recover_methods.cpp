@@ -10,6 +10,7 @@
 #include "python/damage.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
+#include "python/native_iterator.h"
 #include "python/py_ref.h"
 #include "python/recovered_values.h"
 #include "python/table_methods.h"
@@ -21,8 +22,8 @@ namespace {
 constexpr const char* kStatusNames[] = {"deleted", "superseded", "unkeyed"};
 constexpr std::size_t kStatusCount = sizeof kStatusNames / sizeof kStatusNames[0];
 
-// What an iterator owns. The scanner borrows the Database of `database`,
-// which the iterator keeps alive with its reference.
+// What an iterator owns. The scanner borrows the Database of the
+// iterator's EseDatabase.
 struct RecoveryState {
   std::unique_ptr<RecoveryScanner> scanner;
   RecordConverter converter;
@@ -66,82 +67,26 @@ struct RecoveryState {
     }
     return dict;
   }
+
+  const ReadDamage& damage() const { return scanner->damage(); }
 };
 
-struct PyRecoveryIterator {
-  PyObject_HEAD
-  PyObject* database;     // the EseDatabase, strong reference
-  RecoveryState* state;   // null once exhausted
-};
-
-PyRecoveryIterator* as_iterator(PyObject* self) { return reinterpret_cast<PyRecoveryIterator*>(self); }
-
-void finish(PyRecoveryIterator* it) {
-  delete it->state;
-  it->state = nullptr;
-}
-
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_iterator(self)->database);
-  return 0;
-}
-
-int iterator_clear(PyObject* self) {
-  PyRecoveryIterator* it = as_iterator(self);
-  // Released before its end: the damage met is told all the same.
-  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->scanner->damage(), it->database);
-  finish(it);  // the scanner borrows the database: drop it first
-  Py_CLEAR(it->database);
-  return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  iterator_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+using RecoveryIterator = NativeIterator<RecoveryState>;
 
 PyObject* iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    PyRecoveryIterator* it = as_iterator(self);
+    RecoveryIterator* it = RecoveryIterator::of(self);
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
     // Damage is skipped inside the scan: it only ever ends, and then tells
     // what the walk of the live tree could not read.
-    if (!it->state->scanner->advance()) {
-      (void)it->state->notice.tell(it->state->scanner->damage());  // an error set is raised by the null
-      finish(it);
-      return nullptr;
-    }
+    if (!it->state->scanner->advance()) return it->end();
     return it->state->convert().release();
   });
 }
 
 constexpr char kIteratorDoc[] = "Iterator over the recovered records of one table, as returned by EseDatabase.recover.";
-
-PyType_Slot kIteratorSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kIteratorDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {0, nullptr},
-};
-
-// Made only by recover: no constructor, not subclassable.
-PyType_Spec kIteratorSpec = {
-    .name = "pellumo.RecoveryIterator",
-    .basicsize = sizeof(PyRecoveryIterator),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kIteratorSlots,
-};
 
 std::string known_sources() {
   std::string out;
@@ -191,7 +136,7 @@ bool parse_sources(PyObject* value, unsigned& mask) {
 }  // namespace
 
 PyObject* create_recovery_iterator_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &kIteratorSpec, nullptr);
+  return RecoveryIterator::create_type(module, "pellumo.RecoveryIterator", kIteratorDoc, iterator_next);
 }
 
 PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -236,13 +181,7 @@ PyObject* recover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       }
     }
 
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).recovery_iterator_type);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* it = alloc(type, 0);
-    if (it == nullptr) return nullptr;
-    as_iterator(it)->database = Py_NewRef(self);
-    as_iterator(it)->state = state.release();
-    return it;
+    return RecoveryIterator::make(state_of(self).recovery_iterator_type, self, std::move(state));
   });
 }
 

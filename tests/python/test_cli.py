@@ -113,13 +113,20 @@ def test_table_aligns_by_display_width():
 # --- help and version ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"],
+                                     ["check"], ["recover"]])
 def test_help_on_every_command(cli, command):
     done = cli(*command, "--help")
     assert done.returncode == 0, done.stderr
     usage = done.stdout.decode()
     assert usage.startswith("usage: " + " ".join(["pellumo"] + command))
     assert done.stderr == b""
+    # Every command lists its exit statuses (argparse may wrap the lines).
+    listed = " ".join(usage.split())
+    assert "exit status: 0 " in listed and ", 3 damage" in listed, listed
+    if command != ["check"]:
+        assert all(f"{code} {what}" in listed for code, what in
+                   [(1, "error"), (2, "usage"), (3, "damaged input"), (130, "interrupted")]), listed
 
 
 def test_version(cli):
@@ -234,6 +241,40 @@ def test_dump_of_a_table_with_a_broken_leaf_chain_is_whole(cli, make_db, tmp_pat
     assert (done.returncode, done.stderr.decode()) == (3, f"pellumo: warning: {caught[0].message}\n")
     assert done.stdout == reference
     assert done.stdout.count(b"\n") == 7
+
+
+# scenario, the damaged table, whether counting records (no column read)
+# meets the damage, whether recover does: it reads a torn page's bytes as
+# they are, and resolves long values of recovered records only (none here).
+DAMAGED_FIXTURES = [("truncated-tree", "Beta", True, True), ("truncated-root", "Beta", True, True),
+                    ("bad-checksum", "Alpha", True, False),  # a torn leaf
+                    ("torn-long-value", "Alpha", False, False)]  # a long value left unresolved
+
+
+@pytest.mark.parametrize("scenario, table, counted, recovering", DAMAGED_FIXTURES,
+                         ids=[d[0] for d in DAMAGED_FIXTURES])
+def test_damaged_tables_through_every_reading_command(cli, make_db, tmp_path, scenario, table, counted,
+                                                      recovering):
+    """dump (raw and engine values), info --counts and recover: what the file
+    still holds, the module's warning once on stderr, exit status 3."""
+    path = make_db(scenario)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        reference = exported(path, table, tmp_path)
+    (warning,) = [f"pellumo: warning: {w.message}\n" for w in caught]
+    assert path in warning and f"table {table}:" in warning
+    dumped = cli("dump", path, table)
+    assert (dumped.returncode, dumped.stdout, dumped.stderr.decode()) == (3, reference, warning)
+    engine = cli("dump", path, table, "--values", "engine")
+    assert (engine.returncode, engine.stderr.decode()) == (3, warning)
+    assert [json.loads(line)["Id"] for line in engine.stdout.splitlines()] == \
+        [json.loads(line)["Id"] for line in reference.splitlines()]
+    counts = cli("info", path, "--counts")
+    rows = {row[0]: row[1] for row in parse_table(counts.stdout.decode().split("\n\n")[1], right=[1])[1:]}
+    assert rows[table] == f"{len(reference.splitlines()):,}"
+    assert (counts.returncode, counts.stderr.decode()) == ((3, warning) if counted else (0, ""))
+    recovered = cli("recover", path, table, "--json")
+    assert (recovered.returncode, recovered.stderr.decode()) == ((3, warning) if recovering else (0, ""))
 
 
 # --- export ----------------------------------------------------------------------

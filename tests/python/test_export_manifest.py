@@ -142,7 +142,7 @@ def test_refused_outputs_leave_everything_as_it_was(cli, make_db, tmp_path):
 
 class _Unreadable:
     """A database whose named tables fail to read, as a damaged table
-    structure makes them fail."""
+    structure makes them fail: with the module's error, its kind given."""
 
     def __init__(self, db, failing):
         self._db, self._failing = db, failing
@@ -150,31 +150,36 @@ class _Unreadable:
     def __getattr__(self, name):
         return getattr(self._db, name)
 
-    def export_table(self, name, output):
+    def _fail(self, name):
         if name in self._failing:
-            raise OSError(self._failing[name])
-        self._db.export_table(name, output)
+            message, kind = self._failing[name]
+            error = OSError(message)
+            error.kind, error.reading_record = kind, False
+            raise error
+
+    def write_table_jsonl(self, name, output, limit=None):
+        self._fail(name)
+        return self._db.write_table_jsonl(name, output, limit)
 
     def arrow(self, name, **options):
-        if name in self._failing:
-            raise OSError(self._failing[name])
+        self._fail(name)
         return self._db.arrow(name, **options)
 
 
 @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
-@pytest.mark.parametrize("message, damaged", [
-    ("Corrupt structure: page 9 refused (not a leaf of this tree)", True),
-    ("Unsupported column type: 99", False),
+@pytest.mark.parametrize("message, kind, damaged", [
+    ("Corrupt structure: page 9 refused (not a leaf of this tree)", "corrupt_structure", True),
+    ("Unsupported column type: 99", "unsupported_column_type", False),
 ])
-def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, message, damaged):
+def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, message, kind, damaged):
     if fmt == "parquet":
         pytest.importorskip("pyarrow")
     path = make_db("records")
     real = pellumo.EseDatabase(path)
     names = real.get_tables()
-    db = _Unreadable(real, {names[1]: message})
+    db = _Unreadable(real, {names[1]: (message, kind)})
     manifest = Manifest(["pellumo", "export"], [path])
-    settings = export.Settings(fmt, "raw", None, count_jsonl=False, manifest=manifest)
+    settings = export.Settings(fmt, "raw", None, manifest=manifest)
     outcome = export.Outcome(path)
     err = open(os.devnull, "w")
     with DamageLog(err, deferred=True) as log:
@@ -193,3 +198,20 @@ def test_export_goes_on_past_a_table_it_cannot_read(make_db, tmp_path, fmt, mess
     listed = {t["name"]: t for t in manifest.as_dict(str(tmp_path / "out"), True)["inputs"][0]["tables"]}
     assert listed[names[1]]["output"] is None and listed[names[1]]["error"] == message
     assert all(listed[n]["output"] == f"{n}.{fmt}" for n in names if n != names[1])
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_with_several_files_every_message_about_a_table_names_its_file(cli, make_db, tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    files = [make_db("truncated-tree", name="one.edb"), make_db("torn-long-value", name="two.edb")]
+    done = cli("export", *files, tmp_path / "out", "--format", fmt, "--table", "Alpha", "--table", "Beta",
+               "--table", "Nope")
+    assert done.returncode == 1  # the missing table
+    lines = done.stderr.decode().splitlines()
+    about_tables = [line for line in lines if line.startswith("pellumo: warning: ")]
+    # Per file: the missing table, and the damage (Beta of one.edb, Alpha of two.edb).
+    assert len(about_tables) == 4, lines
+    for line in about_tables:
+        assert sum(path in line for path in files) >= 1, line
+    assert {path for path in files for line in about_tables if "Nope" in line and path in line} == set(files)
