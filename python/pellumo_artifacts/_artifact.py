@@ -21,7 +21,8 @@ class Artifact:
     Tables are built when first asked for and kept. `warnings` lists what
     building them met so far (ids that do not resolve, tables not known,
     values that do not convert, damage): after `tables()` or `timeline()`
-    it covers every table."""
+    it covers every table. A database table read that met damage is also
+    issued as a pellumo.DamageWarning, as the module issues it."""
 
     def __init__(self, kind: type[Kind], source: Source, companions: Sequence[Source] = ()) -> None:
         self._kind_class = kind
@@ -59,6 +60,18 @@ class Artifact:
     @property
     def warnings(self) -> list[str]:
         return self._source.warnings.lines()
+
+    @property
+    def damage(self) -> list[dict[str, Any]]:
+        """The database table reads so far that met damage, of this file and
+        its companions: path, table and what could not be read (the counts
+        of pellumo.DamageWarning.damage). Each is also a line of warnings."""
+        return self._source.warnings.damage()
+
+    @property
+    def database(self) -> pellumo.EseDatabase:
+        """The open database of the artifact's own file."""
+        return self._source.db
 
     def _check(self, name: str) -> None:
         if name not in self._names:

@@ -529,6 +529,8 @@ def planned_outputs(files: list[str], out_dir: str, fmt: str, tables: list[str] 
     export names them (a file that cannot be opened writes nothing)."""
     planned = [os.path.join(out_dir, MANIFEST_NAME)]
     for path, target in zip(files, output_dirs(files, out_dir), strict=True):
+        if not os.path.isdir(target):
+            continue  # nothing there to write over: the file need not be opened
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")

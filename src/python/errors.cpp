@@ -34,6 +34,8 @@ const char* kind_name(EseError::Kind kind) {
 
 }  // namespace
 
+bool stopped_reading_records(const EseError& error) { return error.context() == kErrorReadingRecord; }
+
 PyObject* set_ese_error(const EseError& error, std::string_view prefix) {
   PyObject* cls = PyExc_OSError;
   PyRef text;
@@ -58,7 +60,7 @@ PyObject* set_ese_error(const EseError& error, std::string_view prefix) {
   // part-way (an error met moving through a table is led by the cursor's
   // own words, either added here or by the routine that met it), as opposed
   // to a failure to open the table or to write an output.
-  const bool reading_record = prefix == kErrorReadingRecord || error.context() == kErrorReadingRecord;
+  const bool reading_record = prefix == kErrorReadingRecord || stopped_reading_records(error);
   PyRef kind = PyRef::steal(PyUnicode_InternFromString(kind_name(error.kind())));
   if (!kind || PyObject_SetAttrString(exception.get(), "kind", kind.get()) < 0 ||
       PyObject_SetAttrString(exception.get(), "reading_record", reading_record ? Py_True : Py_False) < 0) {

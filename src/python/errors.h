@@ -26,6 +26,10 @@ namespace pellumo::python {
 // part-way (the lines or records before it were delivered).
 PyObject* set_ese_error(const EseError& error, std::string_view prefix = {});
 
+// Whether `error` stopped a read of a table's records part-way: the cursor's
+// error, led by kErrorReadingRecord where it was met.
+bool stopped_reading_records(const EseError& error);
+
 // Runs the body of one entry point. No C++ exception may unwind into the
 // interpreter: std::bad_alloc becomes MemoryError and anything else (the
 // library throws nothing else) a SystemError. Returns null in both cases.

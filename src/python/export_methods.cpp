@@ -241,7 +241,7 @@ PyObject* write_to_object(PyObject* self, TableCursor& cursor, PyRef write, std:
   }
   // A record that cannot be read is the failure to report, even when
   // writing out the lines before it failed too.
-  if (out.failed() && written.error().io_description() == PyWriterOutput::kWriteFailed) return out.restore();
+  if (out.failed() && !stopped_reading_records(written.error())) return out.restore();
   return set_ese_error(written.error());
 }
 

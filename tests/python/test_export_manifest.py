@@ -215,3 +215,16 @@ def test_with_several_files_every_message_about_a_table_names_its_file(cli, make
     for line in about_tables:
         assert sum(path in line for path in files) >= 1, line
     assert {path for path in files for line in about_tables if "Nope" in line and path in line} == set(files)
+
+
+def test_several_files_refused_over_any_file_of_any_folder(cli, make_db, tmp_path):
+    files = [make_db("records", name="a.edb"), make_db("sample", name="b.edb")]
+    out = tmp_path / "out"
+    assert cli("export", *files, out).returncode == 0
+    (out / "manifest.json").unlink()
+    (out / "a.edb").rename(tmp_path / "moved")  # only b.edb's folder is left to write over
+    done = cli("export", *files, out)
+    assert done.returncode == 2
+    first = out / "b.edb" / f"{pellumo.EseDatabase(files[1]).get_tables()[0]}.jsonl"
+    assert done.stderr.decode() == f"pellumo: error: {first} exists (and 4 more): pass --overwrite to replace\n"
+    assert not (out / "a.edb").exists() and not (out / "manifest.json").exists()
