@@ -74,7 +74,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                         help="jsonl (default: the bytes export_table writes), parquet (zstd) or csv; "
                              "parquet and csv need pyarrow")
     export.add_argument("--values", choices=VALUES, default="raw",
-                        help="with parquet and csv: raw stored values (default) or engine values")
+                        help="raw: the stored values (default); engine: the values the database engine "
+                             "returns, as 'pellumo dump --values engine' writes them in jsonl (dates as ISO "
+                             "8601 UTC text ending in Z, GUIDs as UUID text, multi-values as arrays), typed "
+                             "in parquet, as text in csv; records flagged deleted are left out")
     export.add_argument("--table", metavar="T", action="append",
                         help="export only this table; repeat for more (--table A --table B; default: every "
                              "table)")
