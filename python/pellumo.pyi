@@ -283,14 +283,21 @@ class EseDatabase:
         caller (damage, damage_warning). ValueError: no such table or column,
         a column named twice, an unknown `values`, batch_rows 0."""
     def write_table_jsonl(
-        self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
+        self,
+        table_name: str,
+        file: int | _BytesWriter,
+        limit: SupportsIndex | None = None,
+        values: _Values = "raw",
     ) -> int:
         """Writes the table's records as JSON Lines (the bytes export_table
         writes) to a file descriptor (left open) or to an object's write(),
         stopping after limit records when given; returns the number written.
-        Lines are made without the interpreter lock (write() takes it back).
-        ValueError: no such table; OSError: a record cannot be read (after the
-        lines before it) or the descriptor cannot be written."""
+        values="engine": the engine's values (multi-values as arrays, dates
+        as ISO 8601 UTC text ending in Z, GUIDs as UUID text, defaults,
+        signed numbers), records flagged deleted left out. Lines are made
+        without the interpreter lock (write() takes it back). ValueError: no
+        such table, an unknown `values`; OSError: a record cannot be read
+        (after the lines before it) or the descriptor cannot be written."""
     def check(self) -> _CheckReport:
         """An integrity report of the whole file: the header, then every tree
         walked as every read walks it (each page checked: checksum, owner, tree
