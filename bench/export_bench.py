@@ -14,7 +14,11 @@ fixture tool, then, in rounds:
     child's anonymous memory (heap, sampled from /proc while the export runs)
     and of its peak RSS (which also counts the pages of the mapped file).
     Memory flat in the number of records means the heap growth is about the
-    same for both.
+    same for both;
+  - times two exports (export_table, and write_table_jsonl into a Python
+    file object) one after the other and the same two on two threads, and
+    prints the ratio: about 1.0 while a call holds the interpreter lock
+    throughout, towards 0.5 when it decodes without it and two cores are free.
 
 Usage:
   PYTHONPATH=build/python python3 bench/export_bench.py [--dir DIR] [--records N]
@@ -29,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -75,6 +80,27 @@ def orjson_export(db, out_path, orjson):
         for row in rows:
             out.write(dumps(row, default=hex_bytes))
             out.write(b"\n")
+
+
+def side_by_side(export, out_path):
+    """(seconds for two exports one after the other, seconds for the same
+    two on two threads); export(path) writes one."""
+    def one(i):
+        export(f"{out_path}.{i}")
+
+    def on_threads():
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    return timed(lambda: (one(0), one(1))), timed(on_threads)
+
+
+def write_to_file_object(db, path):
+    with open(path, "wb") as f:
+        db.write_table_jsonl("bench", f)
 
 
 # ---- memory, measured in a child process ----
@@ -173,12 +199,21 @@ def main():
             print(f"read_table + orjson.dumps per record: {other:.3f} s ({other_size / 1e6:.1f} MB); "
                   f"ratio export_table / that: {export / other:.2f} (goal: 0.50 or less)")
 
+        calls = {"export_table": lambda p: db.export_table("bench", p),
+                 "write_table_jsonl (file object)": lambda p: write_to_file_object(db, p)}
+        for name, export_call in calls.items():
+            runs = [side_by_side(export_call, out_path) for _ in range(args.runs)]
+            one_after_other = statistics.median(r[0] for r in runs)
+            threads = statistics.median(r[1] for r in runs)
+            print(f"two {name} on two threads: {threads:.3f} s, one after the other: {one_after_other:.3f} s "
+                  f"(medians of {args.runs}): ratio {threads / one_after_other:.2f}")
+
         for records, db_path in ((small_records, small_path), (args.records, path)):
             heap, maxrss = measure_memory(db_path, out_path)
             print(f"memory of one export of {records:,} records: heap +{heap:.1f} MiB, peak RSS +{maxrss:.1f} MiB "
                   f"(database file {os.path.getsize(db_path) / 2**20:.0f} MiB, mapped)")
     finally:
-        for p in (out_path, out_path + ".orjson"):
+        for p in (out_path, out_path + ".orjson", out_path + ".0", out_path + ".1"):
             if os.path.exists(p):
                 os.remove(p)
         if not args.keep:

@@ -13,12 +13,12 @@ Each table keeps the database's own columns (engine values: signed numbers,
 UUIDs, timestamps, text without trailing NULs) and adds resolved columns
 (names, SIDs, addresses, decoded blobs). Needs pyarrow."""
 
-from pellumo_artifacts._artifact import Artifact, open_artifact
+from pellumo_artifacts._artifact import Artifact, UnknownKindError, open_artifact
 from pellumo_artifacts._base import Catalog, Kind, Source, TimelineSpec
 from pellumo_artifacts._registry import kind_named, kinds, register
 from pellumo_artifacts._timeline import TIMELINE_SCHEMA, merge_timelines, timeline
 
 open = open_artifact  # noqa: A001 - the package's verb, as in pellumo_artifacts.open(path)
 
-__all__ = ["TIMELINE_SCHEMA", "Artifact", "Catalog", "Kind", "Source", "TimelineSpec", "kind_named", "kinds",
-           "merge_timelines", "open", "register", "timeline"]
+__all__ = ["TIMELINE_SCHEMA", "Artifact", "Catalog", "Kind", "Source", "TimelineSpec", "UnknownKindError",
+           "kind_named", "kinds", "merge_timelines", "open", "register", "timeline"]

@@ -21,7 +21,8 @@ class Artifact:
     Tables are built when first asked for and kept. `warnings` lists what
     building them met so far (ids that do not resolve, tables not known,
     values that do not convert, damage): after `tables()` or `timeline()`
-    it covers every table."""
+    it covers every table. A database table read that met damage is also
+    issued as a pellumo.DamageWarning, as the module issues it."""
 
     def __init__(self, kind: type[Kind], source: Source, companions: Sequence[Source] = ()) -> None:
         self._kind_class = kind
@@ -59,6 +60,18 @@ class Artifact:
     @property
     def warnings(self) -> list[str]:
         return self._source.warnings.lines()
+
+    @property
+    def damage(self) -> list[dict[str, Any]]:
+        """The database table reads so far that met damage, of this file and
+        its companions: path, table and what could not be read (the counts
+        of pellumo.DamageWarning.damage). Each is also a line of warnings."""
+        return self._source.warnings.damage()
+
+    @property
+    def database(self) -> pellumo.EseDatabase:
+        """The open database of the artifact's own file."""
+        return self._source.db
 
     def _check(self, name: str) -> None:
         if name not in self._names:
@@ -124,13 +137,17 @@ def companions_beside(path: str, names: Sequence[str]) -> list[str]:
     return found
 
 
+class UnknownKindError(ValueError):
+    """The file is a database, but of no artifact kind this package knows."""
+
+
 def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os.PathLike[str]] | None = None,
                   values: str = "engine", recovered: bool = False) -> Artifact:
     """Opens an artifact database.
 
     The kind is recognised from the catalog (the tables and columns present),
     never from the file name; a file of no known kind raises ValueError
-    naming what was looked for. companions: other files of the same artifact
+    (UnknownKindError) naming what was looked for. companions: other files of the same artifact
     (a User Access Logging database's SystemIdentity.mdb); by default the
     files of the kind's companion names lying beside `path`; [] for none.
     values: "engine", the values the database engine returns, on which every
@@ -149,7 +166,7 @@ def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os
     kind = detect(source.catalog)
     if kind is None:
         looked = "; ".join(f"{k.name}: {k.looked_for}" for k in kinds())
-        raise ValueError(f"{text_path}: not an artifact database of a known kind (looked for {looked})")
+        raise UnknownKindError(f"{text_path}: not an artifact database of a known kind (looked for {looked})")
     if companions is None:
         companion_paths = companions_beside(text_path, kind.companion_names)
     else:

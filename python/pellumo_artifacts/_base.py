@@ -44,7 +44,10 @@ What a kind provides (class attributes and methods of `Kind`):
 
 A kind reports what it meets through `self.warnings` (`_convert.Warnings`):
 ids that do not resolve, tables it does not know, blobs that do not parse.
-The layer adds damage met while reading.
+The layer adds damage met while reading (`Source.read`): each database
+table read that refused pages, skipped entries or left values unresolved is
+a line of the warnings and an entry of `Warnings.damage()`, and is issued as
+the module issues it (a pellumo.DamageWarning).
 """
 
 from __future__ import annotations
@@ -52,6 +55,7 @@ from __future__ import annotations
 import abc
 import os
 import uuid
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, ClassVar
@@ -137,7 +141,9 @@ class Source:
         64 bits, for FILETIMEs kept in DateTime columns) rather than as the
         engine reads them. ValueError for a table or column the file lacks."""
         wanted = list(columns) if columns is not None else None
-        kwargs: dict[str, Any] = {"columns": wanted, "values": "engine"}
+        # The damage is taken from the stream rather than issued by it, so that
+        # it is both in the artifact's warnings and issued (_read_stream).
+        kwargs: dict[str, Any] = {"columns": wanted, "values": "engine", "warn": False}
         if raw_columns:
             kwargs["raw_columns"] = list(raw_columns)
         stream = self.db.arrow(table, **kwargs)
@@ -168,6 +174,12 @@ class Source:
                 rows = sum(b.num_rows for b in batches)
                 self.warnings.add(f"{self.path}: table {table} stopped after {rows:,} records: {error}")
                 break
+        found = stream.damage_warning
+        if found is not None:
+            self.warnings.add_damage(found.path, found.table, dict(found.damage), str(found))
+            # As the module issues it: once per table read, an exception
+            # where the caller made DamageWarning an error.
+            warnings.warn(found, stacklevel=2)
         return pa.Table.from_batches(batches, schema=reader.schema)
 
 

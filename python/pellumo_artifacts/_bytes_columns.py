@@ -40,8 +40,18 @@ def as_array(values: pa.Array | pa.ChunkedArray) -> pa.Array:
     return values
 
 
-def _numpy_bool(mask: pa.Array) -> np.ndarray[Any, np.dtype[np.bool_]]:
-    return np.asarray(mask.fill_null(False).to_numpy(zero_copy_only=False), dtype=bool)
+def valid_mask(values: pa.Array | pa.ChunkedArray) -> np.ndarray[Any, np.dtype[np.bool_]]:
+    """Per row: whether the value is not null. Read from the validity bitmap
+    itself: converting a boolean array to NumPy costs several times more."""
+    array = as_array(values)
+    n = len(array)
+    if array.null_count == 0:
+        return np.ones(n, bool)
+    bitmap = array.buffers()[0]
+    if bitmap is None or array.null_count == n:  # the null type has no bitmap
+        return np.zeros(n, bool)
+    bits = np.unpackbits(np.frombuffer(bitmap, np.uint8), bitorder="little")
+    return bits[array.offset : array.offset + n].astype(bool)
 
 
 def fixed_width_bytes(values: pa.Array, width: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], int]:
@@ -56,7 +66,7 @@ def fixed_width_bytes(values: pa.Array, width: int) -> tuple[np.ndarray[Any, Any
         values = values.cast(pa.binary())
     offsets = np.frombuffer(values.buffers()[1], dtype=np.int32, count=n + 1, offset=values.offset * 4)
     lengths = np.diff(offsets)
-    present = _numpy_bool(values.is_valid()) if values.null_count else np.ones(n, bool)
+    present = valid_mask(values)
     good = present & (lengths == width)
     wrong = int(np.count_nonzero(present & ~good))
     data = values.buffers()[2]
@@ -87,7 +97,7 @@ def integers(
     kind = "i" if signed else "u"
     dtype = np.dtype(f"{'>' if big_endian else '<'}{kind}{width}")
     numbers = np.ascontiguousarray(matrix).view(dtype).reshape(-1).astype(dtype.newbyteorder("="))
-    present = _numpy_bool(as_array(values).is_valid())
+    present = valid_mask(values)
     failed = present & ~good
     arrow_type = pa.from_numpy_dtype(numbers.dtype)
     return pa.array(numbers, type=arrow_type, mask=~good), failed, int(np.count_nonzero(failed))
@@ -102,7 +112,7 @@ def filetimes_from_int64(values: pa.Array) -> tuple[pa.Array, np.ndarray[Any, An
     if values.type != pa.int64():
         values = values.cast(pa.int64())
     raw = np.asarray(values.fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64)
-    present = _numpy_bool(values.is_valid())
+    present = valid_mask(values)
     empty = ((raw >= 0) & (raw < FILETIME_MARKERS_BELOW)) | (raw == FILETIME_NEVER)
     in_range = (raw >= _FT_MIN) & (raw <= _FT_MAX)
     ok = present & ~empty & in_range
@@ -173,7 +183,7 @@ def utf16_string_lists(values: pa.Array) -> tuple[pa.Array, np.ndarray[Any, Any]
         array = array.cast(pa.binary())
     n = len(array)
     out_type = pa.list_(pa.string())
-    present = _numpy_bool(array.is_valid()) if array.null_count else np.ones(n, bool)
+    present = valid_mask(array)
     if n == 0 or not present.any():
         return pa.nulls(n, out_type), np.zeros(n, bool), np.zeros(n, bool)
     offsets = np.frombuffer(array.buffers()[1], dtype=np.int32, count=n + 1, offset=array.offset * 4)

@@ -36,6 +36,17 @@ class Warnings:
         self._lines: list[str] = []
         self._seen: set[str] = set()
         self._counts: dict[str, int] = {}
+        self._damage: list[dict[str, Any]] = []
+
+    def add_damage(self, path: str, table: str, damage: dict[str, Any], text: str) -> None:
+        """A database table read that met damage (a DamageWarning's path,
+        table, damage and text): kept whole, and its text as a line."""
+        self._damage.append({"path": path, "table": table, **damage})
+        self.add(text)
+
+    def damage(self) -> list[dict[str, Any]]:
+        """Every damaged read so far: path, table and the damage counts."""
+        return [dict(d) for d in self._damage]
 
     def add(self, line: str) -> None:
         if line not in self._seen:

@@ -16,6 +16,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -88,7 +89,7 @@ def dstime(values: pa.Array) -> tuple[pa.Array, int]:
     what nanoseconds hold are null and counted."""
     array = bc.as_array(values).cast(pa.int64())
     raw = np.asarray(array.fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64)
-    present = np.asarray(array.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
+    present = bc.valid_mask(array)
     unix = raw - SECONDS_1601_TO_1970
     limit = (2**63 - 1) // 1_000_000_000
     ok = present & (raw != 0) & (np.abs(unix) <= limit)
@@ -117,7 +118,7 @@ def sids(values: pa.Array) -> tuple[pa.Array, pa.Array, int]:
     n = len(array)
     text = pa.nulls(n, pa.string())
     rids = pa.nulls(n, pa.uint32())
-    present = np.asarray(array.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
+    present = bc.valid_mask(array)
     done = np.zeros(n, bool)
     if present.any():
         lengths = np.asarray(pc.binary_length(array).fill_null(0).to_numpy(zero_copy_only=False), dtype=np.int64)
@@ -172,24 +173,80 @@ def guids(values: pa.Array) -> tuple[pa.Array, int]:
 
 
 _RFC4514_SPECIAL = r'([\\,+"<>;=#])'
-_NEEDS_ESCAPE = r'[\\,+"<>;=#\n\r]|^ | $'
+_RESERVED_BYTES = np.zeros(256, bool)
+_RESERVED_BYTES[list(b'\\,+"<>;=#\n\r')] = True
+
+
+def _needs_escape(values: pa.Array) -> np.ndarray[Any, Any]:
+    """Per value: whether it holds a character a DN reserves, or starts or
+    ends with a space. Read from the UTF-8 bytes at once: every reserved
+    character is ASCII, and no byte of a longer UTF-8 sequence is."""
+    n = len(values)
+    if n == 0 or values.null_count == n:
+        return np.zeros(n, bool)
+    offsets = np.frombuffer(values.buffers()[1], np.int32, count=n + 1, offset=values.offset * 4).astype(np.int64)
+    data_buffer = values.buffers()[2]
+    data = np.frombuffer(data_buffer, np.uint8) if data_buffer is not None else np.zeros(0, np.uint8)
+    if len(data) == 0:
+        return np.zeros(n, bool)
+    hits = np.nonzero(_RESERVED_BYTES[data[offsets[0] : offsets[-1]]])[0] + offsets[0]
+    out = np.zeros(n, bool)
+    out[np.searchsorted(offsets, hits, side="right") - 1] = True
+    filled = offsets[1:] > offsets[:-1]
+    first = data[np.minimum(offsets[:-1], len(data) - 1)]
+    last = data[np.maximum(offsets[1:] - 1, 0)]
+    out |= filled & ((first == 0x20) | (last == 0x20))
+    needs: np.ndarray[Any, Any] = out & bc.valid_mask(values)
+    return needs
 
 
 def escape_rdn_values(values: pa.Array) -> pa.Array:
     """RDN values with the characters a DN reserves escaped (only the values
     that hold one are rewritten: most names need nothing)."""
     values = bc.as_array(values)
-    needs = pc.fill_null(pc.match_substring_regex(values, _NEEDS_ESCAPE), False)
-    if not pc.any(needs).as_py():
+    if pa.types.is_large_string(values.type):
+        values = values.cast(pa.string())
+    needs_np = _needs_escape(values)
+    if not needs_np.any():
         return values
+    needs = pa.array(needs_np)
     chosen = values.filter(needs)
     escaped = pc.replace_substring_regex(chosen, pattern=_RFC4514_SPECIAL, replacement=r"\\\1")
     escaped = pc.replace_substring(escaped, pattern="\n", replacement="\\0A")
     escaped = pc.replace_substring(escaped, pattern="\r", replacement="\\0D")
     escaped = pc.replace_substring_regex(escaped, pattern=r"^ ", replacement=r"\\ ")
     escaped = pc.replace_substring_regex(escaped, pattern=r" $", replacement=r"\\ ")
-    where = np.nonzero(np.asarray(needs.to_numpy(zero_copy_only=False), dtype=bool))[0]
-    return _scatter(values, where, escaped)
+    return _scatter(values, np.nonzero(needs_np)[0], escaped)
+
+
+def row_positions(keys: pa.Array | pa.ChunkedArray) -> Callable[[pa.Array | pa.ChunkedArray], np.ndarray[Any, Any]]:
+    """A lookup from key values to the row holding them (-1 where none
+    does; the first row of a repeated key). DNTs are row numbers of a kind,
+    dense from 1: a position array indexed by key answers without hashing;
+    keys spread too thinly for one are hashed."""
+    values = np.asarray(bc.as_array(keys).cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False))
+    valid = values >= 0
+    top = int(values.max()) if len(values) else -1
+    if top < 4 * len(values) + 1024:
+        positions = np.full(top + 2, -1, np.int64)
+        order = np.nonzero(valid)[0][::-1]
+        positions[values[order]] = order
+
+        def dense(wanted: pa.Array | pa.ChunkedArray) -> np.ndarray[Any, Any]:
+            w = np.asarray(bc.as_array(wanted).cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False))
+            inside = (w >= 0) & (w < len(positions))
+            return np.where(inside, positions[np.where(inside, w, 0)], -1)
+
+        return dense
+    value_set = pa.array(np.where(valid, values, -1))
+
+    def hashed(wanted: pa.Array | pa.ChunkedArray) -> np.ndarray[Any, Any]:
+        w = bc.as_array(wanted).cast(pa.int64())
+        found = pc.index_in(w, value_set=value_set)
+        out = np.asarray(found.fill_null(-1).to_numpy(zero_copy_only=False), dtype=np.int64)
+        return np.where(np.asarray(w.fill_null(-1).to_numpy(zero_copy_only=False)) >= 0, out, -1)
+
+    return hashed
 
 
 def distinguished_names(
@@ -204,19 +261,19 @@ def distinguished_names(
     n = len(dnt)
     if n == 0:
         return pa.array([], pa.string()), 0
-    dnt_a = bc.as_array(dnt).cast(pa.int64())
-    pdnt_a = bc.as_array(pdnt).cast(pa.int64())
-    parent = pc.index_in(pdnt_a, value_set=dnt_a)
-    parent_np = np.asarray(parent.fill_null(-1).to_numpy(zero_copy_only=False), dtype=np.int64)
+    parent_np = row_positions(dnt)(pdnt)
     rdn_a = bc.as_array(rdn)
     # state: where a row's DN is, as an index into the concatenated levels.
+    # Levels hold an empty DN as null, so that one join with nulls skipped
+    # gives both a child of an empty DN (its RDN) and a row without an RDN
+    # (its parent's DN).
     state = np.full(n, -1, np.int64)
     chunks: list[pa.Array] = []
     total = 0
     # Roots: no parent among the rows.
     roots = np.nonzero(parent_np < 0)[0]
     if len(roots):
-        chunks.append(pc.fill_null(rdn_a.take(pa.array(roots)), ""))
+        chunks.append(rdn_a.take(pa.array(roots)))
         state[roots] = np.arange(len(roots))
         total = len(roots)
     known_parent = parent_np >= 0
@@ -230,15 +287,20 @@ def distinguished_names(
             break
         parent_dn = chunks[-1].take(pa.array(state[parent_np[frontier]] - level_start))
         own = rdn_a.take(pa.array(frontier))
-        joined = pc.binary_join_element_wise(own, parent_dn, ",")
-        dn = pc.if_else(pc.equal(parent_dn, ""), own, joined)
-        dn = pc.fill_null(dn, parent_dn)
+        dn = pc.binary_join_element_wise(own, parent_dn, ",", null_handling="skip")
         level_start = total
         chunks.append(bc.as_array(dn))
         state[frontier] = total + np.arange(len(frontier))
         total += len(frontier)
-    unresolved = int(np.count_nonzero(state < 0))
-    store = pa.chunked_array(chunks, pa.string()) if chunks else pa.chunked_array([], pa.string())
-    index = pa.array(np.where(state < 0, 0, state), mask=state < 0)
-    result = store.take(index) if total else pa.nulls(n, pa.string())
-    return bc.as_array(result), unresolved
+    unresolved = state < 0
+    # Resolved rows whose DN is empty point at one "" past the levels.
+    empty = np.zeros(total + 1, bool)
+    offset = 0
+    for chunk in chunks:
+        empty[offset : offset + len(chunk)] = ~bc.valid_mask(chunk)
+        offset += len(chunk)
+    index = np.where(unresolved, 0, state)
+    index = np.where(empty[index] & ~unresolved, total, index)
+    store = pa.chunked_array([*chunks, pa.array([""], pa.string())], pa.string())
+    result = store.take(pa.array(index, mask=unresolved))
+    return bc.as_array(result), int(np.count_nonzero(unresolved))

@@ -27,6 +27,30 @@ builds write them) are told apart by where the job's own GUID stands, or, for
 files, by which reading gives sound counted text. A blob that parses
 neither way gives a row with the raw Blob, nulls elsewhere, and a warning.
 
+What is documented and what is inferred:
+
+- Documented by Microsoft (the BITS API reference, bits.h and the
+  BitsClientJob WMI class): a job is identified by a GUID made when it is
+  created; its type, priority and state take the values of BG_JOB_TYPE
+  (download 0, upload 1, upload-reply 2), BG_JOB_PRIORITY (foreground 0 to
+  low 3) and BG_JOB_STATE (queued 0 to cancelled 8), as TYPES, PRIORITIES
+  and STATES here; a job has a display name and a description, an owner
+  (a SID), a notification command line run when it completes or fails, and
+  creation, last-modification and completion times as FILETIMEs; a file has
+  a remote name (the URL), a local name (the destination) and a progress of
+  bytes total and transferred, the total BG_SIZE_UNKNOWN (all ones) until it
+  is known.
+- Described by public forensic write-ups (Mandiant's 2021 study of attacker
+  use of BITS): Windows 10 and later keep the queue in the ESE database
+  qmgr.db, whose tables Jobs and Files hold one record per job and per file
+  as the GUID (Id) and a serialised structure (Blob).
+- Inferred, and not confirmed by a write-up this decoder could check: the
+  byte layout of the blobs as set out above (the order of the fields, the
+  16-byte marker, the 32 bits after the state, the file's temporary path and
+  volume fields), and where the three times lie: they are found by scanning
+  for FILETIMEs rather than read at a known offset. Every blob that does
+  not fit this reading still gives its row, with the raw Blob and a warning.
+
 Tables: jobs (JobId, Name, Description, Type, Priority, State, OwnerSid,
 CreationTime, ModifiedTime, CompletionTime, CommandLine, Arguments, FileIds,
 and the stored Id and Blob) and files (FileId, JobId where a job lists it,

@@ -93,19 +93,52 @@ def _first_items(values: pa.Array) -> tuple[pa.Array, int]:
     """The first item of each list (null for a null or empty list), and how
     many lists hold more than one item."""
     array = bc.as_array(values)
+    n = len(array)
     offsets = np.asarray(array.offsets.to_numpy(zero_copy_only=False), dtype=np.int64)
     lengths = np.diff(offsets)
     many = int(np.count_nonzero(lengths > 1))
-    if not (lengths == 0).any() or array.null_count == int(np.count_nonzero(lengths == 0)):
-        # No empty lists but null ones (how the engine gives absent values):
-        # the kernel takes the first items directly.
-        return pc.list_element(array, 0), many
-    flat = array.flatten()
+    flat = array.values.slice(int(offsets[0]), int(offsets[-1] - offsets[0])) if n else array.flatten()
+    if many == 0 and flat.null_count == 0:
+        # Lists of one item or none: most attributes of most objects. The
+        # items are the answer as they lie (every list of one), or are spread
+        # to their rows without copying the values themselves.
+        present = lengths == 1
+        if array.null_count:
+            present &= bc.valid_mask(array)
+        if len(flat) == n and present.all():
+            return flat, 0
+        if int(np.count_nonzero(present)) == len(flat):
+            spread = _spread(flat, present)
+            if spread is not None:
+                return spread, 0
     if len(flat) == 0:
-        return pa.nulls(len(array), array.type.value_type), many
+        return pa.nulls(n, array.type.value_type), many
     start = np.clip(offsets[:-1] - offsets[0], 0, len(flat) - 1)
-    empty = lengths == 0
-    return flat.take(pa.array(start, mask=empty)), many
+    missing = lengths == 0
+    if array.null_count:
+        missing |= ~bc.valid_mask(array)
+    return flat.take(pa.array(start, mask=missing)), many
+
+
+def _spread(items: pa.Array, present: np.ndarray[Any, Any]) -> pa.Array | None:
+    """`items` (none null) placed in order at the rows where `present` is
+    true, the other rows null; None for a type this does not lay out.
+    Strings and bytes keep their data buffer: only the offsets are made."""
+    n = len(present)
+    validity = pa.array(present).buffers()[1]
+    t = items.type
+    if pa.types.is_string(t) or pa.types.is_binary(t):
+        item_offsets = np.frombuffer(items.buffers()[1], dtype=np.int32, count=len(items) + 1, offset=items.offset * 4)
+        # Row i starts where the items before it end: a null row is empty.
+        before = np.concatenate(([0], np.cumsum(present)))
+        row_offsets = np.ascontiguousarray(item_offsets[before], dtype=np.int32)
+        return pa.Array.from_buffers(t, n, [validity, pa.py_buffer(row_offsets), items.buffers()[2]],
+                                     null_count=n - len(items))
+    if pa.types.is_integer(t) or pa.types.is_floating(t):
+        out = np.zeros(n, dtype=t.to_pandas_dtype())
+        out[present] = items.to_numpy(zero_copy_only=False)
+        return pa.Array.from_buffers(t, n, [validity, pa.py_buffer(out)], null_count=n - len(items))
+    return None
 
 
 def _rebuild(lists: pa.Array, flat: pa.Array) -> pa.Array:
@@ -134,21 +167,14 @@ class DirectoryNames:
 
     def __init__(self, dnt: pa.Array, dn: pa.Array) -> None:
         self.dn = dn
-        # DNTs are row numbers of a kind, dense from 1: a position array
-        # indexed by DNT answers lookups without hashing.
-        keys = np.asarray(bc.as_array(dnt).cast(pa.int64()).fill_null(-1).to_numpy(zero_copy_only=False))
-        valid = keys >= 0
-        top = int(keys.max()) if len(keys) else -1
-        self.positions = np.full(top + 2, -1, np.int64)
         # The first row of a DNT wins (recovered copies come after the live rows).
-        order = np.nonzero(valid)[0][::-1]
-        self.positions[keys[order]] = order
+        self._positions = nv.row_positions(dnt)
+        # Whether every row has a DNT of its own: then the DNs of those rows,
+        # in their order, are `dn` itself.
+        self.own_rows = bool(np.array_equal(self._positions(dnt), np.arange(len(dn))))
 
     def lookup(self, dnts: pa.Array) -> pa.Array:
-        array = bc.as_array(dnts).cast(pa.int64())
-        keys = np.asarray(array.fill_null(-1).to_numpy(zero_copy_only=False))
-        inside = (keys >= 0) & (keys < len(self.positions))
-        found = np.where(inside, self.positions[np.where(inside, keys, 0)], -1)
+        found = self._positions(dnts)
         return self.dn.take(pa.array(np.maximum(found, 0), mask=found < 0))
 
 
@@ -161,6 +187,7 @@ class NtdsTables:
         self.stored_columns = list(stored_columns)
         self.schema = schema
         self._names: DirectoryNames | None = None
+        self._names_source: pa.Table | None = None  # the table the DNs were built from
         self._objects: pa.Table | None = None
         self._links: pa.Table | None = None
         self._rids: pa.Array | None = None
@@ -189,6 +216,8 @@ class NtdsTables:
             cols = self._name_columns()
             if table is None or not all(c in table.column_names for c in cols):
                 table = self.read(ns.DATATABLE, cols)
+            else:
+                self._names_source = table
             rdn_column = self.column_of.get("name", ns.column_name("m", ns.ATT_NAME))
             n = table.num_rows
             dnt = table["DNT_col"] if "DNT_col" in table.column_names else pa.nulls(n, pa.int32())
@@ -272,8 +301,11 @@ class NtdsTables:
             if rids:
                 extra.append(("RID", pa.chunked_array(rids)))
         if "DNT_col" in table.column_names:
-            dnts = table["DNT_col"].chunks or [pa.array([], pa.int32())]
-            extra.insert(0, ("DN", pa.chunked_array([names.lookup(c) for c in dnts])))
+            if table is self._names_source and names.own_rows:
+                extra.insert(0, ("DN", pa.chunked_array([names.dn], pa.string())))
+            else:
+                dnts = table["DNT_col"].chunks or [pa.array([], pa.int32())]
+                extra.insert(0, ("DN", pa.chunked_array([names.lookup(c) for c in dnts])))
         for name, values in extra:
             out_names.append(claim_name(taken, name))
             out_values.append(values)

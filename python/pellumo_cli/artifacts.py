@@ -4,10 +4,16 @@ Parquet, CSV or JSON Lines, and a timeline of them all.
 
 Each input gets a folder named as `pellumo export` names its per-file
 folders (the file's path below the inputs' common folder; a single input's
-own name) holding TABLE.EXT and warnings.txt. Files are written under
-temporary names in a private folder and renamed when complete, so Ctrl-C
-(exit status 130) never leaves a half-written file. Files of no known kind,
-and files that cannot be read, are listed and skipped (exit status 1)."""
+own name) holding TABLE.EXT and warnings.txt, and OUT_DIR/manifest.json
+lists every input (size, SHA-256, kind, the damage its reads met) and every
+table written (records, damage, SHA-256), as `pellumo export` writes it.
+Files are written under temporary names in a private folder and renamed when
+complete, so Ctrl-C (exit status 130) never leaves a half-written file. Files
+of no known kind, and files that cannot be read, are listed and skipped (exit
+status 1). Damage met while reading is printed once per table read on stderr
+and, the output being complete as far as the files allow, exits 3. Existing
+outputs are not replaced without --overwrite, and OUT_DIR may not hold an
+input (exit status 2)."""
 
 from __future__ import annotations
 
@@ -21,11 +27,13 @@ import shutil
 import tempfile
 import threading
 import uuid
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
-from pellumo_cli.commands import CliError
+from pellumo_cli import status
+from pellumo_cli.damage import DamageLog
 from pellumo_cli.export import (
     _PARTIAL_PREFIX,
     Outcome,
@@ -38,7 +46,12 @@ from pellumo_cli.export import (
     output_file_name,
     partial_folder,
     require_pyarrow,
+    write_manifest,
 )
+from pellumo_cli.manifest import DAMAGE_KEYS, Manifest, describe_input, describe_table
+from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
+from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
+from pellumo_cli.shared import CliError, jobs
 from pellumo_cli.text import printable
 
 FORMATS = ("parquet", "csv", "jsonl")
@@ -48,8 +61,6 @@ WARNINGS_FILE = "warnings.txt"
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Adds the artifacts command to the subcommand set of the main parser."""
-    from pellumo_cli.cli import _jobs
-
     sub: argparse.ArgumentParser = commands.add_parser(
         "artifacts", help="turn artifact databases (SRUM, UAL, BITS, ...) into named, resolved tables",
         description="Turn artifact databases into the tables an analyst reads: SRUM (SRUDB.dat), User Access "
@@ -58,7 +69,10 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                     "OUT_DIR/<input>/TABLE.EXT with the warnings met in OUT_DIR/<input>/warnings.txt; <input> is "
                     "the file's path below the folder holding every input (one input: its own name). A folder is "
                     "searched for the file names of the known kinds; the kind is recognised from the tables "
-                    "inside. Files of no known kind are listed and skipped (exit status 1).")
+                    "inside. Files of no known kind are listed and skipped (exit status 1). OUT_DIR/manifest.json "
+                    "lists the inputs and tables written with their SHA-256 and the damage met; existing outputs "
+                    "are not replaced without --overwrite, and OUT_DIR may not hold an input (exit status 2).",
+        epilog=status.EPILOG)
     sub.add_argument("inputs", metavar="FILE|DIR", nargs="+", help="artifact databases, or folders to search")
     sub.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
     sub.add_argument("--format", choices=FORMATS, default="parquet",
@@ -68,7 +82,10 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                      help="also the deleted and superseded records the files still hold, with _recovered true")
     sub.add_argument("--timeline", action="store_true",
                      help="also OUT_DIR/timeline.EXT: one row per record and time column, sorted by time")
-    sub.add_argument("--jobs", metavar="N", type=_jobs, default=1, help="files read at the same time (default 1)")
+    sub.add_argument("--jobs", metavar="N", type=jobs, default=1, help="files read at the same time (default 1)")
+    sub.add_argument("--overwrite", action="store_true",
+                     help="replace output files (and manifest.json) that exist; without it the run is refused "
+                          "when any would be replaced")
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     return sub
 
@@ -217,25 +234,32 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
                      outcome: ArtifactOutcome) -> None:
     import pellumo_artifacts
 
+    reason: str | None = None
     try:
         art = pellumo_artifacts.open(path, recovered=settings.recovered)
+    except pellumo_artifacts.UnknownKindError:
+        reason = "no known artifact kind"
     except ValueError as error:
-        outcome.skipped = True
-        reason = "no known artifact kind" if "not an artifact database" in str(error) else str(error)
-        outcome.warnings.append(f"skipped {printable(path)}: {printable(reason)}")
-        return
+        reason = printable(str(error))
     except UnicodeEncodeError:
-        outcome.skipped = True
-        outcome.warnings.append(f"skipped {printable(path)}: file names that are not valid UTF-8 are not supported")
-        return
+        reason = "file names that are not valid UTF-8 are not supported"
     except OSError as error:
+        reason = printable(str(error))
+    if reason is not None:
         outcome.skipped = True
-        outcome.warnings.append(f"skipped {printable(path)}: {printable(str(error))}")
+        outcome.warnings.append(f"skipped {printable(path)}: {reason}")
+        if settings.manifest is not None:
+            settings.manifest.set_input(path, describe_input(path, None, error=reason))
         return
     outcome.kind = art.kind
     outcome.companions = art.companion_paths
     names = art.table_names
     outcome.tables_total = len(names)
+    entry: dict[str, Any] = {}
+    if settings.manifest is not None:
+        entry = describe_input(path, art.database)
+        entry.update(kind=art.kind, companions=art.companion_paths, damage=[])
+        settings.manifest.set_input(path, entry)
     partial_dir = partial_folder(out_dir, outcome)
     if partial_dir is None:
         return
@@ -245,6 +269,7 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
         for index, name in enumerate(names):
             if settings.cancel.is_set():
                 return
+            before = len(art.damage)
             table = art.table(name)
             final = os.path.join(out_dir, output_file_name(name, used, extension))
             partial = os.path.join(partial_dir, f"{index}{extension}")
@@ -258,6 +283,12 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
             outcome.records += rows
             with settings.lock:
                 settings.records[0] += rows
+            if settings.manifest is not None:
+                settings.manifest.add_table(path, describe_table(name, rows, _damage_sum(art.damage[before:]), final))
+                # Every damaged read so far, by database table: a table built
+                # from reads an earlier one made shows none of its own.
+                entry["damage"] = art.damage
+                settings.manifest.set_input(path, entry)
         if want_timeline:
             outcome.timeline = art.timeline()
         # Written last: the warnings of every table built.
@@ -271,6 +302,37 @@ def _export_artifact(path: str, out_dir: str, settings: Settings, fmt: str, want
             outcome.fatal = f"{printable(final)}: {printable(str(error))}"
     finally:
         shutil.rmtree(partial_dir, ignore_errors=True)
+
+
+def _damage_sum(reads: list[dict[str, Any]]) -> dict[str, int] | None:
+    """The damage counts of the database reads that built one table, summed."""
+    if not reads:
+        return None
+    return {key: sum(int(r.get(key, 0)) for r in reads) for key in DAMAGE_KEYS}
+
+
+def planned_outputs(files: list[str], targets: list[str], out_dir: str, fmt: str, timeline: bool) -> list[str]:
+    """The files a run over `files` would write (a file of no known kind, or
+    that cannot be opened, writes nothing)."""
+    import pellumo_artifacts
+
+    extension = _EXTENSIONS[fmt]
+    planned = [os.path.join(out_dir, MANIFEST_NAME)]
+    if timeline:
+        planned.append(os.path.join(out_dir, "timeline" + extension))
+    for path, target in zip(files, targets, strict=True):
+        if not os.path.isdir(target):
+            continue  # nothing there to write over: the file need not be opened
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                names = pellumo_artifacts.open(path, companions=[]).table_names
+        except (OSError, ValueError, UnicodeEncodeError):
+            continue
+        used: set[str] = set()
+        planned.extend(os.path.join(target, output_file_name(name, used, extension)) for name in names)
+        planned.append(os.path.join(target, WARNINGS_FILE))
+    return planned
 
 
 # --- the command ---------------------------------------------------------------------
@@ -287,30 +349,51 @@ def cmd_artifacts(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         raise CliError("no input file: the folders given hold no file of a known artifact name ("
                        + ", ".join(known_file_names()) + ")")
     out_dir = args.out_dir
-    progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, "engine", None, count_jsonl=False, recovered=args.recovered)
     targets = input_dirs(files, out_dir)
+    # Refused before anything is written: evidence folders, existing files.
+    refuse_input_folder(files, out_dir)
+    if not args.overwrite:
+        refuse_overwrite(planned_outputs(files, targets, out_dir, args.format, args.timeline))
+    progress = not args.quiet and err.isatty()
+    settings = Settings(args.format, "engine", None, recovered=args.recovered,
+                        manifest=Manifest(getattr(args, "argv", ["pellumo", "artifacts"]), files))
 
     def task(path: str, target: str) -> Callable[[], Outcome]:
         return lambda: export_artifact(path, target, settings, args.format, args.timeline)
 
     bar = Progress(err, files, progress)
-    outcomes = _run([task(p, d) for p, d in zip(files, targets, strict=True)], files, args.jobs, settings, bar)
-    results = [o for o in outcomes if isinstance(o, ArtifactOutcome)]
-    fatal = next((o.fatal for o in results if o.fatal), None)
-    warnings = [w for o in results for w in o.warnings]
-    for warning in warnings:
-        err.write(f"pellumo: warning: {warning}\n")
-    if fatal:
-        raise CliError(fatal)
-    if args.timeline:
-        _write_timeline(results, out_dir, args.format, settings.cancel)
+    complete = False
+    try:
+        # Damage warnings wait for the end of the run: a progress line may be showing.
+        with DamageLog(err, deferred=True) as log:
+            settings.log = log
+            outcomes = _run([task(p, d) for p, d in zip(files, targets, strict=True)], files, args.jobs,
+                            settings, bar)
+            results = [o for o in outcomes if isinstance(o, ArtifactOutcome)]
+            fatal = next((o.fatal for o in results if o.fatal), None)
+            skips = [w for o in results for w in o.warnings]
+            for warning in skips:
+                err.write(f"pellumo: warning: {warning}\n")
+            log.flush()
+            if fatal:
+                raise CliError(fatal)
+            if args.timeline:
+                _write_timeline(results, out_dir, args.format, settings.cancel)
+        complete = True
+    except KeyboardInterrupt:
+        # What was finished is on record; the interruption goes on (status 130).
+        write_manifest(settings.manifest, out_dir, complete=False, err=err, always=True)
+        raise
+    finally:
+        if not complete:
+            write_manifest(settings.manifest, out_dir, complete=False, err=err)
+    write_manifest(settings.manifest, out_dir, complete=True, err=err, always=True)
     skipped = sum(o.skipped for o in results)
     if skipped:
         err.write(f"pellumo: {skipped} of {len(files)} files skipped\n")
     bar.finish(sum(o.tables for o in results), sum(o.tables_total for o in results), len(files) - skipped,
-               len(files), sum(o.records for o in results), out_dir)
-    return 1 if warnings else 0
+               len(files), sum(o.records for o in results), out_dir, warnings=len(skips) + log.count)
+    return status.outcome(errors=bool(skips), damaged=log.damaged)
 
 
 def _write_timeline(results: list[ArtifactOutcome], out_dir: str, fmt: str, cancel: threading.Event) -> None:

@@ -11,30 +11,12 @@ import sys
 from collections.abc import Sequence
 
 from pellumo_cli import status
+from pellumo_cli.shared import jobs, whole_number
 
 PROG = "pellumo"
 SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
 FORMATS = ("jsonl", "parquet", "csv")
 VALUES = ("raw", "engine")
-
-
-def _count(text: str) -> int:
-    """argparse type of --limit, --min-chars and --max-hits."""
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 2**64-1: {text}")
-    return value
-
-
-def _jobs(text: str) -> int:
-    """argparse type of --jobs."""
-    value = _count(text)
-    if not 1 <= value <= 1024:
-        raise argparse.ArgumentTypeError(f"must be between 1 and 1024: {text}")
-    return value
 
 
 def build_parser(version: str) -> argparse.ArgumentParser:
@@ -48,7 +30,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, description: str | None = None,
                 epilog: str | None = None) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=description or summary, epilog=epilog)
+        sub = commands.add_parser(name, help=summary, description=description or summary,
+                                  epilog=epilog or status.EPILOG)
         sub.add_argument("file", metavar="FILE", help="the ESE database file")
         return sub
 
@@ -65,7 +48,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                    "Damage met while reading (pages refused, values unresolved) is reported on stderr.",
                    status.EPILOG)
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
-    dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
+    dump.add_argument("--limit", metavar="N", type=whole_number, help="stop after N records")
     dump.add_argument("--values", choices=("raw", "engine"), default="raw",
                       help="raw: the stored values, byte for byte what 'pellumo export' writes (default); "
                            "engine: the values the database engine returns: multi-values as arrays, column "
@@ -78,9 +61,12 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                     "file per table: TABLE.jsonl, TABLE.parquet or TABLE.csv ('/' in a table name becomes '_'). "
                     "With several files, each file's tables go to a folder named after its path below the "
                     "folder that holds them all. A quoted glob pattern ('/evidence/**/SRUDB.dat') is expanded "
-                    "here. Files that cannot be read, or lack a --table, are skipped and listed at the end "
-                    "(exit status 1); damage met is listed too (exit status 3). On a terminal one progress "
-                    "line goes to stderr.",
+                    "here. Files and tables that cannot be read, or lack a --table, are skipped and listed at "
+                    "the end (exit status 1); damage met is listed too (exit status 3). OUT_DIR/manifest.json "
+                    "records the command, its times, whether it finished, and each input (size, SHA-256, "
+                    "state) with its tables (records, damage met, output file and its SHA-256). Existing files "
+                    "are not replaced without --overwrite, and OUT_DIR may not hold an input (exit status 2). "
+                    "On a terminal one progress line goes to stderr; at the end one summary line.",
         epilog=status.EPILOG)
     export.add_argument("files", metavar="FILE", nargs="+", help="the ESE database files")
     export.add_argument("out_dir", metavar="OUT_DIR", help="output directory")
@@ -88,16 +74,22 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                         help="jsonl (default: the bytes export_table writes), parquet (zstd) or csv; "
                              "parquet and csv need pyarrow")
     export.add_argument("--values", choices=VALUES, default="raw",
-                        help="with parquet and csv: raw stored values (default) or engine values")
+                        help="raw: the stored values (default); engine: the values the database engine "
+                             "returns, as 'pellumo dump --values engine' writes them in jsonl (dates as ISO "
+                             "8601 UTC text ending in Z, GUIDs as UUID text, multi-values as arrays), typed "
+                             "in parquet, as text in csv; records flagged deleted are left out")
     export.add_argument("--table", metavar="T", action="append",
                         help="export only this table; repeat for more (--table A --table B; default: every "
                              "table)")
-    export.add_argument("--jobs", metavar="N", type=_jobs, default=1,
+    export.add_argument("--jobs", metavar="N", type=jobs, default=1,
                         help="files exported at the same time (default 1)")
     export.add_argument("--recovered", action="store_true",
                         help="also write each table's recovered records (see 'pellumo recover') to "
                              "TABLE.recovered.jsonl beside TABLE's file (JSON Lines whatever --format)")
-    export.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    export.add_argument("--overwrite", action="store_true",
+                        help="replace output files (and manifest.json) that exist; without it the export is "
+                             "refused when any would be replaced")
+    export.add_argument("-q", "--quiet", action="store_true", help="no progress or summary line")
 
     carve = command("carve", "carve printable UTF-16LE strings from the file's pages",
                     "Carve printable UTF-16LE strings from the file's pages, by default from page slack "
@@ -106,9 +98,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                        help="slack: unused bytes of every page (default); all: whole pages; tag_data: "
                             "stored values; lv_all, lv_slack: long-value pages only, whole or slack")
     carve.add_argument("--needle", metavar="S", help="keep only strings containing S")
-    carve.add_argument("--min-chars", metavar="N", type=_count, default=6,
+    carve.add_argument("--min-chars", metavar="N", type=whole_number, default=6,
                        help="minimum string length in characters (default 6; below 2 acts as 2)")
-    carve.add_argument("--max-hits", metavar="N", type=_count, default=1000,
+    carve.add_argument("--max-hits", metavar="N", type=whole_number, default=1000,
                        help="stop after N hits (default 1000)")
     carve.add_argument("--json", action="store_true", help="one JSON object per hit instead of a table")
 
@@ -152,6 +144,7 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: error: cannot load the pellumo extension module: {error}", file=sys.stderr)
         return status.ERROR
     from pellumo_cli import commands
+    from pellumo_cli.shared import CliError
 
     args = build_parser(pellumo.__version__).parse_args(argv)
     run = {"info": commands.cmd_info, "tables": commands.cmd_tables, "schema": commands.cmd_schema,
@@ -165,7 +158,7 @@ def _main(argv: Sequence[str] | None) -> int:
         done = run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return done
-    except commands.CliError as error:
+    except CliError as error:
         try:
             sys.stdout.flush()
         except BrokenPipeError:

@@ -4,7 +4,6 @@ streams, returns the exit status, and raises CliError for an expected failure.""
 from __future__ import annotations
 
 import argparse
-import difflib
 import json
 from typing import TextIO
 
@@ -12,53 +11,8 @@ import pellumo
 
 from pellumo_cli import status
 from pellumo_cli.damage import DamageLog
-from pellumo_cli.engine_json import json_line
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable, state_text, table
-
-
-class CliError(Exception):
-    """An expected failure: reported as one line on stderr, exit status 1."""
-
-    exit_status = status.ERROR
-
-
-class RefusedError(CliError):
-    """An output the command will not write (over existing files, into a
-    folder that holds an input): one line on stderr, exit status 2."""
-
-    exit_status = status.USAGE
-
-
-# --- shared steps ---------------------------------------------------------------
-
-
-def open_database(path: str) -> pellumo.EseDatabase:
-    try:
-        return pellumo.EseDatabase(path)
-    except FileNotFoundError as error:
-        raise CliError(printable(str(error))) from None  # "Database file not found: PATH"
-    except OSError as error:
-        raise CliError(f"{printable(path)}: {error}") from None
-
-
-def _not_found(db: pellumo.EseDatabase, name: str, error: Exception) -> CliError:
-    """The module's "Table not found" message, with the likeliest intended name:
-    lookups compare names exactly, so a difference of case is the usual slip."""
-    tables = db.get_tables()
-    folded = [t for t in tables if t.casefold() == name.casefold()]
-    guesses = folded or difflib.get_close_matches(name, tables, n=1)
-    hint = f" (did you mean '{printable(guesses[0])}'?)" if guesses else " (see 'pellumo tables FILE')"
-    return CliError(printable(str(error)) + hint)
-
-
-def require_table(db: pellumo.EseDatabase, name: str) -> list[pellumo._ColumnDescription]:
-    """The table's schema; an unknown name is a CliError."""
-    try:
-        return db.get_table_schema(name)
-    except ValueError as error:
-        raise _not_found(db, name, error) from None
-    except UnicodeEncodeError:
-        raise CliError(f"table name {printable(name)} is not valid UTF-8") from None
 
 
 def _write_lines(out: TextIO, lines: list[str]) -> None:
@@ -128,44 +82,24 @@ def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Streams the table's records to stdout as JSON Lines, the bytes
-    export_table writes, stopping after --limit lines. Memory stays flat
-    however large the table."""
+    export_table writes (--values engine: the engine's values, written by
+    the module too), stopping after --limit lines. Memory stays flat however
+    large the table."""
     db = open_database(args.file)
     require_table(db, args.table)
     if args.limit == 0:
         return status.OK
     with DamageLog(err) as log:
-        if getattr(args, "values", "raw") == "engine":
-            _dump_engine(db, args, out)
-        else:
-            out.flush()
-            try:
-                db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
-            except BrokenPipeError:
-                raise  # the reader went away (`| head`): main ends quietly
-            except OSError as error:
-                out.buffer.flush()  # the lines before a record that cannot be read
-                raise CliError(printable(str(error))) from None
-            out.buffer.flush()
-    return status.outcome(damaged=log.damaged)
-
-
-def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> None:
-    """Writes the records as the engine returns them (records flagged deleted
-    left out), one JSON line each; read and written one at a time."""
-    written = 0
-    try:
-        for record in db.iter_table(args.table, values="engine"):
-            if args.limit is not None and written >= args.limit:
-                break
-            out.write(json_line(record) + "\n")
-            written += 1
-    except BrokenPipeError:
-        raise  # the reader went away (`| head`): main ends quietly
-    except OSError as error:
         out.flush()
-        raise CliError(printable(str(error))) from None
-    out.flush()
+        try:
+            db.write_table_jsonl(args.table, out.buffer, limit=args.limit, values=getattr(args, "values", "raw"))
+        except BrokenPipeError:
+            raise  # the reader went away (`| head`): main ends quietly
+        except OSError as error:
+            out.buffer.flush()  # the lines before a record that cannot be read
+            raise CliError(printable(str(error))) from None
+        out.buffer.flush()
+    return status.outcome(damaged=log.damaged)
 
 
 # --- export ---------------------------------------------------------------------

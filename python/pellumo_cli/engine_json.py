@@ -1,7 +1,9 @@
-"""JSON text of records read with values="engine": the export's conventions
-(members sorted by name, byte buffers as lowercase hex, NaN and infinities as
-0) plus the engine's types: datetimes as ISO 8601 in UTC with a trailing Z,
-UUIDs as their canonical text, multi-values as arrays."""
+"""JSON text of records the CLI writes itself (recovered records; engine
+values of live tables are written by the module's write_table_jsonl): the
+export's conventions (members sorted by name, byte buffers as lowercase hex,
+NaN and infinities as 0, as export_table writes them) plus the engine's
+types: datetimes as ISO 8601 in UTC with a trailing Z, UUIDs as their
+canonical text, multi-values as arrays."""
 
 from __future__ import annotations
 
@@ -32,7 +34,9 @@ def json_value(value: object) -> _Json:
     raise TypeError(f"no JSON form for {type(value).__name__}")
 
 
-def json_line(record: Mapping[str, object]) -> str:
-    """One record as a line of JSON (without the newline)."""
-    members = {name: json_value(record[name]) for name in sorted(record)}
+def json_line(record: Mapping[str, object], extra: Mapping[str, object] | None = None) -> str:
+    """One record as a line of JSON (without the newline); `extra` adds
+    members (or replaces those of the same name)."""
+    merged = {**record, **extra} if extra else record
+    members = {name: json_value(merged[name]) for name in sorted(merged)}
     return json.dumps(members, ensure_ascii=False, separators=(",", ":"), allow_nan=False)

@@ -3,35 +3,39 @@ Parquet or CSV, several files at a time.
 
 Each output file is written under a temporary name in a private folder beside
 it and renamed when complete, so an interrupted run (Ctrl-C, a full disk)
-never leaves a half-written file under a final name. JSON Lines are the bytes
-`export_table` writes; that call holds the interpreter lock for a whole
-table, so each file's JSON export runs in a forked child process: files are
-exported side by side on several cores, and Ctrl-C stops a child at once.
-Parquet and CSV are written with pyarrow from the module's Arrow stream,
-whose decoding runs without the lock, on threads."""
+never leaves a half-written file under a final name. Files are exported side
+by side on threads: JSON Lines are the bytes `write_table_jsonl` writes (with
+the stored values or the engine's), and Parquet and CSV are written with
+pyarrow from the module's Arrow stream; both decode without the interpreter
+lock. A stopped run (Ctrl-C, an output failure) ends every table at its next
+block of output."""
 
 from __future__ import annotations
 
 import argparse
-import glob
 import json
 import os
 import shutil
-import signal
 import tempfile
 import threading
 import time
+import uuid
 import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 import pellumo
 
 from pellumo_cli import status
-from pellumo_cli.commands import CliError, open_database, require_table
 from pellumo_cli.damage import Damage, DamageLog
+from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
+from pellumo_cli.manifest import Manifest, describe_input, describe_table, file_digest
+from pellumo_cli.paths import is_pattern, matching_files
+from pellumo_cli.recover import write_recovered
+from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable
 
 _EXTENSIONS = {"jsonl": ".jsonl", "parquet": ".parquet", "csv": ".csv"}
@@ -41,6 +45,28 @@ _REFRESH_SECONDS = 0.25
 
 class _Cancelled(Exception):
     """The run was stopped while a table was being written."""
+
+
+class _Unreadable(Exception):
+    """The table could not be read at all (the message says why; `damaged`:
+    because the file is damaged)."""
+
+    def __init__(self, message: str, *, damaged: bool) -> None:
+        super().__init__(message)
+        self.damaged = damaged
+
+
+# Kinds of the module's errors that mean the file's bytes are damaged, as
+# opposed to what this reader does not support (an unknown column type or
+# code page) or a failing disk: a table they stop is reported as damage.
+_DAMAGE_KINDS = frozenset({"corrupt_structure", "invalid_page_number", "invalid_tag_number", "invalid_catalog_entry",
+                           "page_data_too_short", "tag_offset_out_of_bounds", "parse"})
+
+
+def is_damage(error: BaseException) -> bool:
+    """Whether a read error of the module says the file is damaged: a read
+    of records that stopped part-way, or an error of a damaged structure."""
+    return bool(getattr(error, "reading_record", False)) or getattr(error, "kind", None) in _DAMAGE_KINDS
 
 
 # --- naming -----------------------------------------------------------------------
@@ -66,9 +92,8 @@ def expand_inputs(arguments: list[str]) -> list[str]:
     matches. The same file named twice is exported once."""
     files: list[str] = []
     for argument in arguments:
-        if not os.path.lexists(argument) and glob.has_magic(argument):
-            matches = [p for p in glob.glob(argument, recursive=True) if not os.path.isdir(p)]
-            files.extend(sorted(matches) or [argument])
+        if not os.path.lexists(argument) and is_pattern(argument):
+            files.extend(matching_files(argument) or [argument])
         else:
             files.append(argument)
     seen: set[str] = set()
@@ -101,13 +126,21 @@ class Settings:
     format: str
     values: str
     tables: list[str] | None  # None: every table
-    count_jsonl: bool  # count the lines of JSON exports (for the progress line)
     recovered: bool = False  # also TABLE.recovered.jsonl: the table's recovered records
     cancel: threading.Event = field(default_factory=threading.Event)
     records: list[int] = field(default_factory=lambda: [0])  # running total, for the progress line
-    children: set[int] = field(default_factory=set)
     lock: threading.Lock = field(default_factory=threading.Lock)
     log: DamageLog | None = None  # the run's damage warnings
+    manifest: Manifest | None = None  # what was read and written, as it finishes
+
+
+def _deliver(settings: Settings, kind: str, path: str, entry: dict[str, Any]) -> None:
+    """Hands a finished input ("input") or table ("table") to the manifest."""
+    if settings.manifest is not None:
+        if kind == "input":
+            settings.manifest.set_input(path, entry)
+        else:
+            settings.manifest.add_table(path, entry)
 
 
 @dataclass
@@ -119,7 +152,6 @@ class Outcome:
     tables_total: int = 0
     records: int = 0
     warnings: list[str] = field(default_factory=list)
-    damage: list[dict[str, Any]] = field(default_factory=list)  # a child's damage warnings, for the parent's log
     skipped: bool = False  # the file could not be read at all
     fatal: str | None = None  # an output failure that ends the run
 
@@ -142,8 +174,10 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
         db = open_database(path)
     except CliError as error:
         outcome.skipped = True
-        outcome.warnings.append(f"skipped {printable(path)}: {_strip_path(str(error), path)}")
+        outcome.warnings.append(f"skipped {printable(path)}: {error.reason}")
+        _deliver(settings, "input", path, describe_input(path, None, error.reason))
         return
+    _deliver(settings, "input", path, describe_input(path, db))
     names = list(dict.fromkeys(db.get_tables() if settings.tables is None else settings.tables))
     if settings.tables is not None:
         available = set(db.get_tables())
@@ -156,11 +190,6 @@ def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) 
             outcome.skipped = True
             return
     write_tables(db, path, names, out_dir, settings, outcome)
-
-
-def _strip_path(message: str, path: str) -> str:
-    prefix = printable(path) + ": "
-    return message[len(prefix):] if message.startswith(prefix) else message
 
 
 def partial_folder(out_dir: str, outcome: Outcome) -> str | None:
@@ -183,11 +212,7 @@ def write_tables(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: 
     if partial_dir is None:
         return
     try:
-        if settings.format == "jsonl":
-            _in_child(lambda: _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label),
-                      outcome, settings)
-        else:
-            _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
+        _write_all(db, path, names, out_dir, partial_dir, settings, outcome, label)
     finally:
         shutil.rmtree(partial_dir, ignore_errors=True)
 
@@ -209,6 +234,13 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             # lookups compare the stored bytes, so it cannot be read by name.
             outcome.warnings.append(f"skipped table {where(name)}: {printable(str(error))}")
             continue
+        except _Unreadable as error:
+            # The run goes on with the next table; the manifest lists this one
+            # with the reason and no output.
+            _read_failure(settings, outcome, path, name, f"skipped table {where(name)}: {printable(str(error))}",
+                          damaged=error.damaged)
+            _deliver(settings, "table", path, describe_table(name, 0, None, None, error=str(error)))
+            continue
         except _Cancelled:
             return
         except OSError as error:
@@ -216,48 +248,84 @@ def _write_all(db: pellumo.EseDatabase, path: str, names: list[str], out_dir: st
             return
         try:
             os.replace(partial, final)
+            digest, lines = file_digest(final)
         except OSError as error:
             outcome.fatal = f"{printable(final)}: cannot create the output file: {error.strerror or error}"
             return
+        if settings.format == "jsonl":
+            records = lines
+        extra: dict[str, Any] = {}
         if settings.recovered:
-            from pellumo_cli.recover import write_recovered
-
-            final = os.path.join(out_dir, output_file_name(name + ".recovered", used))
+            recovered = os.path.join(out_dir, output_file_name(name + ".recovered", used))
             partial = os.path.join(partial_dir, f"{index}.recovered.jsonl")
             try:
                 write_recovered(db, name, partial)
-                os.replace(partial, final)
+                os.replace(partial, recovered)
+                extra = {"recovered_output": recovered, "recovered_output_sha256": file_digest(recovered)[0]}
             except OSError as error:
-                outcome.fatal = f"{printable(final)}: {printable(str(error))}"
+                outcome.fatal = f"{printable(recovered)}: {printable(str(error))}"
                 return
         outcome.tables += 1
         outcome.records += records
-        if problem is not None:
-            outcome.warnings.append(f"table {where(name)} stopped after {records:,} records: {printable(problem)}")
+        if problem is not None:  # always the file's damage: a read of records stopped part-way
+            _read_failure(settings, outcome, path, name,
+                          f"table {where(name)} stopped after {records:,} records: {printable(problem)}", damaged=True)
+        damage = settings.log.damage_of(path, name) if settings.log is not None else None
+        entry = describe_table(name, records, damage.counts if damage else None, final, output_sha256=digest,
+                               error=problem)
+        _deliver(settings, "table", path, dict(entry, **extra))
+
+
+def _read_failure(settings: Settings, outcome: Outcome, path: str, name: str, line: str, *, damaged: bool) -> None:
+    """A table the file's damage stopped is damage (exit status 3, listed
+    with the other damage warnings); anything else is an error (status 1)."""
+    if damaged and settings.log is not None:
+        settings.log.add(Damage(path, name, {}, line))
+    else:
+        outcome.warnings.append(line)
 
 
 def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Settings) -> tuple[int, str | None]:
-    """Writes one table to `partial`; returns the records written and, where
-    damage stopped the table early, the error. ValueError: no such table;
-    OSError: the output cannot be written."""
-    if settings.format == "jsonl":
-        problem = None
+    """Writes one table to `partial`; returns the records written (JSON
+    Lines: counted later) and, where damage stopped the table early, the
+    error. ValueError: no such table; _Unreadable: not a record could be
+    read; OSError: the output cannot be written."""
+    if settings.format != "jsonl":
+        return _write_arrow_table(db, name, partial, settings)
+    problem = None
+    records = 0
+    with open(partial, "wb") as f:
         try:
-            db.export_table(name, partial)
+            output = _StoppableOutput(f, settings.cancel)
+            if settings.values == "engine":
+                records = db.write_table_jsonl(name, output, values="engine")
+            else:
+                records = db.write_table_jsonl(name, output)
         except OSError as error:
-            if not str(error).startswith("Error reading record"):
+            # The module's errors say what they are; any other OSError is the
+            # output's (raised by its write()).
+            if not hasattr(error, "kind"):
                 raise
-            problem = str(error)  # the lines before the damage stay, as export_table leaves them
-        return (_count_lines(partial) if settings.count_jsonl or problem else 0), problem
-    return _write_arrow_table(db, name, partial, settings)
+            if not getattr(error, "reading_record", False) or f.tell() == 0:
+                raise _Unreadable(str(error), damaged=is_damage(error)) from None
+            problem = str(error)  # the lines before the damage stay in the file
+    with settings.lock:
+        settings.records[0] += records
+    return records, problem
 
 
-def _count_lines(path: str) -> int:
-    count = 0
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            count += chunk.count(b"\n")
-    return count
+class _StoppableOutput:
+    """The output file as write_table_jsonl sees it: it hands over its lines a
+    block at a time, and a stopped run ends the table at the next block."""
+
+    def __init__(self, file: Any, cancel: threading.Event) -> None:
+        self._file = file
+        self._cancel = cancel
+
+    def write(self, data: bytes) -> int:
+        if self._cancel.is_set():
+            raise _Cancelled
+        return int(self._file.write(data))
 
 
 # --- Parquet and CSV through the Arrow stream -------------------------------------
@@ -274,9 +342,11 @@ def require_pyarrow(fmt: str) -> None:
 
 
 def _arrow_stream(db: pellumo.EseDatabase, name: str, values: str) -> Any:
+    # The damage is taken from the source once the stream is read (below),
+    # so that it is known when the table's manifest entry is made.
     if values == "engine":
-        return db.arrow(name, values="engine")
-    return db.arrow(name)
+        return db.arrow(name, values="engine", warn=False)
+    return db.arrow(name, warn=False)
 
 
 def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
@@ -285,7 +355,11 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
     import pyarrow.csv as pa_csv
     import pyarrow.parquet as pq
 
-    reader = pa.RecordBatchReader.from_stream(_arrow_stream(db, name, settings.values))
+    try:
+        source = _arrow_stream(db, name, settings.values)
+        reader = pa.RecordBatchReader.from_stream(source)
+    except (OSError, pa.ArrowException) as error:
+        raise _Unreadable(str(error), damaged=is_damage(error)) from None
     convert, schema = _csv_converter(reader.schema) if settings.format == "csv" else (None, reader.schema)
     records = 0
     problem = None
@@ -307,6 +381,13 @@ def _write_arrow_table(db: pellumo.EseDatabase, name: str, partial: str,
                 settings.records[0] += batch.num_rows
     finally:
         writer.close()
+    reader.close()
+    warning = source.damage_warning
+    if warning is not None:
+        if settings.log is not None:
+            settings.log.record(warning)
+        else:
+            warnings.warn(warning, stacklevel=1)
     return records, problem
 
 
@@ -333,8 +414,8 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     changes: dict[int, Callable[[Any], Any]] = {}
     for i, f in enumerate(schema):
         t = f.type
-        if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
-            changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
+        if is_uuid_field(f):
+            changes[i] = _map_values(lambda v: str(uuid.UUID(bytes=v)))
         elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
             changes[i] = _map_values(bytes.hex)
         elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t) or pa.types.is_map(t):
@@ -348,6 +429,26 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
         return pa.RecordBatch.from_arrays(arrays, schema=converted)
 
     return convert, converted
+
+
+_UUID_EXTENSION = "arrow.uuid"
+
+
+def is_uuid_field(field: Any) -> bool:
+    """Whether an Arrow field holds UUIDs, whatever pyarrow made of the
+    stream's arrow.uuid extension: its canonical UuidType, an extension class
+    some other package registered under that name, or, where no class is
+    registered, the 16-byte storage with the extension's name left in the
+    field's metadata."""
+    import pyarrow as pa
+
+    t = field.type
+    if isinstance(t, pa.BaseExtensionType):
+        return str(t.extension_name) == _UUID_EXTENSION
+    if not (pa.types.is_fixed_size_binary(t) and t.byte_width == 16):
+        return False
+    metadata = field.metadata or {}
+    return metadata.get(b"ARROW:extension:name") == _UUID_EXTENSION.encode()
 
 
 def _map_values(fn: Callable[[Any], str]) -> Callable[[Any], Any]:
@@ -369,102 +470,84 @@ def _json_default(value: Any) -> Any:
     return str(value)
 
 
-# --- JSON Lines in a child process --------------------------------------------------
-
-
-def _in_child(work: Callable[[], None], outcome: Outcome, settings: Settings) -> None:
-    """Runs `work` (which fills `outcome`) in a forked child and copies the
-    child's outcome back. The child dies at once on Ctrl-C, and the parent
-    kills it when the run is stopped."""
-    read_fd, write_fd = os.pipe()
-    # Forked under the lock, so that stop_children() either sees the child or
-    # stops it from being made; the child never takes the lock (JSON export
-    # does not count records through it).
-    with settings.lock:
-        if settings.cancel.is_set():
-            os.close(read_fd)
-            os.close(write_fd)
-            return
-        with warnings.catch_warnings():
-            # Python 3.12 warns of fork() beside other threads; the child
-            # touches no lock that those threads take.
-            warnings.simplefilter("ignore", DeprecationWarning)
-            pid = os.fork()
-        if pid == 0:  # the child: only os calls and pellumo from here on, then _exit
-            status = 1
-            try:
-                signal.signal(signal.SIGINT, signal.SIG_DFL)
-                os.close(read_fd)
-                work()
-                if settings.log is not None:  # the log of this process is a copy: hand its findings over
-                    outcome.damage = [d._asdict() for d in settings.log.entries(outcome.path)]
-                data = json.dumps(asdict(outcome)).encode()
-                while data:
-                    data = data[os.write(write_fd, data):]
-                status = 0
-            finally:
-                os._exit(status)
-        settings.children.add(pid)
-    os.close(write_fd)
-    try:
-        chunks = []
-        while chunk := os.read(read_fd, 1 << 16):
-            chunks.append(chunk)
-    finally:
-        os.close(read_fd)
-        _, status = os.waitpid(pid, 0)
-        with settings.lock:
-            settings.children.discard(pid)
-    if status != 0 or not chunks:
-        if not settings.cancel.is_set():
-            how = (f"signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
-                   else f"status {os.WEXITSTATUS(status)}")
-            outcome.fatal = f"{printable(outcome.path)}: the export process ended with {how}"
-        return
-    done = json.loads(b"".join(chunks))
-    for key, value in done.items():
-        setattr(outcome, key, value)
-    if settings.log is not None:
-        for damage in outcome.damage:
-            settings.log.add(Damage(**damage))
-    with settings.lock:
-        settings.records[0] += outcome.records
-
-
-def stop_children(settings: Settings) -> None:
-    with settings.lock:
-        settings.cancel.set()
-        for pid in settings.children:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-
-
 # --- the command ---------------------------------------------------------------------
 
 
 def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     inputs, out_dir = args.files, args.out_dir
-    if args.values != "raw" and args.format == "jsonl":
-        raise CliError("--values applies to --format parquet and csv (JSON Lines are the stored values)")
     if args.format != "jsonl":
         require_pyarrow(args.format)
     files = expand_inputs(inputs)
     tables = None if not args.table else list(dict.fromkeys(args.table))
+    # Refused before anything is written: evidence folders, existing files.
+    refuse_input_folder(files, out_dir)
+    if not getattr(args, "overwrite", False):
+        refuse_overwrite(planned_outputs(files, out_dir, args.format, tables, args.recovered))
     progress = not args.quiet and err.isatty()
-    settings = Settings(args.format, args.values, tables, count_jsonl=progress, recovered=args.recovered)
-    # Warnings wait for the end of the run: a progress line may be showing.
-    with DamageLog(err, deferred=True) as log:
-        settings.log = log
-        if len(files) == 1:
-            errors = _export_one(files[0], out_dir, settings, progress, err)
-        else:
-            errors = _export_many(files, out_dir, settings, args.jobs, progress, err)
+    settings = Settings(args.format, args.values, tables, recovered=args.recovered,
+                        manifest=Manifest(getattr(args, "argv", ["pellumo", "export"]), files))
+    summary = not args.quiet
+    complete = False
+    try:
+        # Warnings wait for the end of the run: a progress line may be showing.
+        with DamageLog(err, deferred=True) as log:
+            settings.log = log
+            if len(files) == 1:
+                errors = _export_one(files[0], out_dir, settings, progress, summary, err)
+            else:
+                errors = _export_many(files, out_dir, settings, args.jobs, progress, summary, err)
+        complete = True
+    except KeyboardInterrupt:
+        # What was finished is on record; the interruption goes on (status 130).
+        write_manifest(settings.manifest, out_dir, complete=False, err=err, always=True)
+        raise
+    finally:
+        if not complete:
+            write_manifest(settings.manifest, out_dir, complete=False, err=err)
+    write_manifest(settings.manifest, out_dir, complete=True, err=err, always=True)
     return status.outcome(errors=errors, damaged=log.damaged)
 
 
-def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err: TextIO) -> bool:
+def write_manifest(manifest: Manifest | None, out_dir: str, *, complete: bool, err: TextIO,
+                   always: bool = False) -> None:
+    """Writes the run's manifest into out_dir: always at the end of a run or
+    on Ctrl-C; after a failure only once the run had begun reading an input
+    (a command that failed before that leaves nothing behind). A manifest
+    that cannot be written is an error (status 1)."""
+    if manifest is None or (not always and (not os.path.isdir(out_dir) or not manifest.inputs())):
+        return
+    try:
+        manifest.write(out_dir, complete)
+    except OSError as error:
+        raise CliError(f"cannot write {printable(os.path.join(out_dir, MANIFEST_NAME))}: "
+                       f"{error.strerror or error}") from None
+
+
+def planned_outputs(files: list[str], out_dir: str, fmt: str, tables: list[str] | None,
+                    recovered: bool) -> list[str]:
+    """The files an export of `files` into out_dir would write, named as the
+    export names them (a file that cannot be opened writes nothing)."""
+    planned = [os.path.join(out_dir, MANIFEST_NAME)]
+    for path, target in zip(files, output_dirs(files, out_dir), strict=True):
+        if not os.path.isdir(target):
+            continue  # nothing there to write over: the file need not be opened
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                names = list(dict.fromkeys(pellumo.EseDatabase(path).get_tables()))
+        except (OSError, ValueError):
+            continue
+        if tables is not None:
+            names = [n for n in tables if n in names]
+        used: set[str] = set()
+        for name in names:
+            planned.append(os.path.join(target, output_file_name(name, used, _EXTENSIONS[fmt])))
+            if recovered:
+                planned.append(os.path.join(target, output_file_name(name + ".recovered", used)))
+    return planned
+
+
+def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, summary: bool, err: TextIO) -> bool:
     """One file, as the command always did: every name checked before
     anything is written, any failure an error."""
     db = open_database(path)
@@ -478,12 +561,13 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
     def task() -> Outcome:
         outcome = Outcome(path)
         try:
+            _deliver(settings, "input", path, describe_input(path, db))
             write_tables(db, path, names, out_dir, settings, outcome, label=printable)
         except CliError as error:
             outcome.fatal = str(error)
         return outcome
 
-    bar = Progress(err, [path], progress)
+    bar = Progress(err, [path], progress, summary=summary)
     (outcome,) = _run([task], [path], 1, settings, bar)
     for warning in outcome.warnings:
         err.write(f"pellumo: warning: {warning}\n")
@@ -491,16 +575,17 @@ def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, err
         settings.log.flush()
     if outcome.fatal:
         raise CliError(outcome.fatal)
-    bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir)
+    bar.finish(outcome.tables, outcome.tables_total, 1, 1, outcome.records, out_dir,
+               warnings=len(outcome.warnings) + (settings.log.count if settings.log else 0))
     return bool(outcome.warnings)
 
 
-def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool,
+def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, progress: bool, summary: bool,
                  err: TextIO) -> bool:
     def task(path: str, target: str) -> Callable[[], Outcome]:
         return lambda: export_file(path, target, settings)
 
-    bar = Progress(err, files, progress)
+    bar = Progress(err, files, progress, summary=summary)
     tasks = [task(p, d) for p, d in zip(files, output_dirs(files, out_dir), strict=True)]
     outcomes = _run(tasks, files, jobs, settings, bar)
     fatal = next((o.fatal for o in outcomes if o.fatal), None)
@@ -515,16 +600,17 @@ def _export_many(files: list[str], out_dir: str, settings: Settings, jobs: int, 
     if warnings:
         err.write(f"pellumo: {skipped} of {len(files)} files skipped; {len(warnings)} warnings above\n")
     bar.finish(sum(o.tables for o in outcomes), sum(o.tables_total for o in outcomes),
-               len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir)
+               len(files) - skipped, len(files), sum(o.records for o in outcomes), out_dir,
+               warnings=len(warnings) + (settings.log.count if settings.log else 0))
     return bool(warnings)
 
 
 def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settings: Settings,
          bar: Progress) -> list[Outcome]:
     """Runs the tasks `jobs` at a time and redraws the progress line until
-    they end. An output failure stops the run; so does Ctrl-C: children are
-    killed, threads stop at their next batch, partial files are removed, and
-    the KeyboardInterrupt goes on."""
+    they end. An output failure stops the run; so does Ctrl-C: threads stop
+    at their next block of output, partial files are removed, and the
+    KeyboardInterrupt goes on."""
     pool = ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="pellumo-export")
     try:
         futures = [pool.submit(task) for task in tasks]
@@ -535,14 +621,14 @@ def _run(tasks: list[Callable[[], Outcome]], files: list[str], jobs: int, settin
                     counted.add(index)
                     bar.file_done(files[index])
                     if future.result().fatal:
-                        stop_children(settings)
+                        settings.cancel.set()
             bar.draw(len(counted), settings.records[0])
             pending = [f for f in futures if not f.done()]
             if not pending:
                 return [f.result() for f in futures]
             wait(pending, timeout=_REFRESH_SECONDS, return_when=FIRST_COMPLETED)
     except KeyboardInterrupt:
-        stop_children(settings)
+        settings.cancel.set()
         bar.clear()
         raise
     finally:
@@ -553,9 +639,12 @@ class Progress:
     """One line on a terminal for the whole run: files done, records, rate
     and the time left, estimated from the sizes of the files still to do."""
 
-    def __init__(self, err: TextIO, files: list[str], shown: bool) -> None:
+    def __init__(self, err: TextIO, files: list[str], shown: bool, *, summary: bool | None = None) -> None:
         self._err = err
         self._shown = shown
+        # The summary line at the end: on a terminal it replaces the progress
+        # line; without one (a script's log) it is the run's one line.
+        self._summary = shown if summary is None else summary
         self._started = time.monotonic()
         self._sizes = {p: _size(p) for p in files} if shown else {}
         self._total_bytes = sum(self._sizes.values())
@@ -588,13 +677,15 @@ class Progress:
             self._err.flush()
 
     def finish(self, tables: int, tables_total: int, files: int, files_total: int, records: int,
-               out_dir: str) -> None:
-        if not self._shown:
+               out_dir: str, *, warnings: int | None = None) -> None:
+        if not self._summary:
             return
         self.clear()
         of_files = "" if files_total == 1 else f" from {files} of {files_total} files"
-        self._err.write(f"exported {tables} of {tables_total} tables{of_files}, {records:,} records, to "
+        warned = "" if warnings is None else f", {warnings} warning" + ("" if warnings == 1 else "s")
+        self._err.write(f"exported {tables} of {tables_total} tables{of_files}, {records:,} records{warned}, to "
                         f"{printable(out_dir)} in {time.monotonic() - self._started:.1f}s\n")
+        self._err.flush()
 
 
 def _size(path: str) -> int:

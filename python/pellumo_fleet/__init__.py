@@ -7,5 +7,6 @@ every file (`scan`), and the same as a Dask dataframe
 from pellumo_fleet._paths import expand_paths
 from pellumo_fleet._scan import Scan, SkippedFile, scan
 from pellumo_fleet._schema import SchemaConflictError
+from pellumo_fleet._warnings import SkippedFileWarning
 
-__all__ = ["Scan", "SchemaConflictError", "SkippedFile", "expand_paths", "scan"]
+__all__ = ["Scan", "SchemaConflictError", "SkippedFile", "SkippedFileWarning", "expand_paths", "scan"]

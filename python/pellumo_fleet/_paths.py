@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
-import glob
 import os
 from collections.abc import Iterable
 from typing import Union
+
+from pellumo_cli.paths import is_pattern, matching_files
 
 # A glob pattern or one path, or any iterable of paths.
 PathsArg = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
@@ -26,10 +27,9 @@ def expand_paths(paths: PathsArg) -> list[str]:
         pattern = os.fspath(paths)
         if not isinstance(pattern, str):
             raise TypeError(f"paths must be str or os.PathLike[str], not {type(pattern).__name__}")
-        if not glob.has_magic(pattern):
+        if not is_pattern(pattern):
             return [pattern]
-        # Folders that a pattern such as "/evidence/**" matches are not files to read.
-        found = sorted(p for p in glob.glob(pattern, recursive=True) if not os.path.isdir(p))
+        found = matching_files(pattern)
         if not found:
             raise FileNotFoundError(f"no file matches {pattern!r}")
         return found

@@ -11,16 +11,17 @@ from __future__ import annotations
 import os
 import queue
 import threading
-from collections.abc import Iterator, Sequence
+import warnings
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal, NamedTuple
 
 from pellumo_fleet._arrow import pa
 from pellumo_fleet._paths import PathsArg, expand_paths
 from pellumo_fleet._schema import Conformer, unify, with_source
-from pellumo_fleet._tables import check_table_name, open_reader, present_columns, table_schema
+from pellumo_fleet._tables import FileReader, Values, check_table_name, check_values, present_columns, table_schema
 
-__all__ = ["Scan", "SkippedFile", "present_columns", "scan", "table_schema"]
+__all__ = ["Scan", "SkippedFile", "first_readable", "present_columns", "readable_files", "scan", "table_schema"]
 
 OnMissing = Literal["skip", "error"]
 
@@ -56,6 +57,40 @@ def describe(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
+def readable_files(files: Iterable[str], table_name: str, columns: Sequence[str] | None, values: Values,
+                   on_missing: OnMissing, skipped: list[SkippedFile]) -> Iterator[tuple[str, list[str] | None, Any]]:
+    """(path, the columns to ask it for, its Arrow schema) of each file that
+    has the table, in order. A file that cannot be opened or lacks the table
+    is added to `skipped` (on_missing="skip") or raises, its path leading
+    the message (on_missing="error")."""
+    for path in files:
+        try:
+            present, schema = table_schema(path, table_name, columns, values)
+        except (OSError, ValueError) as error:
+            if on_missing == "error":
+                raise _with_path(error, path) from error
+            skipped.append(SkippedFile(path, describe(error)))
+            continue
+        yield path, present, schema
+
+
+def none_readable(count: int, table_name: str, skipped: Sequence[SkippedFile]) -> ValueError:
+    reasons = "; ".join(f"{s.path}: {s.reason}" for s in skipped[:3])
+    more = f" (and {len(skipped) - 3} more)" if len(skipped) > 3 else ""
+    return ValueError(f"none of the {count} files can be read for table {table_name!r}: {reasons}{more}")
+
+
+def first_readable(files: Sequence[str], table_name: str, columns: Sequence[str] | None, values: Values,
+                   on_missing: OnMissing) -> tuple[str, Any, list[SkippedFile]]:
+    """The first file that has the table, its Arrow schema, and the files
+    skipped before it: where the Dask and Spark readers take their columns
+    from without opening every file. ValueError when no file has the table."""
+    skipped: list[SkippedFile] = []
+    for path, _, schema in readable_files(files, table_name, columns, values, on_missing, skipped):
+        return path, schema, skipped
+    raise none_readable(len(files), table_name, skipped)
+
+
 class _Plan(NamedTuple):
     path: str
     columns: list[str] | None  # the requested columns this file has
@@ -70,8 +105,10 @@ class Scan:
     stream is a new read of the files; `skipped` describes the latest one."""
 
     def __init__(self, table_name: str, plans: list[_Plan], schema: Any, source_column: str | None,
-                 on_missing: OnMissing, workers: int, skipped: list[SkippedFile]) -> None:
+                 on_missing: OnMissing, workers: int, skipped: list[SkippedFile], values: Values = "raw") -> None:
         self._table_name = table_name
+        self._values = values
+        self._damage: dict[str, dict[str, Any]] = {}
         self._plans = plans
         self._schema = schema
         self._source_column = source_column
@@ -97,6 +134,15 @@ class Scan:
         records before it are in the stream)."""
         return list(self._skipped)
 
+    @property
+    def damage(self) -> dict[str, dict[str, Any]]:
+        """path -> what the latest stream could not read in that file (the
+        counts of the DamageWarning it issued: pages refused, entries
+        skipped, values unresolved, ...), for the files that met damage;
+        complete once the stream has ended. Their records up to and around
+        the damage are in the stream."""
+        return {path: dict(counts) for path, counts in self._damage.items()}
+
     def __repr__(self) -> str:
         return (f"<pellumo_fleet.Scan table={self._table_name!r} files={len(self._plans)} "
                 f"skipped={len(self._skipped)} columns={len(self._schema)}>")
@@ -115,6 +161,7 @@ class Scan:
 
     def _batches(self) -> Iterator[Any]:
         self._skipped = list(self._planned_skips)
+        self._damage = {}
         plans = self._plans
         if not plans:
             return
@@ -141,11 +188,14 @@ class Scan:
                         records += payload.num_rows
                         yield payload
                     elif kind == "end":
+                        self._report_damage(plan.path, payload)
                         break
                     else:
+                        error, warning = payload
+                        self._report_damage(plan.path, warning)
                         if self._on_missing == "error":
-                            raise _with_path(payload, plan.path) from payload
-                        reason = describe(payload)
+                            raise _with_path(error, plan.path) from error
+                        reason = describe(error)
                         if records:
                             reason = f"stopped after {records} records: {reason}"
                         self._skipped.append(SkippedFile(plan.path, reason))
@@ -166,19 +216,28 @@ class Scan:
                     continue
             return False
 
+        file: FileReader | None = None
         try:
-            reader = open_reader(plan.path, self._table_name, plan.columns)
+            file = FileReader(plan.path, self._table_name, plan.columns, self._values)
             conform = Conformer(self._schema, self._source_column, plan.path)
             while not cancel.is_set():
                 try:
-                    batch = reader.read_next_batch()
+                    batch = file.batches.read_next_batch()
                 except StopIteration:
                     break
                 if not put(("batch", conform(batch))):
                     return
-            put(("end", None))
+            put(("end", file.damage_warning()))
         except Exception as error:  # noqa: BLE001 - handed to the consumer, which decides
-            put(("error", error))
+            put(("error", (error, None if file is None else file.damage_warning())))
+
+    def _report_damage(self, path: str, warning: Any) -> None:
+        """Keeps a file's damage and issues its warning on the consumer's
+        thread, in file order: made an error, it ends the stream there."""
+        if warning is None:
+            return
+        self._damage[path] = dict(warning.damage)
+        warnings.warn(warning, stacklevel=2)
 
 
 def _with_path(error: Exception, path: str) -> Exception:
@@ -196,7 +255,7 @@ def _with_path(error: Exception, path: str) -> Exception:
 
 def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = None,
          source_column: str | None = "_source", on_missing: OnMissing = "skip",
-         workers: int | None = None) -> Scan:
+         workers: int | None = None, values: Values = "raw") -> Scan:
     """One Arrow stream of a table's records from many database files.
 
     table_name: a table of the databases, or "artifact:<kind>/<table>" for a
@@ -209,7 +268,16 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
     as given or as the glob expanded it (None: no such column). on_missing:
     "skip" leaves out a file that cannot be opened or lacks the table and
     lists it in `skipped`; "error" raises instead. workers: files read at
-    once, each on its own thread (default: the number of cores).
+    once, each on its own thread (default: the number of cores). values:
+    "raw", the values as stored, or "engine", as the database engine returns
+    them (multi-values as lists, dates as UTC timestamps, GUIDs as
+    arrow.uuid, records flagged deleted left out); artifact tables are the
+    same either way.
+
+    A file whose read meets damage (pages refused, long values unresolved)
+    gives the records it still holds and issues a pellumo.DamageWarning on
+    the consuming thread when its records end; `damage` keeps the counts per
+    file.
 
     Every file is opened here to learn its schema: columns are matched by
     name, a column a file lacks is null there, and a column whose types
@@ -217,6 +285,7 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
     `columns`, types are promoted where one can hold the other). Records
     follow file order, then record order, whatever the number of workers."""
     check_on_missing(on_missing)
+    check_values(values)
     check_table_name(table_name)
     if workers is None:
         workers = default_workers()
@@ -230,19 +299,10 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
     plans: list[_Plan] = []
     schemas: list[tuple[str, Any]] = []
     skipped: list[SkippedFile] = []
-    for path in files:
-        try:
-            present, schema = table_schema(path, table_name, columns)
-        except (OSError, ValueError) as error:
-            if on_missing == "error":
-                raise _with_path(error, path) from error
-            skipped.append(SkippedFile(path, describe(error)))
-            continue
+    for path, present, schema in readable_files(files, table_name, columns, values, on_missing, skipped):
         plans.append(_Plan(path, present))
         schemas.append((path, schema))
     if not plans:
-        reasons = "; ".join(f"{s.path}: {s.reason}" for s in skipped[:3])
-        more = f" (and {len(skipped) - 3} more)" if len(skipped) > 3 else ""
-        raise ValueError(f"none of the {len(files)} files can be read for table {table_name!r}: {reasons}{more}")
+        raise none_readable(len(files), table_name, skipped)
     schema = with_source(unify(schemas, columns), source_column)
-    return Scan(table_name, plans, schema, source_column, on_missing, workers, skipped)
+    return Scan(table_name, plans, schema, source_column, on_missing, workers, skipped, values)

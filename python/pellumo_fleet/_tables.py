@@ -6,13 +6,24 @@ tables and then read like any other."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import pellumo
 
 from pellumo_fleet._arrow import pa
 
 ARTIFACT_PREFIX = "artifact:"
+
+# The values a database table is read with: as stored, or as the database
+# engine returns them (multi-values as lists, dates as UTC timestamps, GUIDs
+# as UUIDs, records flagged deleted left out). Artifact tables are decoded
+# already and read the same either way.
+Values = Literal["raw", "engine"]
+
+
+def check_values(values: str) -> None:
+    if values not in ("raw", "engine"):
+        raise ValueError(f"values must be 'raw' or 'engine', not {values!r}")
 
 
 def artifact_table(table_name: str) -> tuple[str, str] | None:
@@ -60,7 +71,8 @@ def present_columns(db: pellumo.EseDatabase, table_name: str, columns: Sequence[
     return [c for c in dict.fromkeys(columns) if c in names]
 
 
-def table_schema(path: str, table_name: str, columns: Sequence[str] | None) -> tuple[list[str] | None, Any]:
+def table_schema(path: str, table_name: str, columns: Sequence[str] | None,
+                 values: Values = "raw") -> tuple[list[str] | None, Any]:
     """The columns to ask the file for (those of `columns` it has; None: all)
     and the Arrow schema they give. Raises what opening the file raises, and
     ValueError "Table not found: ..." when the file lacks the table (or is
@@ -69,7 +81,7 @@ def table_schema(path: str, table_name: str, columns: Sequence[str] | None) -> t
     if parsed is None:
         db = pellumo.EseDatabase(path)
         present = present_columns(db, table_name, columns)
-        return present, pa.schema(db.arrow(table_name, columns=present))
+        return present, pa.schema(db.arrow(table_name, columns=present, values=values))
     schema = _open_artifact(path, *parsed).schema(parsed[1])
     if columns is None:
         return None, schema
@@ -77,15 +89,30 @@ def table_schema(path: str, table_name: str, columns: Sequence[str] | None) -> t
     return present, pa.schema([schema.field(c) for c in present], metadata=schema.metadata)
 
 
-def open_reader(path: str, table_name: str, columns: Sequence[str] | None) -> Any:
-    """A pyarrow.RecordBatchReader over the table in one file: only those of
-    `columns` the file has (None: all). Raises as table_schema does."""
-    parsed = artifact_table(table_name)
-    if parsed is None:
-        db = pellumo.EseDatabase(path)
-        return pa.RecordBatchReader.from_stream(db.arrow(table_name, columns=present_columns(db, table_name,
-                                                                                               columns)))
-    table = _open_artifact(path, *parsed).table(parsed[1])
-    if columns is not None:
-        table = table.select([c for c in dict.fromkeys(columns) if c in table.column_names])
-    return table.to_reader()
+class FileReader:
+    """The table in one file as a pyarrow.RecordBatchReader (`batches`),
+    and, once it is exhausted, what the read could not read. The module's
+    own warning is held back (warn=False): the reader that consumes the
+    batches issues it, on its own thread, with the file's place in the read."""
+
+    def __init__(self, path: str, table_name: str, columns: Sequence[str] | None, values: Values = "raw") -> None:
+        parsed = artifact_table(table_name)
+        self._source: Any = None
+        if parsed is None:
+            db = pellumo.EseDatabase(path)
+            self._source = db.arrow(table_name, columns=present_columns(db, table_name, columns), values=values,
+                                    warn=False)
+            self.batches: Any = pa.RecordBatchReader.from_stream(self._source)
+            return
+        table = _open_artifact(path, *parsed).table(parsed[1])
+        if columns is not None:
+            table = table.select([c for c in dict.fromkeys(columns) if c in table.column_names])
+        self.batches = table.to_reader()
+
+    def damage_warning(self) -> pellumo.DamageWarning | None:
+        """The DamageWarning of the read so far, not issued; None when it met
+        no damage (an artifact's tables warn while the artifact is built)."""
+        if self._source is None:
+            return None
+        warning: pellumo.DamageWarning | None = self._source.damage_warning
+        return warning

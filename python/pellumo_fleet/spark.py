@@ -10,18 +10,33 @@ Options: `table` (required; "artifact:<kind>/<table>" reads a table of
 pellumo_artifacts, e.g. "artifact:srum/network_data"); `columns` (a JSON list, or names separated by
 commas); `on_missing` ("skip", the default: a file that cannot be opened or
 lacks the table gives no rows; "error": the read fails); `source_column` (the
-provenance column's name, default "_source"; empty: none). The path may be a
+provenance column's name, default "_source"; empty: none); `values` ("raw",
+the default: the stored values; "engine": as the database engine returns
+them, multi-values as arrays, dates as timestamps, GUIDs as their 16 bytes,
+records flagged deleted left out). The path may be a
 glob ('**' spans folders) or a list of paths. Without a user schema the
 schema is the first readable file's, with Spark's types for the unsigned
 integers it lacks: uint8 -> smallint, uint16 -> int, uint32 -> bigint,
 uint64 -> decimal(20,0). A user schema picks columns by name and casts to its
-types. The executors need pellumo installed."""
+types. The executors need pellumo installed.
+
+A file skipped (on_missing "skip") or whose read met damage is logged
+through PySpark's logger "pellumo_fleet.spark" (JSON lines on the
+executor's stderr, with the path, the table and the reason or the damage
+counts). The skipped files are also counted where the option
+`skipped_counter` names a SkippedFiles counter, readable after the job:
+
+    skipped = SkippedFiles(spark)
+    frame = (spark.read.format("ese").option("table", "SruDbIdMapTable")
+             .option("skipped_counter", skipped.option).load("/evidence/**/SRUDB.dat"))
+    frame.count()
+    skipped.count   # files left out by the job"""
 
 from __future__ import annotations
 
 import json
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, Literal
 
 from pyspark.sql.datasource import DataSource, DataSourceReader, InputPartition
 from pyspark.sql.types import (
@@ -45,7 +60,7 @@ from pyspark.sql.types import (
     TimestampType,
 )
 
-__all__ = ["EseDataSource", "arrow_to_spark_type", "spark_to_arrow_type"]
+__all__ = ["EseDataSource", "SkippedFiles", "arrow_to_spark_type", "spark_to_arrow_type"]
 
 
 def arrow_to_spark_type(arrow_type: Any) -> DataType:
@@ -110,9 +125,18 @@ class _Options:
         if on_missing not in ("skip", "error"):
             raise ValueError(f'option "on_missing" must be "skip" or "error", not {on_missing!r}')
         self.on_missing: str = on_missing
+        values = options.get("values", "raw")
+        if values not in ("raw", "engine"):
+            raise ValueError(f'option "values" must be "raw" or "engine", not {values!r}')
+        self.values: Literal["raw", "engine"] = "engine" if values == "engine" else "raw"
         source = options.get("source_column", "_source")
         self.source_column: str | None = source or None
         self.paths: list[str] = _parse_paths(options)
+        counter = options.get("skipped_counter")
+        if counter is not None and not counter.strip().isdigit():
+            raise ValueError('option "skipped_counter" takes SkippedFiles(spark).option, not '
+                             f"{counter!r}")
+        self.skipped_counter: int | None = None if counter is None else int(counter)
 
 
 def _parse_columns(text: str | None) -> list[str] | None:
@@ -144,6 +168,27 @@ def _parse_paths(options: Any) -> list[str]:
     return files
 
 
+class SkippedFiles:
+    """Counts the files reads of the "ese" source leave out (on_missing
+    "skip": a file that cannot be opened, lacks the table, or whose records
+    stop early), on the driver once a job has run. A Spark accumulator: a
+    task run again (a retry, speculation, the frame computed twice) counts
+    its file again. Needs a classic session (one with a SparkContext)."""
+
+    def __init__(self, spark: Any) -> None:
+        self._accumulator = spark.sparkContext.accumulator(0)
+
+    @property
+    def option(self) -> str:
+        """The value of the source's option "skipped_counter"."""
+        return str(self._accumulator.aid)
+
+    @property
+    def count(self) -> int:
+        value: int = self._accumulator.value
+        return value
+
+
 class EseDataSource(DataSource):
     """ESE database files as a Spark data source, short name "ese"."""
 
@@ -152,36 +197,28 @@ class EseDataSource(DataSource):
         return "ese"
 
     def schema(self) -> StructType:
-        from pellumo_fleet._scan import _with_path
+        from pellumo_fleet._scan import first_readable
         from pellumo_fleet._schema import dedupe_fields
-        from pellumo_fleet._tables import check_table_name, table_schema
+        from pellumo_fleet._tables import check_table_name
 
         options = _Options(self.options)
         check_table_name(options.table)
-        problems: list[str] = []
-        for path in options.paths:
-            try:
-                _, arrow_schema = table_schema(path, options.table, options.columns)
-            except (OSError, ValueError) as error:
-                if options.on_missing == "error":
-                    raise _with_path(error, path) from error
-                problems.append(f"{path}: {error}")
-                continue
-            fields = dedupe_fields(arrow_schema)
-            names = options.columns if options.columns is not None else list(fields)
-            missing = [n for n in names if n not in fields]
-            if missing:
-                raise ValueError(f"{path}, whose schema is the source's schema, lacks the column(s) "
-                                 f"{', '.join(map(repr, missing))}")
-            # Nullable throughout: another file may lack a column.
-            struct = StructType([StructField(n, arrow_to_spark_type(fields[n].type), True) for n in names])
-            if options.source_column is not None:
-                if options.source_column in fields:
-                    raise ValueError(f"source_column {options.source_column!r} is also a column of the table")
-                struct.add(StructField(options.source_column, StringType(), False))
-            return struct
-        raise ValueError(f"none of the {len(options.paths)} files can be read for table {options.table!r}: "
-                         + "; ".join(problems[:3]))
+        # The files skipped before it are skipped again, and logged, by their partitions.
+        path, arrow_schema, _ = first_readable(options.paths, options.table, options.columns, options.values,
+                                               "error" if options.on_missing == "error" else "skip")
+        fields = dedupe_fields(arrow_schema)
+        names = options.columns if options.columns is not None else list(fields)
+        missing = [n for n in names if n not in fields]
+        if missing:
+            raise ValueError(f"{path}, whose schema is the source's schema, lacks the column(s) "
+                             f"{', '.join(map(repr, missing))}")
+        # Nullable throughout: another file may lack a column.
+        struct = StructType([StructField(n, arrow_to_spark_type(fields[n].type), True) for n in names])
+        if options.source_column is not None:
+            if options.source_column in fields:
+                raise ValueError(f"source_column {options.source_column!r} is also a column of the table")
+            struct.add(StructField(options.source_column, StringType(), False))
+        return struct
 
     def reader(self, schema: StructType) -> DataSourceReader:
         return EseDataSourceReader(_Options(self.options), schema)
@@ -199,9 +236,9 @@ class EseDataSourceReader(DataSourceReader):
 
     def read(self, partition: InputPartition) -> Iterator[Any]:
         from pellumo_fleet._arrow import pa
-        from pellumo_fleet._scan import _with_path
+        from pellumo_fleet._scan import _with_path, describe
         from pellumo_fleet._schema import Conformer
-        from pellumo_fleet._tables import open_reader
+        from pellumo_fleet._tables import FileReader
 
         path: str = partition.value
         options = self.options
@@ -209,15 +246,43 @@ class EseDataSourceReader(DataSourceReader):
         source = options.source_column if options.source_column in target.names else None
         wanted = [n for n in target.names if n != source]
         try:
-            reader = open_reader(path, options.table, wanted)
+            file = FileReader(path, options.table, wanted, options.values)
         except (OSError, ValueError) as error:
             if options.on_missing == "error":
                 raise _with_path(error, path) from error
+            _report_skip(options, path, describe(error))
             return
         conform = Conformer(target, source, path)
+        records = 0
         try:
-            for batch in reader:
+            for batch in file.batches:
+                records += batch.num_rows
                 yield conform(batch)
         except (OSError, ValueError, pa.ArrowException) as error:
+            _log_damage(file.damage_warning())
             if options.on_missing == "error":
                 raise _with_path(error, path) from error
+            _report_skip(options, path, f"stopped after {records} records: {describe(error)}")
+            return
+        _log_damage(file.damage_warning())
+
+
+def _logger() -> Any:
+    from pyspark.logger import PySparkLogger
+
+    return PySparkLogger.getLogger("pellumo_fleet.spark")
+
+
+def _report_skip(options: _Options, path: str, reason: str) -> None:
+    _logger().warning(f"skipped {path}: {reason}", path=path, table=options.table, reason=reason)
+    if options.skipped_counter is not None:
+        # The driver's accumulator, by its id: what unpickling one in a task
+        # gives; the task sends its additions back when it ends.
+        from pyspark.accumulators import INT_ACCUMULATOR_PARAM, _deserialize_accumulator
+
+        _deserialize_accumulator(options.skipped_counter, 0, INT_ACCUMULATOR_PARAM).add(1)
+
+
+def _log_damage(warning: Any) -> None:
+    if warning is not None:
+        _logger().warning(str(warning), path=warning.path, table=warning.table, damage=dict(warning.damage))

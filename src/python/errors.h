@@ -19,7 +19,16 @@ namespace pellumo::python {
 // system's text alone, and every other variant OSError with its message.
 // With a prefix (a method's own wording, such as "Failed to open database: "),
 // every variant becomes OSError(prefix + message).
+//
+// The exception carries what the text says for callers that decide by it:
+// `kind`, the variant in snake case ("corrupt_structure", "io", ...), and
+// `reading_record`, true when the error stopped a read of a table's records
+// part-way (the lines or records before it were delivered).
 PyObject* set_ese_error(const EseError& error, std::string_view prefix = {});
+
+// Whether `error` stopped a read of a table's records part-way: the cursor's
+// error, led by kErrorReadingRecord where it was met.
+bool stopped_reading_records(const EseError& error);
 
 // Runs the body of one entry point. No C++ exception may unwind into the
 // interpreter: std::bad_alloc becomes MemoryError and anything else (the

@@ -11,8 +11,10 @@
 #include "python/args.h"
 #include "python/check_methods.h"
 #include "python/damage.h"
+#include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
+#include "python/gil.h"
 #include "python/py_ref.h"
 
 namespace pellumo::python {
@@ -21,7 +23,8 @@ namespace {
 // Lines for a Python object with a write() method, handed over as bytes
 // objects of about JsonlFile::kBufferSize. The first exception write()
 // raises is kept (and the interpreter's indicator cleared) until the caller
-// decides whether it is the failure to report.
+// decides whether it is the failure to report. Lines are made without the
+// interpreter lock once unlocked() is given it; each write() takes it back.
 class PyWriterOutput {
  public:
   // The text of the error that stands for the kept exception.
@@ -47,15 +50,11 @@ class PyWriterOutput {
   Result<void> flush() {
     if (failed()) return write_failed();
     if (buffer_.empty()) return Ok{};
-    PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size())));
-    buffer_.clear();
-    if (chunk) {
-      PyRef done = PyRef::steal(PyObject_CallOneArg(write_.get(), chunk.get()));
-      if (done) return Ok{};
-    }
-    PyErr_Fetch(&type_, &value_, &traceback_);
-    return write_failed();
+    if (unlocked_ != nullptr) return unlocked_->held([&] { return write_buffer(); });
+    return write_buffer();
   }
+
+  void unlocked(GilReleased* gil) { unlocked_ = gil; }
 
   bool failed() const { return type_ != nullptr; }
   // Sets the kept exception again; returns null for the caller to return.
@@ -68,7 +67,19 @@ class PyWriterOutput {
  private:
   static EseError write_failed() { return EseError::io_text(std::string(kWriteFailed)); }
 
+  Result<void> write_buffer() {
+    PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size())));
+    buffer_.clear();
+    if (chunk) {
+      PyRef done = PyRef::steal(PyObject_CallOneArg(write_.get(), chunk.get()));
+      if (done) return Ok{};
+    }
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    return write_failed();
+  }
+
   PyRef write_;
+  GilReleased* unlocked_ = nullptr;
   std::string buffer_;
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
@@ -85,6 +96,12 @@ PyObject* set_write_error(const EseError& error, int errno_value) {
   PyRef args = PyRef::steal(Py_BuildValue("(iO)", errno_value, message.get()));
   if (args) PyErr_SetObject(PyExc_OSError, args.get());
   return nullptr;
+}
+
+// Whether a signal handler raised, asked with the lock taken back (every few
+// thousand records).
+bool signalled(GilReleased& unlocked) {
+  return unlocked.held([] { return PyErr_CheckSignals() < 0; });
 }
 
 }  // namespace
@@ -109,9 +126,14 @@ PyObject* export_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
     bool interrupted = false;
     ReadDamage damage;
-    Result<void> done = export_table_jsonl(database_of(self), std::string(table_name), std::string(output_path),
-                                           [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; },
-                                           &damage);
+    const std::string name(table_name);
+    const std::string path(output_path);
+    Result<void> done = [&] {
+      GilReleased unlocked;
+      return export_table_jsonl(
+          database_of(self), name, path, [&] { return interrupted = interrupted || signalled(unlocked); }, &damage);
+    }();
+    // The warning goes out with the lock held, once the file is written.
     if (interrupted) return nullptr;  // the signal's exception stands
     if (raise_if_size_changed(self)) return nullptr;
     if (!done) return set_ese_error(done.error());
@@ -135,15 +157,23 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // catalog order; the routine decodes them the same way.
     // One warning per damaged table, issued as soon as the table is written;
     // a warning made an error stops the export there.
+    // Each table's warning is issued, with the lock taken back, once that
+    // table is written.
     bool interrupted = false;
     bool warned_error = false;
     const std::string& path = as_ese_database(self)->data->path;
-    Result<void> done = export_all_jsonl(
-        database_of(self), std::string(output_dir),
-        [&] { return interrupted = interrupted || warned_error || PyErr_CheckSignals() < 0; },
-        [&](const std::string& name, const ReadDamage& damage) {
-          if (!warned_error && warn_damage(path, name, damage) < 0) warned_error = true;
-        });
+    const std::string directory(output_dir);
+    Result<void> done = [&] {
+      GilReleased unlocked;
+      return export_all_jsonl(
+          database_of(self), directory,
+          [&] { return interrupted = interrupted || warned_error || signalled(unlocked); },
+          [&](const std::string& name, const ReadDamage& damage) {
+            if (!warned_error && damage.any()) {
+              unlocked.held([&] { warned_error = warn_damage(path, name, damage) < 0; });
+            }
+          });
+    }();
     if (interrupted) return nullptr;  // the signal's (or the warning's) exception stands
     if (warned_error) return nullptr;
     if (raise_if_size_changed(self)) return nullptr;
@@ -152,11 +182,76 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+namespace {
+
+// The lines with the stored values, or with the engine's.
+template <class Output>
+Result<std::uint64_t> write_lines(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
+                                  ValuesMode mode, const std::function<bool()>& interrupted) {
+  return mode == ValuesMode::Engine ? write_engine_records_jsonl(cursor, out, limit, interrupted)
+                                    : write_records_jsonl(cursor, out, limit, interrupted);
+}
+
+// write_table_jsonl's writing to a file descriptor: lines are made and
+// written without the interpreter lock.
+PyObject* write_to_descriptor(PyObject* self, TableCursor& cursor, int fd, std::optional<std::uint64_t> limit,
+                              ValuesMode mode) {
+  bool interrupted = false;
+  JsonlFile out = JsonlFile::borrow(fd);
+  Result<std::uint64_t> written = [&] {
+    GilReleased unlocked;
+    return write_lines(cursor, out, limit, mode, [&] { return interrupted = interrupted || signalled(unlocked); });
+  }();
+  // A write cut short by a signal (EINTR) is the signal's to report.
+  if (interrupted || (!written && PyErr_CheckSignals() < 0)) return nullptr;
+  if (raise_if_size_changed(self)) return nullptr;
+  if (written) {
+    Result<void> closed = out.close();
+    if (!closed) return set_write_error(closed.error(), out.failed_errno());
+    if (warn_damage(as_ese_database(self)->data->path, cursor.table().name, cursor.damage()) < 0) return nullptr;
+    return PyLong_FromUnsignedLongLong(*written);
+  }
+  // A record that cannot be read is reported as such; a failed write
+  // ended the writing with the system's errno.
+  if (out.failed_errno() != 0) return set_write_error(written.error(), out.failed_errno());
+  return set_ese_error(written.error());
+}
+
+// write_table_jsonl's writing to an object's write(): lines are made
+// without the interpreter lock, each write() call takes it back.
+PyObject* write_to_object(PyObject* self, TableCursor& cursor, PyRef write, std::optional<std::uint64_t> limit,
+                          ValuesMode mode) {
+  bool interrupted = false;
+  PyWriterOutput out(std::move(write));
+  Result<std::uint64_t> written = [&] {
+    GilReleased unlocked;
+    out.unlocked(&unlocked);
+    Result<std::uint64_t> result =
+        write_lines(cursor, out, limit, mode, [&] { return interrupted = interrupted || signalled(unlocked); });
+    out.unlocked(nullptr);
+    return result;
+  }();
+  if (interrupted) return nullptr;  // the signal's exception stands
+  if (raise_if_size_changed(self)) return nullptr;
+  if (written) {
+    Result<void> flushed = out.flush();
+    if (!flushed) return out.restore();
+    if (warn_damage(as_ese_database(self)->data->path, cursor.table().name, cursor.damage()) < 0) return nullptr;
+    return PyLong_FromUnsignedLongLong(*written);
+  }
+  // A record that cannot be read is the failure to report, even when
+  // writing out the lines before it failed too.
+  if (out.failed() && !stopped_reading_records(written.error())) return out.restore();
+  return set_ese_error(written.error());
+}
+
+}  // namespace
+
 PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "file", "limit"};
+    static constexpr const char* kParams[] = {"table_name", "file", "limit", "values"};
     static constexpr ArgSpec kSpec{"EseDatabase.write_table_jsonl", kParams, 2};
-    PyObject* values[3];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -168,6 +263,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!arg_to_u64(values[2], "limit", n)) return nullptr;
       limit = n;
     }
+    ValuesMode mode = ValuesMode::Raw;
+    if (!parse_values_mode(values[3], mode)) return nullptr;
     PyObject* file = values[1];
     const bool descriptor = PyLong_Check(file);
     int fd = -1;
@@ -193,43 +290,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     // The table is opened before anything is written.
     auto cursor = database_of(self).open_table(std::string(table_name));
     if (!cursor) return set_ese_error(cursor.error());
-    bool interrupted = false;
-    auto poll = [&] { return interrupted = interrupted || PyErr_CheckSignals() < 0; };
-    if (descriptor) {
-      JsonlFile out = JsonlFile::borrow(fd);
-      Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
-      // A write cut short by a signal (EINTR) is the signal's to report.
-      if (interrupted || (!written && PyErr_CheckSignals() < 0)) return nullptr;
-      if (raise_if_size_changed(self)) return nullptr;
-      if (written) {
-        Result<void> closed = out.close();
-        if (!closed) return set_write_error(closed.error(), out.failed_errno());
-        if (warn_damage(as_ese_database(self)->data->path, cursor->table().name, cursor->damage()) < 0) {
-          return nullptr;
-        }
-        return PyLong_FromUnsignedLongLong(*written);
-      }
-      // A record that cannot be read is reported as such; a failed write
-      // ended the writing with the system's errno.
-      if (out.failed_errno() != 0) return set_write_error(written.error(), out.failed_errno());
-      return set_ese_error(written.error());
-    }
-    PyWriterOutput out(std::move(write));
-    Result<std::uint64_t> written = write_records_jsonl(*cursor, out, limit, poll);
-    if (interrupted) return nullptr;  // the signal's exception stands
-    if (raise_if_size_changed(self)) return nullptr;
-    if (written) {
-      Result<void> flushed = out.flush();
-      if (!flushed) return out.restore();
-      if (warn_damage(as_ese_database(self)->data->path, cursor->table().name, cursor->damage()) < 0) {
-        return nullptr;
-      }
-      return PyLong_FromUnsignedLongLong(*written);
-    }
-    // A record that cannot be read is the failure to report, even when
-    // writing out the lines before it failed too.
-    if (out.failed() && written.error().io_description() == PyWriterOutput::kWriteFailed) return out.restore();
-    return set_ese_error(written.error());
+    return descriptor ? write_to_descriptor(self, *cursor, fd, limit, mode)
+                      : write_to_object(self, *cursor, std::move(write), limit, mode);
   });
 }
 

@@ -12,6 +12,7 @@
 #include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
+#include "python/native_iterator.h"
 
 namespace pellumo::python {
 
@@ -69,8 +70,8 @@ std::optional<TableCursor> open_cursor(PyObject* self, const ArgSpec& signature,
   return std::move(opened).value();
 }
 
-// What an iterator owns: the cursor borrows the Database of `database`,
-// which the iterator keeps alive with its reference.
+// What an iterator owns: the cursor borrows the Database of the iterator's
+// EseDatabase.
 struct IteratorState {
   TableCursor cursor;
   RecordConverter converter;
@@ -78,58 +79,14 @@ struct IteratorState {
   DamageNotice notice;
 
   PyRef convert() { return options ? options->convert(cursor) : converter.convert(cursor.current()); }
+  const ReadDamage& damage() const { return cursor.damage(); }
 };
 
-struct PyTableIterator {
-  PyObject_HEAD
-  PyObject* database;     // the EseDatabase, strong reference
-  IteratorState* state;   // null once exhausted or after an error
-};
-
-PyTableIterator* as_iterator(PyObject* self) { return reinterpret_cast<PyTableIterator*>(self); }
-
-void finish(PyTableIterator* it) {
-  delete it->state;
-  it->state = nullptr;
-}
-
-// Exhausted: the warning about what the read could not read goes out now,
-// in place of StopIteration when a filter makes it an error.
-PyObject* end_of_table(PyTableIterator* it) {
-  const int failed = it->state->notice.tell(it->state->cursor.damage());
-  finish(it);
-  (void)failed;  // with the error set, returning null raises it
-  return nullptr;
-}
-
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_iterator(self)->database);
-  return 0;
-}
-
-int iterator_clear(PyObject* self) {
-  PyTableIterator* it = as_iterator(self);
-  // Released before its end: the damage met so far is told all the same.
-  if (it->state != nullptr) it->state->notice.tell_unraisable(it->state->cursor.damage(), it->database);
-  // The cursor borrows the database: drop it first.
-  finish(it);
-  Py_CLEAR(it->database);
-  return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  iterator_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+using TableIterator = NativeIterator<IteratorState>;
 
 PyObject* iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    PyTableIterator* it = as_iterator(self);
+    TableIterator* it = TableIterator::of(self);
     if (it->state == nullptr) return nullptr;  // exhausted: StopIteration
     Borrow borrow(it->database, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -137,44 +94,25 @@ PyObject* iterator_next(PyObject* self) {
     if (!more) {
       // Like read_table, the first error ends the table; the iterator is
       // then exhausted.
-      set_ese_error(more.error(), "Error reading record: ");
-      finish(it);
+      set_ese_error(more.error(), kErrorReadingRecord);
+      it->finish();
       return nullptr;
     }
     if (raise_if_size_changed(it->database)) {
-      finish(it);
+      it->finish();
       return nullptr;
     }
-    if (!more.value()) return end_of_table(it);
+    if (!more.value()) return it->end();
     return it->state->convert().release();
   });
 }
 
 constexpr char kIteratorDoc[] = "Iterator over the records of one table, as returned by EseDatabase.iter_table.";
 
-PyType_Slot kIteratorSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kIteratorDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {0, nullptr},
-};
-
-// Made only by iter_table: no constructor, not subclassable.
-PyType_Spec kIteratorSpec = {
-    .name = "pellumo.TableIterator",
-    .basicsize = sizeof(PyTableIterator),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kIteratorSlots,
-};
-
 }  // namespace
 
 PyObject* create_table_iterator_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &kIteratorSpec, nullptr);
+  return TableIterator::create_type(module, "pellumo.TableIterator", kIteratorDoc, iterator_next);
 }
 
 PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -193,7 +131,7 @@ PyObject* read_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     for (std::size_t n = 1;; ++n) {
       auto more = cursor->advance();
       // The first error ends the call; the records read so far are dropped.
-      if (!more) return set_ese_error(more.error(), "Error reading record: ");
+      if (!more) return set_ese_error(more.error(), kErrorReadingRecord);
       if (!more.value()) break;
       PyRef dict = converter.convert(cursor->current());
       if (!dict || PyList_Append(list.get(), dict.get()) < 0) return nullptr;
@@ -232,13 +170,7 @@ PyObject* iter_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       return nullptr;
     }
 
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).table_iterator_type);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* it = alloc(type, 0);
-    if (it == nullptr) return nullptr;
-    as_iterator(it)->database = Py_NewRef(self);
-    as_iterator(it)->state = state.release();
-    return it;
+    return TableIterator::make(state_of(self).table_iterator_type, self, std::move(state));
   });
 }
 

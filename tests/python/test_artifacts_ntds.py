@@ -88,6 +88,64 @@ def test_distinguished_names(directory, key, dn):
     assert by(directory.table("objects"), "DNT_col")[dnt]["DN"] == dn
 
 
+@pytest.mark.parametrize("value, escaped", [
+    ("Smith, John", "Smith\\, John"),
+    (" lead", "\\ lead"),
+    ("trail ", "trail\\ "),
+    ("a+b=c#<d>;\"e\\", "a\\+b\\=c\\#\\<d\\>\\;\\\"e\\\\"),
+    ("Old\nDEL:1", "Old\\0ADEL:1"),
+    ("Zoë, Ünal", "Zoë\\, Ünal"),  # the reserved byte after multi-byte characters
+    ("plain", "plain"),
+    ("", ""),
+    (None, None),
+])
+def test_rdn_values_are_escaped_among_others(value, escaped):
+    from pellumo_artifacts import _ntds_values as nv
+
+    # Among neighbours that need nothing, empty and null ones, and sliced:
+    # the byte scan must give each hit to its own row.
+    values = pa.array(["x", "", None, value, "y z", None], pa.string()).slice(1)
+    assert nv.escape_rdn_values(values).to_pylist() == ["", None, escaped, "y z", None]
+
+
+def test_dns_of_loops_empty_names_and_sparse_dnts():
+    from pellumo_artifacts import _ntds_values as nv
+
+    big = 10**9  # too sparse for a position array: looked up by hashing
+    cases = [
+        # dnt, pdnt, rdn -> DNs, unresolved
+        ([2, 3, 4, 5, 6, 7], [0, 2, 3, 3, 7, 6], [None, "DC=com", "DC=x", None, "CN=a", "CN=b"],
+         ["", "DC=com", "DC=x,DC=com", "DC=com", None, None], 2),
+        ([big, big + 1, 5], [0, big, 99], [None, "CN=one", "CN=orphan"], ["", "CN=one", "CN=orphan"], 0),
+    ]
+    for dnt, pdnt, rdn, dns, unresolved in cases:
+        got, loops = nv.distinguished_names(pa.array(dnt, pa.int32()), pa.array(pdnt, pa.int32()),
+                                            pa.array(rdn, pa.string()))
+        assert (got.to_pylist(), loops) == (dns, unresolved)
+
+
+def test_first_items_of_lists_of_every_shape():
+    from pellumo_artifacts.ntds import _first_items
+
+    items = {pa.int32(): [1, 2, 3, 4, 5], pa.string(): ["a", "bb", "", "ddd", "e"], pa.binary(): [b"x", b"", b"yz", b"w", b"q"]}
+    shapes = [  # offsets, null lists
+        ([0, 1, 2, 3, 4, 5], None),                            # one item each: the items as they lie
+        ([0, 0, 1, 1, 2, 3], [True, False, True, False, False]),  # absent values as null lists
+        ([0, 0, 1, 1, 2, 3], None),                            # empty lists that are not null
+        ([0, 2, 2, 3, 3, 5], None),                            # several items
+        ([0, 1, 2, 3, 4, 5], [True, False, False, True, False]),  # null lists over items
+    ]
+    for item_type, values in items.items():
+        for offsets, nulls in shapes:
+            lists = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), pa.array(values, item_type),
+                                             mask=None if nulls is None else pa.array(nulls))
+            for part in (lists, lists.slice(1, 3), lists.slice(2)):
+                got, many = _first_items(part)
+                got.validate(full=True)
+                expected = [v[0] if v else None for v in part.to_pylist()]
+                assert (got.to_pylist(), many) == (expected, sum(len(v or []) > 1 for v in part.to_pylist()))
+
+
 def test_single_and_multi_valued_attributes(directory):
     objects = by(directory.table("objects"), "DNT_col")
     d = fixture.directory()

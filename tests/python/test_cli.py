@@ -2,10 +2,12 @@
 subprocess against the built module, on fixture databases and the samples."""
 
 import gzip
+import hashlib
 import json
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -46,6 +48,23 @@ def exported(db_path, table, tmp_path):
     out = tmp_path / f"reference-{table.replace('/', '_')}.jsonl"
     pellumo.EseDatabase(db_path).export_table(table, str(out))
     return out.read_bytes()
+
+
+# The line a finished export ends with on stderr, terminal or not.
+SUMMARY = re.compile(r"exported \d+ of \d+ tables( from \d+ of \d+ files)?, [\d,]+ records, \d+ warnings?, "
+                     r"to .+ in \d+\.\ds")
+
+
+def split_summary(stderr):
+    """The lines of an export's stderr before its summary line, and that line."""
+    lines = stderr.decode().splitlines()
+    assert lines and SUMMARY.fullmatch(lines[-1]), lines
+    return lines[:-1], lines[-1]
+
+
+def written(folder):
+    """The names of the files an export wrote into folder, its manifest aside."""
+    return sorted(p.name for p in folder.iterdir() if p.name != "manifest.json")
 
 
 def first_lines(data, n):
@@ -94,13 +113,20 @@ def test_table_aligns_by_display_width():
 # --- help and version ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"]])
+@pytest.mark.parametrize("command", [[], ["info"], ["tables"], ["schema"], ["dump"], ["export"], ["carve"],
+                                     ["check"], ["recover"]])
 def test_help_on_every_command(cli, command):
     done = cli(*command, "--help")
     assert done.returncode == 0, done.stderr
     usage = done.stdout.decode()
     assert usage.startswith("usage: " + " ".join(["pellumo"] + command))
     assert done.stderr == b""
+    # Every command lists its exit statuses (argparse may wrap the lines).
+    listed = " ".join(usage.split())
+    assert "exit status: 0 " in listed and ", 3 damage" in listed, listed
+    if command != ["check"]:
+        assert all(f"{code} {what}" in listed for code, what in
+                   [(1, "error"), (2, "usage"), (3, "damaged input"), (130, "interrupted")]), listed
 
 
 def test_version(cli):
@@ -217,16 +243,54 @@ def test_dump_of_a_table_with_a_broken_leaf_chain_is_whole(cli, make_db, tmp_pat
     assert done.stdout.count(b"\n") == 7
 
 
+# scenario, the damaged table, whether counting records (no column read)
+# meets the damage, whether recover does: it reads a torn page's bytes as
+# they are, and resolves long values of recovered records only (none here).
+DAMAGED_FIXTURES = [("truncated-tree", "Beta", True, True), ("truncated-root", "Beta", True, True),
+                    ("bad-checksum", "Alpha", True, False),  # a torn leaf
+                    ("torn-long-value", "Alpha", False, False)]  # a long value left unresolved
+
+
+@pytest.mark.parametrize("scenario, table, counted, recovering", DAMAGED_FIXTURES,
+                         ids=[d[0] for d in DAMAGED_FIXTURES])
+def test_damaged_tables_through_every_reading_command(cli, make_db, tmp_path, scenario, table, counted,
+                                                      recovering):
+    """dump (raw and engine values), info --counts and recover: what the file
+    still holds, the module's warning once on stderr, exit status 3."""
+    path = make_db(scenario)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        reference = exported(path, table, tmp_path)
+    (warning,) = [f"pellumo: warning: {w.message}\n" for w in caught]
+    assert path in warning and f"table {table}:" in warning
+    dumped = cli("dump", path, table)
+    assert (dumped.returncode, dumped.stdout, dumped.stderr.decode()) == (3, reference, warning)
+    engine = cli("dump", path, table, "--values", "engine")
+    assert (engine.returncode, engine.stderr.decode()) == (3, warning)
+    assert [json.loads(line)["Id"] for line in engine.stdout.splitlines()] == \
+        [json.loads(line)["Id"] for line in reference.splitlines()]
+    counts = cli("info", path, "--counts")
+    rows = {row[0]: row[1] for row in parse_table(counts.stdout.decode().split("\n\n")[1], right=[1])[1:]}
+    assert rows[table] == f"{len(reference.splitlines()):,}"
+    assert (counts.returncode, counts.stderr.decode()) == ((3, warning) if counted else (0, ""))
+    recovered = cli("recover", path, table, "--json")
+    assert (recovered.returncode, recovered.stderr.decode()) == ((3, warning) if recovering else (0, ""))
+
+
 # --- export ----------------------------------------------------------------------
 
 
-def test_export_all_tables_silently_off_a_terminal(cli, make_db, tmp_path):
+def test_export_all_tables_off_a_terminal_ends_with_one_summary_line(cli, make_db, tmp_path):
     path = make_db("records")
     out = tmp_path / "out" / "nested"
     done = cli("export", path, out)
-    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     tables = pellumo.EseDatabase(path).get_tables()
-    assert sorted(p.name for p in out.iterdir()) == sorted(t + ".jsonl" for t in tables)
+    records = sum(len(pellumo.EseDatabase(path).read_table(t)) for t in tables)
+    assert (done.returncode, done.stdout) == (0, b"")
+    assert re.fullmatch(rf"exported {len(tables)} of {len(tables)} tables, {records:,} records, 0 warnings, to "
+                        rf"{re.escape(str(out))} in \d+\.\ds\n", done.stderr.decode())
+    assert written(out) == sorted(t + ".jsonl" for t in tables)
+    assert cli("export", path, tmp_path / "quiet", "--quiet").stderr == b""
     for table in tables:
         assert (out / (table + ".jsonl")).read_bytes() == exported(path, table, tmp_path)
 
@@ -247,8 +311,8 @@ def test_export_selected_tables(cli, make_db, tmp_path):
     for argv, expected, first in cases:
         out = tmp_path / ("-".join(argv) + ("-first" if first else ""))
         done = cli("export", *argv, path, out) if first else cli("export", path, out, *argv)
-        assert (done.returncode, done.stderr) == (0, b""), argv
-        assert sorted(p.name for p in out.iterdir()) == [t + ".jsonl" for t in expected]
+        assert (done.returncode, split_summary(done.stderr)[0]) == (0, []), argv
+        assert written(out) == [t + ".jsonl" for t in expected]
         for table in expected:
             assert (out / (table + ".jsonl")).read_bytes() == exported(path, table, tmp_path)
 
@@ -262,10 +326,10 @@ def test_export_keeps_every_file_inside_the_output_directory(cli, make_db, tmp_p
     path = make_db(scenario)
     out = tmp_path / "box" / "out"
     done = cli("export", path, out)
-    assert (done.returncode, done.stderr) == (0, b"")
-    written = {p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file() and
-               not p.name.endswith(".edb")}
-    assert written == {f"box/out/{name}" for name in files.values()}
+    assert (done.returncode, split_summary(done.stderr)[0]) == (0, [])
+    made = {p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file() and
+            not p.name.endswith(".edb")}
+    assert made == {f"box/out/{name}" for name in files.values()} | {"box/out/manifest.json"}
     for table, name in files.items():
         assert (out / name).read_bytes() == exported(path, table, tmp_path / "box")
 
@@ -275,9 +339,9 @@ def test_export_skips_a_name_that_cannot_be_looked_up(cli, make_db, tmp_path):
     bad = [n for n in pellumo.EseDatabase(path).get_tables() if "\ufffd" in n]
     done = cli("export", path, tmp_path / "out")
     assert done.returncode == 1
-    assert done.stderr.decode().splitlines() == [
+    assert split_summary(done.stderr)[0] == [
         f"pellumo: warning: skipped table {name}: Table not found: {name}" for name in bad]
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["MSysObjects.jsonl", "Users.jsonl"]
+    assert written(tmp_path / "out") == ["MSysObjects.jsonl", "Users.jsonl"]
 
 
 def test_export_progress_on_a_terminal(cli, make_db, tmp_path):
@@ -286,7 +350,8 @@ def test_export_progress_on_a_terminal(cli, make_db, tmp_path):
     tables = db.get_tables()
     for argv, shown in [([], True), (["--quiet"], False)]:
         leader, follower = pty.openpty()
-        proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "export", path, tmp_path / "out", *argv],
+        proc = subprocess.Popen([sys.executable, "-m", "pellumo_cli", "export", path, tmp_path / "out", *argv,
+                                 "--overwrite"],
                                 env=cli.env, stdout=subprocess.PIPE, stderr=follower)
         os.close(follower)
         terminal = b""
@@ -312,8 +377,8 @@ def test_export_progress_on_a_terminal(cli, make_db, tmp_path):
         for segment in segments[:-1]:
             assert re.fullmatch(r"\[[01]/1 files\] [\d,]+ records, [\d,]+ records/s(, \d+:\d\d:\d\d left)?",
                                 segment), segments
-        assert re.fullmatch(rf"exported {n} of {n} tables, {total:,} records, to {re.escape(str(tmp_path / 'out'))} "
-                            r"in \d+\.\ds", segments[-1]), segments
+        assert re.fullmatch(rf"exported {n} of {n} tables, {total:,} records, 0 warnings, to "
+                            rf"{re.escape(str(tmp_path / 'out'))} in \d+\.\ds", segments[-1]), segments
 
 
 # --- carve -----------------------------------------------------------------------
@@ -407,12 +472,16 @@ def test_unwritable_output(cli, make_db, tmp_path):
 
     out = tmp_path / "out"
     (out / "Users.jsonl").mkdir(parents=True)
-    done = cli("export", db, out)
+    done = cli("export", db, out, "--overwrite")
     assert (done.returncode, done.stdout) == (1, b"")
     assert done.stderr.decode() == f"pellumo: error: {out / 'Users.jsonl'}: cannot create the output file: " \
                                    "Is a directory\n"
-    # Tables before the failing one are written, later ones are not.
-    assert sorted(p.name for p in out.iterdir()) == ["MSysObjects.jsonl", "Users.jsonl"]
+    # Tables before the failing one are written, later ones are not; the
+    # manifest says the run did not finish and lists what it wrote.
+    assert written(out) == ["MSysObjects.jsonl", "Users.jsonl"]
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["complete"] is False
+    assert [t["name"] for t in manifest["inputs"][0]["tables"]] == ["MSysObjects"]
 
 
 @pytest.mark.parametrize("argv, complaint", [
@@ -485,7 +554,7 @@ def test_samples(cli, unpacked_samples, tmp_path, name):
         assert (out / (table + ".jsonl")).read_bytes() == reference
     # Only the torn WebCache warns; the others are whole.
     assert bool(damage) == (name == "WebCacheV01.dat")
-    assert (done.returncode, done.stderr.decode().splitlines()) == (3 if damage else 0, damage)
+    assert (done.returncode, split_summary(done.stderr)[0]) == (3 if damage else 0, damage)
     dumped = cli("dump", path, user_tables[-1], "--limit", "5")
     assert dumped.stdout == first_lines(exported(path, user_tables[-1], tmp_path), 5)
 
@@ -494,7 +563,8 @@ def test_samples(cli, unpacked_samples, tmp_path, name):
 
 
 def _tree(root):
-    return {p.relative_to(root).as_posix(): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in sorted(root.rglob("*"))
+            if p.is_file() and p.name != "manifest.json"}
 
 
 def test_export_many_files_one_folder_each(cli, corpus, tmp_path):
@@ -505,7 +575,7 @@ def test_export_many_files_one_folder_each(cli, corpus, tmp_path):
         out = tmp_path / f"out{jobs}"
         done = cli("export", *files, out, "--jobs", jobs)
         assert (done.returncode, done.stdout) == (1, b"")
-        runs[jobs] = (_tree(out), done.stderr.decode())
+        runs[jobs] = (_tree(out), split_summary(done.stderr)[0])
     assert runs["1"] == runs["2"]  # the same files and messages whatever the number of jobs
     tree, stderr = runs["1"]
     expected = {}
@@ -527,8 +597,8 @@ def test_export_many_files_one_folder_each(cli, corpus, tmp_path):
     assert tree == expected
     assert damage  # the corpus's broken file
     # Files that could not be read first, then what the files read could not read.
-    assert stderr.splitlines() == problems + damage + [f"pellumo: 1 of {len(files)} files skipped; "
-                                                       f"{len(problems)} warnings above"]
+    assert stderr == problems + damage + [f"pellumo: 1 of {len(files)} files skipped; "
+                                          f"{len(problems)} warnings above"]
 
 
 @pytest.mark.parametrize("fmt", ["parquet", "csv"])
@@ -556,7 +626,7 @@ def test_export_many_files_through_arrow(cli, corpus, tmp_path, fmt):
             assert not folder.exists() or not any(folder.iterdir())
             assert f"pellumo: warning: skipped table Users of {path}: Table not found: Users" in stderr
             continue
-        assert sorted(p.name for p in folder.iterdir()) == [f"Events.{fmt}", f"Users.{fmt}"]
+        assert written(folder) == [f"Events.{fmt}", f"Users.{fmt}"]
         for table in ("Users", "Events"):
             rows = db.read_table(table)
             if fmt == "parquet":
@@ -586,10 +656,11 @@ def test_export_options_that_need_something(cli, make_db, tmp_path):
                               env=env, capture_output=True, timeout=300)
         assert (done.returncode, done.stderr.decode()) == (
             1, f"pellumo: error: --format {fmt} needs pyarrow: pip install 'pellumo[parquet]'\n")
-    done = cli("export", path, tmp_path / "out", "--values", "engine")
-    assert done.stderr.decode() == "pellumo: error: --values applies to --format parquet and csv " \
-                                   "(JSON Lines are the stored values)\n"
-    assert not (tmp_path / "out").exists()
+    # JSON Lines with engine values need no pyarrow: the module writes them.
+    done = subprocess.run([sys.executable, "-m", "pellumo_cli", "export", path, tmp_path / "jsonl", "--values",
+                           "engine", "--table", "Users"], env=env, capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "jsonl" / "Users.jsonl").read_bytes() == cli("dump", path, "Users", "--values", "engine").stdout
     pytest.importorskip("pyarrow")
     try:
         pellumo.EseDatabase(path).arrow("Users", values="engine")
@@ -598,7 +669,7 @@ def test_export_options_that_need_something(cli, make_db, tmp_path):
         engine = False
     done = cli("export", path, tmp_path / "out", "--format", "parquet", "--values", "engine", "--table", "Users")
     if engine:
-        assert (done.returncode, done.stderr) == (0, b"")
+        assert (done.returncode, split_summary(done.stderr)[0]) == (0, [])
     else:
         assert done.returncode == 1
         assert done.stderr.decode().startswith("pellumo: error: --values engine is not supported by this build")
@@ -651,12 +722,79 @@ def test_export_interrupted(cli, many_big_files, tmp_path, fmt):
     out = tmp_path / "out"
     interrupt_while_writing(cli, ["export", *copies, out, "--format", fmt, "--jobs", "2"], out)
     # Whatever was finished is whole; nothing else sits under a final name.
-    for written in [p for p in out.rglob("*") if p.is_file()]:
-        table = written.stem
-        source = root / written.parent.relative_to(out)
+    finished = [p for p in out.rglob("*") if p.is_file() and p.name != "manifest.json"]
+    for output in finished:
+        table = output.stem
+        source = root / output.parent.relative_to(out)
         if fmt == "jsonl":
-            assert written.read_bytes() == exported(str(source), table, tmp_path)
+            assert output.read_bytes() == exported(str(source), table, tmp_path)
         else:
             import pyarrow.parquet as pq
 
-            assert pq.read_metadata(written).num_rows == len(pellumo.EseDatabase(str(source)).read_table(table))
+            assert pq.read_metadata(output).num_rows == len(pellumo.EseDatabase(str(source)).read_table(table))
+    check_interrupted_manifest(out, finished)
+
+
+def check_interrupted_manifest(out, finished):
+    """The manifest of an interrupted export: not complete, and listing
+    exactly the outputs that were finished, with their hashes."""
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["complete"] is False
+    listed = {t["output"]: t for entry in manifest["inputs"] for t in entry["tables"]}
+    assert sorted(listed) == sorted(p.relative_to(out).as_posix() for p in finished)
+    for output in finished:
+        assert listed[output.relative_to(out).as_posix()]["output_sha256"] == \
+            hashlib.sha256(output.read_bytes()).hexdigest()
+
+
+def test_ctrl_c_on_a_terminal_leaves_the_manifest_of_what_was_finished(cli, many_big_files, tmp_path):
+    """Ctrl-C typed on the export's terminal (the terminal sends SIGINT to
+    the whole foreground group, the JSON export's child processes too):
+    status 130, the progress line cleared, no traceback, and a manifest
+    that says the run did not finish and lists exactly what it finished."""
+    root, copies = many_big_files
+    out = tmp_path / "out"
+    pid, leader = pty.fork()
+    if pid == 0:  # the child: its terminal is the pty
+        try:
+            os.execve(sys.executable, [sys.executable, "-m", "pellumo_cli", "export", *map(str, copies), str(out)],
+                      cli.env)
+        finally:
+            os._exit(127)
+    terminal = bytearray()
+
+    def drain(seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            ready = select.select([leader], [], [], 0.05)[0]
+            if not ready:
+                continue
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal's other end closed
+                return False
+            if not chunk:
+                return False
+            terminal.extend(chunk)
+        return True
+
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and not any(out.glob("*/*/*.jsonl")):  # a table finished
+            drain(0.05)
+        assert any(out.glob("*/*/*.jsonl")), bytes(terminal)
+        os.write(leader, b"\x03")  # Ctrl-C
+        started = time.monotonic()
+        while drain(0.2) and time.monotonic() - started < 60:
+            pass
+        _, wait_status = os.waitpid(pid, 0)
+    finally:
+        os.close(leader)
+    assert time.monotonic() - started < 10
+    assert os.waitstatus_to_exitcode(wait_status) == 130
+    shown = bytes(terminal).decode(errors="replace")
+    assert "Traceback" not in shown and "records/s" in shown  # the progress line was drawn
+    assert not list(out.rglob(".pellumo-partial-*"))
+    finished = [p for p in out.rglob("*") if p.is_file() and p.name != "manifest.json"]
+    assert finished
+    check_interrupted_manifest(out, finished)

@@ -5,9 +5,12 @@ and hostile table names."""
 import json
 import os
 import stat
+import subprocess
+import threading
 
 import pytest
 
+from conftest import FIXTURE_TOOL
 from jsonl_mapping import assert_same_values, json_object, line_text
 from pellumo import EseDatabase
 
@@ -230,6 +233,8 @@ def test_output_errors(json_db, area):
                 json_db.export_table(table, str(path))
             assert type(raised.value) is OSError
             assert raised.value.args == (text,)
+            # An output failure, not damage met reading the table.
+            assert (raised.value.kind, raised.value.reading_record) == ("io", False)
     assert sorted(os.listdir(area)) == ["file"]
 
 
@@ -364,3 +369,40 @@ def test_absolute_table_name_is_refused(make_db, area):
         assert raised.value.args == ("Unsafe table name for export: /abs/x",)
     assert os.listdir(area) == []
     assert not os.path.exists("/abs")
+
+
+@pytest.mark.parametrize("call", ["export_table", "write_table_jsonl"])
+def test_other_threads_run_while_a_table_is_written(tmp_path, call):
+    """The export decodes and writes without the interpreter lock: this
+    thread sees the file part-written while the exporting thread is at work.
+    (Were the lock held for the whole call, it could look only before the
+    file exists or once the call has returned.)"""
+    if FIXTURE_TOOL is None:
+        pytest.skip("the fixture tool is not built")
+    path = tmp_path / "big.edb"
+    subprocess.run([str(FIXTURE_TOOL), "bench-million", str(path), "--records", "50000"], check=True)
+    db = EseDatabase(str(path))
+    out = tmp_path / "out.jsonl"
+
+    def export():
+        if call == "export_table":
+            db.export_table("bench", str(out))
+            return
+        fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        try:
+            db.write_table_jsonl("bench", fd)
+        finally:
+            os.close(fd)
+
+    thread = threading.Thread(target=export)
+    sizes = set()
+    thread.start()
+    while thread.is_alive():
+        try:
+            sizes.add(out.stat().st_size)
+        except FileNotFoundError:
+            pass
+    thread.join()
+    final = out.stat().st_size
+    assert final > 1 << 20
+    assert any(0 < size < final for size in sizes), sorted(sizes)

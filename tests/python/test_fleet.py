@@ -3,6 +3,7 @@ by file against read_table; and the schema rules behind it."""
 
 import threading
 import time
+import warnings
 from collections import Counter
 
 import pytest
@@ -53,6 +54,16 @@ def test_expand_paths(tmp_path):
     for given, kind, message in errors:
         with pytest.raises(kind, match=message):
             expand_paths(given)
+    # The command line reads its FILE arguments by the same rule: a pattern's
+    # sorted matches (files only), and a name that exists taken as it is even
+    # where it holds a wildcard.
+    from pellumo_cli.export import expand_inputs
+
+    every = str(tmp_path / "**")
+    odd = str(tmp_path / "c" / "[odd].edb")
+    assert expand_inputs([every, odd]) == expand_paths(every)  # the odd file once, from the pattern
+    assert expand_inputs([odd]) == [odd]  # as a pattern it would match nothing
+    assert expand_inputs([str(tmp_path / "*.nothing")]) == [str(tmp_path / "*.nothing")]  # reported when opened
 
 
 # --- schema unification --------------------------------------------------------------
@@ -177,6 +188,7 @@ def test_broken_leaf_chain_costs_no_records(corpus):
     assert by_source(got)[corpus.broken] == whole
     assert by_source(got)[files[1]] == len(pellumo.EseDatabase(files[1]).read_table("Chained"))
     assert result.skipped == []
+    assert list(result.damage) == [corpus.broken]  # the link out of the file is reported, not silent
 
 
 def _batches_until_error(source):
@@ -202,5 +214,58 @@ def test_abandoned_stream_stops_its_workers(corpus):
     assert threading.active_count() == before
 
 
+def test_scan_engine_values_equal_each_files_engine_stream(corpus):
+    files = [p for p in corpus.files if p.endswith(("records.edb", "python-values.edb"))]
+    for table in ("AllTypes", "Values"):
+        found = {}
+        for path in files:
+            db = pellumo.EseDatabase(path)
+            if table in db.get_tables():
+                found[path] = pa.table(db.arrow(table, values="engine")).to_pylist()
+        if not found:
+            continue
+        result = scan(list(found), table, values="engine", workers=2)
+        got = pa.table(result).to_pylist()
+        expected = [{**row, "_source": p} for p, rows in found.items() for row in rows]
+        assert repr(got) == repr(expected), table  # repr: NaN equals itself
+        # The engine's types, not the stored ones, where the table has them.
+        raw = scan(list(found), table).schema
+        for field in result.schema:
+            if raw.field(field.name).type != field.type:
+                assert pa.types.is_timestamp(field.type) or pa.types.is_list(field.type) \
+                    or isinstance(field.type, pa.BaseExtensionType) or pa.types.is_int64(field.type), field
+    with pytest.raises(ValueError, match="values must be 'raw' or 'engine', not 'cooked'"):
+        scan(files, "Users", values="cooked")
+
+
+def test_scan_collects_damage_per_file_and_warns_in_file_order(make_db):
+    healthy, cut, rootless = make_db("checksummed"), make_db("truncated-tree"), make_db("truncated-root")
+    files = [cut, healthy, rootless]
+    result = scan(files, "Beta", workers=3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = pa.table(result)
+    # The records the files still hold, in file order, and nothing skipped.
+    assert by_source(got) == Counter({cut: 6, healthy: len(pellumo.EseDatabase(healthy).read_table("Beta"))})
+    assert result.skipped == []
+    damage = {w.message.path: w.message for w in caught if issubclass(w.category, pellumo.DamageWarning)}
+    assert list(damage) == [cut, rootless]
+    assert result.damage == {path: damage[path].damage for path in damage}
+    assert result.damage[cut]["pages_beyond_end"] == 3 and result.damage[rootless]["pages_beyond_end"] == 1
+    assert "the file is truncated" in str(damage[cut])
+    # A healthy read: no damage, no warning; each stream starts afresh.
+    clean = scan([healthy], "Beta")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", pellumo.DamageWarning)
+        pa.table(clean)
+    assert clean.damage == {}
+    # All or nothing: the warning made an error fails the stream at the damaged file.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", pellumo.DamageWarning)
+        with pytest.raises(Exception, match=r"table Beta: 3 pages beyond the end"):
+            pa.table(result)
+
+
 def test_package_exports():
-    assert set(pellumo_fleet.__all__) == {"Scan", "SchemaConflictError", "SkippedFile", "expand_paths", "scan"}
+    assert set(pellumo_fleet.__all__) == {"Scan", "SchemaConflictError", "SkippedFile", "SkippedFileWarning",
+                                          "expand_paths", "scan"}

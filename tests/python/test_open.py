@@ -78,27 +78,31 @@ def test_dangling_symlink_is_not_found(tmp_path):
         EseDatabase(str(link))
 
 
-# (name, header options, expected message after "Failed to open database: ")
+# (name, header options, expected message after "Failed to open database: ",
+# the exception's kind)
 DAMAGED_FILES = [
-    ("short", {"length": 100}, "Invalid database header"),
-    ("empty", {"length": 0}, "Invalid database header"),
-    ("just-short", {"length": 4095}, "Invalid database header"),
-    ("zero-signature", {"signature": 0}, "Invalid signature, expected 0x89ABCDEF, got 0x0"),
-    ("small-signature", {"signature": 0xAB}, "Invalid signature, expected 0x89ABCDEF, got 0xab"),
-    ("swapped-signature", {"signature": 0xEFCDAB89}, "Invalid signature, expected 0x89ABCDEF, got 0xefcdab89"),
-    ("page-size-zero", {"page_size": 0}, "Parse error: Invalid page size in database header: 0"),
+    ("short", {"length": 100}, "Invalid database header", "invalid_header"),
+    ("empty", {"length": 0}, "Invalid database header", "invalid_header"),
+    ("just-short", {"length": 4095}, "Invalid database header", "invalid_header"),
+    ("zero-signature", {"signature": 0}, "Invalid signature, expected 0x89ABCDEF, got 0x0", "invalid_signature"),
+    ("small-signature", {"signature": 0xAB}, "Invalid signature, expected 0x89ABCDEF, got 0xab", "invalid_signature"),
+    ("swapped-signature", {"signature": 0xEFCDAB89}, "Invalid signature, expected 0x89ABCDEF, got 0xefcdab89",
+     "invalid_signature"),
+    ("page-size-zero", {"page_size": 0}, "Parse error: Invalid page size in database header: 0", "parse"),
     # A header alone has no catalog root page.
-    ("header-only", {"length": 4096 * 3}, "Invalid page number: 4"),
+    ("header-only", {"length": 4096 * 3}, "Invalid page number: 4", "invalid_page_number"),
 ]
 
 
-@pytest.mark.parametrize("name, options, message", DAMAGED_FILES, ids=[case[0] for case in DAMAGED_FILES])
-def test_damaged_file(tmp_path, name, options, message):
+@pytest.mark.parametrize("name, options, message, kind", DAMAGED_FILES, ids=[case[0] for case in DAMAGED_FILES])
+def test_damaged_file(tmp_path, name, options, message, kind):
     path = write_header_file(tmp_path / f"{name}.edb", **options)
     with pytest.raises(OSError) as raised:
         EseDatabase(path)
     assert type(raised.value) is OSError
     assert str(raised.value) == "Failed to open database: " + message
+    # Callers decide by the kind, not by the text.
+    assert (raised.value.kind, raised.value.reading_record) == (kind, False)
 
 
 def test_directory_cannot_be_opened(tmp_path):
@@ -106,6 +110,7 @@ def test_directory_cannot_be_opened(tmp_path):
         EseDatabase(str(tmp_path))
     assert type(raised.value) is OSError
     assert str(raised.value) == "Failed to open database: IO error: Is a directory (os error 21)"
+    assert raised.value.kind == "io"
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")

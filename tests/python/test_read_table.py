@@ -157,6 +157,7 @@ def test_unknown_table(values_db, name):
         values_db.read_table(name)
     assert type(raised.value) is ValueError
     assert raised.value.args == (f"Table not found: {name}",)
+    assert raised.value.kind == "table_not_found"
 
 
 def test_undecodable_table_name(make_db):

@@ -73,7 +73,8 @@ def test_readme_examples_run(make_db, tmp_path, monkeypatch, capsys):
                      "corp\\alice 10.0.0.5 File Server\n2024-02-29 4\n",
                      "Updater transferred C:\\Windows\\System32\\cmd.exe\n",
                      "C:\\Users\\alice\\Documents\\report.docx\nsha1 ['oem12.cat']\n",
-                     "25 network_connectivity\n"]:
+                     "25 network_connectivity\n",
+                     "False clean 9\n3\n"]:
         assert expected in out
     assert namespace["hits"][0]["text"] == "deleted.user@example.com"
 
