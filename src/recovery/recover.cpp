@@ -190,6 +190,15 @@ std::unique_ptr<RecoveryScanner> RecoveryScanner::open_dropped(const Database& d
   return scanner;
 }
 
+// Not through TreeWalker, on purpose: the walker refuses a page failing
+// its checksum, and an emptied page a branch still names, and leaves out
+// their nodes. Recovery must hold both for live: a torn page's nodes are
+// still the live records whose copies elsewhere are not recoveries, and
+// its deleted nodes and holes are still to be scanned. Routing this walk
+// through the walker needs a refusal policy that admits these pages (told,
+// so that damage() still counts them) and keeps every other check; until
+// the walker has one, this loop keeps the checks recovery can afford:
+// pages in the file, each once, of the table's own object.
 void RecoveryScanner::walk_live_tree() {
   std::vector<std::uint32_t> stack{table_->root_page};
   std::unordered_set<std::uint32_t> visited;
