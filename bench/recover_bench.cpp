@@ -7,7 +7,12 @@
 // of N runs each, and the recoveries counted per source and status; then
 // the false-positive measure: the schema check run at every offset inside
 // every live record (offset 0 excluded), with the rest of the record as
-// the room, counting the offsets it accepts.
+// the room, counting the offsets it accepts. Then the same across tables,
+// as a dropped table's pages are read with the layout of a live table they
+// may not belong to: every table's check at every offset of every live
+// record of each other table, offset 0 checked as a whole record, as a
+// node's record is. A table whose columns (ids and types) are all among
+// another's has records that are that other's too: such pairs are left out.
 //
 // Built with -DPELLUMO_BUILD_BENCH=ON (a Release build gives the figures that
 // count).
@@ -16,7 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "database/database.h"
@@ -56,7 +63,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: pellumo_recover_bench <database>... [--runs N]\n");
     return 2;
   }
-  std::uint64_t all_trials = 0, all_accepted = 0;
+  std::uint64_t all_trials = 0, all_accepted = 0, all_cross_trials = 0, all_cross_accepted = 0;
+  std::uint64_t all_whole_trials = 0, all_whole_accepted = 0;
   std::size_t checksum = 0;
   for (const std::string& path : paths) {
     auto opened = pellumo::Database::open(path);
@@ -98,20 +106,68 @@ int main(int argc, char** argv) {
       }
       recover_best = std::min(recover_best, seconds_since(start));
     }
-    std::uint64_t trials = 0, accepted = 0;
+    // Each table's check, and its live records.
+    struct Live {
+      std::string name;
+      std::vector<std::pair<std::uint32_t, pellumo::ColumnType>> columns;
+      std::unique_ptr<pellumo::RecoveryScanner> scanner;
+      std::vector<pellumo::Bytes> records;
+    };
+    std::vector<Live> all;
     for (const auto& [name, table] : db.tables()) {
-      auto scanner = pellumo::RecoveryScanner::open(db, name, 0);
+      auto scanner = pellumo::RecoveryScanner::open(db, name);
       if (!scanner) continue;
-      const pellumo::RecordCheck& check = (*scanner)->check();
-      for (pellumo::Bytes record : (*scanner)->live_records()) {
+      Live l{name, {}, std::move(*scanner), {}};
+      for (const auto& [column_name, column] : table.columns) l.columns.emplace_back(column.id, column.column_type);
+      std::sort(l.columns.begin(), l.columns.end());
+      l.records = l.scanner->live_records();
+      all.push_back(std::move(l));
+    }
+    std::uint64_t trials = 0, accepted = 0;
+    for (const Live& t : all) {
+      for (pellumo::Bytes record : t.records) {
         for (std::size_t at = 1; at + 4 <= record.size(); ++at) {
           ++trials;
-          if (check.check(record.subspan(at), false)) ++accepted;
+          if (t.scanner->check().check(record.subspan(at), false)) ++accepted;
         }
       }
     }
     all_trials += trials;
     all_accepted += accepted;
+
+    // Across tables: each table's check on the records of the others.
+    std::uint64_t cross_trials = 0, cross_accepted = 0, whole_trials = 0, whole_accepted = 0, alike = 0;
+    std::vector<std::string> pair_lines;  // the pairs where whole records fit
+    for (const Live& t : all) {
+      const pellumo::RecordCheck& check = t.scanner->check();
+      for (const Live& u : all) {
+        if (&t == &u) continue;
+        // Every column of u a column of t (same id, same type): u's records
+        // are records of t, its other columns null. No false positive.
+        if (std::includes(t.columns.begin(), t.columns.end(), u.columns.begin(), u.columns.end())) {
+          ++alike;
+          continue;
+        }
+        std::uint64_t pair_whole = 0;
+        for (pellumo::Bytes record : u.records) {
+          ++whole_trials;
+          if (check.check(record, true)) ++pair_whole;
+          for (std::size_t at = 1; at + 4 <= record.size(); ++at) {
+            ++cross_trials;
+            if (check.check(record.subspan(at), false)) ++cross_accepted;
+          }
+        }
+        whole_accepted += pair_whole;
+        if (pair_whole) {
+          pair_lines.push_back("      " + std::to_string(pair_whole) + " of " + std::to_string(u.records.size()) +
+                               " records of " + u.name + " fit " + t.name);
+        }
+      }
+    }
+    all_cross_trials += cross_trials;
+    all_cross_accepted += cross_accepted;
+    all_whole_trials += whole_trials;
+    all_whole_accepted += whole_accepted;
     std::size_t recovered = 0;
     for (const auto& [what, n] : counts) recovered += n;
     std::printf("%s: %zu tables, %zu live records, read %.4f s; %zu recovered, recover %.4f s (%.2fx read)\n",
@@ -127,9 +183,21 @@ int main(int argc, char** argv) {
     }
     std::printf("    false positives: %llu of %llu offsets inside live records pass the schema check\n",
                 static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(trials));
+    std::printf("    across tables: %llu of %llu offsets inside other tables' live records pass a table's check; "
+                "whole records: %llu of %llu; %llu pairs skipped, one's columns among the other's\n",
+                static_cast<unsigned long long>(cross_accepted), static_cast<unsigned long long>(cross_trials),
+                static_cast<unsigned long long>(whole_accepted), static_cast<unsigned long long>(whole_trials),
+                static_cast<unsigned long long>(alike));
+    for (const std::string& line : pair_lines) std::printf("%s\n", line.c_str());
   }
   std::printf("all files: %llu of %llu offsets accepted (%.3g)\n", static_cast<unsigned long long>(all_accepted),
               static_cast<unsigned long long>(all_trials),
               all_trials ? static_cast<double>(all_accepted) / static_cast<double>(all_trials) : 0.0);
+  auto rate = [](std::uint64_t n, std::uint64_t of) { return of ? static_cast<double>(n) / static_cast<double>(of) : 0.0; };
+  std::printf("all files, across tables: %llu of %llu offsets inside records accepted (%.3g); "
+              "%llu of %llu whole records (%.3g)\n",
+              static_cast<unsigned long long>(all_cross_accepted), static_cast<unsigned long long>(all_cross_trials),
+              rate(all_cross_accepted, all_cross_trials), static_cast<unsigned long long>(all_whole_accepted),
+              static_cast<unsigned long long>(all_whole_trials), rate(all_whole_accepted, all_whole_trials));
   return checksum == 42 ? 3 : 0;
 }

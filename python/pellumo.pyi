@@ -49,8 +49,11 @@ _CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack
 
 # Where recover finds records: nodes flagged deleted, holes between a page's
 # records, the free tail of a page, tag slots past a page's count, pages
-# emptied by a merge, pages released to a space tree.
-_RecoverySource: TypeAlias = Literal["deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page"]
+# emptied by a merge, pages released to a space tree, and (asked for by name)
+# the pages of dropped tables whose records are the table's.
+_RecoverySource: TypeAlias = Literal[
+    "deleted_node", "hole", "tail", "stale_tag", "emptied_page", "free_page", "dropped_table"
+]
 
 @type_check_only
 class _BytesWriter(Protocol):
@@ -168,6 +171,21 @@ class DamageWarning(RuntimeWarning):
     table: str
     damage: _Damage
 
+@type_check_only
+class _DroppedTable(TypedDict):
+    """One entry of dropped_tables(). schema is "catalog" (its column
+    definitions were recovered from deleted catalog records), the name of the
+    live table whose layout every one of its records fits, or None (its
+    records cannot be read); pages counts the leaf pages it owns, those of its
+    index and long-value trees included where a recovered catalog record ties
+    them to it; records, how many recover_dropped gives."""
+
+    objid: int
+    pages: int
+    name: str | None
+    schema: str | None
+    records: int
+
 @final
 class EseDatabase:
     """An ESE database file opened read-only; the file stays mapped until the
@@ -265,14 +283,21 @@ class EseDatabase:
         caller (damage, damage_warning). ValueError: no such table or column,
         a column named twice, an unknown `values`, batch_rows 0."""
     def write_table_jsonl(
-        self, table_name: str, file: int | _BytesWriter, limit: SupportsIndex | None = None
+        self,
+        table_name: str,
+        file: int | _BytesWriter,
+        limit: SupportsIndex | None = None,
+        values: _Values = "raw",
     ) -> int:
         """Writes the table's records as JSON Lines (the bytes export_table
         writes) to a file descriptor (left open) or to an object's write(),
         stopping after limit records when given; returns the number written.
-        Lines are made without the interpreter lock (write() takes it back).
-        ValueError: no such table; OSError: a record cannot be read (after the
-        lines before it) or the descriptor cannot be written."""
+        values="engine": the engine's values (multi-values as arrays, dates
+        as ISO 8601 UTC text ending in Z, GUIDs as UUID text, defaults,
+        signed numbers), records flagged deleted left out. Lines are made
+        without the interpreter lock (write() takes it back). ValueError: no
+        such table, an unknown `values`; OSError: a record cannot be read
+        (after the lines before it) or the descriptor cannot be written."""
     def check(self) -> _CheckReport:
         """An integrity report of the whole file: the header, then every tree
         walked as every read walks it (each page checked: checksum, owner, tree
@@ -286,13 +311,23 @@ class EseDatabase:
         raw_columns: Sequence[str] | None = None,
     ) -> Iterator[_Record]:
         """Deleted and superseded records of the table that the file still
-        holds: its columns plus _status ("deleted", "superseded", "unkeyed"),
-        _source, _page and _offset (file offset of the record's bytes).
-        values="engine": the columns as iter_table(values="engine") gives
-        live records (lists for multi-valued columns, defaults, signed
-        numbers, datetime, uuid.UUID), except raw_columns, kept as stored.
-        ValueError at the call for an unknown table, source or column name
-        or an unknown `values`."""
+        holds: its columns plus _status ("deleted", "superseded", "unkeyed",
+        "dropped"), _source, _page and _offset (file offset of the record's
+        bytes). The source "dropped_table", only when named, adds the records
+        of dropped tables whose records are this table's, in their own columns
+        and with _objid. values="engine": the columns as
+        iter_table(values="engine") gives live records (lists for
+        multi-valued columns, defaults, signed numbers, datetime, uuid.UUID),
+        except raw_columns, kept as stored. ValueError at the call for an
+        unknown table, source or column name or an unknown `values`."""
+    def dropped_tables(self) -> list[_DroppedTable]:
+        """The tables the catalog no longer lists whose leaf pages the file
+        still holds (emptied or not), by object id."""
+    def recover_dropped(self, objid: int) -> Iterator[_Record]:
+        """The records of the dropped table with that object id, decoded with
+        its schema, plus _objid, _page, _offset and _schema; long values from
+        its own long-value tree where a recovered catalog record names one,
+        else None. ValueError at the call when no dropped table has that id."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,

@@ -51,7 +51,7 @@ from pellumo_cli.export import (
 from pellumo_cli.manifest import DAMAGE_KEYS, Manifest, describe_input, describe_table
 from pellumo_cli.manifest import FILE_NAME as MANIFEST_NAME
 from pellumo_cli.safeguards import refuse_input_folder, refuse_overwrite
-from pellumo_cli.shared import CliError
+from pellumo_cli.shared import CliError, jobs
 from pellumo_cli.text import printable
 
 FORMATS = ("parquet", "csv", "jsonl")
@@ -61,8 +61,6 @@ WARNINGS_FILE = "warnings.txt"
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Adds the artifacts command to the subcommand set of the main parser."""
-    from pellumo_cli.cli import _jobs
-
     sub: argparse.ArgumentParser = commands.add_parser(
         "artifacts", help="turn artifact databases (SRUM, UAL, BITS, ...) into named, resolved tables",
         description="Turn artifact databases into the tables an analyst reads: SRUM (SRUDB.dat), User Access "
@@ -84,7 +82,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                      help="also the deleted and superseded records the files still hold, with _recovered true")
     sub.add_argument("--timeline", action="store_true",
                      help="also OUT_DIR/timeline.EXT: one row per record and time column, sorted by time")
-    sub.add_argument("--jobs", metavar="N", type=_jobs, default=1, help="files read at the same time (default 1)")
+    sub.add_argument("--jobs", metavar="N", type=jobs, default=1, help="files read at the same time (default 1)")
     sub.add_argument("--overwrite", action="store_true",
                      help="replace output files (and manifest.json) that exist; without it the run is refused "
                           "when any would be replaced")

@@ -11,30 +11,12 @@ import sys
 from collections.abc import Sequence
 
 from pellumo_cli import status
+from pellumo_cli.shared import jobs, whole_number
 
 PROG = "pellumo"
 SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
 FORMATS = ("jsonl", "parquet", "csv")
 VALUES = ("raw", "engine")
-
-
-def _count(text: str) -> int:
-    """argparse type of --limit, --min-chars and --max-hits."""
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 2**64-1: {text}")
-    return value
-
-
-def _jobs(text: str) -> int:
-    """argparse type of --jobs."""
-    value = _count(text)
-    if not 1 <= value <= 1024:
-        raise argparse.ArgumentTypeError(f"must be between 1 and 1024: {text}")
-    return value
 
 
 def build_parser(version: str) -> argparse.ArgumentParser:
@@ -66,7 +48,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                    "Damage met while reading (pages refused, values unresolved) is reported on stderr.",
                    status.EPILOG)
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
-    dump.add_argument("--limit", metavar="N", type=_count, help="stop after N records")
+    dump.add_argument("--limit", metavar="N", type=whole_number, help="stop after N records")
     dump.add_argument("--values", choices=("raw", "engine"), default="raw",
                       help="raw: the stored values, byte for byte what 'pellumo export' writes (default); "
                            "engine: the values the database engine returns: multi-values as arrays, column "
@@ -92,11 +74,14 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                         help="jsonl (default: the bytes export_table writes), parquet (zstd) or csv; "
                              "parquet and csv need pyarrow")
     export.add_argument("--values", choices=VALUES, default="raw",
-                        help="with parquet and csv: raw stored values (default) or engine values")
+                        help="raw: the stored values (default); engine: the values the database engine "
+                             "returns, as 'pellumo dump --values engine' writes them in jsonl (dates as ISO "
+                             "8601 UTC text ending in Z, GUIDs as UUID text, multi-values as arrays), typed "
+                             "in parquet, as text in csv; records flagged deleted are left out")
     export.add_argument("--table", metavar="T", action="append",
                         help="export only this table; repeat for more (--table A --table B; default: every "
                              "table)")
-    export.add_argument("--jobs", metavar="N", type=_jobs, default=1,
+    export.add_argument("--jobs", metavar="N", type=jobs, default=1,
                         help="files exported at the same time (default 1)")
     export.add_argument("--recovered", action="store_true",
                         help="also write each table's recovered records (see 'pellumo recover') to "
@@ -113,9 +98,9 @@ def build_parser(version: str) -> argparse.ArgumentParser:
                        help="slack: unused bytes of every page (default); all: whole pages; tag_data: "
                             "stored values; lv_all, lv_slack: long-value pages only, whole or slack")
     carve.add_argument("--needle", metavar="S", help="keep only strings containing S")
-    carve.add_argument("--min-chars", metavar="N", type=_count, default=6,
+    carve.add_argument("--min-chars", metavar="N", type=whole_number, default=6,
                        help="minimum string length in characters (default 6; below 2 acts as 2)")
-    carve.add_argument("--max-hits", metavar="N", type=_count, default=1000,
+    carve.add_argument("--max-hits", metavar="N", type=whole_number, default=1000,
                        help="stop after N hits (default 1000)")
     carve.add_argument("--json", action="store_true", help="one JSON object per hit instead of a table")
 

@@ -11,7 +11,6 @@ import pellumo
 
 from pellumo_cli import status
 from pellumo_cli.damage import DamageLog
-from pellumo_cli.engine_json import json_line
 from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable, state_text, table
 
@@ -83,44 +82,24 @@ def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Streams the table's records to stdout as JSON Lines, the bytes
-    export_table writes, stopping after --limit lines. Memory stays flat
-    however large the table."""
+    export_table writes (--values engine: the engine's values, written by
+    the module too), stopping after --limit lines. Memory stays flat however
+    large the table."""
     db = open_database(args.file)
     require_table(db, args.table)
     if args.limit == 0:
         return status.OK
     with DamageLog(err) as log:
-        if getattr(args, "values", "raw") == "engine":
-            _dump_engine(db, args, out)
-        else:
-            out.flush()
-            try:
-                db.write_table_jsonl(args.table, out.buffer, limit=args.limit)
-            except BrokenPipeError:
-                raise  # the reader went away (`| head`): main ends quietly
-            except OSError as error:
-                out.buffer.flush()  # the lines before a record that cannot be read
-                raise CliError(printable(str(error))) from None
-            out.buffer.flush()
-    return status.outcome(damaged=log.damaged)
-
-
-def _dump_engine(db: pellumo.EseDatabase, args: argparse.Namespace, out: TextIO) -> None:
-    """Writes the records as the engine returns them (records flagged deleted
-    left out), one JSON line each; read and written one at a time."""
-    written = 0
-    try:
-        for record in db.iter_table(args.table, values="engine"):
-            if args.limit is not None and written >= args.limit:
-                break
-            out.write(json_line(record) + "\n")
-            written += 1
-    except BrokenPipeError:
-        raise  # the reader went away (`| head`): main ends quietly
-    except OSError as error:
         out.flush()
-        raise CliError(printable(str(error))) from None
-    out.flush()
+        try:
+            db.write_table_jsonl(args.table, out.buffer, limit=args.limit, values=getattr(args, "values", "raw"))
+        except BrokenPipeError:
+            raise  # the reader went away (`| head`): main ends quietly
+        except OSError as error:
+            out.buffer.flush()  # the lines before a record that cannot be read
+            raise CliError(printable(str(error))) from None
+        out.buffer.flush()
+    return status.outcome(damaged=log.damaged)
 
 
 # --- export ---------------------------------------------------------------------

@@ -1,8 +1,9 @@
-"""JSON text of records the CLI writes itself (engine values, recovered
-records): the export's conventions (members sorted by name, byte buffers as
-lowercase hex, NaN and infinities as 0, as export_table writes them) plus the
-engine's types: datetimes as ISO 8601 in UTC with a trailing Z, UUIDs as
-their canonical text, multi-values as arrays."""
+"""JSON text of records the CLI writes itself (recovered records; engine
+values of live tables are written by the module's write_table_jsonl): the
+export's conventions (members sorted by name, byte buffers as lowercase hex,
+NaN and infinities as 0, as export_table writes them) plus the engine's
+types: datetimes as ISO 8601 in UTC with a trailing Z, UUIDs as their
+canonical text, multi-values as arrays."""
 
 from __future__ import annotations
 

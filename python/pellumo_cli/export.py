@@ -4,10 +4,11 @@ Parquet or CSV, several files at a time.
 Each output file is written under a temporary name in a private folder beside
 it and renamed when complete, so an interrupted run (Ctrl-C, a full disk)
 never leaves a half-written file under a final name. Files are exported side
-by side on threads: JSON Lines are the bytes `write_table_jsonl` writes, and
-Parquet and CSV are written with pyarrow from the module's Arrow stream; both
-decode without the interpreter lock. A stopped run (Ctrl-C, an output
-failure) ends every table at its next block of output."""
+by side on threads: JSON Lines are the bytes `write_table_jsonl` writes (with
+the stored values or the engine's), and Parquet and CSV are written with
+pyarrow from the module's Arrow stream; both decode without the interpreter
+lock. A stopped run (Ctrl-C, an output failure) ends every table at its next
+block of output."""
 
 from __future__ import annotations
 
@@ -18,6 +19,7 @@ import shutil
 import tempfile
 import threading
 import time
+import uuid
 import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
@@ -294,7 +296,11 @@ def _write_table(db: pellumo.EseDatabase, name: str, partial: str, settings: Set
     records = 0
     with open(partial, "wb") as f:
         try:
-            records = db.write_table_jsonl(name, _StoppableOutput(f, settings.cancel))
+            output = _StoppableOutput(f, settings.cancel)
+            if settings.values == "engine":
+                records = db.write_table_jsonl(name, output, values="engine")
+            else:
+                records = db.write_table_jsonl(name, output)
         except OSError as error:
             # The module's errors say what they are; any other OSError is the
             # output's (raised by its write()).
@@ -408,8 +414,8 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
     changes: dict[int, Callable[[Any], Any]] = {}
     for i, f in enumerate(schema):
         t = f.type
-        if isinstance(t, pa.BaseExtensionType) and "uuid" in str(t.extension_name):
-            changes[i] = _map_values(lambda v: str(__import__("uuid").UUID(bytes=v)))
+        if is_uuid_field(f):
+            changes[i] = _map_values(lambda v: str(uuid.UUID(bytes=v)))
         elif pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_fixed_size_binary(t):
             changes[i] = _map_values(bytes.hex)
         elif pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_struct(t) or pa.types.is_map(t):
@@ -423,6 +429,26 @@ def _csv_converter(schema: Any) -> tuple[Callable[[Any], Any] | None, Any]:
         return pa.RecordBatch.from_arrays(arrays, schema=converted)
 
     return convert, converted
+
+
+_UUID_EXTENSION = "arrow.uuid"
+
+
+def is_uuid_field(field: Any) -> bool:
+    """Whether an Arrow field holds UUIDs, whatever pyarrow made of the
+    stream's arrow.uuid extension: its canonical UuidType, an extension class
+    some other package registered under that name, or, where no class is
+    registered, the 16-byte storage with the extension's name left in the
+    field's metadata."""
+    import pyarrow as pa
+
+    t = field.type
+    if isinstance(t, pa.BaseExtensionType):
+        return str(t.extension_name) == _UUID_EXTENSION
+    if not (pa.types.is_fixed_size_binary(t) and t.byte_width == 16):
+        return False
+    metadata = field.metadata or {}
+    return metadata.get(b"ARROW:extension:name") == _UUID_EXTENSION.encode()
 
 
 def _map_values(fn: Callable[[Any], str]) -> Callable[[Any], Any]:
@@ -449,8 +475,6 @@ def _json_default(value: Any) -> Any:
 
 def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     inputs, out_dir = args.files, args.out_dir
-    if args.values != "raw" and args.format == "jsonl":
-        raise CliError("--values applies to --format parquet and csv (JSON Lines are the stored values)")
     if args.format != "jsonl":
         require_pyarrow(args.format)
     files = expand_inputs(inputs)

@@ -1,5 +1,6 @@
 """`pellumo recover`: the deleted and superseded records a file still holds,
-and the TABLE.recovered.jsonl files that `pellumo export --recovered` writes."""
+the tables it dropped (`--dropped`), and the TABLE.recovered.jsonl files that
+`pellumo export --recovered` writes."""
 
 from __future__ import annotations
 
@@ -15,10 +16,10 @@ if TYPE_CHECKING:
 from pellumo_cli import status
 from pellumo_cli.damage import DamageLog
 from pellumo_cli.engine_json import json_line
-from pellumo_cli.shared import open_database, require_table
+from pellumo_cli.shared import CliError, open_database, require_table
 from pellumo_cli.text import printable, table
 
-PROVENANCE = ("_status", "_source", "_page", "_offset")
+PROVENANCE = ("_status", "_source", "_page", "_offset", "_objid", "_schema")
 _SUMMARY_WIDTH = 80
 
 
@@ -29,11 +30,15 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         description="List the deleted and superseded records of tables that the file still holds: nodes "
                     "flagged deleted, record bytes in page holes and free tails, stale tag slots, pages "
                     "emptied by merges and pages released to the space trees. Each record must fit its "
-                    "table's schema and primary key; copies of live records are not listed.",
+                    "table's schema and primary key; copies of live records are not listed. With "
+                    "--dropped: the tables the catalog no longer lists whose pages the file still holds.",
         epilog=status.EPILOG)
     sub.add_argument("file", metavar="FILE", help="the ESE database file")
     sub.add_argument("tables", metavar="TABLE", nargs="*",
                      help="tables to search (exact, case-sensitive; default: every table)")
+    sub.add_argument("--dropped", action="store_true",
+                     help="list the dropped tables (object id, name, pages, schema, records); with --json, "
+                          "their records, each with _objid")
     sub.add_argument("--json", action="store_true",
                      help="one JSON object per record: its columns, _table and the provenance members")
     return sub
@@ -88,8 +93,32 @@ class _Rows:
                 yield name, record
 
 
+def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO, err: TextIO) -> int:
+    """The dropped tables, a line each; or with as_json their records, each
+    with _table (its name, or null when the catalog forgot it) and the
+    provenance members of recover_dropped. Damage met reading the catalog
+    (a live table on a page it lost may pass for a dropped one) is told
+    and gives the damaged status."""
+    with DamageLog(err) as log:
+        dropped = db.dropped_tables()
+        if as_json:
+            for t in dropped:
+                for record in db.recover_dropped(t["objid"]):
+                    out.write(json_line(record, {"_table": t["name"]}) + "\n")
+        else:
+            rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
+                     "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
+            lines = table(["OBJID", "NAME", "PAGES", "SCHEMA", "RECORDS"], rows, right=[0, 2, 4])
+            out.write("".join(line + "\n" for line in lines))
+    return status.outcome(damaged=log.damaged)
+
+
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if args.dropped and args.tables:
+        raise CliError("--dropped lists dropped tables: give no TABLE with it")
     db = open_database(args.file)
+    if args.dropped:
+        return _dropped(db, args.json, out, err)
     if args.tables:
         names = list(dict.fromkeys(args.tables))
         for name in names:  # every name is checked before anything is written

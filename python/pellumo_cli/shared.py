@@ -1,10 +1,12 @@
-"""What every command needs: the expected failure (CliError) and opening a
-database and one of its tables with the CLI's own messages. Commands import
+"""What every command needs: the expected failure (CliError), the argument
+types several commands share, and opening a database and one of its tables
+with the CLI's own messages. Commands import
 it; it imports no command, so the command modules never import each other
 to reach these."""
 
 from __future__ import annotations
 
+import argparse
 import difflib
 
 import pellumo
@@ -31,6 +33,25 @@ class RefusedError(CliError):
     folder that holds an input): one line on stderr, exit status 2."""
 
     exit_status = status.USAGE
+
+
+def whole_number(text: str) -> int:
+    """argparse type of counts (--limit, --min-chars, --max-hits)."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 2**64-1: {text}")
+    return value
+
+
+def jobs(text: str) -> int:
+    """argparse type of --jobs."""
+    value = whole_number(text)
+    if not 1 <= value <= 1024:
+        raise argparse.ArgumentTypeError(f"must be between 1 and 1024: {text}")
+    return value
 
 
 def open_database(path: str) -> pellumo.EseDatabase:

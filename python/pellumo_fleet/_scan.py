@@ -191,8 +191,8 @@ class Scan:
                         self._report_damage(plan.path, payload)
                         break
                     else:
-                        error, warning = payload
-                        self._report_damage(plan.path, warning)
+                        error, file = payload
+                        self._report_damage(plan.path, file)
                         if self._on_missing == "error":
                             raise _with_path(error, plan.path) from error
                         reason = describe(error)
@@ -227,17 +227,21 @@ class Scan:
                     break
                 if not put(("batch", conform(batch))):
                     return
-            put(("end", file.damage_warning()))
+            put(("end", file))
         except Exception as error:  # noqa: BLE001 - handed to the consumer, which decides
-            put(("error", (error, None if file is None else file.damage_warning())))
+            put(("error", (error, file)))
 
-    def _report_damage(self, path: str, warning: Any) -> None:
+    def _report_damage(self, path: str, file: FileReader | None) -> None:
         """Keeps a file's damage and issues its warning on the consumer's
-        thread, in file order: made an error, it ends the stream there."""
-        if warning is None:
+        thread, in file order: made an error, it ends the stream there (an
+        artifact's tables issued theirs while it was built)."""
+        counts = None if file is None else file.damage()
+        if counts is None or file is None:
             return
-        self._damage[path] = dict(warning.damage)
-        warnings.warn(warning, stacklevel=2)
+        self._damage[path] = counts
+        warning = file.damage_warning()
+        if warning is not None:
+            warnings.warn(warning, stacklevel=2)
 
 
 def _with_path(error: Exception, path: str) -> Exception:

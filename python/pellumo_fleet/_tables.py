@@ -98,13 +98,15 @@ class FileReader:
     def __init__(self, path: str, table_name: str, columns: Sequence[str] | None, values: Values = "raw") -> None:
         parsed = artifact_table(table_name)
         self._source: Any = None
+        self._artifact: Any = None
         if parsed is None:
             db = pellumo.EseDatabase(path)
             self._source = db.arrow(table_name, columns=present_columns(db, table_name, columns), values=values,
                                     warn=False)
             self.batches: Any = pa.RecordBatchReader.from_stream(self._source)
             return
-        table = _open_artifact(path, *parsed).table(parsed[1])
+        self._artifact = _open_artifact(path, *parsed)
+        table = self._artifact.table(parsed[1])
         if columns is not None:
             table = table.select([c for c in dict.fromkeys(columns) if c in table.column_names])
         self.batches = table.to_reader()
@@ -116,3 +118,21 @@ class FileReader:
             return None
         warning: pellumo.DamageWarning | None = self._source.damage_warning
         return warning
+
+    def damage(self) -> dict[str, Any] | None:
+        """What the read so far could not read (DamageWarning.damage's
+        counts); None without damage. An artifact table sums the damage of
+        the database tables it was built from."""
+        if self._artifact is None:
+            warning = self.damage_warning()
+            return None if warning is None else dict(warning.damage)
+        total: dict[str, Any] = {}
+        for entry in self._artifact.damage:
+            for key, value in entry.items():
+                if key == "reasons":
+                    reasons = total.setdefault("reasons", {})
+                    for reason, count in value.items():
+                        reasons[reason] = reasons.get(reason, 0) + count
+                elif isinstance(value, int):
+                    total[key] = total.get(key, 0) + value
+        return total or None

@@ -23,7 +23,14 @@ types. The executors need pellumo installed.
 A file skipped (on_missing "skip") or whose read met damage is logged
 through PySpark's logger "pellumo_fleet.spark" (JSON lines on the
 executor's stderr, with the path, the table and the reason or the damage
-counts)."""
+counts). The skipped files are also counted where the option
+`skipped_counter` names a SkippedFiles counter, readable after the job:
+
+    skipped = SkippedFiles(spark)
+    frame = (spark.read.format("ese").option("table", "SruDbIdMapTable")
+             .option("skipped_counter", skipped.option).load("/evidence/**/SRUDB.dat"))
+    frame.count()
+    skipped.count   # files left out by the job"""
 
 from __future__ import annotations
 
@@ -53,7 +60,7 @@ from pyspark.sql.types import (
     TimestampType,
 )
 
-__all__ = ["EseDataSource", "arrow_to_spark_type", "spark_to_arrow_type"]
+__all__ = ["EseDataSource", "SkippedFiles", "arrow_to_spark_type", "spark_to_arrow_type"]
 
 
 def arrow_to_spark_type(arrow_type: Any) -> DataType:
@@ -125,6 +132,11 @@ class _Options:
         source = options.get("source_column", "_source")
         self.source_column: str | None = source or None
         self.paths: list[str] = _parse_paths(options)
+        counter = options.get("skipped_counter")
+        if counter is not None and not counter.strip().isdigit():
+            raise ValueError('option "skipped_counter" takes SkippedFiles(spark).option, not '
+                             f"{counter!r}")
+        self.skipped_counter: int | None = None if counter is None else int(counter)
 
 
 def _parse_columns(text: str | None) -> list[str] | None:
@@ -154,6 +166,27 @@ def _parse_paths(options: Any) -> list[str]:
     for path in paths:
         files.extend(expand_paths(path))
     return files
+
+
+class SkippedFiles:
+    """Counts the files reads of the "ese" source leave out (on_missing
+    "skip": a file that cannot be opened, lacks the table, or whose records
+    stop early), on the driver once a job has run. A Spark accumulator: a
+    task run again (a retry, speculation, the frame computed twice) counts
+    its file again. Needs a classic session (one with a SparkContext)."""
+
+    def __init__(self, spark: Any) -> None:
+        self._accumulator = spark.sparkContext.accumulator(0)
+
+    @property
+    def option(self) -> str:
+        """The value of the source's option "skipped_counter"."""
+        return str(self._accumulator.aid)
+
+    @property
+    def count(self) -> int:
+        value: int = self._accumulator.value
+        return value
 
 
 class EseDataSource(DataSource):
@@ -217,7 +250,7 @@ class EseDataSourceReader(DataSourceReader):
         except (OSError, ValueError) as error:
             if options.on_missing == "error":
                 raise _with_path(error, path) from error
-            _log_skip(path, options.table, describe(error))
+            _report_skip(options, path, describe(error))
             return
         conform = Conformer(target, source, path)
         records = 0
@@ -229,7 +262,7 @@ class EseDataSourceReader(DataSourceReader):
             _log_damage(file.damage_warning())
             if options.on_missing == "error":
                 raise _with_path(error, path) from error
-            _log_skip(path, options.table, f"stopped after {records} records: {describe(error)}")
+            _report_skip(options, path, f"stopped after {records} records: {describe(error)}")
             return
         _log_damage(file.damage_warning())
 
@@ -240,8 +273,14 @@ def _logger() -> Any:
     return PySparkLogger.getLogger("pellumo_fleet.spark")
 
 
-def _log_skip(path: str, table: str, reason: str) -> None:
-    _logger().warning(f"skipped {path}: {reason}", path=path, table=table, reason=reason)
+def _report_skip(options: _Options, path: str, reason: str) -> None:
+    _logger().warning(f"skipped {path}: {reason}", path=path, table=options.table, reason=reason)
+    if options.skipped_counter is not None:
+        # The driver's accumulator, by its id: what unpickling one in a task
+        # gives; the task sends its additions back when it ends.
+        from pyspark.accumulators import INT_ACCUMULATOR_PARAM, _deserialize_accumulator
+
+        _deserialize_accumulator(options.skipped_counter, 0, INT_ACCUMULATOR_PARAM).add(1)
 
 
 def _log_damage(warning: Any) -> None:

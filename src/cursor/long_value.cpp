@@ -57,6 +57,16 @@ bool scan_leaf(const TagExtractor& tags, const Page& page, ByteVector& scratch, 
 // Big-endian key word at `at` (0, 4 or 8) of the 12 key bytes a walk keeps.
 std::uint32_t key_word(const LongValueTreeEntry& e, std::size_t at) { return read_u32_be(Bytes(e.key), at).value_or(0); }
 
+// Whether `bound` is greater than every key that opens with `wanted`.
+bool above_every_key_of(const std::optional<ByteVector>& bound, Bytes wanted) {
+  if (!bound) return false;
+  const std::size_t n = std::min(bound->size(), wanted.size());
+  const int c = n == 0 ? 0 : std::memcmp(bound->data(), wanted.data(), n);
+  // A bound that opens with the LID (or is a start of it) may still have
+  // keys of the LID after it.
+  return c > 0;
+}
+
 void search_key(const LongValueId& id, std::uint8_t out[8]) {
   const int width = id.wide ? 8 : 4;
   for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(id.lid >> (8 * (width - 1 - i)));
@@ -146,13 +156,19 @@ bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
   return true;
 }
 
-LongValueReader::LongValueReader(const PageSource& pages, const TableInfo& table) : pages_(&pages) {
+LongValueReader::LongValueReader(const PageSource& pages, const TableInfo& table,
+                                 std::optional<std::uint32_t> object_id)
+    : pages_(&pages) {
   root_ = long_value_root(table);
   if (!root_) return;
   TreeWalker::Options options;
   options.kind = TreeKind::LongValue;
+  options.object_id = object_id;
   options.on_refusal = OnRefusal::Stop;
   options.cache = &cache_;
+  options.leaf_bounds = true;
+  // A branch entry that cannot be read on the way may hide part of a value.
+  options.on_bad_entry = [flag = bad_entry_](std::uint32_t, std::uint16_t) { *flag = true; };
   auto walker = TreeWalker::open(make_tree_source(pages), *root_, std::move(options));
   if (walker) walker_.emplace(std::move(walker).value());
 }
@@ -183,7 +199,9 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
     assemble_long_value(chunks_, total, out);
     return true;
   }
-  walker_->seek(Bytes(collect.wanted, collect.width));
+  const Bytes wanted(collect.wanted, collect.width);
+  *bad_entry_ = false;
+  walker_->seek(wanted);
   std::optional<LeafPage> last;
   while (!walker_->stopped()) {
     auto leaf = walker_->next_leaf();
@@ -191,10 +209,14 @@ bool LongValueReader::fetch(Bytes reference, std::string& out) {
     const bool more = scan_leaf(pages_->tags(leaf->page), leaf->page, scratch_, collect);
     last = std::move(leaf);
     if (!more) break;
+    // The branch key above this leaf bounds its keys: when it lies past
+    // every key of the LID, the value ends here, whatever the next page.
+    if (above_every_key_of(walker_->leaf_bound(), wanted)) break;
   }
-  // A page refused anywhere between the descent and the end of the value
-  // may have held part of it: the value is not given at all.
-  if (walker_->stopped()) return false;
+  // A page refused, or a branch entry unreadable, anywhere between the
+  // descent and the end of the value may have held part of it: the value
+  // is not given at all.
+  if (walker_->stopped() || *bad_entry_) return false;
   if (last && (!hot_ || hot_->number != last->number)) remember_hot(std::move(*last));
   assemble_long_value(chunks_, total, out);
   return true;

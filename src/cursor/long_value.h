@@ -78,11 +78,16 @@ bool walk_long_value_tree(const PageSource& pages, std::uint32_t root,
 // the page source; not for use from two threads.
 class LongValueReader {
  public:
-  LongValueReader(const PageSource& pages, const TableInfo& table);
+  // `object_id`: the owner every page of the tree must carry, when known
+  // apart from the root page (a dropped table's tree, whose root may have
+  // gone to another object); default: the root page's own.
+  LongValueReader(const PageSource& pages, const TableInfo& table,
+                  std::optional<std::uint32_t> object_id = std::nullopt);
 
   // The bytes of the value `reference` names, into `out` (replaced). False
   // when the value cannot be resolved: the tree's root or a page holding
-  // (or possibly holding) its entries was refused. A table without a
+  // (or possibly holding) its entries was refused, or a branch entry that
+  // may lead to them cannot be read. A table without a
   // long-value tree, or a reference too short to name one, gives an empty
   // value.
   bool fetch(Bytes reference, std::string& out);
@@ -91,6 +96,9 @@ class LongValueReader {
   const PageSource* pages_;
   std::optional<std::uint32_t> root_;
   PageCheckCache cache_;
+  // Set when a lookup's walk meets a branch entry it cannot read (shared
+  // with the walker's callback, so the reader may move).
+  std::shared_ptr<bool> bad_entry_ = std::make_shared<bool>(false);
   std::optional<TreeWalker> walker_;
   ByteVector scratch_;
   std::vector<LongValueChunk> chunks_;

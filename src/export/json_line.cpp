@@ -33,6 +33,62 @@ void append_column_value(std::string& out, const ColumnValue& value) {
   append_null(out);  // not reached: every kind is handled above
 }
 
+namespace {
+
+void append_digits(std::string& out, int value, int width) {
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 12);
+  for (int pad = n; pad < width; ++pad) out.push_back('0');
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+void append_engine_scalar(std::string& out, const ColumnValue& value) {
+  if (value.kind() != ValueKind::DateTime) {
+    append_column_value(out, value);
+    return;
+  }
+  // Engine dates lie in years 1-9999: every field is non-negative.
+  const CivilTime t = civil_time(value.as_signed());
+  out.push_back('"');
+  append_digits(out, t.year, 4);
+  out.push_back('-');
+  append_digits(out, t.month, 2);
+  out.push_back('-');
+  append_digits(out, t.day, 2);
+  out.push_back('T');
+  append_digits(out, t.hour, 2);
+  out.push_back(':');
+  append_digits(out, t.minute, 2);
+  out.push_back(':');
+  append_digits(out, t.second, 2);
+  if (t.microsecond != 0) {
+    out.push_back('.');
+    append_digits(out, t.microsecond, 6);
+  }
+  out.append("Z\"", 2);
+}
+
+}  // namespace
+
+void append_engine_value(std::string& out, const EngineValue& value) {
+  if (!value.is_list()) {
+    append_engine_scalar(out, value.value());
+    return;
+  }
+  out.push_back('[');
+  bool first = true;
+  for (const ColumnValue& item : value.items()) {
+    if (!first) out.push_back(',');
+    first = false;
+    append_engine_scalar(out, item);
+  }
+  out.push_back(']');
+}
+
 }  // namespace json
 
 void JsonLineWriter::prepare(std::span<const std::string_view> names) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "types/column_value.h"
+#include "types/engine_value.h"
 #include "utils/json_text.h"
 
 namespace pellumo {
@@ -20,6 +21,12 @@ namespace json {
 // unsigned decimals, floats as in format_double (non-finite -> 0), Guid as its
 // quoted text, Text as a string, Binary/MultiValue/LongValue as quoted hex.
 void append_column_value(std::string& out, const ColumnValue& value);
+
+// One engine value (types/engine_value.h) as JSON: a list as an array of its
+// items, a DateTime as its ISO 8601 text in UTC ending in Z
+// ("2021-02-10T22:56:43.071898Z", the fraction only when not zero), a GUID
+// as its UUID text, every other value as append_column_value writes it.
+void append_engine_value(std::string& out, const EngineValue& value);
 
 }  // namespace json
 

@@ -16,7 +16,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "cursor/engine_record.h"
 #include "cursor/table_cursor.h"
 #include "error/ese_error.h"
 #include "export/json_line.h"
@@ -68,6 +70,42 @@ Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std:
     if (!more.value()) break;
     const Record& row = cursor.current();
     PELLUMO_CHECK(out.append([&](std::string& buffer) { lines.append_record(buffer, row); }));
+    ++written;
+  }
+  return written;
+}
+
+// The same with the values the database engine returns
+// (types/engine_value.h), written by json::append_engine_value; the cursor
+// is set to pass over records flagged deleted, as the engine does. Columns
+// a record does not hold take their defaults.
+template <class Output>
+Result<std::uint64_t> write_engine_records_jsonl(TableCursor& cursor, Output& out,
+                                                 std::optional<std::uint64_t> limit,
+                                                 const std::function<bool()>& interrupted = {}) {
+  cursor.set_skip_deleted(true);
+  EngineRecordBuilder builder(cursor.shared_layout());
+  const RecordLayout& layout = cursor.layout();
+  std::vector<EngineValue> values;
+  auto fetch = [&cursor](Bytes reference, std::string& bytes) { return cursor.fetch_long_value(reference, bytes); };
+  const LongValueFetch fetch_long_value(fetch);
+  JsonLineWriter lines;
+  std::uint64_t written = 0;
+  while (!limit || written < *limit) {
+    if (interrupted && written % 4096 == 4095 && interrupted()) return EseError::io_text("Interrupted");
+    Result<bool> more = cursor.advance();
+    if (!more) {
+      Result<void> flushed = out.flush();
+      (void)flushed;
+      return std::move(more).error().with_context(std::string(kErrorReadingRecord));
+    }
+    if (!more.value()) break;
+    builder.build(cursor.current(), fetch_long_value, values);
+    PELLUMO_CHECK(out.append([&](std::string& buffer) {
+      lines.append_members(
+          buffer, values.size(), [&](std::size_t i) { return std::string_view(layout.name(i)); },
+          [&](std::string& o, std::size_t i) { json::append_engine_value(o, values[i]); });
+    }));
     ++written;
   }
   return written;

@@ -9,24 +9,6 @@
 #include "utils/hex.h"
 
 namespace pellumo::python {
-namespace {
-
-constexpr std::int64_t kMicrosPerDay = 86'400'000'000;
-
-// Proleptic Gregorian date of a day count from 1970-01-01.
-void civil_from_days(std::int64_t z, int& year, int& month, int& day) {
-  z += 719'468;
-  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
-  const std::int64_t doe = z - era * 146'097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-}
-
-}  // namespace
 
 bool parse_values_mode(PyObject* obj, ValuesMode& out) {
   out = ValuesMode::Raw;
@@ -100,18 +82,9 @@ bool EngineValueConverter::init(ModuleState& state) {
 }
 
 PyObject* EngineValueConverter::date_time(std::int64_t micros) const {
-  std::int64_t days = micros / kMicrosPerDay;
-  std::int64_t rest = micros % kMicrosPerDay;
-  if (rest < 0) {
-    rest += kMicrosPerDay;
-    --days;
-  }
-  int year, month, day;
-  civil_from_days(days, year, month, day);
-  const int seconds = static_cast<int>(rest / 1'000'000);
-  return PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, seconds / 3600, seconds / 60 % 60, seconds % 60,
-                                                 static_cast<int>(rest % 1'000'000), PyDateTime_TimeZone_UTC,
-                                                 PyDateTimeAPI->DateTimeType);
+  const CivilTime t = civil_time(micros);
+  return PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond,
+                                                 PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
 }
 
 PyObject* EngineValueConverter::uuid(const GuidBytes& guid) const {

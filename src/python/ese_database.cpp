@@ -126,7 +126,7 @@ PyObject* ese_database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     auto opened = Database::open(path);
     if (!opened) return set_ese_error(opened.error(), "Failed to open database: ");
 
-    auto data = std::make_unique<EseDatabaseData>(EseDatabaseData{std::move(opened).value(), std::move(path)});
+    auto data = std::make_unique<EseDatabaseData>(EseDatabaseData{std::move(opened).value(), std::move(path), nullptr, false});
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -257,6 +257,8 @@ PyMethodDef kMethods[] = {
     {"write_table_jsonl", as_cfunction(write_table_jsonl), METH_FASTCALL | METH_KEYWORDS, kWriteTableJsonlDoc},
     {"check", check, METH_NOARGS, kCheckDoc},
     {"recover", as_cfunction(recover), METH_FASTCALL | METH_KEYWORDS, kRecoverDoc},
+    {"dropped_tables", dropped_tables, METH_NOARGS, kDroppedTablesDoc},
+    {"recover_dropped", as_cfunction(recover_dropped), METH_FASTCALL | METH_KEYWORDS, kRecoverDroppedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

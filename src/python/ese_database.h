@@ -10,6 +10,7 @@
 
 #include "database/database.h"
 #include "python/module_state.h"
+#include "recovery/dropped.h"
 
 namespace pellumo::python {
 
@@ -18,6 +19,10 @@ struct EseDatabaseData {
   // Shared with the Arrow streams made from it, which may outlive the instance.
   std::shared_ptr<Database> database;
   std::string path;  // the constructor's argument, as UTF-8 bytes
+  // The dropped tables, found on the first call that needs them (their
+  // record counts only once asked for).
+  std::shared_ptr<const DroppedTables> dropped;
+  bool dropped_counted = false;
 };
 
 struct PyEseDatabase {

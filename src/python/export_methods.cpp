@@ -11,6 +11,7 @@
 #include "python/args.h"
 #include "python/check_methods.h"
 #include "python/damage.h"
+#include "python/engine_rows.h"
 #include "python/errors.h"
 #include "python/ese_database.h"
 #include "python/gil.h"
@@ -183,14 +184,23 @@ PyObject* export_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 namespace {
 
+// The lines with the stored values, or with the engine's.
+template <class Output>
+Result<std::uint64_t> write_lines(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
+                                  ValuesMode mode, const std::function<bool()>& interrupted) {
+  return mode == ValuesMode::Engine ? write_engine_records_jsonl(cursor, out, limit, interrupted)
+                                    : write_records_jsonl(cursor, out, limit, interrupted);
+}
+
 // write_table_jsonl's writing to a file descriptor: lines are made and
 // written without the interpreter lock.
-PyObject* write_to_descriptor(PyObject* self, TableCursor& cursor, int fd, std::optional<std::uint64_t> limit) {
+PyObject* write_to_descriptor(PyObject* self, TableCursor& cursor, int fd, std::optional<std::uint64_t> limit,
+                              ValuesMode mode) {
   bool interrupted = false;
   JsonlFile out = JsonlFile::borrow(fd);
   Result<std::uint64_t> written = [&] {
     GilReleased unlocked;
-    return write_records_jsonl(cursor, out, limit, [&] { return interrupted = interrupted || signalled(unlocked); });
+    return write_lines(cursor, out, limit, mode, [&] { return interrupted = interrupted || signalled(unlocked); });
   }();
   // A write cut short by a signal (EINTR) is the signal's to report.
   if (interrupted || (!written && PyErr_CheckSignals() < 0)) return nullptr;
@@ -209,14 +219,15 @@ PyObject* write_to_descriptor(PyObject* self, TableCursor& cursor, int fd, std::
 
 // write_table_jsonl's writing to an object's write(): lines are made
 // without the interpreter lock, each write() call takes it back.
-PyObject* write_to_object(PyObject* self, TableCursor& cursor, PyRef write, std::optional<std::uint64_t> limit) {
+PyObject* write_to_object(PyObject* self, TableCursor& cursor, PyRef write, std::optional<std::uint64_t> limit,
+                          ValuesMode mode) {
   bool interrupted = false;
   PyWriterOutput out(std::move(write));
   Result<std::uint64_t> written = [&] {
     GilReleased unlocked;
     out.unlocked(&unlocked);
     Result<std::uint64_t> result =
-        write_records_jsonl(cursor, out, limit, [&] { return interrupted = interrupted || signalled(unlocked); });
+        write_lines(cursor, out, limit, mode, [&] { return interrupted = interrupted || signalled(unlocked); });
     out.unlocked(nullptr);
     return result;
   }();
@@ -238,9 +249,9 @@ PyObject* write_to_object(PyObject* self, TableCursor& cursor, PyRef write, std:
 
 PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"table_name", "file", "limit"};
+    static constexpr const char* kParams[] = {"table_name", "file", "limit", "values"};
     static constexpr ArgSpec kSpec{"EseDatabase.write_table_jsonl", kParams, 2};
-    PyObject* values[3];
+    PyObject* values[4];
     if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
     Borrow borrow(self, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
@@ -252,6 +263,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!arg_to_u64(values[2], "limit", n)) return nullptr;
       limit = n;
     }
+    ValuesMode mode = ValuesMode::Raw;
+    if (!parse_values_mode(values[3], mode)) return nullptr;
     PyObject* file = values[1];
     const bool descriptor = PyLong_Check(file);
     int fd = -1;
@@ -277,8 +290,8 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
     // The table is opened before anything is written.
     auto cursor = database_of(self).open_table(std::string(table_name));
     if (!cursor) return set_ese_error(cursor.error());
-    return descriptor ? write_to_descriptor(self, *cursor, fd, limit)
-                      : write_to_object(self, *cursor, std::move(write), limit);
+    return descriptor ? write_to_descriptor(self, *cursor, fd, limit, mode)
+                      : write_to_object(self, *cursor, std::move(write), limit, mode);
   });
 }
 

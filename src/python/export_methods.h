@@ -17,13 +17,16 @@ inline constexpr char kExportAllDoc[] =
     "Raises:\n    IOError: If there's an error creating the directory or writing files";
 
 inline constexpr char kWriteTableJsonlDoc[] =
-    "write_table_jsonl($self, table_name, file, limit=None)\n--\n\n"
+    "write_table_jsonl($self, table_name, file, limit=None, values='raw')\n--\n\n"
     "Write a table's records as JSON Lines, the bytes export_table writes, to\n"
     "an open file: an int is a file descriptor (written directly, left open),\n"
     "anything else an object whose write() takes bytes (called with blocks of\n"
     "about 64 KiB). Stops after `limit` records when given. Returns the number\n"
-    "of records written.\n\n"
-    "Raises:\n    ValueError: If the table doesn't exist\n"
+    "of records written. values='engine': the values the database engine\n"
+    "returns (multi-values as arrays, dates as ISO 8601 UTC text ending in Z,\n"
+    "GUIDs as UUID text, defaults, signed numbers), records flagged deleted\n"
+    "left out.\n\n"
+    "Raises:\n    ValueError: If the table doesn't exist or `values` is unknown\n"
     "    OSError: If a record cannot be read (after the lines before it are\n"
     "        written) or the descriptor cannot be written (with its errno)\n"
     "    Whatever file.write() raises, unchanged";

@@ -16,8 +16,8 @@ using recovery_detail::u32;
 using recovery_detail::u32_be;
 namespace {
 
-constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",         "tail",
-                                                            "stale_tag",    "emptied_page", "free_page"};
+constexpr const char* kSourceNames[kRecoverySourceCount] = {"deleted_node", "hole",      "tail",         "stale_tag",
+                                                            "emptied_page", "free_page", "dropped_table"};
 // Under the large-page layout a node's first size word carries the tag
 // flags in its top three bits.
 constexpr std::uint16_t kLargeNodeSizeMask = 0x1FFF;
@@ -28,6 +28,37 @@ constexpr std::size_t kMaxKeyScan = 1024;
 
 std::uint64_t hash_bytes(Bytes b) {
   return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+}
+
+// A hash of a record's values, agreeing with ColumnValue's ==: records
+// equal in every column hash alike, whatever bytes they were decoded from.
+std::uint64_t hash_values(const Record& record) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  auto mix = [&h](std::uint64_t v) {
+    h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  };
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const ColumnValue& v = record.value(i);
+    mix(static_cast<std::uint64_t>(v.kind()));
+    switch (v.kind()) {
+      case ValueKind::Null: break;
+      case ValueKind::Guid: mix(hash_bytes(Bytes(v.as_guid().data(), v.as_guid().size()))); break;
+      case ValueKind::Binary:
+      case ValueKind::Text:
+      case ValueKind::MultiValue:
+      case ValueKind::LongValue: mix(hash_bytes(v.bytes())); break;
+      default: mix(v.as_unsigned()); break;
+    }
+  }
+  return h;
+}
+
+bool same_values(const Record& a, const Record& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(a.value(i) == b.value(i))) return false;
+  }
+  return true;
 }
 
 // Whether `a` opens with all of `b`.
@@ -98,6 +129,7 @@ const char* recovery_status_name(RecoveryStatus status) {
     case RecoveryStatus::Deleted: return "deleted";
     case RecoveryStatus::Superseded: return "superseded";
     case RecoveryStatus::Unkeyed: return "unkeyed";
+    case RecoveryStatus::Dropped: return "dropped";
   }
   return "unkeyed";
 }
@@ -110,10 +142,12 @@ RecoveryScanner::RecoveryScanner(const Database& db, const TableInfo& table, uns
       check_(*layout_, db.large_page_tag_format()),
       parser_(layout_, db.large_page_tag_format()),
       record_(layout_),
-      large_(db.large_page_tag_format()) {}
+      large_(db.large_page_tag_format()),
+      live_scratch_(layout_) {}
 
 Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& db, const std::string& name,
-                                                               unsigned sources) {
+                                                               unsigned sources,
+                                                               std::shared_ptr<const DroppedTables> dropped) {
   const TableInfo* table = db.tables().find(name);
   if (!table) return EseError::table_not_found(name);
   std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table, sources));
@@ -127,12 +161,44 @@ Result<std::unique_ptr<RecoveryScanner>> RecoveryScanner::open(const Database& d
   }
   // Every page of the table's tree carries the tree's object id.
   scanner->object_id_ = root->object_id();
-  scanner->key_ = find_fixed_primary_key(db, scanner->object_id_, table->root_page, *scanner->layout_);
-  scanner->walk_live_tree();
-  if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
+  if (sources & kDefaultRecoverySources) {
+    scanner->key_ = find_fixed_primary_key(db, scanner->object_id_, table->root_page, *scanner->layout_);
+    scanner->walk_live_tree();
+    if (sources & recovery_source_bit(RecoverySource::FreePage)) scanner->available_ = collect_available_pages(db);
+  } else {
+    scanner->next_page_ = 0;  // nothing of its own pages is wanted
+  }
+  if (sources & recovery_source_bit(RecoverySource::DroppedTable)) {
+    if (!dropped) dropped = DroppedTables::find(db, false);
+    scanner->twins_ = dropped->twins_of(name);
+    scanner->dropped_tables_ = std::move(dropped);
+  }
   return scanner;
 }
 
+std::unique_ptr<RecoveryScanner> RecoveryScanner::open_dropped(const Database& db,
+                                                               std::shared_ptr<const DroppedTables> dropped,
+                                                               const DroppedTable& table) {
+  std::unique_ptr<RecoveryScanner> scanner(new RecoveryScanner(db, *table.table, kDefaultRecoverySources));
+  scanner->dropped_ = true;
+  scanner->object_id_ = table.objid;
+  scanner->key_ = table.key;
+  scanner->long_value_objid_ = table.long_value_objid;
+  scanner->dropped_tables_ = std::move(dropped);  // owns `table`
+  // Without columns no candidate can pass: nothing to scan.
+  if (table.schema == DroppedSchema::None) scanner->next_page_ = 0;
+  return scanner;
+}
+
+// Not through TreeWalker, on purpose: the walker refuses a page failing
+// its checksum, and an emptied page a branch still names, and leaves out
+// their nodes. Recovery must hold both for live: a torn page's nodes are
+// still the live records whose copies elsewhere are not recoveries, and
+// its deleted nodes and holes are still to be scanned. Routing this walk
+// through the walker needs a refusal policy that admits these pages (told,
+// so that damage() still counts them) and keeps every other check; until
+// the walker has one, this loop keeps the checks recovery can afford:
+// pages in the file, each once, of the table's own object.
 void RecoveryScanner::walk_live_tree() {
   std::vector<std::uint32_t> stack{table_->root_page};
   std::unordered_set<std::uint32_t> visited;
@@ -278,8 +344,9 @@ void RecoveryScanner::take(std::uint32_t number, Bytes record, bool exact, Recov
     return;
   }
   Pending p;
-  p.info.status = status;
-  p.info.source = source;
+  p.info.status = dropped_ ? RecoveryStatus::Dropped : status;
+  p.info.source = dropped_ ? RecoverySource::DroppedTable : source;
+  p.info.objid = object_id_;
   p.info.page = number;
   p.info.offset = file_offset(record);
   p.info.size = static_cast<std::uint32_t>(record.size());
@@ -396,8 +463,9 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   auto parsed = Page::parse(*bytes, db_->format_version(), db_->format_revision(), db_->page_size());
   if (!parsed || !parsed->is_table_leaf()) return;
   const Page& page = *parsed;
-  const bool live = live_pages_.count(number) != 0;
   const bool emptied = (page.page_flags() & kPageFlagEmpty) != 0;
+  // Every page a dropped table still owns is read as its tree's pages are.
+  const bool live = dropped_ ? !emptied : live_pages_.count(number) != 0;
   if (!live && !emptied && !available_.contains(number)) return;  // neither in the tree nor given up
   ++stats_.pages_scanned;
 
@@ -431,7 +499,9 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
     };
     for (std::size_t i = first; i < count; ++i) {
       auto node = raw_node(tags, i);
-      if (!node || !(node->flags & kTagFlagDeleted)) continue;
+      // Of a dropped table, every node is a record; of a live one, those
+      // flagged deleted.
+      if (!node || !(dropped_ || (node->flags & kTagFlagDeleted))) continue;
       // Its bytes are the node's own, so they are no hole either.
       if (wants(RecoverySource::DeletedNode)) {
         consider_node(number, b, node->at, node->flags, node->data, prefix, RecoverySource::DeletedNode, found);
@@ -473,6 +543,52 @@ void RecoveryScanner::scan_page(std::uint32_t number) {
   for (Pending& p : found) queue_.push_back(p);
 }
 
+NodeFit fit_nodes(const Database& db, const std::vector<std::uint32_t>& pages, const RecordLayout& layout,
+                  const std::optional<PrimaryKey>& key) {
+  NodeFit fit;
+  const bool large = db.large_page_tag_format();
+  const RecordCheck check(layout, large);
+  std::string node_key, rebuilt;
+  for (std::uint32_t number : pages) {
+    auto page = db.read_page(number);
+    if (!page || !page->is_table_leaf()) continue;
+    TagExtractor tags(*page, db.format_version(), db.format_revision(), db.page_size());
+    const Bytes b = page->bytes();
+    const Bytes prefix = page_key_prefix(*page, tags);
+    const std::size_t header = page->header_size();
+    const std::size_t mic = std::min(b.size(), header + page->first_available_data_offset());
+    const std::size_t slots = std::min<std::size_t>(b.size() > mic ? (b.size() - mic) / 4 : 0, kMaxSlots);
+    const std::size_t count = std::min<std::size_t>(page->stored_tag_count(), slots);
+    const bool emptied = (page->page_flags() & kPageFlagEmpty) != 0;
+    // The slots in use; on an emptied page, the slots left behind, as
+    // recovery reads them (until one would lie inside the data before it).
+    const std::size_t end = emptied ? slots : count;
+    std::size_t data_end = header;
+    for (std::size_t i = page->first_entry_tag(); i < end; ++i) {
+      if (emptied && b.size() - 4 * (i + 1) < data_end) break;
+      auto node = raw_node(tags, i);
+      if (!node) continue;
+      if (emptied) {
+        data_end = std::max(data_end, node->at + node->data.size());
+        if (b.size() - 4 * (i + 1) < data_end) break;
+      }
+      auto parts = split_node(node->flags, node->data, large);
+      if (!parts || parts->data.size() < kRecordHeaderSize) continue;
+      ++fit.nodes;
+      if (!check.check(parts->data, true)) continue;
+      // Where the key is over fixed columns, the node's key is the one its
+      // values give.
+      if (key && build_fixed_key(*key, layout, parts->data, large, rebuilt)) {
+        const bool whole = !parts->common || *parts->common <= prefix.size();
+        full_key(*parts, prefix, node_key);
+        if (whole ? node_key != rebuilt : !std::string_view(rebuilt).ends_with(as_chars(parts->suffix))) continue;
+      }
+      ++fit.fitting;
+    }
+  }
+  return fit;
+}
+
 std::vector<Bytes> RecoveryScanner::live_records() const {
   std::vector<Bytes> out;
   out.reserve(live_records_.size());
@@ -482,25 +598,70 @@ std::vector<Bytes> RecoveryScanner::live_records() const {
 }
 
 bool RecoveryScanner::advance() {
+  if (!own_done_) {
+    if (advance_own()) return true;
+    own_done_ = true;
+  }
+  while (true) {
+    if (twin_ && twin_->advance()) return true;
+    if (next_twin_ >= twins_.size()) {
+      twin_.reset();
+      return false;
+    }
+    twin_ = open_dropped(*db_, dropped_tables_, *twins_[next_twin_++]);
+  }
+}
+
+bool RecoveryScanner::advance_own() {
   if (has_current_) {
     queue_.pop_front();
     has_current_ = false;
   }
-  while (queue_.empty()) {
-    if (next_page_ == 0 || next_page_ > db_->total_pages()) return false;
-    scan_page(next_page_++);
+  while (true) {
+    while (queue_.empty()) {
+      if (next_page_ == 0 || next_page_ > db_->total_pages()) return false;
+      scan_page(next_page_++);
+    }
+    if (decode(queue_.front())) break;
+    queue_.pop_front();
   }
-  decode(queue_.front());
   has_current_ = true;
   return true;
 }
 
-void RecoveryScanner::decode(const Pending& pending) {
+bool RecoveryScanner::equals_live_record(const Record& record) {
+  if (!live_values_made_) {
+    live_values_made_ = true;
+    live_values_.reserve(live_records_.size());
+    for (std::size_t i = 0; i < live_records_.size(); ++i) {
+      parser_.decode(live_records_[i].bytes, live_scratch_);
+      live_values_.emplace_back(hash_values(live_scratch_), i);
+    }
+    std::sort(live_values_.begin(), live_values_.end());
+  }
+  const std::uint64_t h = hash_values(record);
+  auto it = std::lower_bound(live_values_.begin(), live_values_.end(), std::make_pair(h, std::size_t{0}));
+  for (; it != live_values_.end() && it->first == h; ++it) {
+    parser_.decode(live_records_[it->second].bytes, live_scratch_);
+    if (same_values(record, live_scratch_)) return true;
+  }
+  return false;
+}
+
+bool RecoveryScanner::decode(const Pending& pending) {
   parser_.decode(pending.bytes, record_);
+  // Bytes that differ from every live record's can still hold one's values
+  // (a merge leaves a copy whose last tagged value runs on into the bytes
+  // after it): that is the live record, not a recovery. Long values are
+  // compared by reference, before they are fetched.
+  if (equals_live_record(record_)) {
+    ++stats_.live_copies;
+    return false;
+  }
   bool any = false;
   for (std::size_t i = 0; i < record_.size() && !any; ++i) any = record_.value(i).kind() == ValueKind::LongValue;
-  if (!any) return;
-  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_);
+  if (!any) return true;
+  if (!long_values_) long_values_ = std::make_unique<LongValueReader>(*db_, *table_, long_value_objid_);
   LongValueReader& index = *long_values_;
   // A value the tree no longer holds comes back empty: that is no value.
   resolve_long_values_with(record_, [&](Bytes reference, std::string& out) {
@@ -509,6 +670,7 @@ void RecoveryScanner::decode(const Pending& pending) {
   for (std::size_t i = 0; i < record_.size(); ++i) {
     if (record_.value(i).kind() == ValueKind::LongValue) record_.value(i).set_null();
   }
+  return true;
 }
 
 }  // namespace pellumo

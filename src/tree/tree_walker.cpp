@@ -136,22 +136,43 @@ std::optional<Page> TreeWalker::admit(std::uint32_t n, std::uint32_t parent, uns
   return *page;
 }
 
+std::optional<std::uint32_t> TreeWalker::child_at(const TagExtractor& tags, std::uint16_t i) {
+  auto tag = tags.read_entry_tag(i, scratch_);
+  if (!tag) return std::nullopt;
+  auto child = BranchEntry::parse_child(tag->flags, tag->data);
+  if (!child) return std::nullopt;
+  return *child;
+}
+
 std::optional<std::uint32_t> TreeWalker::child_of(const Frame& f, std::uint16_t i) {
   const TagExtractor tags(f.page, source_.format_version, source_.format_revision, source_.page_size);
-  auto tag = tags.read_entry_tag(i, scratch_);
-  if (tag) {
-    auto child = BranchEntry::parse_child(tag->flags, tag->data);
-    if (child) return *child;
+  auto child = child_at(tags, i);
+  if (!child && options_.on_bad_entry) options_.on_bad_entry(f.number, i);
+  return child;
+}
+
+std::optional<LeafPage> TreeWalker::enter(std::uint32_t n, Page page, std::optional<ByteVector> bound) {
+  if (page.is_leaf()) {
+    pending_bound_ = std::move(bound);
+    return LeafPage{n, page};
   }
-  if (options_.on_bad_entry) options_.on_bad_entry(f.number, i);
+  const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
+  stack_.push_back(Frame{n, page, page.first_entry_tag(), tags.tag_count(), std::move(bound)});
   return std::nullopt;
 }
 
-std::optional<LeafPage> TreeWalker::enter(std::uint32_t n, Page page) {
-  if (page.is_leaf()) return LeafPage{n, page};
-  const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
-  stack_.push_back(Frame{n, page, page.first_entry_tag(), tags.tag_count()});
-  return std::nullopt;
+std::optional<ByteVector> TreeWalker::bound_below(const Frame& f, std::uint16_t i) {
+  if (!options_.leaf_bounds) return std::nullopt;
+  // The last entry stands for everything above the keys before it.
+  if (i + 1 >= f.end_tag) return f.bound;
+  const TagExtractor tags(f.page, source_.format_version, source_.format_revision, source_.page_size);
+  Bytes prefix, local;
+  std::uint32_t child = 0;
+  if (!entry_key(tags, page_key_prefix(f.page, tags), i, prefix, local, child) || (prefix.empty() && local.empty()))
+    return std::nullopt;
+  ByteVector key(prefix.begin(), prefix.end());
+  key.insert(key.end(), local.begin(), local.end());
+  return key;
 }
 
 std::optional<LeafPage> TreeWalker::next_by_tree() {
@@ -165,9 +186,10 @@ std::optional<LeafPage> TreeWalker::next_by_tree() {
     const std::uint32_t parent = f.number;
     auto child = child_of(f, i);
     if (!child) continue;  // an unreadable branch entry costs only its subtree
+    std::optional<ByteVector> bound = bound_below(f, i);
     auto page = admit(*child, parent, static_cast<unsigned>(stack_.size()));
     if (!page) continue;
-    if (auto leaf = enter(*child, *page)) return leaf;
+    if (auto leaf = enter(*child, *page, std::move(bound))) return leaf;
   }
   return std::nullopt;
 }
@@ -176,11 +198,12 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
   if (stopped_) return std::nullopt;
   if (!started_) {
     started_ = true;
+    pending_bound_.reset();
     if (root_page_.is_leaf()) {
       pending_ = LeafPage{root_, root_page_};
       pending_valid_ = true;
     } else {
-      enter(root_, root_page_);
+      enter(root_, root_page_, std::nullopt);
     }
   }
   if (!pending_valid_) {
@@ -199,6 +222,7 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
         visited_.insert(n);
         if (options_.on_page) options_.on_page(n, *page);
         last_ = LeafPage{n, *page};
+        last_bound_.reset();  // a page its parent may not list: no bound is known
         return last_;
       }
       // A link into another tree or to a torn page is damage worth
@@ -208,32 +232,41 @@ std::optional<LeafPage> TreeWalker::next_leaf() {
   }
   if (!pending_) return std::nullopt;
   last_ = std::move(pending_);
+  last_bound_ = std::move(pending_bound_);
   pending_.reset();
+  pending_bound_.reset();
   pending_valid_ = false;
   return last_;
 }
 
-int TreeWalker::compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key,
-                              std::uint32_t& child) {
+bool TreeWalker::entry_key(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes& prefix,
+                           Bytes& local, std::uint32_t& child) {
   auto tag = tags.read_entry_tag(i, scratch_);
-  if (!tag) return kUnreadable;
+  if (!tag) return false;
   auto entry = BranchEntryView::parse(tag->flags, tag->data);
-  if (!entry) return kUnreadable;
+  if (!entry) return false;
   child = entry->child_page;
-  // The full key is the first common_key_size bytes of the page prefix,
-  // then the local key. An empty key stands for everything above.
-  Bytes prefix;
+  prefix = {};
   if (entry->common_key_size) {
     prefix = page_prefix.first(std::min<std::size_t>(*entry->common_key_size, page_prefix.size()));
   }
-  if (prefix.empty() && entry->local_key.empty()) return 1;
+  local = entry->local_key;
+  return true;
+}
+
+int TreeWalker::compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key,
+                              std::uint32_t& child) {
+  Bytes prefix, local;
+  if (!entry_key(tags, page_prefix, i, prefix, local, child)) return kUnreadable;
+  // An empty key stands for everything above.
+  if (prefix.empty() && local.empty()) return 1;
   const std::size_t head = std::min(prefix.size(), key.size());
   if (head != 0) {
     const int c = std::memcmp(prefix.data(), key.data(), head);
     if (c != 0) return c;
   }
   if (prefix.size() > key.size()) return 1;
-  return compare_keys(entry->local_key, key.subspan(prefix.size()));
+  return compare_keys(local, key.subspan(prefix.size()));
 }
 
 void TreeWalker::seek(Bytes key) {
@@ -244,10 +277,13 @@ void TreeWalker::seek(Bytes key) {
   started_ = true;
   last_.reset();
   pending_.reset();
+  last_bound_.reset();
+  pending_bound_.reset();
   pending_valid_ = true;
   stopped_ = false;
   std::uint32_t n = root_;
   Page page = root_page_;
+  std::optional<ByteVector> bound;  // of the current page's keys
   while (true) {
     if (page.is_leaf()) {
       pending_ = LeafPage{n, page};
@@ -256,12 +292,19 @@ void TreeWalker::seek(Bytes key) {
     const TagExtractor tags(page, source_.format_version, source_.format_revision, source_.page_size);
     const std::uint16_t first = page.first_entry_tag();
     const std::uint16_t count = tags.tag_count();
+    if (count <= first) {
+      pending_valid_ = false;
+      return;
+    }
+    // A branch key separates its child (keys below it) from the next child
+    // (keys from it on), and the last entry of a page stands for everything
+    // above the keys before it, whatever key it carries: the key lies under
+    // the first entry whose key is greater than it. Found by halving over
+    // all but the last entry (branch keys are in order); unreadable entries
+    // count as not greater.
     const Bytes prefix = page_key_prefix(page, tags);
-    // The last entry whose key is not greater than `key` (an empty key
-    // stands for everything above), found by halving: branch keys are in
-    // order. Unreadable entries count as not greater. Without one, the
-    // first entry.
-    std::uint16_t lo = first, hi = count;  // the answer's successor lies in [lo, hi]
+    const std::uint16_t last = static_cast<std::uint16_t>(count - 1);
+    std::uint16_t lo = first, hi = last;  // the answer lies in [lo, hi]
     std::uint32_t child = 0;
     while (lo < hi) {
       const std::uint16_t mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
@@ -272,27 +315,24 @@ void TreeWalker::seek(Bytes key) {
         lo = static_cast<std::uint16_t>(mid + 1);
       }
     }
-    std::optional<std::uint16_t> chosen;
-    std::uint32_t chosen_child = 0;
-    // Back from the first greater entry to the nearest readable one.
-    for (std::uint16_t i = lo > first ? static_cast<std::uint16_t>(lo - 1) : first;; --i) {
-      if (compare_entry(tags, prefix, i, key, child) != kUnreadable) {
-        chosen = i;
-        chosen_child = child;
-        break;
-      }
-      if (options_.on_bad_entry) options_.on_bad_entry(n, i);
-      if (i == first) break;
-    }
-    if (!chosen && lo < count && compare_entry(tags, prefix, lo, key, child) != kUnreadable) {
-      chosen = lo;
-      chosen_child = child;
-    }
-    if (!chosen) {
+    // The halving leaves every readable entry before `lo - 1` at or below
+    // the key; an entry that cannot be read just before `lo` may be the one
+    // the key lies under. Then the walk goes in order from the nearest
+    // readable entry before those (its own subtree may hold the key), so
+    // it meets the unreadable ones (told to on_bad_entry) on its way.
+    auto lo_child = child_at(tags, lo);
+    std::uint16_t doubtful = lo;
+    while (doubtful > first && !child_at(tags, static_cast<std::uint16_t>(doubtful - 1))) --doubtful;
+    if (!lo_child || doubtful != lo) {
+      const std::uint16_t from = doubtful > first ? static_cast<std::uint16_t>(doubtful - 1) : first;
+      stack_.push_back(Frame{n, page, from, count, bound});
       pending_valid_ = false;
       return;
     }
-    stack_.push_back(Frame{n, page, static_cast<std::uint16_t>(*chosen + 1), count});
+    const std::uint16_t chosen = lo;
+    const std::uint32_t chosen_child = *lo_child;
+    stack_.push_back(Frame{n, page, static_cast<std::uint16_t>(chosen + 1), count, bound});
+    bound = bound_below(stack_.back(), chosen);
     auto next = admit(chosen_child, n, static_cast<unsigned>(stack_.size()));
     if (!next) {
       pending_valid_ = false;  // the walk goes on from the next entry
@@ -304,6 +344,7 @@ void TreeWalker::seek(Bytes key) {
       continue;
     }
     pending_ = LeafPage{chosen_child, *next};
+    pending_bound_ = std::move(bound);
     return;
   }
 }

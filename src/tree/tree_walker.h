@@ -91,6 +91,8 @@ class TreeWalker {
     // Told of every branch entry whose child number cannot be read.
     std::function<void(std::uint32_t page, std::uint16_t tag)> on_bad_entry;
     PageCheckCache* cache = nullptr;
+    // Keep the key bound of each leaf the tree leads to (leaf_bound()).
+    bool leaf_bounds = false;
   };
 
   // Reads and checks the root. Fails with InvalidPageNumber when the root
@@ -105,12 +107,21 @@ class TreeWalker {
   // walk otherwise goes on from the parent's next entry.
   std::optional<LeafPage> next_leaf();
 
-  // Starts the walk again at the leaf where `key` lies (or the one before
-  // it): branch entries are compared by full key (page prefix included) and
-  // the walk descends through the entry before the first one greater than
-  // `key`, so it works whether branch keys are the first keys of their
-  // children or separators above them.
+  // Starts the walk again at the leaf where `key` lies, as the engine
+  // seeks: branch entries are compared by full key (page prefix included)
+  // and the walk descends through the first entry whose key is greater
+  // than `key` (the last entry of a page standing for everything above),
+  // so a key equal to a branch key is sought in the next child. Where that
+  // entry, or the one before it, cannot be read, the walk goes in order
+  // from the nearest readable entry before them, meeting (and telling
+  // on_bad_entry of) the unreadable ones on its way.
   void seek(Bytes key);
+
+  // With Options::leaf_bounds, the branch key above the leaf returned last:
+  // every key of that leaf lies below it, and every key of the leaves after
+  // it does not. nullopt when none is known: the rightmost leaf, a leaf
+  // reached by its sibling link, or bounds not kept.
+  const std::optional<ByteVector>& leaf_bound() const { return last_bound_; }
 
   bool stopped() const { return stopped_; }
   std::uint32_t root_number() const { return root_; }
@@ -125,6 +136,7 @@ class TreeWalker {
     Page page;
     std::uint16_t next_tag;  // next entry tag to descend through
     std::uint16_t end_tag;
+    std::optional<ByteVector> bound;  // of this page's keys (leaf_bounds only)
   };
 
   TreeWalker(const TreeSource& source, std::uint32_t root, Page root_page, Options options);
@@ -134,18 +146,29 @@ class TreeWalker {
   Refusal check(std::uint32_t n, const Result<Page>& page) const;
   // Descends from the stack to the next leaf in tree order.
   std::optional<LeafPage> next_by_tree();
-  // Pushes page (a checked branch or leaf); a leaf is returned instead.
-  std::optional<LeafPage> enter(std::uint32_t n, Page page);
+  // Pushes page (a checked branch or leaf) with the bound of its keys; a
+  // leaf is returned instead, its bound kept for leaf_bound().
+  std::optional<LeafPage> enter(std::uint32_t n, Page page, std::optional<ByteVector> bound);
+  // The bound of the keys below entry tag `i` of frame f: the entry's own
+  // key, or for the page's last entry the page's bound.
+  std::optional<ByteVector> bound_below(const Frame& f, std::uint16_t i);
   void refuse(std::uint32_t n, std::uint32_t parent, Refusal reason);
   // Tells on_refused of page n once per walk.
   void report(std::uint32_t n, std::uint32_t parent, Refusal reason);
-  // The child of entry tag `i` of a branch frame, or nullopt.
+  // The child of branch entry tag `i`, or nullopt when it cannot be read;
+  // child_of also tells on_bad_entry.
+  std::optional<std::uint32_t> child_at(const TagExtractor& tags, std::uint16_t i);
   std::optional<std::uint32_t> child_of(const Frame& f, std::uint16_t i);
   // Compares the full key of branch entry tag `i` with `key` (<0, 0, >0;
   // an empty key is above everything), setting `child`; kUnreadable when
   // the entry cannot be read.
   static constexpr int kUnreadable = 0x7FFFFFFF;
   int compare_entry(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes key, std::uint32_t& child);
+  // The full key of branch entry tag `i` in two parts: the part of the page
+  // prefix (`page_prefix`) it shares, then its local key. Both borrow the
+  // page or the walker's scratch. False when unreadable.
+  bool entry_key(const TagExtractor& tags, Bytes page_prefix, std::uint16_t i, Bytes& prefix, Bytes& local,
+                 std::uint32_t& child);
 
   TreeSource source_;
   std::uint32_t root_;
@@ -159,6 +182,7 @@ class TreeWalker {
   std::optional<LeafPage> pending_;     // next leaf by the tree, not yet returned
   bool pending_valid_ = false;          // pending_ has been worked out
   std::optional<LeafPage> last_;        // the leaf returned last
+  std::optional<ByteVector> pending_bound_, last_bound_;
   bool started_ = false;
   bool stopped_ = false;
   ByteVector scratch_;

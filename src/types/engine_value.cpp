@@ -19,6 +19,19 @@ constexpr std::int64_t kFiletimeYear10000Micros = (kYear10000Day - 584'388) * kM
 // enough that the scaled value converts to int64 exactly.
 constexpr double kOleDaysBound = 1e7;
 
+// Proleptic Gregorian date of a day count from 1970-01-01.
+void civil_from_days(std::int64_t z, int& year, int& month, int& day) {
+  z += 719'468;
+  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+  const std::int64_t doe = z - era * 146'097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
 std::optional<std::int64_t> from_ole_date(double d) {
   if (!std::isfinite(d)) return std::nullopt;
   if (d != 0 && std::fabs(d) < 1e-6) return std::nullopt;
@@ -43,6 +56,23 @@ std::optional<std::int64_t> from_filetime(std::int64_t ticks) {
 }
 
 }  // namespace
+
+CivilTime civil_time(std::int64_t micros) {
+  std::int64_t days = micros / kMicrosPerDay;
+  std::int64_t rest = micros % kMicrosPerDay;
+  if (rest < 0) {
+    rest += kMicrosPerDay;
+    --days;
+  }
+  CivilTime t{};
+  civil_from_days(days, t.year, t.month, t.day);
+  const int seconds = static_cast<int>(rest / 1'000'000);
+  t.hour = seconds / 3600;
+  t.minute = seconds / 60 % 60;
+  t.second = seconds % 60;
+  t.microsecond = static_cast<int>(rest % 1'000'000);
+  return t;
+}
 
 std::optional<std::int64_t> engine_date_time(std::uint64_t bits) {
   double d;

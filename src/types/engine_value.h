@@ -34,6 +34,13 @@ namespace pellumo {
 // readings never claim the same bytes.
 std::optional<std::int64_t> engine_date_time(std::uint64_t bits);
 
+// A point in time of an engine DateTime (signed microseconds since the Unix
+// epoch) as its UTC calendar date and time of day, proleptic Gregorian.
+struct CivilTime {
+  int year, month, day, hour, minute, second, microsecond;
+};
+CivilTime civil_time(std::int64_t micros);
+
 // Rewrites a value of `column` read the raw way into its engine form, in
 // place: signed 64-bit integers, converted dates.
 void to_engine_scalar(const ColumnInfo& column, ColumnValue& value);

@@ -141,3 +141,23 @@ def test_sample_webcache_torn_pages(cli, tmp_path):
     assert done.returncode == 3, done.stderr.decode()
     manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
     assert {d["table"] for d in manifest["inputs"][0]["damage"]} == {d["table"] for d in art.damage}
+
+
+def test_fleet_scan_of_an_artifact_table_keeps_the_damage_per_file(tmp_path):
+    import pellumo_fleet
+
+    (tmp_path / "torn").mkdir()
+    (tmp_path / "whole").mkdir()
+    torn = torn_srum(tmp_path / "torn")
+    whole = write_database(tmp_path / "whole" / "SRUDB.dat", srum_tables(), page_checksums=True)
+    result = pellumo_fleet.scan([whole, torn], "artifact:srum/application", workers=2)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        table = pa.table(result)
+    assert set(table.column("_source").to_pylist()) <= {whole, torn}
+    assert list(result.damage) == [torn]
+    assert {k: result.damage[torn][k] for k in ("pages_refused", "reasons")} == {
+        "pages_refused": 1, "reasons": {"checksum": 1}}
+    # Issued once, by the artifact layer that read the table.
+    assert [(w.message.path, w.message.table) for w in caught
+            if issubclass(w.category, pellumo.DamageWarning)] == [(torn, APPLICATION)]

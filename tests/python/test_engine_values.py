@@ -323,3 +323,124 @@ def test_arrow_engine_profile_matches_iter_table_on_the_samples(samples):
             for got, want in zip(arrow_table.to_pylist(), rows, strict=True):
                 for column, value in want.items():
                     assert _equal_cells(got[column], value), (name, table, column)
+
+
+# --- engine values written as JSON by the module --------------------------------
+
+
+def _reference_json(value):
+    """What an engine value is in the JSON the module writes, from the
+    Python object iter_table(values="engine") gives."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else 0
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, dt.datetime):
+        return value.astimezone(UTC).replace(tzinfo=None).isoformat() + "Z"
+    if isinstance(value, uuid.UUID):
+        return str(value)
+    if isinstance(value, list):
+        return [_reference_json(item) for item in value]
+    return value
+
+
+def _agrees(got, want):
+    """JSON values equal; a float as the shortest text of its own width (a
+    32-bit float is written with the digits of a 32-bit float)."""
+    if isinstance(want, float) and isinstance(got, (int, float)) and not isinstance(got, bool):
+        return math.isclose(got, want, rel_tol=1e-7, abs_tol=1e-45)
+    if isinstance(want, list) and isinstance(got, list):
+        return len(got) == len(want) and all(_agrees(g, w) for g, w in zip(got, want))
+    return type(got) is type(want) and got == want
+
+
+def assert_engine_jsonl_matches_iter_table(db, table):
+    import io
+
+    out = io.BytesIO()
+    written = db.write_table_jsonl(table, out, values="engine")
+    lines = out.getvalue().decode().splitlines()
+    records = list(db.iter_table(table, values="engine"))
+    assert written == len(lines) == len(records), table
+    for line, record in zip(lines, records):
+        got = json.loads(line)
+        assert list(got) == sorted(record), table  # members sorted by name
+        for name, value in record.items():
+            assert _agrees(got[name], _reference_json(value)), (table, name, got[name], value)
+
+
+@pytest.mark.parametrize("scenario, table, page_size", [
+    ("engine-values", "Engine", 4096), ("engine-values", "Engine", 32768), ("records", "AllTypes", None),
+    ("python-values", "Values", None), ("python-values", "Values", 32768),
+])
+def test_engine_json_lines_are_the_engine_values(make_db, scenario, table, page_size):
+    db = EseDatabase(make_db(scenario, page_size=page_size))
+    assert_engine_jsonl_matches_iter_table(db, table)
+
+
+@pytest.mark.filterwarnings("ignore::pellumo.DamageWarning")  # the torn WebCache: its own tests
+def test_engine_json_lines_of_every_sample_table(samples):
+    for name, db in samples.items():
+        for table in db.get_tables():
+            assert_engine_jsonl_matches_iter_table(db, table)
+
+
+def test_engine_json_lines_options(engine_db):
+    import io
+
+    db = EseDatabase(engine_db)
+    out = io.BytesIO()
+    assert db.write_table_jsonl("Engine", out, 2, values="engine") == 2
+    assert len(out.getvalue().splitlines()) == 2
+    with pytest.raises(ValueError, match="values"):
+        db.write_table_jsonl("Engine", io.BytesIO(), values="cooked")
+    raw = io.BytesIO()
+    db.write_table_jsonl("Engine", raw, values="raw")
+    plain = io.BytesIO()
+    db.write_table_jsonl("Engine", plain)
+    assert raw.getvalue() == plain.getvalue() and len(raw.getvalue().splitlines()) == 4  # the deleted one too
+
+
+def test_export_jsonl_and_csv_with_engine_values(cli, engine_db, tmp_path):  # noqa: F811 - the imported fixture
+    dumped = cli("dump", engine_db, "Engine", "--values", "engine")
+    done = cli("export", engine_db, tmp_path / "jsonl", "--values", "engine", "--table", "Engine")
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "jsonl" / "Engine.jsonl").read_bytes() == dumped.stdout
+    pa_csv = pytest.importorskip("pyarrow.csv")
+    done = cli("export", engine_db, tmp_path / "csv", "--format", "csv", "--values", "engine", "--table", "Engine")
+    assert done.returncode == 0, done.stderr
+    rows = pa_csv.read_csv(tmp_path / "csv" / "Engine.csv",
+                           convert_options=pa_csv.ConvertOptions(strings_can_be_null=True)).to_pylist()
+    assert [r["Ident"] for r in rows] == [None if r["Ident"] is None else str(r["Ident"]) for r in ENGINE_ROWS]
+    assert [r["Id"] for r in rows] == [r["Id"] for r in ENGINE_ROWS]
+
+
+def test_csv_writes_uuid_text_whatever_pyarrow_made_of_the_type():
+    pa = pytest.importorskip("pyarrow")
+    from pellumo_cli.export import _csv_converter
+
+    class OtherUuid(pa.ExtensionType):  # a class another package might register under the name
+        def __init__(self):
+            super().__init__(pa.binary(16), "arrow.uuid")
+
+        def __arrow_ext_serialize__(self):
+            return b""
+
+        @classmethod
+        def __arrow_ext_deserialize__(cls, storage_type, serialized):
+            return cls()
+
+    storage = pa.array([GUID_1.bytes, None], pa.binary(16))
+    text = [str(GUID_1), None]
+    cases = [
+        (pa.field("u", pa.uuid()), pa.ExtensionArray.from_storage(pa.uuid(), storage), text),
+        (pa.field("u", OtherUuid()), pa.ExtensionArray.from_storage(OtherUuid(), storage), text),
+        # No class registered: the storage, the extension's name in the metadata.
+        (pa.field("u", pa.binary(16), metadata={"ARROW:extension:name": "arrow.uuid"}), storage, text),
+        (pa.field("u", pa.binary(16)), storage, [GUID_1.bytes.hex(), None]),  # 16 bytes, no UUID: hex
+    ]
+    for field, array, expected in cases:
+        batch = pa.RecordBatch.from_arrays([array], schema=pa.schema([field]))
+        convert, schema = _csv_converter(batch.schema)
+        assert schema.field("u").type == pa.string(), field
+        assert convert(batch).column(0).to_pylist() == expected, field

@@ -239,6 +239,66 @@ def test_spark_values_types_and_options(corpus, spark):
         spark.read.format("ese").option("table", "Users").option("on_missing", "error").load(files).collect()
 
 
+@integration
+def test_spark_counts_skipped_files_after_the_job(make_db, tmp_path, spark):
+    from pellumo_fleet.spark import SkippedFiles
+
+    healthy, cut = make_db("checksummed"), make_db("truncated-tree")
+    absent = [str(tmp_path / "absent-1.edb"), str(tmp_path / "absent-2.edb")]
+    skipped = SkippedFiles(spark)
+    frame = (spark.read.format("ese").option("table", "Beta").option("values", "engine")
+             .option("skipped_counter", skipped.option).load([healthy, *absent, cut]))
+    assert frame.count() == len(pellumo.EseDatabase(healthy).read_table("Beta")) + 6
+    assert skipped.count == 2
+
+
+class _Records(__import__("logging").Handler):
+    def __init__(self):
+        super().__init__()
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+def test_spark_reader_logs_skips_and_damage_and_counts_skips(make_db, tmp_path):
+    # The reader run in this process, as an executor runs it: no JVM needed.
+    pytest.importorskip("pyspark")
+    import json
+
+    from pyspark.accumulators import INT_ACCUMULATOR_PARAM, Accumulator
+    from pyspark.logger import PySparkLogger
+
+    from pellumo_fleet.spark import EseDataSource
+
+    healthy, cut = make_db("checksummed"), make_db("truncated-tree")
+    absent = str(tmp_path / "absent.edb")
+    counter = Accumulator(987_654, 0, INT_ACCUMULATOR_PARAM)  # the driver's, which SkippedFiles makes
+    options = {"table": "Beta", "paths": json.dumps([absent, healthy, cut]), "values": "engine",
+               "skipped_counter": "987654"}
+    source = EseDataSource(options)
+    schema = source.schema()  # from the first file that has the table
+    assert [f.name for f in schema.fields] == ["Id", "_source"]
+    reader = source.reader(schema)
+    logger = PySparkLogger.getLogger("pellumo_fleet.spark")
+    handler = _Records()
+    logger.addHandler(handler)
+    try:
+        rows = {p.value: sum(b.num_rows for b in reader.read(p)) for p in reader.partitions()}
+    finally:
+        logger.removeHandler(handler)
+    assert rows == {absent: 0, healthy: len(pellumo.EseDatabase(healthy).read_table("Beta")), cut: 6}
+    assert counter.value == 1
+    logged = [(r.levelname, r.context["path"], r.getMessage()) for r in handler.records]
+    assert logged[0] == ("WARNING", absent, f"skipped {absent}: Database file not found: {absent}")
+    assert logged[1][:2] == ("WARNING", cut) and "table Beta: 3 pages beyond the end" in logged[1][2]
+    assert handler.records[1].context["damage"]["pages_beyond_end"] == 3
+    assert len(logged) == 2
+    for bad, message in [({"values": "cooked"}, 'option "values"'), ({"skipped_counter": "x"}, "skipped_counter")]:
+        with pytest.raises(ValueError, match=message):
+            EseDataSource({**options, **bad}).schema()
+
+
 def test_spark_type_mapping():
     pytest.importorskip("pyspark")
     from pellumo_fleet.spark import arrow_to_spark_type, spark_to_arrow_type

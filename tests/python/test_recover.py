@@ -36,9 +36,10 @@ EXPECTED = {
         (201, "free_page", "deleted"),
     },
     "Logs": {(500, "free_page", "deleted"), (501, "free_page", "deleted")},
+    "Crawl": {(7, "emptied_page", "deleted")},
     "MSysObjects": {("Dropped", "emptied_page", "deleted"), ("Gone", "emptied_page", "deleted")},
 }
-KEY_COLUMN = {"People": "Id", "Logs": "Seq", "MSysObjects": "Name"}
+KEY_COLUMN = {"People": "Id", "Logs": "Seq", "Crawl": "Id", "MSysObjects": "Name"}
 
 
 @pytest.fixture
@@ -316,9 +317,25 @@ def test_sample_srum_user_tables_hold_nothing(tmp_path):
             assert list(db.recover(table)) == [], table
 
 
+PROVENANCE = ("_status", "_source", "_page", "_offset")
+
+
 @pytest.mark.parametrize("name", sorted(SAMPLES))
-def test_every_sample_table_recovers_without_error(name, tmp_path):
+def test_every_sample_table_recovers_without_error_or_live_copies(name, tmp_path):
     db = open_sample(name, tmp_path)
     for table in db.get_tables():
-        for record in db.recover(table):
-            assert record["_status"] in {"deleted", "superseded", "unkeyed"}
+        recovered = list(db.recover(table))
+        assert all(r["_status"] in {"deleted", "superseded", "unkeyed"} for r in recovered)
+        if not recovered:
+            continue
+        # A record equal to a live one in every column is that live record
+        # (Windows.edb's merge left such a copy of a SystemIndex_Gthr record
+        # on an emptied page, its last value running on into other bytes).
+        # read_table also lists nodes flagged deleted, which recovery gives
+        # as deleted_node: those are compared with nothing.
+        live = {tuple(r.items()) for r in db.read_table(table)}
+        for r in recovered:
+            if r["_source"] == "deleted_node":
+                continue
+            values = tuple((k, v) for k, v in r.items() if k not in PROVENANCE)
+            assert values not in live, (table, r["_page"], r["_offset"])

@@ -251,6 +251,67 @@ TEST(LongValues, ResolvesReferencesThroughTheTree) {
   }
 }
 
+// A torn leaf costs only the values whose keys it may hold. Branch keys
+// tell where a leaf's keys end: a value that opens a leaf is sought there
+// (not on the torn page to its left, whose separator equals its id), and a
+// value that closes a leaf is complete when the separator above that leaf
+// lies past its id (the torn page to its right holds none of it).
+TEST(LongValues, ATornLeafCostsOnlyTheValuesItMayHold) {
+  struct Case {
+    const char* what;
+    fixture::Format format;
+    std::size_t value_size, chunk_size, max_leaf;  // entries per leaf
+    std::size_t torn;                               // which leaf, from the left
+    std::vector<std::uint32_t> lost;                // ids read as null
+    bool entry = false;  // the branch entry of that leaf unreadable, the leaf sound
+  };
+  const Case cases[] = {
+      // Four entries a value (root and three chunks), four a leaf: value
+      // n fills leaf n - 1, and every separator is an id alone.
+      {"one value a leaf", kSmall, 3000, 1024, 4, 3, {4}},
+      {"one value a leaf, large pages", kLarge, 3000, 1024, 4, 3, {4}},
+      {"the first leaf torn", kSmall, 3000, 1024, 4, 0, {1}},
+      // Five entries a value, four a leaf: values straddle leaves, and a
+      // torn leaf takes every value with a key on it.
+      {"values across leaves", kSmall, 4000, 1024, 4, 2, {2, 3}},
+      {"values across leaves, large pages", kLarge, 4000, 1024, 4, 1, {1, 2}},
+      // The entry leading to leaf 3 cannot be read: its keys are unknown,
+      // so value 5, which opens the leaf after it, may have keys there too.
+      {"an unreadable branch entry", kSmall, 3000, 1024, 4, 3, {4, 5}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LvDatabase d;
+    d.format = c.format;
+    std::vector<ByteVector> values;
+    for (std::uint32_t lid = 1; lid <= 6; ++lid) {
+      values.push_back(pattern(c.value_size, static_cast<std::uint8_t>(lid)));
+      for (auto& e : fixture::long_value_tree_entries(LongValueSpec::of(lid, false, values.back(), c.chunk_size))) {
+        d.entries.push_back(e);
+      }
+      d.references.push_back(fixture::lid_reference(lid));
+    }
+    d.tree.max_leaf_entries = c.max_leaf;
+    d.damage = [&c](fixture::BuiltDatabase& built) {
+      const auto& tree = built.table("T")->long_values[0];
+      if (c.entry) {
+        // One branch level: the root's entry tags 1... lead to the leaves in order.
+        built.file.page(tree.root_page).tags()[1 + c.torn] = fixture::TagSpec::of(0, {1, 2, 3});
+      } else {
+        built.file.page(tree.levels[0][c.torn]).set_object_id(4242);  // refused: another object's page
+      }
+    };
+    auto db = d.open();
+    ASSERT_NE(db, nullptr);
+    const auto got = read_values(*db);
+    ASSERT_EQ(got.size(), values.size());
+    for (std::uint32_t lid = 1; lid <= values.size(); ++lid) {
+      const bool lost = std::find(c.lost.begin(), c.lost.end(), lid) != c.lost.end();
+      EXPECT_EQ(got[lid - 1], lost ? ColumnValue() : bin(values[lid - 1])) << "id " << lid;
+    }
+  }
+}
+
 TEST(LongValues, ReferenceIds) {
   struct Case {
     std::vector<std::uint8_t> bytes;

@@ -1,8 +1,10 @@
 // Whole B-trees as the fixture lays them out, read back through pages, tags
 // and entries: the leaf chain holds every entry in order, and each branch
-// entry leads to the child whose first key it carries.
+// entry leads to its child and separates it from the next, as the engine
+// keys branches.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <vector>
 
@@ -121,18 +123,31 @@ TEST(TreeLayout, LeafChainAndBranchesAgree) {
     ASSERT_EQ(keys.size(), entries.size());
     for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(keys[i], entries[i].key) << i;
 
-    // Each branch entry names a child of the level below and carries its first key.
+    // Each branch entry names a child of the level below and separates it
+    // from the next: every key under the child lies below the entry's key,
+    // the next child's first key does not. The last entry of a level has
+    // an empty key, above everything.
+    std::map<std::uint32_t, std::pair<ByteVector, ByteVector>> span;  // page -> first, last key under it
+    for (std::uint32_t page : layout.levels[0]) {
+      const auto content = reader.read(page);
+      if (!content.keys.empty()) span[page] = {content.keys.front(), content.keys.back()};
+    }
     for (std::size_t level = 1; level < layout.levels.size(); ++level) {
       std::vector<std::uint32_t> children;
+      std::vector<ByteVector> bounds;
       for (std::uint32_t page : layout.levels[level]) {
         const auto content = reader.read(page);
         EXPECT_FALSE(content.page.is_leaf());
-        for (std::size_t i = 0; i < content.children.size(); ++i) {
-          children.push_back(content.children[i]);
-          EXPECT_EQ(content.keys[i], reader.read(content.children[i]).keys.front());
-        }
+        children.insert(children.end(), content.children.begin(), content.children.end());
+        bounds.insert(bounds.end(), content.keys.begin(), content.keys.end());
+        span[page] = {span[content.children.front()].first, span[content.children.back()].second};
       }
-      EXPECT_EQ(children, layout.levels[level - 1]);
+      ASSERT_EQ(children, layout.levels[level - 1]);
+      EXPECT_TRUE(bounds.back().empty());
+      for (std::size_t i = 0; i + 1 < children.size(); ++i) {
+        EXPECT_LT(span[children[i]].second, bounds[i]) << "level " << level << " entry " << i;
+        EXPECT_LE(bounds[i], span[children[i + 1]].first) << "level " << level << " entry " << i;
+      }
     }
   }
 }

@@ -12,10 +12,12 @@
 #include "cursor/table_cursor.h"
 #include "database/check.h"
 #include "database/database.h"
+#include "fixture/long_value_builder.h"
 #include "fixture/open_bytes.h"
 #include "fixture/scenarios.h"
 #include "fixture/scenarios_damage.h"
 #include "fixture/temp_file.h"
+#include "fixture/tree_builder.h"
 #include "tree/checksum.h"
 
 namespace pellumo {
@@ -238,6 +240,128 @@ TEST(TreeWalk, SeekAndWalkAgreeOnEveryLongValue) {
       const ByteVector want = fixture::alpha_blob(lid);
       EXPECT_EQ(got, std::string(want.begin(), want.end())) << lid;
     }
+  }
+}
+
+}  // namespace
+}  // namespace pellumo
+
+namespace pellumo {
+namespace {
+
+// A long-value tree of 30 values (a root entry keyed by the id alone, then
+// three chunks keyed by id and offset) as the fixture lays it out, with
+// the engine's separators for branch keys, and the leaf each key lies on.
+struct SeekTree {
+  Format format;
+  fixture::ByteVector file;
+  fixture::TreeLayout layout;
+  std::vector<std::pair<ByteVector, std::uint32_t>> keys;  // key -> its leaf
+
+  TreeSource source() const {
+    return TreeSource{fixture::memory_page_loader(file, format), format.format_version, format.format_revision,
+                      format.page_size};
+  }
+};
+
+SeekTree seek_tree(const Format& f, std::size_t max_leaf, std::size_t max_branch, bool compress,
+                   std::optional<std::size_t> refused_leaf = std::nullopt) {
+  std::vector<fixture::LeafEntrySpec> entries;
+  for (std::uint32_t lid = 1; lid <= 30; ++lid) {
+    for (auto& e : fixture::long_value_tree_entries(
+             fixture::LongValueSpec::of(lid, false, ByteVector(60, static_cast<std::uint8_t>(lid)), 20))) {
+      entries.push_back(e);
+    }
+  }
+  fixture::FileBuilder file(f);
+  file.reserve_pages(4);
+  fixture::TreeOptions options;
+  options.page_flags = fixture::kPageLongValue;
+  options.object_id = 9;
+  options.max_leaf_entries = max_leaf;
+  options.max_branch_entries = max_branch;
+  options.prefix_compression = compress;
+  SeekTree t{f, {}, fixture::build_tree(file, 4, entries, options), {}};
+  std::size_t k = 0;
+  for (std::uint32_t leaf : t.layout.levels[0]) {
+    const std::size_t n = std::min(max_leaf, entries.size() - k);
+    for (std::size_t i = 0; i < n; ++i, ++k) t.keys.emplace_back(entries[k].key, leaf);
+  }
+  if (refused_leaf) file.page(t.layout.levels[0][*refused_leaf]).set_object_id(77);
+  t.file = file.bytes();
+  return t;
+}
+
+// A key equal to a branch key lies in the child after that entry: the seek
+// lands on the very leaf that holds the key, never on the one before it.
+TEST(TreeSeek, LandsOnTheLeafHoldingTheKey) {
+  struct Case {
+    Format format;
+    std::size_t max_leaf, max_branch;
+    bool compress;
+  } cases[] = {
+      {Format{4096, 0x620, 0x14}, 4, 0, false},     // one branch level; every 4th leaf starts with a root key
+      {Format{4096, 0x620, 0x14}, 3, 3, false},     // several levels
+      {Format{8192, 0x620, 0x0c}, 5, 2, true},      // common-key prefixes, binary branch pages
+      {Format{32768, 0x620, 0x14}, 7, 4, true},     // large-page tags
+      {Format{32768, 0x620, 0x14}, 2, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(name_of(c.format) + " leaves of " + std::to_string(c.max_leaf) + ", branches of " +
+                 std::to_string(c.max_branch));
+    const SeekTree t = seek_tree(c.format, c.max_leaf, c.max_branch, c.compress);
+    ASSERT_GE(t.layout.levels.size(), 2u);
+    TreeWalker::Options options;
+    options.kind = TreeKind::LongValue;
+    options.on_refusal = OnRefusal::Stop;
+    auto walker = TreeWalker::open(t.source(), 4, options);
+    ASSERT_TRUE(walker.ok());
+    std::size_t on_boundary = 0;
+    for (std::size_t i = 0; i < t.keys.size(); ++i) {
+      const auto& [key, leaf] = t.keys[i];
+      walker->seek(Bytes(key.data(), key.size()));
+      auto first = walker->next_leaf();
+      ASSERT_TRUE(first);
+      EXPECT_EQ(first->number, leaf) << "key " << i;
+      on_boundary += i > 0 && t.keys[i - 1].second != leaf;
+    }
+    EXPECT_GT(on_boundary, 3u);  // keys that open a leaf were sought
+  }
+}
+
+// The page left of a key equal to a branch key is torn: the seek never
+// touches it, so a value stored whole to its right is read whole, and only
+// the values it held are lost.
+TEST(TreeSeek, RefusedLeftNeighbourCostsNothing) {
+  for (const Format& f : {Format{4096, 0x620, 0x14}, Format{32768, 0x620, 0x14}}) {
+    SCOPED_TRACE(name_of(f));
+    // Leaves of four entries hold one value each (its root entry and three
+    // chunks): each separator is an id alone, the key of a root entry.
+    const std::size_t refused = 3;
+    const SeekTree t = seek_tree(f, 4, 3, false, refused);
+    TreeWalker::Options options;
+    options.kind = TreeKind::LongValue;
+    options.on_refusal = OnRefusal::Stop;
+    auto walker = TreeWalker::open(t.source(), 4, options);
+    ASSERT_TRUE(walker.ok());
+    std::size_t whole = 0, lost = 0;
+    for (const auto& [key, leaf] : t.keys) {
+      if (key.size() != 4) continue;  // the root entries: each value's first key
+      walker->seek(Bytes(key.data(), key.size()));
+      auto first = walker->next_leaf();
+      if (leaf == t.layout.levels[0][refused]) {
+        EXPECT_FALSE(first);
+        EXPECT_TRUE(walker->stopped());
+        ++lost;
+        continue;
+      }
+      ASSERT_TRUE(first);
+      EXPECT_EQ(first->number, leaf);
+      EXPECT_FALSE(walker->stopped());
+      ++whole;
+    }
+    EXPECT_EQ(lost, 1u);
+    EXPECT_EQ(whole, 29u);
   }
 }
 
