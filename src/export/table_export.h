@@ -42,7 +42,8 @@ Result<void> export_table_jsonl(const Database& db, const std::string& table_nam
 
 // Writes the records of `cursor` from where it stands to `out`, one line
 // each, stopping after `limit` records when one is given; returns the count
-// written. `out` is a buffered writer: append(fill), where fill(std::string&)
+// written. `append_line(buffer, record)` appends the line of one record.
+// `out` is a buffered writer: append(fill), where fill(std::string&)
 // appends bytes to its buffer, and flush(), both returning Result<void>
 // (JsonlFile is one). A record that cannot be read ends the writing with
 // "Error reading record: ..." once the lines before it are flushed; a
@@ -51,12 +52,9 @@ Result<void> export_table_jsonl(const Database& db, const std::string& table_nam
 //
 // `interrupted`, when given, is asked every few thousand records; once it
 // returns true the writing ends with "Interrupted", nothing more written.
-template <class Output>
-Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
-                                          const std::function<bool()>& interrupted = {}) {
-  // One writer for the whole table: the member layout (sorted, decoded,
-  // escaped names) is built from the first record and reused.
-  JsonLineWriter lines;
+template <class Output, class AppendLine>
+Result<std::uint64_t> write_lines_jsonl(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
+                                        const std::function<bool()>& interrupted, AppendLine&& append_line) {
   std::uint64_t written = 0;
   while (!limit || written < *limit) {
     // Nothing more is written once interrupted: the caller reports it.
@@ -69,13 +67,24 @@ Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std:
     }
     if (!more.value()) break;
     const Record& row = cursor.current();
-    PELLUMO_CHECK(out.append([&](std::string& buffer) { lines.append_record(buffer, row); }));
+    PELLUMO_CHECK(out.append([&](std::string& buffer) { append_line(buffer, row); }));
     ++written;
   }
   return written;
 }
 
-// The same with the values the database engine returns
+// The records with their stored values (write_lines_jsonl).
+template <class Output>
+Result<std::uint64_t> write_records_jsonl(TableCursor& cursor, Output& out, std::optional<std::uint64_t> limit,
+                                          const std::function<bool()>& interrupted = {}) {
+  // One writer for the whole table: the member layout (sorted, decoded,
+  // escaped names) is built from the first record and reused.
+  JsonLineWriter lines;
+  return write_lines_jsonl(cursor, out, limit, interrupted,
+                           [&](std::string& buffer, const Record& row) { lines.append_record(buffer, row); });
+}
+
+// The records with the values the database engine returns
 // (types/engine_value.h), written by json::append_engine_value; the cursor
 // is set to pass over records flagged deleted, as the engine does. Columns
 // a record does not hold take their defaults.
@@ -90,25 +99,12 @@ Result<std::uint64_t> write_engine_records_jsonl(TableCursor& cursor, Output& ou
   auto fetch = [&cursor](Bytes reference, std::string& bytes) { return cursor.fetch_long_value(reference, bytes); };
   const LongValueFetch fetch_long_value(fetch);
   JsonLineWriter lines;
-  std::uint64_t written = 0;
-  while (!limit || written < *limit) {
-    if (interrupted && written % 4096 == 4095 && interrupted()) return EseError::io_text("Interrupted");
-    Result<bool> more = cursor.advance();
-    if (!more) {
-      Result<void> flushed = out.flush();
-      (void)flushed;
-      return std::move(more).error().with_context(std::string(kErrorReadingRecord));
-    }
-    if (!more.value()) break;
-    builder.build(cursor.current(), fetch_long_value, values);
-    PELLUMO_CHECK(out.append([&](std::string& buffer) {
-      lines.append_members(
-          buffer, values.size(), [&](std::size_t i) { return std::string_view(layout.name(i)); },
-          [&](std::string& o, std::size_t i) { json::append_engine_value(o, values[i]); });
-    }));
-    ++written;
-  }
-  return written;
+  return write_lines_jsonl(cursor, out, limit, interrupted, [&](std::string& buffer, const Record& row) {
+    builder.build(row, fetch_long_value, values);
+    lines.append_members(
+        buffer, values.size(), [&](std::size_t i) { return std::string_view(layout.name(i)); },
+        [&](std::string& o, std::size_t i) { json::append_engine_value(o, values[i]); });
+  });
 }
 
 // Creates `output_dir` and its missing parents (0777 before the umask), then
