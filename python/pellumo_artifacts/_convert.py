@@ -15,6 +15,8 @@ import uuid
 from collections.abc import Callable, Iterable
 from typing import Any
 
+import numpy as np
+
 from pellumo_artifacts._arrow import pa, pc
 
 # FILETIME: 100-ns ticks since 1601-01-01 UTC. 116444736000000000 ticks lie
@@ -63,15 +65,38 @@ class Warnings:
         return self._lines + counted
 
 
+def _ends_with_nul(text: Any) -> bool:
+    """Whether any value of a text array (or chunked array) ends with NUL:
+    read from the last byte of each value, so that text without one, nearly
+    all of it, is not copied to be stripped of nothing."""
+    for chunk in text.chunks if isinstance(text, pa.ChunkedArray) else [text]:
+        n = len(chunk)
+        if n == 0 or chunk.null_count == n:
+            continue
+        width = np.int64 if pa.types.is_large_string(chunk.type) else np.int32
+        offsets = np.frombuffer(chunk.buffers()[1], width, count=n + 1, offset=chunk.offset * np.dtype(width).itemsize)
+        data_buffer = chunk.buffers()[2]
+        if data_buffer is None or data_buffer.size == 0:
+            continue
+        data = np.frombuffer(data_buffer, np.uint8)
+        ends = offsets[1:].astype(np.int64)
+        filled = ends > offsets[:-1]
+        if bool((data[np.maximum(ends - 1, 0)][filled] == 0).any()):
+            return True
+    return False
+
+
 def strip_trailing_nul(array: Any) -> Any:
     """Text with its trailing NUL characters removed (a C string's
     terminator, or the padding of a fixed buffer); other arrays unchanged.
     Lists of text are stripped item by item."""
     t = array.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
-        return pc.utf8_rtrim(array, characters="\x00")
+        return pc.utf8_rtrim(array, characters="\x00") if _ends_with_nul(array) else array
     if pa.types.is_list(t) and (pa.types.is_string(t.value_type) or pa.types.is_large_string(t.value_type)):
         chunks = array.chunks if isinstance(array, pa.ChunkedArray) else [array]
+        if not any(_ends_with_nul(c.values) for c in chunks):
+            return array
         fixed = [pa.ListArray.from_arrays(c.offsets, strip_trailing_nul(c.values), mask=c.is_null()) for c in chunks]
         return pa.chunked_array(fixed, type=t)
     return array

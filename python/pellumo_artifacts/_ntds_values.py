@@ -264,9 +264,9 @@ def distinguished_names(
     parent_np = row_positions(dnt)(pdnt)
     rdn_a = bc.as_array(rdn)
     # state: where a row's DN is, as an index into the concatenated levels.
-    # Levels hold an empty DN as null, so that one join with nulls skipped
-    # gives both a child of an empty DN (its RDN) and a row without an RDN
-    # (its parent's DN).
+    # Levels hold an empty DN as null, so that a child of an empty DN gets
+    # its RDN and a row without an RDN its parent's DN by taking the first
+    # value present.
     state = np.full(n, -1, np.int64)
     chunks: list[pa.Array] = []
     total = 0
@@ -287,7 +287,10 @@ def distinguished_names(
             break
         parent_dn = chunks[-1].take(pa.array(state[parent_np[frontier]] - level_start))
         own = rdn_a.take(pa.array(frontier))
-        dn = pc.binary_join_element_wise(own, parent_dn, ",", null_handling="skip")
+        # A null on either side leaves the other; both null stay null. (The
+        # join's own "skip" mode is not used: it gives no rows at all when
+        # every input is null.)
+        dn = pc.coalesce(pc.binary_join_element_wise(own, parent_dn, ","), own, parent_dn)
         level_start = total
         chunks.append(bc.as_array(dn))
         state[frontier] = total + np.arange(len(frontier))

@@ -150,16 +150,39 @@ def _rebuild(lists: pa.Array, flat: pa.Array) -> pa.Array:
 
 
 def _has_item(lists: pa.Array, value: str) -> np.ndarray[Any, Any]:
-    """Per row: whether its list holds `value`."""
+    """Per row: whether its list (of text) holds `value`. Compared on the
+    UTF-8 bytes at once: the items of `value`'s length, as a matrix."""
     array = bc.as_array(lists)
-    out = np.zeros(len(array), bool)
-    flat = array.flatten()
-    if len(flat) == 0:
+    n = len(array)
+    out = np.zeros(n, bool)
+    items = array.values
+    if len(items) == 0:
         return out
-    parents = np.asarray(pc.list_parent_indices(array).to_numpy(zero_copy_only=False), dtype=np.int64)
-    hits = np.asarray(pc.equal(flat, value).fill_null(False).to_numpy(zero_copy_only=False), dtype=bool)
-    out[parents[hits]] = True
-    return out
+    if pa.types.is_large_string(items.type):
+        items = items.cast(pa.string())
+    wanted = np.frombuffer(value.encode("utf-8"), np.uint8)
+    list_offsets = np.frombuffer(array.buffers()[1], np.int32, count=n + 1, offset=array.offset * 4).astype(np.int64)
+    first, last = int(list_offsets[0]), int(list_offsets[-1])
+    item_offsets = np.frombuffer(items.buffers()[1], np.int32, count=len(items) + 1,
+                                 offset=items.offset * 4).astype(np.int64)[first : last + 1]
+    data_buffer = items.buffers()[2]
+    data = np.frombuffer(data_buffer, np.uint8) if data_buffer is not None else np.zeros(0, np.uint8)
+    lengths = np.diff(item_offsets)
+    same_length = np.nonzero(lengths == len(wanted))[0]
+    if items.null_count:
+        same_length = same_length[bc.valid_mask(items)[first:last][same_length]]
+    if len(same_length) == 0:
+        return out
+    if len(wanted):
+        starts = item_offsets[same_length]
+        hits = same_length[(data[starts[:, None] + np.arange(len(wanted))] == wanted).all(axis=1)]
+    else:
+        hits = same_length
+    # The list each hit item is in: lists are the runs between their offsets.
+    rows = np.searchsorted(list_offsets, hits + first, side="right") - 1
+    out[rows] = True
+    held: np.ndarray[Any, Any] = out & bc.valid_mask(array)
+    return held
 
 
 class DirectoryNames:
@@ -172,6 +195,11 @@ class DirectoryNames:
         # Whether every row has a DNT of its own: then the DNs of those rows,
         # in their order, are `dn` itself.
         self.own_rows = bool(np.array_equal(self._positions(dnt), np.arange(len(dn))))
+
+    def rows_of(self, dnts: pa.Array) -> np.ndarray[Any, Any]:
+        """The row of each DNT (-1: none)."""
+        rows: np.ndarray[Any, Any] = self._positions(dnts)
+        return rows
 
     def lookup(self, dnts: pa.Array) -> pa.Array:
         found = self._positions(dnts)
@@ -237,8 +265,11 @@ class NtdsTables:
             if unresolved:
                 self.warnings.add(f"objects: {unresolved} object(s) sit on a parent chain that loops; no DN")
             self._names = DirectoryNames(dnt, dn)
-            parents = pc.is_valid(self._names.lookup(pdnt))
-            orphans = pc.sum(pc.and_(pc.invert(parents), pc.fill_null(pc.not_equal(pdnt, 0), False))).as_py()
+            # A parent is there when its row is and has a DN (no DN is copied to tell).
+            found = self._names.rows_of(pdnt)
+            parents = (found >= 0) & bc.valid_mask(dn)[np.maximum(found, 0)]
+            pdnt_np = np.asarray(pdnt.cast(pa.int64()).fill_null(0).to_numpy(zero_copy_only=False))
+            orphans = int(np.count_nonzero(~parents & (pdnt_np != 0)))
             if orphans:
                 self.warnings.add(f"objects: {orphans} object(s) have a parent that is not in {ns.DATATABLE}")
         return self._names

@@ -96,3 +96,15 @@ def test_strip_trailing_nul():
     assert cv.strip_trailing_nul(lists).to_pylist() == [["x", "y"], None, []]
     numbers = pa.array([1, 2])
     assert cv.strip_trailing_nul(numbers) is numbers
+    # Text without a trailing NUL is kept as it is; one NUL anywhere (a later
+    # chunk, past a slice's start, a large string, a list's item) is found.
+    clean = pa.chunked_array([pa.array(["a", "", None]), pa.array(["b\0c"])])
+    assert cv.strip_trailing_nul(clean) is clean
+    for text, stripped in [
+        (pa.chunked_array([pa.array(["a", None]), pa.array(["", "b\0"])]), ["a", None, "", "b"]),
+        (pa.array(["x\0", "y", "z\0"]).slice(1), ["y", "z"]),
+        (pa.array(["x\0", "y"]).slice(1), ["y"]),
+        (pa.array(["q", "r\0"], pa.large_string()), ["q", "r"]),
+        (pa.array([["a"], ["b", "c\0"]], pa.list_(pa.string())), [["a"], ["b", "c"]]),
+    ]:
+        assert cv.strip_trailing_nul(text).to_pylist() == stripped

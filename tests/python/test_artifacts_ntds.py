@@ -117,11 +117,28 @@ def test_dns_of_loops_empty_names_and_sparse_dnts():
         ([2, 3, 4, 5, 6, 7], [0, 2, 3, 3, 7, 6], [None, "DC=com", "DC=x", None, "CN=a", "CN=b"],
          ["", "DC=com", "DC=x,DC=com", "DC=com", None, None], 2),
         ([big, big + 1, 5], [0, big, 99], [None, "CN=one", "CN=orphan"], ["", "CN=one", "CN=orphan"], 0),
+        # No RDN anywhere: every level's join meets nulls only.
+        ([2, 3, 4, 5, 6], [0, 2, 99, 6, 5], [None] * 5, ["", "", "", None, None], 2),
     ]
     for dnt, pdnt, rdn, dns, unresolved in cases:
         got, loops = nv.distinguished_names(pa.array(dnt, pa.int32()), pa.array(pdnt, pa.int32()),
                                             pa.array(rdn, pa.string()))
         assert (got.to_pylist(), loops) == (dns, unresolved)
+
+
+def test_objects_whose_parents_are_missing_or_nameless_are_counted():
+    from pellumo_artifacts import _ntds_schema as ns
+    from pellumo_artifacts._convert import Warnings
+    from pellumo_artifacts.ntds import NtdsTables
+
+    warnings = Warnings()
+    tables = NtdsTables(lambda *a: None, ns.Schema({}, {}, []), ["DNT_col", "PDNT_col", "RDNtyp_col"], warnings)
+    rows = pa.table({"DNT_col": pa.array([2, 3, 4, 5, 6], pa.int32()),
+                     "PDNT_col": pa.array([0, 2, 99, 6, 5], pa.int32()),
+                     "RDNtyp_col": pa.array([3] * 5, pa.int32())})
+    tables.names(rows)
+    assert warnings.lines() == ["objects: 2 object(s) sit on a parent chain that loops; no DN",
+                                "objects: 3 object(s) have a parent that is not in datatable"]
 
 
 def test_first_items_of_lists_of_every_shape():
@@ -144,6 +161,20 @@ def test_first_items_of_lists_of_every_shape():
                 got.validate(full=True)
                 expected = [v[0] if v else None for v in part.to_pylist()]
                 assert (got.to_pylist(), many) == (expected, sum(len(v or []) > 1 for v in part.to_pylist()))
+
+
+def test_class_membership_of_lists_of_every_shape():
+    from pellumo_artifacts.ntds import _has_item
+
+    names = pa.array(["user", "top", "person", None, "computer", "user", "", "usex"])
+    for offsets, nulls in (([0, 3, 3, 5, 6, 8], None), ([0, 3, 3, 5, 6, 8], [False, True, False, False, False]),
+                           ([0, 0, 0, 0, 0, 0], None)):
+        lists = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), names,
+                                         mask=None if nulls is None else pa.array(nulls))
+        for part in (lists, lists.slice(1, 3), lists.slice(2)):
+            for value in ("user", "top", "", "computer", "use"):
+                expected = [bool(items) and value in items for items in part.to_pylist()]
+                assert _has_item(part, value).tolist() == expected, (offsets, nulls, value)
 
 
 def test_single_and_multi_valued_attributes(directory):
