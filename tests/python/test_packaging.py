@@ -221,7 +221,7 @@ def test_wheel_installs_into_a_fresh_venv(wheel, tmp_path, make_db):
     assert probe.returncode == 0, probe.stderr
     module_file, version, names, stub_beside = json.loads(probe.stdout)
     assert Path(module_file).is_relative_to(venv)
-    assert (version, names, stub_beside) == (VERSION, ["EseDatabase"], True)
+    assert (version, names, stub_beside) == (VERSION, ["DamageWarning", "EseDatabase"], True)
 
     tool = str(venv / "bin" / "pellumo")
     done = subprocess.run([tool, "--version"], cwd=work, capture_output=True, env=env, timeout=300)
