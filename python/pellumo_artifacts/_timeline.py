@@ -25,14 +25,14 @@ TIMELINE_SCHEMA = pa.schema([
 def artifact_rows(artifact: Artifact) -> Any:
     """The artifact's rows of the timeline, unsorted."""
     pieces = []
-    for spec in artifact.timeline_specs():
-        if spec.table not in artifact.table_names:
+    for entry in artifact.timeline_specs():
+        if entry.table not in artifact.table_names:
             continue
-        table = artifact.table(spec.table)
+        table = artifact.table(entry.table)
         if table.num_rows == 0:
             continue
-        summary = pc.cast(spec.summary(table), pa.string())
-        for column in spec.time_columns:
+        summary = pc.cast(entry.summary(table), pa.string())
+        for column in entry.time_columns:
             if column not in table.column_names:
                 continue
             times = to_timestamp_ns(table.column(column))
@@ -43,10 +43,10 @@ def artifact_rows(artifact: Artifact) -> Any:
             pieces.append(pa.table([
                 pc.filter(times, keep),
                 pa.repeat(pa.scalar(artifact.kind), n),
-                pa.repeat(pa.scalar(spec.table), n),
+                pa.repeat(pa.scalar(entry.table), n),
                 pa.repeat(pa.scalar(column), n),
                 pc.filter(summary, keep),
-                pa.repeat(pa.scalar(spec.source or artifact.path), n),
+                pa.repeat(pa.scalar(entry.source or artifact.path), n),
             ], schema=TIMELINE_SCHEMA))
     if not pieces:
         return TIMELINE_SCHEMA.empty_table()
