@@ -4,15 +4,88 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <new>
 
 namespace pellumo::arrow {
 namespace {
 
-constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+constexpr std::size_t kMapThreshold = std::size_t{64} << 10;
 constexpr std::size_t kPage = 4096;
+// Mapped blocks kept for reuse, in all: enough for the batches of a few
+// large tables. A consumer such as pyarrow.table() keeps every batch of a
+// stream until it is done with the table, so a stream's own pool can
+// recycle nothing; without this cache every read of a large table would
+// fault in and zero fresh pages for all its output (a fifth of the time of
+// a read, and more with two threads, which fault in one address space).
+constexpr std::size_t kCachedBytes = std::size_t{256} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+// Anonymous mappings given back by buffers, by capacity. Their pages are
+// marked free for the kernel (MADV_FREE): it may take them under memory
+// pressure (the next write then faults in a zeroed page), and until it does
+// they are reused as they are. So the cache never holds memory the system
+// needs, and a process that stops reading keeps only what it may reuse.
+class BlockCache {
+ public:
+  // A block of at least `n` bytes (a multiple of the page) and at most
+  // twice that, or nullptr; `capacity` is set to its size.
+  void* take(std::size_t n, std::size_t& capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = blocks_.lower_bound(n);
+    if (it == blocks_.end() || it->first > 2 * n) return nullptr;
+    capacity = it->first;
+    void* p = it->second;
+    cached_ -= it->first;
+    blocks_.erase(it);
+    return p;
+  }
+  // Keeps the block, or unmaps it when the cache is full.
+  void give(void* p, std::size_t capacity) noexcept {
+    if (has_room(capacity)) {
+      // Before the block is listed: once listed, another thread may take
+      // it and write, and advice given after that write could drop it.
+      ::madvise(p, capacity, MADV_FREE);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (capacity <= kCachedBytes - cached_) {
+        try {
+          blocks_.emplace(capacity, p);
+          cached_ += capacity;
+          return;
+        } catch (...) {  // no memory for the entry: unmapped below
+        }
+      }
+    }
+    ::munmap(p, capacity);
+  }
+
+ private:
+  bool has_room(std::size_t capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return capacity <= kCachedBytes - cached_;
+  }
+
+  std::mutex mutex_;
+  std::multimap<std::size_t, void*> blocks_;
+  std::size_t cached_ = 0;
+};
+
+// Never destroyed: arrays handed to consumers may be released after static
+// destructors have run.
+BlockCache& block_cache() {
+  static BlockCache* cache = new BlockCache;
+  return *cache;
+}
+
+void* map_block(std::size_t n, std::size_t& capacity) {
+  if (void* p = block_cache().take(n, capacity)) return p;
+  void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  capacity = n;
+  return p;
+}
 
 }  // namespace
 
@@ -24,12 +97,13 @@ void Buffer::grow(std::size_t needed) {
     void* p;
     if (mapped_) {
       p = ::mremap(data_, capacity_, target, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw std::bad_alloc();
     } else {
-      p = ::mmap(nullptr, target, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
-      if (p != MAP_FAILED) std::free(data_);
+      p = map_block(target, target);
+      if (p == nullptr) throw std::bad_alloc();
+      if (size_ != 0) std::memcpy(p, data_, size_);
+      std::free(data_);
     }
-    if (p == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<std::uint8_t*>(p);
     capacity_ = target;
     mapped_ = true;
@@ -66,7 +140,7 @@ void Buffer::shrink_to_fit() {
 void Buffer::free_memory() {
   if (data_ == nullptr) return;
   if (mapped_) {
-    ::munmap(data_, capacity_);
+    block_cache().give(data_, capacity_);
   } else {
     std::free(data_);
   }

@@ -2,9 +2,12 @@
 // Arrow format recommends, so consumers can use them without copying), moved
 // into an exported array when its batch is finished.
 //
-// Small buffers come from the aligned heap; from 1 MiB on a buffer is an
+// Small buffers come from the aligned heap; from 64 KiB on a buffer is an
 // anonymous mapping that grows and shrinks with mremap, so neither growing a
-// large text column nor trimming it to size copies its bytes.
+// large text column nor trimming it to size copies its bytes. A freed
+// mapping goes to a cache shared by the process (bounded, its pages left
+// for the kernel to reclaim), from which later buffers take their memory
+// without faulting in and zeroing fresh pages.
 #pragma once
 
 #include <cstddef>

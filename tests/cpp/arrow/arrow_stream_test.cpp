@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -955,6 +956,35 @@ TEST(ArrowBuffer, GrowsAlignedAndShrinksWithoutLosingBytes) {
   EXPECT_EQ(out.data()[1], 0xFF);
   EXPECT_EQ(out.data()[2], 0xFF);
   EXPECT_EQ(out.data()[3], 0x01);
+}
+
+TEST(ArrowBuffer, MemoryGivenBackServesLaterBuffersIntactAcrossThreads) {
+  // Large buffers recycle their memory through a cache shared by every
+  // thread: each buffer must still be its owner's alone, hold exactly what
+  // was written, and give zeroes where resize() promises them, whatever the
+  // memory held before.
+  auto work = [](std::uint8_t seed, std::size_t& wrong) {
+    for (std::size_t round = 0; round < 40; ++round) {
+      const std::size_t n = (std::size_t{64} << 10) + ((round * 7919 + seed * 104729) % (std::size_t{2} << 20));
+      Buffer b;
+      b.resize_uninitialized(n / 2);
+      std::memset(b.data(), seed, n / 2);
+      b.resize(n);  // the second half zeroed, then grown in place or moved
+      b.append_value<std::uint8_t>(seed);
+      for (std::size_t i = 0; i < n / 2; ++i) wrong += b.data()[i] != seed;
+      for (std::size_t i = n / 2; i < n; ++i) wrong += b.data()[i] != 0;
+      wrong += b.data()[n] != seed;
+      // Dirty the whole capacity for whoever takes this memory next.
+      std::memset(b.data(), 0xA5, b.capacity());
+    }
+  };
+  std::vector<std::size_t> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < wrong.size(); ++t) {
+    threads.emplace_back(work, static_cast<std::uint8_t>(t + 1), std::ref(wrong[t]));
+  }
+  for (auto& thread : threads) thread.join();
+  for (std::size_t t = 0; t < wrong.size(); ++t) EXPECT_EQ(wrong[t], 0u) << "thread " << t;
 }
 
 }  // namespace
