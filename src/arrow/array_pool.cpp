@@ -1,5 +1,7 @@
 #include "arrow/array_pool.h"
 
+#include <sys/mman.h>
+
 #include <utility>
 
 namespace pellumo::arrow {
@@ -68,6 +70,27 @@ void ArrayPool::close() noexcept {
   }
 }
 
+namespace {
+
+void export_holder(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
+                   std::int64_t null_count) {
+  holder->child_pointers.clear();
+  for (ArrowArray& child : holder->children) holder->child_pointers.push_back(&child);
+
+  out->length = length;
+  out->null_count = null_count;
+  out->offset = 0;
+  out->n_buffers = static_cast<std::int64_t>(holder->pointers.size());
+  out->n_children = static_cast<std::int64_t>(holder->children.size());
+  out->buffers = holder->pointers.empty() ? nullptr : holder->pointers.data();
+  out->children = holder->child_pointers.empty() ? nullptr : holder->child_pointers.data();
+  out->dictionary = nullptr;
+  out->release = release_array;
+  out->private_data = holder.release();
+}
+
+}  // namespace
+
 void export_array(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
                   std::int64_t null_count, std::initializer_list<bool> absent) {
   holder->pointers.clear();
@@ -82,19 +105,27 @@ void export_array(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int
     holder->pointers.push_back(p);
     ++i;
   }
-  holder->child_pointers.clear();
-  for (ArrowArray& child : holder->children) holder->child_pointers.push_back(&child);
+  export_holder(out, std::move(holder), length, null_count);
+}
 
-  out->length = length;
-  out->null_count = null_count;
-  out->offset = 0;
-  out->n_buffers = static_cast<std::int64_t>(holder->pointers.size());
-  out->n_children = static_cast<std::int64_t>(holder->children.size());
-  out->buffers = holder->pointers.empty() ? nullptr : holder->pointers.data();
-  out->children = holder->child_pointers.empty() ? nullptr : holder->child_pointers.data();
-  out->dictionary = nullptr;
-  out->release = release_array;
-  out->private_data = holder.release();
+void export_array_over(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
+                       std::int64_t null_count, std::initializer_list<const void*> buffers) {
+  holder->pointers.assign(buffers.begin(), buffers.end());
+  export_holder(out, std::move(holder), length, null_count);
+}
+
+const std::uint8_t* shared_zeros(std::size_t n) {
+  if (n <= sizeof kZeros) return kZeros;
+  // Address space only: pages never written are the kernel's one zero page,
+  // so this costs no memory however many arrays point into it. Read-only,
+  // so that a consumer that wrongly writes to an imported buffer fails
+  // loudly rather than changing every other array's values.
+  constexpr std::size_t kSize = std::size_t{16} << 20;
+  static const std::uint8_t* const zeros = [] {
+    void* p = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(p);
+  }();
+  return n <= kSize ? zeros : nullptr;
 }
 
 }  // namespace pellumo::arrow

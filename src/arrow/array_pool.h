@@ -73,4 +73,14 @@ class ArrayPool : public std::enable_shared_from_this<ArrayPool> {
 void export_array(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
                   std::int64_t null_count, std::initializer_list<bool> absent);
 
+// As export_array, with the array's buffers given as pointers to memory
+// that outlives it (the holder's own buffers are not exported).
+void export_array_over(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std::int64_t length,
+                       std::int64_t null_count, std::initializer_list<const void*> buffers);
+
+// At least `n` zero bytes, read-only and shared by every array that points
+// at them, for the lifetime of the process; nullptr when `n` is more than
+// is kept that way.
+const std::uint8_t* shared_zeros(std::size_t n);
+
 }  // namespace pellumo::arrow

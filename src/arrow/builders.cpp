@@ -118,6 +118,12 @@ void ColumnSink::make_validity_room(std::size_t rows) {
 }
 
 void ColumnSink::reserve(std::size_t rows) {
+  if (deferred_) {
+    // Taken when the first value comes: a column that stays null in the
+    // batch needs no room.
+    reserve_rows_ = std::max(reserve_rows_, rows);
+    return;
+  }
   make_validity_room(rows);
   if (items_) {
     values_.reserve((rows + 1) * sizeof(std::int32_t));
@@ -131,8 +137,23 @@ void ColumnSink::reserve(std::size_t rows) {
   }
 }
 
+void ColumnSink::write_deferred_nulls() {
+  deferred_ = false;
+  const std::size_t nulls = length_;
+  length_ = 0;
+  null_count_ = 0;
+  reserve(std::max(reserve_rows_, nulls + 1));
+  reserve_rows_ = 0;
+  append_nulls(nulls);
+}
+
 void ColumnSink::append_nulls(std::size_t count) {
   if (count == 0) return;
+  if (deferred_) {
+    length_ += count;
+    null_count_ += count;
+    return;
+  }
   const std::size_t rows = length_ + count;
   if (kind_ != BuilderKind::Null || items_) {
     // The validity bits of the new rows are clear already.
@@ -149,12 +170,6 @@ void ColumnSink::append_nulls(std::size_t count) {
   }
   length_ = rows;
   null_count_ += count;
-}
-
-void ColumnSink::append_bool(bool value) {
-  if ((length_ & 7) == 0) values_.append_value<std::uint8_t>(0);
-  if (value) values_.data()[length_ >> 3] |= static_cast<std::uint8_t>(1u << (length_ & 7));
-  add_valid();
 }
 
 void ColumnSink::append(const ColumnValue& v) {
@@ -250,6 +265,7 @@ void ColumnSink::append(const ColumnValue& v) {
 }
 
 void ColumnSink::append_list(std::span<const ColumnValue> items) {
+  if (deferred_) write_deferred_nulls();
   if (items.size() > kMaxListItems - items_->length()) {
     append_null();  // beyond what 32-bit offsets can address
     return;
@@ -277,7 +293,7 @@ void ColumnSink::append_engine(const EngineValue& value) {
 
 void ColumnSink::truncate(std::size_t rows) {
   if (rows >= length_) return;
-  if (kind_ == BuilderKind::Null && !items_) {
+  if (deferred_ || (kind_ == BuilderKind::Null && !items_)) {
     null_count_ -= length_ - rows;
     length_ = rows;
     return;
@@ -303,7 +319,43 @@ void ColumnSink::truncate(std::size_t rows) {
   length_ = rows;
 }
 
+bool ColumnSink::finish_deferred(ArrowArray* out, ArrayPool& pool) {
+  const std::size_t n = length_;
+  std::size_t values = 0;  // bytes of the second buffer
+  if (items_ || is_variable(kind_)) {
+    values = (n + 1) * sizeof(std::int32_t);  // every offset 0
+  } else if (kind_ == BuilderKind::Boolean) {
+    values = (n + 7) / 8;
+  } else {
+    values = n * width_;
+  }
+  const std::uint8_t* zeros = shared_zeros(std::max(values, (n + 7) / 8));
+  if (zeros == nullptr) return false;
+  std::unique_ptr<ArrayHolder> holder = pool.take(slot_);
+  const auto length = static_cast<std::int64_t>(n);
+  const std::uint8_t* validity = n == 0 ? nullptr : zeros;  // no bitmap where no row is null
+  if (items_) {
+    holder->children.assign(1, ArrowArray{});
+    items_->finish(&holder->children[0], pool);
+    export_array_over(out, std::move(holder), length, length, {validity, zeros});
+  } else if (kind_ == BuilderKind::Null) {
+    export_array_over(out, std::move(holder), length, length, {});
+  } else if (is_variable(kind_)) {
+    export_array_over(out, std::move(holder), length, length, {validity, zeros, zeros});
+  } else {
+    export_array_over(out, std::move(holder), length, length, {validity, zeros});
+  }
+  length_ = 0;
+  null_count_ = 0;
+  reserve_rows_ = 0;
+  return true;
+}
+
 void ColumnSink::finish(ArrowArray* out, ArrayPool& pool) {
+  if (deferred_) {
+    if (finish_deferred(out, pool)) return;
+    write_deferred_nulls();
+  }
   std::unique_ptr<ArrayHolder> holder = pool.take(slot_);
   const auto length = static_cast<std::int64_t>(length_);
   const auto nulls = static_cast<std::int64_t>(null_count_);
@@ -342,6 +394,7 @@ void ColumnSink::finish(ArrowArray* out, ArrayPool& pool) {
   if (items_ || is_variable(kind_)) values_.append_value<std::int32_t>(0);
   length_ = 0;
   null_count_ = 0;
+  deferred_ = true;
 }
 
 }  // namespace pellumo::arrow

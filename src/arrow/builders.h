@@ -17,6 +17,12 @@
 // given one with nulls in bulk, so a decoder that writes only the columns a
 // record holds leaves the others to be padded when their next value comes
 // (or when the batch ends).
+//
+// Nulls that open a batch are only counted until its first value comes, and
+// a batch that ends with none gives an array whose buffers are shared zeroes
+// (all rows null, every offset 0): in a wide, sparse table most columns of a
+// batch hold nothing, and they then cost no memory, no zeroing and no
+// allocation.
 #pragma once
 
 #include <cstddef>
@@ -80,13 +86,23 @@ class ColumnSink {
   // Utf8 and Binary: the variable ones). Never for lists.
   template <class T>
   void append_fixed(const T& value) {
+    if (deferred_) [[unlikely]]
+      write_deferred_nulls();
     std::memcpy(values_.extend(sizeof(T)), &value, sizeof(T));
     add_valid();
   }
-  void append_bool(bool value);
+  void append_bool(bool value) {
+    if (deferred_) [[unlikely]]
+      write_deferred_nulls();
+    if ((length_ & 7) == 0) values_.append_value<std::uint8_t>(0);
+    if (value) values_.data()[length_ >> 3] |= static_cast<std::uint8_t>(1u << (length_ & 7));
+    add_valid();
+  }
   // A value of n bytes; null when the data would pass what 32-bit offsets
   // address.
   void append_variable(const void* bytes, std::size_t n) {
+    if (deferred_) [[unlikely]]
+      write_deferred_nulls();
     if (n > kMaxVariableBufferBytes - data_.size()) {
       append_null();
       return;
@@ -99,6 +115,8 @@ class ColumnSink {
   // commit) when n bytes could pass what 32-bit offsets address: the value
   // is then null.
   std::uint8_t* variable_space(std::size_t n) {
+    if (deferred_) [[unlikely]]
+      write_deferred_nulls();
     if (n > kMaxVariableBufferBytes - data_.size()) {
       append_null();
       return nullptr;
@@ -129,6 +147,12 @@ class ColumnSink {
     ++length_;
   }
   void make_validity_room(std::size_t rows);
+  // The batch's rows so far are nulls only counted: writes them into the
+  // buffers, as a value is about to follow.
+  void write_deferred_nulls();
+  // Exports the batch's rows, all nulls only counted, over shared zeroes;
+  // false (nothing done) when there are too many rows for them.
+  bool finish_deferred(ArrowArray* out, ArrayPool& pool);
   void end_variable() {
     values_.append_value(static_cast<std::int32_t>(data_.size()));
     add_valid();
@@ -143,6 +167,10 @@ class ColumnSink {
   Buffer validity_;  // a bit per row, set for a value; zero past length_
   std::size_t validity_room_ = 0;  // rows the bitmap's bytes cover
   std::size_t data_hint_ = 0;      // the data bytes of the previous batch
+  // The rows so far (length_ of them) are nulls not yet in the buffers, and
+  // the buffers are as the batch began; reserve_rows_ is the room asked for.
+  bool deferred_ = true;
+  std::size_t reserve_rows_ = 0;
   // Fixed-width kinds: the values; Boolean: their bits; Utf8, Binary and
   // lists: the int32 offsets, length + 1 of them.
   Buffer values_;

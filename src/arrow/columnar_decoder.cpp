@@ -132,8 +132,7 @@ ColumnarDecoder::Op ColumnarDecoder::plain_op(const ColumnPlan& plan, std::uint8
   return Op::General;
 }
 
-void ColumnarDecoder::catch_up(const Target& t, std::size_t row, ColumnSink& sink) {
-  if (sink.length() >= row) return;
+void ColumnarDecoder::fill_to(const Target& t, std::size_t row, ColumnSink& sink) {
   if (t.fallback == nullptr) {
     sink.pad_to(row);
     return;
@@ -146,7 +145,7 @@ void ColumnarDecoder::pad(std::size_t rows, std::vector<ColumnSink>& sinks) {
   for (const Target& t : targets_) catch_up(t, rows, sinks[t.sink]);
 }
 
-void ColumnarDecoder::put_plain(const Target& t, Bytes value, ColumnSink& sink) {
+void ColumnarDecoder::put_other(const Target& t, Bytes value, ColumnSink& sink) {
   if (value.empty()) {
     sink.append_null();  // an empty value is no value, whatever the type
     return;
@@ -200,17 +199,20 @@ void ColumnarDecoder::put_plain(const Target& t, Bytes value, ColumnSink& sink) 
     case Op::Text: {
       // ASCII, the usual text, is its own UTF-8 in every code page (and no
       // byte-order mark is ASCII).
-      if (t.codepage == kCodepageUtf16) {
+      if (t.codepage == kCodepageUtf16 && value.size() % 2 == 0) {
+        // Narrowed while it is ASCII; what is not is decoded again whole.
         const std::size_t units = value.size() / 2;
-        if (value.size() % 2 == 0 && ascii_units_le(value) == units) {
-          if (std::uint8_t* at = sink.variable_space(units)) {
-            narrow_ascii_units(value, units, reinterpret_cast<char*>(at));
+        if (std::uint8_t* at = sink.variable_space(units)) {
+          if (narrow_ascii_prefix(value, reinterpret_cast<char*>(at)) == units) {
             sink.commit_variable(units);
+            note_variable(sink);
+            return;
           }
+        } else {
           note_variable(sink);
-          return;
+          return;  // null: past what 32-bit offsets address
         }
-      } else if (ascii_prefix(value) == value.size()) {
+      } else if (t.codepage != kCodepageUtf16 && ascii_prefix(value) == value.size()) {
         sink.append_variable(value.data(), value.size());
         note_variable(sink);
         return;

@@ -35,6 +35,7 @@
 #include "types/column_value.h"
 #include "types/engine_value.h"
 #include "utils/bytes.h"
+#include "utils/decode_string.h"
 
 namespace pellumo::arrow {
 
@@ -97,8 +98,43 @@ class ColumnarDecoder {
 
   Op plain_op(const ColumnPlan& plan, std::uint8_t& width) const;
   // Row `row` of the target's sink: rows before it padded, then the value.
-  void catch_up(const Target& t, std::size_t row, ColumnSink& sink);
-  void put_plain(const Target& t, Bytes value, ColumnSink& sink);
+  void catch_up(const Target& t, std::size_t row, ColumnSink& sink) {
+    if (sink.length() < row) [[unlikely]]
+      fill_to(t, row, sink);
+  }
+  void fill_to(const Target& t, std::size_t row, ColumnSink& sink);
+  // The usual values (numbers, ASCII text, bytes) are written here, inline
+  // in the record walk; put_other takes the rest.
+  void put_plain(const Target& t, Bytes value, ColumnSink& sink) {
+    if (!value.empty()) [[likely]] {
+      switch (t.op) {
+        case Op::Copy:
+          if (value.size() < t.width) break;
+          switch (t.width) {
+            case 1: sink.append_fixed(read_u8(value, 0).value_or(0)); return;
+            case 2: sink.append_fixed(read_u16_le(value, 0).value_or(0)); return;
+            case 4: sink.append_fixed(read_u32_le(value, 0).value_or(0)); return;
+            default: sink.append_fixed(read_u64_le(value, 0).value_or(0)); return;
+          }
+        case Op::Bytes:
+          sink.append_variable(value.data(), value.size());
+          note_variable(sink);
+          return;
+        case Op::Text:
+          // ASCII, the usual text, is its own UTF-8 in every code page (and
+          // no byte-order mark is ASCII).
+          if (t.codepage != kCodepageUtf16 && ascii_prefix(value) == value.size()) {
+            sink.append_variable(value.data(), value.size());
+            note_variable(sink);
+            return;
+          }
+          break;
+        default: break;
+      }
+    }
+    put_other(t, value, sink);
+  }
+  void put_other(const Target& t, Bytes value, ColumnSink& sink);
   void put_null(ColumnSink& sink) { sink.append_null(); }
   void put_tagged(const Target& t, Bytes data, bool flag_byte, bool null, ColumnSink& sink);
   // A decoded value, long values resolved here.

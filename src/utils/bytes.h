@@ -148,23 +148,31 @@ inline std::size_t ascii_prefix(Bytes b) {
   return i;
 }
 
-// The number of UTF-16LE units below 0x80 that start `b` (whole units
-// only), four at a time.
-inline std::size_t ascii_units_le(Bytes b) {
+// Writes the low byte of each UTF-16LE unit that starts `b` at `out`, for
+// as long as the units are below 0x80 (whole units only, four at a time),
+// and returns how many were: the UTF-8 of that ASCII prefix. `out` needs
+// room for b.size() / 2 bytes.
+inline std::size_t narrow_ascii_prefix(Bytes b, char* out) {
   const std::size_t units = b.size() / 2;
   std::size_t k = 0;
-  while (k + 4 <= units && (bytes_detail::load_u64_le(b.data() + 2 * k) & bytes_detail::kNonAsciiUnits) == 0) k += 4;
-  while (k < units && b[2 * k] < 0x80 && b[2 * k + 1] == 0) ++k;
+  while (k + 4 <= units) {
+    std::uint64_t x = bytes_detail::load_u64_le(b.data() + 2 * k);
+    if ((x & bytes_detail::kNonAsciiUnits) != 0) break;
+    // Units in bytes 0, 2, 4 and 6, their high bytes zero: gathered into
+    // the low four bytes.
+    x = (x | (x >> 8)) & 0x0000FFFF0000FFFFull;
+    x = (x | (x >> 16)) & 0x00000000FFFFFFFFull;
+    out[k] = static_cast<char>(x);
+    out[k + 1] = static_cast<char>(x >> 8);
+    out[k + 2] = static_cast<char>(x >> 16);
+    out[k + 3] = static_cast<char>(x >> 24);
+    k += 4;
+  }
+  while (k < units && b[2 * k] < 0x80 && b[2 * k + 1] == 0) {
+    out[k] = static_cast<char>(b[2 * k]);
+    ++k;
+  }
   return k;
-}
-
-// Writes the low byte of each of the first `units` UTF-16LE units of `b`
-// at `out`: the UTF-8 of units that ascii_units_le found ASCII. False,
-// writing nothing, when `b` holds fewer units.
-inline bool narrow_ascii_units(Bytes b, std::size_t units, char* out) {
-  if (units > b.size() / 2) return false;
-  for (std::size_t k = 0; k < units; ++k) out[k] = static_cast<char>(b[2 * k]);
-  return true;
 }
 
 // Sequential reads from a position (see the top of this header). Borrows

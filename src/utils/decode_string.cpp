@@ -66,9 +66,8 @@ char* decode_utf16(Bytes b, bool big_endian, char* p) {
     // Runs of ASCII whole: the common text of Windows databases.
     if (!big_endian && lead_surrogate == 0) {
       const Bytes rest = b.subspan(2 * k);
-      const std::size_t ascii = ascii_units_le(rest);
+      const std::size_t ascii = narrow_ascii_prefix(rest, p);
       if (ascii != 0) {
-        narrow_ascii_units(rest, ascii, p);
         p += ascii;
         k += ascii;
         continue;

@@ -801,29 +801,41 @@ TEST(ArrowStream, BatchesReleasedBeforeTheNextGiveTheirBuffersBack) {
   ArrowArray held{};
   ASSERT_EQ(stream.get_next(&stream, &held), 0);
   std::vector<std::vector<const void*>> seen(3);  // by column: value buffers of released batches
-  std::size_t batches = 1, recycled = 0;
+  std::size_t batches = 1, all_null = 0;
+  const void* zeros = nullptr;  // what the arrays of a column null in a whole batch point at
   while (true) {
     ArrowArray batch{};
     ASSERT_EQ(stream.get_next(&stream, &batch), 0);
     if (batch.release == nullptr) break;
     for (std::size_t j = 0; j < 3; ++j) {
-      const void* values = batch.children[j]->buffers[1];
+      const ArrowArray& column = *batch.children[j];
+      const void* values = column.buffers[1];
+      if (column.null_count == column.length) {
+        // No memory of its own: one set of shared zeroes serves them all.
+        if (zeros == nullptr) zeros = values;
+        EXPECT_EQ(values, zeros);
+        EXPECT_EQ(column.buffers[0], zeros);
+        ++all_null;
+        continue;
+      }
       // Every held or released batch keeps its own memory.
       EXPECT_NE(values, held.children[j]->buffers[1]);
-      if (std::find(seen[j].begin(), seen[j].end(), values) != seen[j].end()) ++recycled;
+      EXPECT_NE(values, zeros);
       seen[j].push_back(values);
     }
     batch.release(&batch);
     ++batches;
   }
   ASSERT_EQ(batches, fixture::kSparseRows / 50);
+  // The sparse column holds nothing in some batches.
+  EXPECT_GT(all_null, 0u);
   // From the third batch on, each column's offsets or values come from a
   // batch released before: two sets of buffers take turns.
-  EXPECT_EQ(recycled, 3 * (batches - 3));
   for (const auto& buffers : seen) {
+    EXPECT_GE(buffers.size(), 3u);
     std::vector<const void*> distinct = buffers;
     std::sort(distinct.begin(), distinct.end());
-    EXPECT_EQ(std::unique(distinct.begin(), distinct.end()) - distinct.begin(), 2);
+    EXPECT_LE(std::unique(distinct.begin(), distinct.end()) - distinct.begin(), 2);
   }
   stream.release(&stream);
   // The held batch outlives the stream and still holds the first 50 rows.

@@ -112,5 +112,39 @@ TEST(BytesTest, CopiesAndSearchesStayInside) {
   EXPECT_FALSE(matches_at(kBytes, 12, ""));
 }
 
+TEST(BytesTest, AsciiPrefixesOfUtf16AreNarrowedWholeUnitsOnly) {
+  // Text as UTF-16LE units; where the first unit that is not ASCII falls
+  // relative to the four-unit steps matters, and so does a dangling byte.
+  struct Case {
+    std::u16string units;
+    bool dangling_byte;
+    std::size_t ascii;
+  };
+  const Case cases[] = {
+      {u"", false, 0},
+      {u"abc", false, 3},
+      {u"abcd", false, 4},
+      {u"abcdefghi", true, 9},        // the odd byte is no unit
+      {u"abcdefgh\u00e9z", false, 8},  // stops after two whole steps
+      {u"ab\u00e9cdefgh", false, 2},   // inside the first step
+      {u"abcdef\u0100", false, 6},     // a high byte, low byte ASCII
+      {u"\u0080", false, 0},
+      {u"abcd\u007f", false, 5},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes;
+    for (char16_t u : c.units) {
+      bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+      bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    if (c.dangling_byte) bytes.push_back('x');
+    std::string out(c.units.size() + 1, '#');
+    const std::size_t n = narrow_ascii_prefix(Bytes(bytes), out.data());
+    EXPECT_EQ(n, c.ascii) << c.units.size();
+    for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(out[k], static_cast<char>(c.units[k])) << k;
+    EXPECT_EQ(out[c.units.size()], '#');  // nothing written past the units
+  }
+}
+
 }  // namespace
 }  // namespace pellumo
