@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -12,6 +13,13 @@ namespace pellumo::arrow {
 namespace {
 
 constexpr std::size_t kMapThreshold = std::size_t{64} << 10;
+// From here on a buffer is always a mapping (growing it copies nothing).
+constexpr std::size_t kAlwaysMapped = std::size_t{1} << 20;
+// Each mapping is an area of the process's address space, of which the
+// kernel allows some 65,000 (vm.max_map_count). A consumer that keeps a
+// huge table's batches could hold that many buffers: past this many live
+// mappings, buffers below kAlwaysMapped come from the heap again.
+constexpr std::size_t kMaxMappedBuffers = 16384;
 constexpr std::size_t kPage = 4096;
 // Mapped blocks kept for reuse, in all: enough for the batches of a few
 // large tables. A consumer such as pyarrow.table() keeps every batch of a
@@ -72,6 +80,8 @@ class BlockCache {
   std::size_t cached_ = 0;
 };
 
+std::atomic<std::size_t> mapped_buffers{0};
+
 // Never destroyed: arrays handed to consumers may be released after static
 // destructors have run.
 BlockCache& block_cache() {
@@ -80,11 +90,19 @@ BlockCache& block_cache() {
 }
 
 void* map_block(std::size_t n, std::size_t& capacity) {
-  if (void* p = block_cache().take(n, capacity)) return p;
-  void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  capacity = n;
+  void* p = block_cache().take(n, capacity);
+  if (p == nullptr) {
+    p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    capacity = n;
+  }
+  mapped_buffers.fetch_add(1, std::memory_order_relaxed);
   return p;
+}
+
+void unmap_block(void* p, std::size_t capacity) {
+  mapped_buffers.fetch_sub(1, std::memory_order_relaxed);
+  block_cache().give(p, capacity);
 }
 
 }  // namespace
@@ -92,7 +110,8 @@ void* map_block(std::size_t n, std::size_t& capacity) {
 void Buffer::grow(std::size_t needed) {
   if (needed > (std::size_t{1} << 62)) throw std::bad_alloc();
   std::size_t target = std::max({needed, capacity_ + capacity_ / 2, kBufferAlignment});
-  if (target >= kMapThreshold) {
+  if (target >= kAlwaysMapped ||
+      (target >= kMapThreshold && mapped_buffers.load(std::memory_order_relaxed) < kMaxMappedBuffers)) {
     target = round_up(target, kPage);
     void* p;
     if (mapped_) {
@@ -140,7 +159,7 @@ void Buffer::shrink_to_fit() {
 void Buffer::free_memory() {
   if (data_ == nullptr) return;
   if (mapped_) {
-    block_cache().give(data_, capacity_);
+    unmap_block(data_, capacity_);
   } else {
     std::free(data_);
   }
