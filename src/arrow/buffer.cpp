@@ -28,18 +28,28 @@ constexpr std::size_t kPage = 4096;
 // fault in and zero fresh pages for all its output (a fifth of the time of
 // a read, and more with two threads, which fault in one address space).
 constexpr std::size_t kCachedBytes = std::size_t{256} << 20;
+// Heap blocks kept for reuse, in all.
+constexpr std::size_t kCachedHeapBytes = std::size_t{32} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-// Anonymous mappings given back by buffers, by capacity. Their pages are
-// marked free for the kernel (MADV_FREE): it may take them under memory
-// pressure (the next write then faults in a zeroed page), and until it does
-// they are reused as they are. So the cache never holds memory the system
-// needs, and a process that stops reading keeps only what it may reuse.
+// Blocks given back by buffers, by capacity, for later buffers to take
+// as they are.
+//
+// Anonymous mappings have their pages marked free for the kernel
+// (MADV_FREE): it may take them under memory pressure (the next write then
+// faults in a zeroed page), and until it does they are reused as they are.
+// So the cache never holds memory the system needs, and a process that
+// stops reading keeps only what it may reuse. Heap blocks (smaller, and
+// fewer bytes in all) stay allocated: kept from the allocator, which would
+// otherwise hand the top of its heap back to the kernel when a table's
+// batches are freed, and fault it in again for the next table.
 class BlockCache {
  public:
-  // A block of at least `n` bytes (a multiple of the page) and at most
-  // twice that, or nullptr; `capacity` is set to its size.
+  BlockCache(std::size_t limit, bool mapped) : limit_(limit), mapped_(mapped) {}
+
+  // A block of at least `n` bytes and at most twice that, or nullptr;
+  // `capacity` is set to its size.
   void* take(std::size_t n, std::size_t& capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = blocks_.lower_bound(n);
@@ -50,31 +60,37 @@ class BlockCache {
     blocks_.erase(it);
     return p;
   }
-  // Keeps the block, or unmaps it when the cache is full.
+  // Keeps the block, or frees it when the cache is full.
   void give(void* p, std::size_t capacity) noexcept {
     if (has_room(capacity)) {
       // Before the block is listed: once listed, another thread may take
       // it and write, and advice given after that write could drop it.
-      ::madvise(p, capacity, MADV_FREE);
+      if (mapped_) ::madvise(p, capacity, MADV_FREE);
       std::lock_guard<std::mutex> lock(mutex_);
-      if (capacity <= kCachedBytes - cached_) {
+      if (capacity <= limit_ - cached_) {
         try {
           blocks_.emplace(capacity, p);
           cached_ += capacity;
           return;
-        } catch (...) {  // no memory for the entry: unmapped below
+        } catch (...) {  // no memory for the entry: freed below
         }
       }
     }
-    ::munmap(p, capacity);
+    if (mapped_) {
+      ::munmap(p, capacity);
+    } else {
+      std::free(p);
+    }
   }
 
  private:
   bool has_room(std::size_t capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return capacity <= kCachedBytes - cached_;
+    return capacity <= limit_ - cached_;
   }
 
+  const std::size_t limit_;
+  const bool mapped_;
   std::mutex mutex_;
   std::multimap<std::size_t, void*> blocks_;
   std::size_t cached_ = 0;
@@ -84,13 +100,17 @@ std::atomic<std::size_t> mapped_buffers{0};
 
 // Never destroyed: arrays handed to consumers may be released after static
 // destructors have run.
-BlockCache& block_cache() {
-  static BlockCache* cache = new BlockCache;
+BlockCache& mapped_cache() {
+  static BlockCache* cache = new BlockCache(kCachedBytes, true);
+  return *cache;
+}
+BlockCache& heap_cache() {
+  static BlockCache* cache = new BlockCache(kCachedHeapBytes, false);
   return *cache;
 }
 
 void* map_block(std::size_t n, std::size_t& capacity) {
-  void* p = block_cache().take(n, capacity);
+  void* p = mapped_cache().take(n, capacity);
   if (p == nullptr) {
     p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
@@ -102,7 +122,28 @@ void* map_block(std::size_t n, std::size_t& capacity) {
 
 void unmap_block(void* p, std::size_t capacity) {
   mapped_buffers.fetch_sub(1, std::memory_order_relaxed);
-  block_cache().give(p, capacity);
+  mapped_cache().give(p, capacity);
+}
+
+// Heap blocks from this size on are cached: below it the allocator's own
+// free lists serve as well.
+constexpr std::size_t kCachedHeapBlock = 4096;
+
+void* heap_block(std::size_t n, std::size_t& capacity) {
+  if (n >= kCachedHeapBlock) {
+    if (void* p = heap_cache().take(n, capacity)) return p;
+  }
+  void* p = std::aligned_alloc(kBufferAlignment, n);
+  if (p != nullptr) capacity = n;
+  return p;
+}
+
+void free_heap_block(void* p, std::size_t capacity) {
+  if (capacity >= kCachedHeapBlock) {
+    heap_cache().give(p, capacity);
+  } else {
+    std::free(p);
+  }
 }
 
 }  // namespace
@@ -114,14 +155,23 @@ void Buffer::grow(std::size_t needed) {
       (target >= kMapThreshold && mapped_buffers.load(std::memory_order_relaxed) < kMaxMappedBuffers)) {
     target = round_up(target, kPage);
     void* p;
-    if (mapped_) {
+    std::size_t cached = 0;
+    if (mapped_ && (p = mapped_cache().take(target, cached)) != nullptr) {
+      // A block given back by an earlier buffer has its pages already: a
+      // copy costs less than faulting in fresh ones past the mapping.
+      if (size_ != 0) std::memcpy(p, data_, size_);
+      mapped_cache().give(data_, capacity_);
+      target = cached;
+    } else if (mapped_) {
       p = ::mremap(data_, capacity_, target, MREMAP_MAYMOVE);
       if (p == MAP_FAILED) throw std::bad_alloc();
     } else {
-      p = map_block(target, target);
+      std::size_t mapped = 0;
+      p = map_block(target, mapped);
       if (p == nullptr) throw std::bad_alloc();
       if (size_ != 0) std::memcpy(p, data_, size_);
-      std::free(data_);
+      if (data_ != nullptr) free_heap_block(data_, capacity_);
+      target = mapped;
     }
     data_ = static_cast<std::uint8_t*>(p);
     capacity_ = target;
@@ -129,12 +179,13 @@ void Buffer::grow(std::size_t needed) {
     return;
   }
   target = round_up(target, kBufferAlignment);
-  void* p = std::aligned_alloc(kBufferAlignment, target);
+  std::size_t got = 0;
+  void* p = heap_block(target, got);
   if (p == nullptr) throw std::bad_alloc();
   if (size_ != 0) std::memcpy(p, data_, size_);
-  std::free(data_);
+  if (data_ != nullptr) free_heap_block(data_, capacity_);
   data_ = static_cast<std::uint8_t*>(p);
-  capacity_ = target;
+  capacity_ = got;
 }
 
 void Buffer::shrink_to_fit() {
@@ -148,12 +199,16 @@ void Buffer::shrink_to_fit() {
   // A heap buffer is copied only when an eighth or more of it is unused.
   const std::size_t keep = round_up(std::max(size_, kBufferAlignment), kBufferAlignment);
   if (capacity_ - keep < capacity_ / 8) return;
-  void* p = std::aligned_alloc(kBufferAlignment, keep);
-  if (p == nullptr) return;  // keeping the larger block is harmless
+  std::size_t got = 0;
+  void* p = heap_block(keep, got);
+  if (p == nullptr || got >= capacity_) {  // keeping the larger block is harmless
+    if (p != nullptr) free_heap_block(p, got);
+    return;
+  }
   if (size_ != 0) std::memcpy(p, data_, size_);
-  std::free(data_);
+  free_heap_block(data_, capacity_);
   data_ = static_cast<std::uint8_t*>(p);
-  capacity_ = keep;
+  capacity_ = got;
 }
 
 void Buffer::free_memory() {
@@ -161,7 +216,7 @@ void Buffer::free_memory() {
   if (mapped_) {
     unmap_block(data_, capacity_);
   } else {
-    std::free(data_);
+    free_heap_block(data_, capacity_);
   }
   data_ = nullptr;
   size_ = capacity_ = 0;
