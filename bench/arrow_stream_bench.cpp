@@ -139,14 +139,19 @@ int main(int argc, char** argv) {
     const Usage before = usage_now();
     std::vector<Pass> passes(static_cast<std::size_t>(threads));
     std::vector<char> ok(static_cast<std::size_t>(threads), 0);
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-      workers.emplace_back([&, t] {
-        ok[static_cast<std::size_t>(t)] =
-            read_once(sources[static_cast<std::size_t>(t)], keep, passes[static_cast<std::size_t>(t)]);
-      });
+    if (threads == 1) {
+      // On this thread: starting one would be most of a small table's time.
+      ok[0] = read_once(sources[0], keep, passes[0]);
+    } else {
+      std::vector<std::thread> workers;
+      for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+          ok[static_cast<std::size_t>(t)] =
+              read_once(sources[static_cast<std::size_t>(t)], keep, passes[static_cast<std::size_t>(t)]);
+        });
+      }
+      for (auto& w : workers) w.join();
     }
-    for (auto& w : workers) w.join();
     const Usage after = usage_now();
     if (std::find(ok.begin(), ok.end(), 0) != ok.end()) return 1;
     const Usage used{after.wall - before.wall, after.user - before.user, after.system - before.system};

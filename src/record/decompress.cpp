@@ -12,22 +12,34 @@ constexpr std::size_t kSizedHeader = 3;  // scheme byte, u16 uncompressed size
 }  // namespace
 
 void unpack_seven_bit(Bytes packed, std::size_t count, bool wide, std::string& out) {
-  out.clear();
-  out.reserve(wide ? 2 * count : count);
+  const std::size_t width = wide ? 2 : 1;
+  // Zeroed: a wide character's high byte is written once, here.
+  out.assign(count * width, '\0');
+  char* o = out.data();
+  std::size_t produced = 0;
+  std::size_t i = 0;
+  // Seven bytes hold eight characters exactly: whole groups a word at a
+  // time (the load reads one byte past the group, so while eight remain).
+  while (count - produced >= 8 && packed.size() - i >= 8) {
+    const std::uint64_t word = read_u64_le(packed, i).value_or(0);
+    for (std::size_t k = 0; k < 8; ++k) o[(produced + k) * width] = static_cast<char>((word >> (7 * k)) & 0x7F);
+    produced += 8;
+    i += 7;
+  }
+  // The rest bit by bit, from the byte boundary the groups ended on.
   std::uint32_t held = 0;
   int bits = 0;
-  std::size_t i = 0;
-  for (std::size_t produced = 0; produced < count; ++produced) {
+  for (; produced < count; ++produced) {
     if (bits < 7) {
       if (i >= packed.size()) break;
       held |= static_cast<std::uint32_t>(packed[i++]) << bits;
       bits += 8;
     }
-    out.push_back(static_cast<char>(held & 0x7F));
-    if (wide) out.push_back('\0');
+    o[produced * width] = static_cast<char>(held & 0x7F);
     held >>= 7;
     bits -= 7;
   }
+  out.resize(produced * width);  // input that ran out gives fewer characters
 }
 
 bool xpress_decompress(Bytes in, std::size_t declared, std::string& out) {

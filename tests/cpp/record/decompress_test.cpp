@@ -71,6 +71,39 @@ TEST(Decompress, SevenBitCountsCharactersFromTheHeader) {
   EXPECT_EQ(out, "");
 }
 
+TEST(Decompress, SevenBitUnpackingMatchesBitByBitReading) {
+  // Every count around the eight-character groups, with the input whole,
+  // one byte short and empty, narrow and wide, against reading the bits
+  // one at a time.
+  auto reference = [](const ByteVector& packed, std::size_t count, bool wide) {
+    std::string out;
+    for (std::size_t c = 0; c < count; ++c) {
+      if ((c + 1) * 7 > packed.size() * 8 + 7 || (c * 7 + 6) / 8 >= packed.size()) break;
+      unsigned ch = 0;
+      for (unsigned b = 0; b < 7; ++b) {
+        const std::size_t bit = c * 7 + b;
+        ch |= static_cast<unsigned>((packed[bit / 8] >> (bit % 8)) & 1u) << b;
+      }
+      out.push_back(static_cast<char>(ch));
+      if (wide) out.push_back('\0');
+    }
+    return out;
+  };
+  ByteVector bytes;
+  for (std::size_t i = 0; i < 40; ++i) bytes.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+  std::string out;
+  for (std::size_t count = 0; count <= 40; ++count) {
+    const std::size_t need = (count * 7 + 7) / 8;
+    for (std::size_t have : {need, need == 0 ? 0 : need - 1, std::size_t{0}}) {
+      const ByteVector packed(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(have));
+      for (bool wide : {false, true}) {
+        unpack_seven_bit(view(packed), count, wide, out);
+        EXPECT_EQ(out, reference(packed, count, wide)) << count << " characters from " << have << " bytes";
+      }
+    }
+  }
+}
+
 TEST(Decompress, RefusesUnknownSchemesAndDamagedStreams) {
   ByteVector xpress = fixture::compress_xpress(fixture::bytes_of(std::string(300, 'x') + "tail"));
   ByteVector declared_too_big = xpress;
