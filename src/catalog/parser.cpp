@@ -33,11 +33,16 @@ Result<std::string> read_name(Bytes data) {
 // Pages are checked as in every tree walk; a refused page is skipped.
 Result<void> walk_catalog(const PageLoader& load, std::uint32_t format_version, std::uint32_t format_revision,
                           std::uint32_t page_size, std::uint32_t root, std::optional<std::uint32_t> object_id,
-                          TableMap& tables, ObjectNameMap& object_names, std::vector<PendingEntry>& pending) {
+                          TableMap& tables, ObjectNameMap& object_names, std::vector<PendingEntry>& pending,
+                          ReadDamage* damage = nullptr) {
   const TreeSource source{load, format_version, format_revision, page_size};
   TreeWalker::Options options;
   options.kind = TreeKind::Table;
   options.object_id = object_id;
+  if (damage != nullptr) {
+    options.on_refused = [damage](const RefusedPage& r) { damage->refuse(r.page, r.reason); };
+    options.on_bad_entry = [damage](std::uint32_t, std::uint16_t) { ++damage->entries_skipped; };
+  }
   PELLUMO_TRY(TreeWalker walker, TreeWalker::open(source, root, std::move(options)));
   ByteVector scratch;
   while (auto leaf = walker.next_leaf()) {
@@ -160,7 +165,8 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
 }
 
 Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint32_t format_version,
-                                              std::uint32_t format_revision, std::uint32_t page_size) {
+                                              std::uint32_t format_revision, std::uint32_t page_size,
+                                              ReadDamage* damage) {
   // The walk insists that page 4 belongs to the catalog: a temporary
   // database, for one, has none, and its page 4 would otherwise be read as
   // catalog records. It is refused as a corrupt structure instead.
@@ -168,7 +174,7 @@ Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint3
   ObjectNameMap object_names;
   std::vector<PendingEntry> pending;
   PELLUMO_CHECK(walk_catalog(load, format_version, format_revision, page_size, kCatalogRootPage, kCatalogObjectId,
-                             tables, object_names, pending));
+                             tables, object_names, pending, damage));
   attach_pending(pending, tables, object_names);
   return tables;
 }
