@@ -87,8 +87,8 @@ def describe_input(path: str, db: pellumo.EseDatabase | None, error: str | None 
     # What the open could not read of the catalog: tables listed there are
     # missing from the tables below, and only this says so.
     catalog = db.catalog_damage_warning if db is not None else None
-    entry["catalog_damage"] = None if db is None else {
-        key: int(catalog.damage[key]) if catalog is not None else 0 for key in DAMAGE_KEYS}
+    counts: Mapping[str, Any] = catalog.damage if catalog is not None else {}
+    entry["catalog_damage"] = None if db is None else {key: int(counts.get(key, 0)) for key in DAMAGE_KEYS}
     if error is not None:
         entry["error"] = error
     entry["tables"] = []

@@ -51,15 +51,30 @@ Result<void> walk_catalog(const PageLoader& load, std::uint32_t format_version, 
     const TagExtractor tags(page, format_version, format_revision, page_size);
     const std::uint16_t count = tags.tag_count();
     const std::uint16_t first_entry = page.first_entry_tag();
+    // An entry tag that cannot be read is skipped, never fatal, and counted
+    // as a table cursor counts it: what it held is missing from the maps.
+    // Tag 0 below the first entry tag is the page's own header: not counted.
+    auto skipped = [&](std::uint16_t i) {
+      if (damage != nullptr && i >= first_entry) ++damage->entries_skipped;
+    };
     for (std::uint16_t i = 0; i < count; ++i) {
       if (i != 0 && i < first_entry) continue;  // reserved tags hold no entries
       auto tag = tags.read_entry_tag(i, scratch);
-      if (!tag || tag->data.empty()) continue;  // an unreadable tag is skipped, never fatal
+      if (!tag || tag->data.empty()) {
+        skipped(i);
+        continue;
+      }
       if (tag->flags & kTagFlagDeleted) continue;
       auto entry = LeafEntryView::parse(tag->flags, tag->data);
-      if (!entry) continue;
+      if (!entry) {
+        skipped(i);
+        continue;
+      }
       auto processed = CatalogParser::process_catalog_entry(entry->data, tables, object_names, pending);
-      if (!processed && page_size <= 8192) return std::move(processed).error();
+      if (!processed) {
+        if (page_size <= 8192) return std::move(processed).error();
+        skipped(i);  // larger pages: the record is passed over
+      }
     }
   }
   return Ok{};

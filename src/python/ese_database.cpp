@@ -83,7 +83,7 @@ constexpr char kCatalogDamageWarningDoc[] =
     "the open issues (a new, equal one each time), or None. The tables listed on\n"
     "the pages it names are missing from get_tables() and every other listing.";
 constexpr char kOpenDoc[] =
-    "open($type, path, *, warn=True)\n--\n\n"
+    "open($cls, path, *, warn=True)\n--\n\n"
     "Opens the file as EseDatabase(path) does. A catalog the open could not\n"
     "read whole issues a DamageWarning (table MSysObjects), as the constructor\n"
     "does; warn=False leaves that to the caller, who reports\n"

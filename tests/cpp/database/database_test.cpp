@@ -238,17 +238,19 @@ std::size_t catalog_entries(const TableMap& tables) {
 // A catalog page the walk refuses takes what it lists out of tables();
 // catalog_damage() is what says so, by reason, at every page size.
 TEST(DatabaseOpen, CountsWhatTheCatalogReadCouldNotRead) {
-  enum class Harm { None, Checksum, Owner, Truncated };
+  enum class Harm { None, Checksum, Owner, Truncated, BadTag };
   struct Case {
     const char* what;
     Harm harm;
     Refusal reason;  // None: nothing refused
     std::uint64_t beyond_end;
+    std::uint64_t entries_skipped;
   } cases[] = {
-      {"whole", Harm::None, Refusal::None, 0},
-      {"a leaf failing its checksum", Harm::Checksum, Refusal::Checksum, 0},
-      {"a leaf given to another tree", Harm::Owner, Refusal::ForeignOwner, 0},
-      {"the file cut before the last catalog page", Harm::Truncated, Refusal::OutOfRange, 1},
+      {"whole", Harm::None, Refusal::None, 0, 0},
+      {"a leaf failing its checksum", Harm::Checksum, Refusal::Checksum, 0, 0},
+      {"a leaf given to another tree", Harm::Owner, Refusal::ForeignOwner, 0, 0},
+      {"the file cut before the last catalog page", Harm::Truncated, Refusal::OutOfRange, 1, 0},
+      {"a leaf's first entry tag running past the page", Harm::BadTag, Refusal::None, 0, 1},
   };
   for (std::uint32_t page_size : {4096u, 8192u, 16384u, 32768u}) {
     const Format format{page_size};
@@ -278,6 +280,14 @@ TEST(DatabaseOpen, CountsWhatTheCatalogReadCouldNotRead) {
           fixture::set_u32(bytes, std::size_t{leaf + 1} * page_size + kOffsetObjectId, 77);
           break;
         case Harm::Truncated: bytes = fixture::truncated(built.bytes(), std::size_t{highest + 1} * page_size); break;
+        case Harm::BadTag: {
+          // Tag 1's slot, 8 bytes before the page's end: offset and size at
+          // their largest, so the tag cannot lie inside the page.
+          bytes = built.bytes();
+          const std::uint32_t field = format.max_tag_field();
+          fixture::set_u32(bytes, std::size_t{leaf + 2} * page_size - 8, field << 16 | field);
+          break;
+        }
       }
       auto db = open_bytes(bytes);
       ASSERT_TRUE(db.ok()) << db.error().message();
@@ -288,13 +298,14 @@ TEST(DatabaseOpen, CountsWhatTheCatalogReadCouldNotRead) {
         EXPECT_EQ(damage.refused_for(c.reason), 1u);
       }
       EXPECT_EQ(damage.beyond_end, c.beyond_end);
-      EXPECT_EQ(damage.entries_skipped, 0u);
-      EXPECT_EQ(damage.any(), refused != 0);
+      EXPECT_EQ(damage.entries_skipped, c.entries_skipped);
+      const bool harmed = c.harm != Harm::None;
+      EXPECT_EQ(damage.any(), harmed);
       if (c.harm == Harm::Truncated) {
         EXPECT_EQ(damage.file_pages, highest - 1);
       }
-      // What the refused leaf listed is missing; a whole catalog lists all.
-      if (refused == 0) {
+      // What the refused leaf or tag listed is missing; a whole catalog lists all.
+      if (!harmed) {
         EXPECT_EQ(catalog_entries((*db)->tables()), listed);
       } else {
         EXPECT_LT(catalog_entries((*db)->tables()), listed);
