@@ -236,6 +236,20 @@ def test_scan_tells_it_at_the_files_turn_and_keeps_the_counts(make_db, tmp_path)
     assert scan.damage[lost]["reasons"] == {"foreign_owner": 1}
 
 
+def test_dask_partitions_tell_it_once_and_planning_does_not(make_db, tmp_path):
+    pytest.importorskip("dask.dataframe")
+    import pellumo_fleet.dask
+
+    lost = harmed(make_db, tmp_path, 8192, give_away)
+    whole = make_db("sample", page_size=8192)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        frame = pellumo_fleet.dask.read_table([lost, whole], "Users")
+        assert damage_warnings(caught) == []
+        frame.compute(scheduler="sync")
+    assert [(w.path, w.table) for w in damage_warnings(caught)] == [(lost, "MSysObjects")]
+
+
 def test_the_artifact_layer_lists_it_and_issues_it_once(tmp_path):
     pytest.importorskip("pyarrow")
     import pellumo_artifacts
