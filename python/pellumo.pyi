@@ -165,7 +165,9 @@ class DamageWarning(RuntimeWarning):
     """Issued once per table read that met damage, naming the file, the table
     and what could not be read. The values returned are what the file still
     holds; warnings.simplefilter("error", DamageWarning) makes it an
-    exception. path, table and damage describe the read."""
+    exception. path, table and damage describe the read. The open issues
+    one too, naming table MSysObjects, when it could not read the whole
+    catalog (see EseDatabase)."""
 
     path: str
     table: str
@@ -194,9 +196,24 @@ class EseDatabase:
     The path is a str, bytes or os.PathLike, as open() takes it (names that
     are not UTF-8 included). Raises FileNotFoundError when the path does not
     exist, OSError when the file is not a readable ESE database, TypeError
-    when path is none of those types."""
+    when path is none of those types.
+
+    The catalog is read here. Where its walk refused pages (torn, beyond the
+    end of the file, of another tree, ...) or skipped entries, the tables
+    listed there are missing from get_tables() and every listing, and the
+    open issues one DamageWarning naming table MSysObjects with the counts
+    (an exception where a filter makes it an error); catalog_damage_warning
+    keeps it, open(path, warn=False) does not issue it."""
 
     def __new__(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> EseDatabase: ...
+    @classmethod
+    def open(cls, path: str | bytes | PathLike[str] | PathLike[bytes], *, warn: bool = True) -> EseDatabase:
+        """Opens the file as EseDatabase(path) does; warn=False leaves the
+        catalog's DamageWarning to the caller (catalog_damage_warning)."""
+    @property
+    def catalog_damage_warning(self) -> DamageWarning | None:
+        """The DamageWarning about what the open could not read of the
+        catalog (a new, equal one each time), or None."""
     @property
     def path(self) -> str:
         """The path as given, as os.fsdecode gives it."""
@@ -322,7 +339,10 @@ class EseDatabase:
         unknown table, source or column name or an unknown `values`."""
     def dropped_tables(self) -> list[_DroppedTable]:
         """The tables the catalog no longer lists whose leaf pages the file
-        still holds (emptied or not), by object id."""
+        still holds (emptied or not), by object id. A live table listed on a
+        catalog page the file lost may be among them: the open warned about
+        those pages; this warns (table MSysObjects) only about what its own
+        reads of the catalog met beyond them."""
     def recover_dropped(self, objid: int) -> Iterator[_Record]:
         """The records of the dropped table with that object id, decoded with
         its schema, plus _objid, _page, _offset and _schema; long values from

@@ -5,6 +5,7 @@ from __future__ import annotations
 import fnmatch
 import os
 import threading
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -114,9 +115,16 @@ class Artifact:
         return f"<pellumo_artifacts.Artifact kind={self.kind!r} path={self.path!r} tables={len(self._names)}>"
 
 
-def _open_source(path: str, warnings: Warnings, recovered: bool) -> Source:
-    db = pellumo.EseDatabase(path)
-    return Source(path, db, Catalog(db), warnings, recovered=recovered)
+def _open_source(path: str, found: Warnings, recovered: bool, warn: bool) -> Source:
+    db = pellumo.EseDatabase.open(path, warn=False)
+    catalog = db.catalog_damage_warning
+    if catalog is not None:
+        # Tables listed on catalog pages the file lost are missing: kept with
+        # the damage of the table reads, and issued as the open issues it.
+        found.add_damage(catalog.path, catalog.table, dict(catalog.damage), str(catalog))
+        if warn:
+            warnings.warn(catalog, stacklevel=3)
+    return Source(path, db, Catalog(db), found, recovered=recovered)
 
 
 def companions_beside(path: str, names: Sequence[str]) -> list[str]:
@@ -142,7 +150,7 @@ class UnknownKindError(ValueError):
 
 
 def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os.PathLike[str]] | None = None,
-                  values: str = "engine", recovered: bool = False) -> Artifact:
+                  values: str = "engine", recovered: bool = False, warn: bool = True) -> Artifact:
     """Opens an artifact database.
 
     The kind is recognised from the catalog (the tables and columns present),
@@ -153,6 +161,10 @@ def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os
     values: "engine", the values the database engine returns, on which every
     table is defined. recovered: also the records EseDatabase.recover finds
     (deleted and superseded), appended to each table with `_recovered` true.
+    A catalog the open could not read whole (a table of the artifact may be
+    missing for it) is in `warnings` and `damage` (table "MSysObjects") and,
+    unless warn=False, issued as a pellumo.DamageWarning here, as
+    EseDatabase(path) issues it; later table reads warn as they read.
     Raises what EseDatabase raises for a file it cannot open."""
     if values != "engine":
         raise ValueError(f"Invalid values: {values!r} (artifact tables are built from engine values: 'engine')")
@@ -161,8 +173,8 @@ def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os
     text_path = os.fspath(path)
     if not isinstance(text_path, str):
         raise TypeError("path must be str or os.PathLike[str]")
-    warnings = Warnings()
-    source = _open_source(text_path, warnings, recovered)
+    found = Warnings()
+    source = _open_source(text_path, found, recovered, warn)
     kind = detect(source.catalog)
     if kind is None:
         looked = "; ".join(f"{k.name}: {k.looked_for}" for k in kinds())
@@ -174,7 +186,7 @@ def open_artifact(path: str | os.PathLike[str], *, companions: Sequence[str | os
     opened = []
     for companion in companion_paths:
         try:
-            opened.append(_open_source(str(companion), warnings, recovered))
+            opened.append(_open_source(str(companion), found, recovered, warn))
         except (OSError, ValueError) as error:
-            warnings.add(f"companion {companion} cannot be read: {error}")
+            found.add(f"companion {companion} cannot be read: {error}")
     return Artifact(kind, source, opened)

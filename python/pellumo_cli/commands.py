@@ -23,7 +23,13 @@ def _write_lines(out: TextIO, lines: list[str]) -> None:
 
 
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
+    with DamageLog(err) as log:
+        _info(args, out, log)
+    return status.outcome(damaged=log.damaged)
+
+
+def _info(args: argparse.Namespace, out: TextIO, log: DamageLog) -> None:
+    db = open_database(args.file, log)
     names = db.get_tables()
     rows = [
         ("file:", printable(args.file)),
@@ -37,12 +43,10 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     width = max(len(label) for label, _ in rows)
     _write_lines(out, [f"{label:<{width}}  {value}" for label, value in rows])
     if not getattr(args, "counts", False):
-        return status.OK
-    with DamageLog(err) as log:
-        counts = [(printable(name), record_count(db, name)) for name in names]
+        return
+    counts = [(printable(name), record_count(db, name)) for name in names]
     out.write("\n")
     _write_lines(out, table(["TABLE", "RECORDS"], counts, right=[1]))
-    return status.outcome(damaged=log.damaged)
 
 
 def record_count(db: pellumo.EseDatabase, name: str) -> str:
@@ -55,7 +59,8 @@ def record_count(db: pellumo.EseDatabase, name: str) -> str:
 
 
 def cmd_tables(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
+    with DamageLog(err) as log:
+        db = open_database(args.file, log)
     # A name that was not valid UTF-8 is listed with U+FFFD and cannot be
     # looked up again: its column count is unknown.
     rows = []
@@ -66,15 +71,15 @@ def cmd_tables(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             columns = "?"
         rows.append((printable(name), columns))
     _write_lines(out, table(["TABLE", "COLUMNS"], rows, right=[1]))
-    return 0
+    return status.outcome(damaged=log.damaged)
 
 
 def cmd_schema(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
-    schema = require_table(db, args.table)
+    with DamageLog(err) as log:
+        schema = require_table(open_database(args.file, log), args.table)
     rows = [(str(c["id"]), printable(c["name"]), c["type"], "yes" if c["nullable"] else "no") for c in schema]
     _write_lines(out, table(["ID", "NAME", "TYPE", "NULLABLE"], rows, right=[0]))
-    return 0
+    return status.outcome(damaged=log.damaged)
 
 
 # --- dump -----------------------------------------------------------------------
@@ -85,11 +90,11 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     export_table writes (--values engine: the engine's values, written by
     the module too), stopping after --limit lines. Memory stays flat however
     large the table."""
-    db = open_database(args.file)
-    require_table(db, args.table)
-    if args.limit == 0:
-        return status.OK
     with DamageLog(err) as log:
+        db = open_database(args.file, log)
+        require_table(db, args.table)
+        if args.limit == 0:
+            return status.outcome(damaged=log.damaged)
         out.flush()
         try:
             db.write_table_jsonl(args.table, out.buffer, limit=args.limit, values=getattr(args, "values", "raw"))
@@ -115,7 +120,9 @@ def cmd_export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 def cmd_carve(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
+    # A catalog page lost leaves its tables' pages unattributed ("-").
+    with DamageLog(err) as log:
+        db = open_database(args.file, log)
     try:
         hits = db.carve_utf16le_strings_scoped(args.scope, needle=args.needle, min_chars=args.min_chars,
                                                max_hits=args.max_hits)
@@ -133,7 +140,7 @@ def cmd_carve(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if hits and len(hits) >= max(args.max_hits, 1):
         out.flush()
         err.write(f"pellumo: note: stopped at {len(hits)} hits (--max-hits); there may be more\n")
-    return 0
+    return status.outcome(damaged=log.damaged)
 
 
 # --- check ------------------------------------------------------------------------
@@ -160,7 +167,9 @@ def _tree_line(tree: pellumo._TreeCheck) -> str:
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    db = open_database(args.file)
+    # The report lists the catalog's refused pages itself: the open's warning
+    # would say the same twice.
+    db = open_database(args.file, None)
     try:
         report = db.check()
     except OSError as error:

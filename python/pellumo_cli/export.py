@@ -171,7 +171,7 @@ def export_file(path: str, out_dir: str, settings: Settings) -> Outcome:
 
 def _export_file(path: str, out_dir: str, settings: Settings, outcome: Outcome) -> None:
     try:
-        db = open_database(path)
+        db = open_database(path, settings.log)
     except CliError as error:
         outcome.skipped = True
         outcome.warnings.append(f"skipped {printable(path)}: {error.reason}")
@@ -550,7 +550,7 @@ def planned_outputs(files: list[str], out_dir: str, fmt: str, tables: list[str] 
 def _export_one(path: str, out_dir: str, settings: Settings, progress: bool, summary: bool, err: TextIO) -> bool:
     """One file, as the command always did: every name checked before
     anything is written, any failure an error."""
-    db = open_database(path)
+    db = open_database(path, settings.log)
     if settings.tables is not None:
         for name in settings.tables:
             require_table(db, name)

@@ -7,9 +7,14 @@ file's SHA-256:
     {"tool": "pellumo", "version": "0.2.0", "command": ["pellumo", "export", ...],
      "started": "2024-03-01T12:00:00Z", "finished": "2024-03-01T12:00:07Z", "complete": true,
      "inputs": [{"path": "SRUDB.dat", "size": 1835008, "sha256": "...", "state": "dirty",
+                 "catalog_damage": {"pages_refused": 0, "entries_skipped": 0, ...},
                  "tables": [{"name": "SruDbIdMapTable", "records": 476, "pages_refused": 0,
                              "entries_skipped": 0, "records_undecodable": 0, "values_unresolved": 0,
                              "output": "SruDbIdMapTable.jsonl", "output_sha256": "..."}]}]}
+
+An input's "catalog_damage" counts what its open could not read of the
+catalog (MSysObjects): the tables listed on a page it lost are missing from
+its "tables".
 
 "complete" is false when the run was interrupted or stopped: the manifest
 then lists what was finished. An input that could not be read has "error";
@@ -79,6 +84,11 @@ def describe_input(path: str, db: pellumo.EseDatabase | None, error: str | None 
         entry["size"] = entry["sha256"] = None
         error = error or f"cannot read the file: {problem.strerror or problem}"
     entry["state"] = state_name(db.state) if db is not None else None
+    # What the open could not read of the catalog: tables listed there are
+    # missing from the tables below, and only this says so.
+    catalog = db.catalog_damage_warning if db is not None else None
+    counts: Mapping[str, Any] = catalog.damage if catalog is not None else {}
+    entry["catalog_damage"] = None if db is None else {key: int(counts.get(key, 0)) for key in DAMAGE_KEYS}
     if error is not None:
         entry["error"] = error
     entry["tables"] = []

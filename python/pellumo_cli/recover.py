@@ -93,32 +93,39 @@ class _Rows:
                 yield name, record
 
 
-def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO, err: TextIO) -> int:
+def _dropped(db: pellumo.EseDatabase, as_json: bool, out: TextIO) -> None:
     """The dropped tables, a line each; or with as_json their records, each
     with _table (its name, or null when the catalog forgot it) and the
     provenance members of recover_dropped. Damage met reading the catalog
-    (a live table on a page it lost may pass for a dropped one) is told
-    and gives the damaged status."""
-    with DamageLog(err) as log:
-        dropped = db.dropped_tables()
-        if as_json:
-            for t in dropped:
-                for record in db.recover_dropped(t["objid"]):
-                    out.write(json_line(record, {"_table": t["name"]}) + "\n")
-        else:
-            rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
-                     "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
-            lines = table(["OBJID", "NAME", "PAGES", "SCHEMA", "RECORDS"], rows, right=[0, 2, 4])
-            out.write("".join(line + "\n" for line in lines))
-    return status.outcome(damaged=log.damaged)
+    (a live table on a page it lost may pass for a dropped one) is told,
+    by the open or by these calls, and gives the damaged status."""
+    dropped = db.dropped_tables()
+    if as_json:
+        for t in dropped:
+            for record in db.recover_dropped(t["objid"]):
+                out.write(json_line(record, {"_table": t["name"]}) + "\n")
+    else:
+        rows = [(str(t["objid"]), "-" if t["name"] is None else printable(t["name"]), str(t["pages"]),
+                 "-" if t["schema"] is None else printable(t["schema"]), str(t["records"])) for t in dropped]
+        lines = table(["OBJID", "NAME", "PAGES", "SCHEMA", "RECORDS"], rows, right=[0, 2, 4])
+        out.write("".join(line + "\n" for line in lines))
 
 
 def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.dropped and args.tables:
         raise CliError("--dropped lists dropped tables: give no TABLE with it")
-    db = open_database(args.file)
+    with DamageLog(err) as log:
+        skipped = _recover(args, out, err, log)
+    return status.outcome(errors=skipped > 0, damaged=log.damaged)
+
+
+def _recover(args: argparse.Namespace, out: TextIO, err: TextIO, log: DamageLog) -> int:
+    """Runs the command inside the run's damage log; returns the tables
+    skipped."""
+    db = open_database(args.file, log)
     if args.dropped:
-        return _dropped(db, args.json, out, err)
+        _dropped(db, args.json, out)
+        return 0
     if args.tables:
         names = list(dict.fromkeys(args.tables))
         for name in names:  # every name is checked before anything is written
@@ -126,17 +133,16 @@ def cmd_recover(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     else:
         names = list(dict.fromkeys(db.get_tables()))
     found = _Rows(db, names, err)
-    with DamageLog(err) as log:
-        if args.json:
-            for name, record in found:
-                out.write(json_line(record, {"_table": name}) + "\n")
-        else:
-            rows = []
-            for name, record in found:
-                offset = record["_offset"]
-                assert isinstance(offset, int)
-                rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
-                             str(record["_status"]), _summary(record)))
-            lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
-            out.write("".join(line + "\n" for line in lines))
-    return status.outcome(errors=found.skipped > 0, damaged=log.damaged)
+    if args.json:
+        for name, record in found:
+            out.write(json_line(record, {"_table": name}) + "\n")
+    else:
+        rows = []
+        for name, record in found:
+            offset = record["_offset"]
+            assert isinstance(offset, int)
+            rows.append((printable(name), str(record["_page"]), f"0x{offset:x}", str(record["_source"]),
+                         str(record["_status"]), _summary(record)))
+        lines = table(["TABLE", "PAGE", "FILE OFFSET", "SOURCE", "STATUS", "RECORD"], rows, right=[1, 2])
+        out.write("".join(line + "\n" for line in lines))
+    return found.skipped

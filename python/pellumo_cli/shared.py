@@ -8,11 +8,15 @@ from __future__ import annotations
 
 import argparse
 import difflib
+from typing import TYPE_CHECKING
 
 import pellumo
 
 from pellumo_cli import status
 from pellumo_cli.text import printable
+
+if TYPE_CHECKING:
+    from pellumo_cli.damage import DamageLog
 
 
 class CliError(Exception):
@@ -54,14 +58,22 @@ def jobs(text: str) -> int:
     return value
 
 
-def open_database(path: str) -> pellumo.EseDatabase:
+def open_database(path: str, log: DamageLog | None) -> pellumo.EseDatabase:
+    """Opens the file with the CLI's messages. What the open could not read
+    of the catalog (the tables listed there are missing from every listing)
+    goes to `log`, the run's damage like any other; None for a command that
+    reports the catalog's damage itself (check)."""
     try:
-        return pellumo.EseDatabase(path)
+        db = pellumo.EseDatabase.open(path, warn=False)
     except FileNotFoundError as error:
         # "Database file not found: PATH" names the file itself.
         raise CliError(printable(str(error)), subject=path) from None
     except OSError as error:
         raise CliError(f"{printable(path)}: {error}", subject=path, reason=str(error)) from None
+    catalog = db.catalog_damage_warning
+    if catalog is not None and log is not None:
+        log.record(catalog)
+    return db
 
 
 def _not_found(db: pellumo.EseDatabase, name: str, error: Exception) -> CliError:

@@ -239,8 +239,7 @@ class Scan:
         if counts is None or file is None:
             return
         self._damage[path] = counts
-        warning = file.damage_warning()
-        if warning is not None:
+        for warning in file.damage_warnings():
             warnings.warn(warning, stacklevel=2)
 
 
@@ -280,8 +279,10 @@ def scan(paths: PathsArg, table_name: str, *, columns: Sequence[str] | None = No
 
     A file whose read meets damage (pages refused, long values unresolved)
     gives the records it still holds and issues a pellumo.DamageWarning on
-    the consuming thread when its records end; `damage` keeps the counts per
-    file.
+    the consuming thread when its records end; so does a file whose catalog
+    lost pages (its warning names table MSysObjects: tables listed there are
+    missing), at its turn in the stream, not here. `damage` keeps the
+    counts per file, the catalog's and the read's summed.
 
     Every file is opened here to learn its schema: columns are matched by
     name, a column a file lacks is null there, and a column whose types

@@ -5,7 +5,7 @@ tables and then read like any other."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import pellumo
@@ -51,10 +51,10 @@ def check_table_name(table_name: str) -> None:
         raise ValueError(f"no artifact kind {parsed[0]!r} (known: {known})")
 
 
-def _open_artifact(path: str, kind: str, table: str) -> Any:
+def _open_artifact(path: str, kind: str, table: str, *, warn: bool = True) -> Any:
     import pellumo_artifacts
 
-    artifact = pellumo_artifacts.open(path)
+    artifact = pellumo_artifacts.open(path, warn=warn)
     if artifact.kind != kind:
         raise ValueError(f"not a {kind} artifact (a {artifact.kind} one)")
     if table not in artifact.table_names:
@@ -76,13 +76,14 @@ def table_schema(path: str, table_name: str, columns: Sequence[str] | None,
     """The columns to ask the file for (those of `columns` it has; None: all)
     and the Arrow schema they give. Raises what opening the file raises, and
     ValueError "Table not found: ..." when the file lacks the table (or is
-    not an artifact of the kind named)."""
+    not an artifact of the kind named). Damage to the file's catalog is not
+    told here: the read of the file tells it (FileReader)."""
     parsed = artifact_table(table_name)
     if parsed is None:
-        db = pellumo.EseDatabase(path)
+        db = pellumo.EseDatabase.open(path, warn=False)
         present = present_columns(db, table_name, columns)
         return present, pa.schema(db.arrow(table_name, columns=present, values=values))
-    schema = _open_artifact(path, *parsed).schema(parsed[1])
+    schema = _open_artifact(path, *parsed, warn=False).schema(parsed[1])
     if columns is None:
         return None, schema
     present = [c for c in dict.fromkeys(columns) if c in schema.names]
@@ -92,15 +93,18 @@ def table_schema(path: str, table_name: str, columns: Sequence[str] | None,
 class FileReader:
     """The table in one file as a pyarrow.RecordBatchReader (`batches`),
     and, once it is exhausted, what the read could not read. The module's
-    own warning is held back (warn=False): the reader that consumes the
-    batches issues it, on its own thread, with the file's place in the read."""
+    own warnings, the open's about the catalog and the read's, are held back
+    (warn=False): the reader that consumes the batches issues them, on its
+    own thread, with the file's place in the read."""
 
     def __init__(self, path: str, table_name: str, columns: Sequence[str] | None, values: Values = "raw") -> None:
         parsed = artifact_table(table_name)
         self._source: Any = None
         self._artifact: Any = None
+        self._catalog: pellumo.DamageWarning | None = None
         if parsed is None:
-            db = pellumo.EseDatabase(path)
+            db = pellumo.EseDatabase.open(path, warn=False)
+            self._catalog = db.catalog_damage_warning
             self._source = db.arrow(table_name, columns=present_columns(db, table_name, columns), values=values,
                                     warn=False)
             self.batches: Any = pa.RecordBatchReader.from_stream(self._source)
@@ -111,28 +115,35 @@ class FileReader:
             table = table.select([c for c in dict.fromkeys(columns) if c in table.column_names])
         self.batches = table.to_reader()
 
-    def damage_warning(self) -> pellumo.DamageWarning | None:
-        """The DamageWarning of the read so far, not issued; None when it met
-        no damage (an artifact's tables warn while the artifact is built)."""
+    def damage_warnings(self) -> list[pellumo.DamageWarning]:
+        """The DamageWarnings of the file so far, not issued: the open's
+        about the catalog, then the read's; none for an artifact table (an
+        artifact warns while it is opened and built)."""
         if self._source is None:
-            return None
-        warning: pellumo.DamageWarning | None = self._source.damage_warning
-        return warning
+            return []
+        found = [self._catalog, self._source.damage_warning]
+        return [w for w in found if w is not None]
 
     def damage(self) -> dict[str, Any] | None:
-        """What the read so far could not read (DamageWarning.damage's
-        counts); None without damage. An artifact table sums the damage of
-        the database tables it was built from."""
+        """What the file so far could not read (DamageWarning.damage's
+        counts, those of the catalog and of the read summed); None without
+        damage. An artifact table sums the damage of the database tables it
+        was built from, and of their catalog."""
         if self._artifact is None:
-            warning = self.damage_warning()
-            return None if warning is None else dict(warning.damage)
-        total: dict[str, Any] = {}
-        for entry in self._artifact.damage:
-            for key, value in entry.items():
-                if key == "reasons":
-                    reasons = total.setdefault("reasons", {})
-                    for reason, count in value.items():
-                        reasons[reason] = reasons.get(reason, 0) + count
-                elif isinstance(value, int):
-                    total[key] = total.get(key, 0) + value
-        return total or None
+            return sum_damage(dict(w.damage) for w in self.damage_warnings())
+        return sum_damage(self._artifact.damage)
+
+
+def sum_damage(entries: Iterable[Mapping[str, Any]]) -> dict[str, Any] | None:
+    """The damage counts of several reads added up (reasons by reason);
+    None when there are none."""
+    total: dict[str, Any] = {}
+    for entry in entries:
+        for key, value in entry.items():
+            if key == "reasons":
+                reasons = total.setdefault("reasons", {})
+                for reason, count in value.items():
+                    reasons[reason] = reasons.get(reason, 0) + count
+            elif isinstance(value, int):
+                total[key] = total.get(key, 0) + value
+    return total or None

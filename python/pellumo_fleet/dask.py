@@ -112,12 +112,12 @@ def _read_partition(files: tuple[str, ...], plan: _PartitionPlan) -> pd.DataFram
                 batches.append(conform(batch))
                 records += batch.num_rows
         except (OSError, ValueError, pa.ArrowException) as error:
-            _report_damage(file.damage_warning())
+            _report_damage(file.damage_warnings())
             if plan.on_missing == "error":
                 raise _with_path(error, path) from error
             _report_skip(SkippedFile(path, f"stopped after {records} records: {describe(error)}"))
             continue
-        _report_damage(file.damage_warning())
+        _report_damage(file.damage_warnings())
     return _to_pandas(pa.Table.from_batches(batches, schema=plan.schema))
 
 
@@ -145,11 +145,10 @@ def _report_skip(skipped: SkippedFile) -> None:
     _warn(SkippedFileWarning(skipped.path, skipped.reason))
 
 
-def _report_damage(warning: Any) -> None:
-    if warning is None:
-        return
-    _log.warning("%s", warning)
-    _warn(warning)
+def _report_damage(found: list[Any]) -> None:
+    for warning in found:
+        _log.warning("%s", warning)
+        _warn(warning)
 
 
 def _to_pandas(table: Any) -> pd.DataFrame:

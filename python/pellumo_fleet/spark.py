@@ -259,12 +259,12 @@ class EseDataSourceReader(DataSourceReader):
                 records += batch.num_rows
                 yield conform(batch)
         except (OSError, ValueError, pa.ArrowException) as error:
-            _log_damage(file.damage_warning())
+            _log_damage(file.damage_warnings())
             if options.on_missing == "error":
                 raise _with_path(error, path) from error
             _report_skip(options, path, f"stopped after {records} records: {describe(error)}")
             return
-        _log_damage(file.damage_warning())
+        _log_damage(file.damage_warnings())
 
 
 def _logger() -> Any:
@@ -283,6 +283,6 @@ def _report_skip(options: _Options, path: str, reason: str) -> None:
         _deserialize_accumulator(options.skipped_counter, 0, INT_ACCUMULATOR_PARAM).add(1)
 
 
-def _log_damage(warning: Any) -> None:
-    if warning is not None:
+def _log_damage(found: list[Any]) -> None:
+    for warning in found:
         _logger().warning(str(warning), path=warning.path, table=warning.table, damage=dict(warning.damage))

@@ -33,11 +33,16 @@ Result<std::string> read_name(Bytes data) {
 // Pages are checked as in every tree walk; a refused page is skipped.
 Result<void> walk_catalog(const PageLoader& load, std::uint32_t format_version, std::uint32_t format_revision,
                           std::uint32_t page_size, std::uint32_t root, std::optional<std::uint32_t> object_id,
-                          TableMap& tables, ObjectNameMap& object_names, std::vector<PendingEntry>& pending) {
+                          TableMap& tables, ObjectNameMap& object_names, std::vector<PendingEntry>& pending,
+                          ReadDamage* damage = nullptr) {
   const TreeSource source{load, format_version, format_revision, page_size};
   TreeWalker::Options options;
   options.kind = TreeKind::Table;
   options.object_id = object_id;
+  if (damage != nullptr) {
+    options.on_refused = [damage](const RefusedPage& r) { damage->refuse(r.page, r.reason); };
+    options.on_bad_entry = [damage](std::uint32_t, std::uint16_t) { ++damage->entries_skipped; };
+  }
   PELLUMO_TRY(TreeWalker walker, TreeWalker::open(source, root, std::move(options)));
   ByteVector scratch;
   while (auto leaf = walker.next_leaf()) {
@@ -46,15 +51,30 @@ Result<void> walk_catalog(const PageLoader& load, std::uint32_t format_version, 
     const TagExtractor tags(page, format_version, format_revision, page_size);
     const std::uint16_t count = tags.tag_count();
     const std::uint16_t first_entry = page.first_entry_tag();
+    // An entry tag that cannot be read is skipped, never fatal, and counted
+    // as a table cursor counts it: what it held is missing from the maps.
+    // Tag 0 below the first entry tag is the page's own header: not counted.
+    auto skipped = [&](std::uint16_t i) {
+      if (damage != nullptr && i >= first_entry) ++damage->entries_skipped;
+    };
     for (std::uint16_t i = 0; i < count; ++i) {
       if (i != 0 && i < first_entry) continue;  // reserved tags hold no entries
       auto tag = tags.read_entry_tag(i, scratch);
-      if (!tag || tag->data.empty()) continue;  // an unreadable tag is skipped, never fatal
+      if (!tag || tag->data.empty()) {
+        skipped(i);
+        continue;
+      }
       if (tag->flags & kTagFlagDeleted) continue;
       auto entry = LeafEntryView::parse(tag->flags, tag->data);
-      if (!entry) continue;
+      if (!entry) {
+        skipped(i);
+        continue;
+      }
       auto processed = CatalogParser::process_catalog_entry(entry->data, tables, object_names, pending);
-      if (!processed && page_size <= 8192) return std::move(processed).error();
+      if (!processed) {
+        if (page_size <= 8192) return std::move(processed).error();
+        skipped(i);  // larger pages: the record is passed over
+      }
     }
   }
   return Ok{};
@@ -160,7 +180,8 @@ void CatalogParser::attach_pending(std::vector<PendingEntry>& pending, TableMap&
 }
 
 Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint32_t format_version,
-                                              std::uint32_t format_revision, std::uint32_t page_size) {
+                                              std::uint32_t format_revision, std::uint32_t page_size,
+                                              ReadDamage* damage) {
   // The walk insists that page 4 belongs to the catalog: a temporary
   // database, for one, has none, and its page 4 would otherwise be read as
   // catalog records. It is refused as a corrupt structure instead.
@@ -168,7 +189,7 @@ Result<TableMap> CatalogParser::parse_catalog(const PageLoader& load, std::uint3
   ObjectNameMap object_names;
   std::vector<PendingEntry> pending;
   PELLUMO_CHECK(walk_catalog(load, format_version, format_revision, page_size, kCatalogRootPage, kCatalogObjectId,
-                             tables, object_names, pending));
+                             tables, object_names, pending, damage));
   attach_pending(pending, tables, object_names);
   return tables;
 }

@@ -9,6 +9,7 @@
 #include "catalog/table_info.h"
 #include "error/ese_error.h"
 #include "page/page.h"
+#include "tree/read_damage.h"
 #include "tree/tree_walker.h"
 #include "utils/bytes.h"
 
@@ -37,9 +38,12 @@ class CatalogParser {
                                          std::vector<PendingEntry>& pending);
 
   // Walks the whole catalog from page 4 (which must belong to object 2) and
-  // attaches the pending entries.
+  // attaches the pending entries. `damage`, when given, counts the catalog
+  // pages the walk refused and the branch entries it could not read: the
+  // tables they listed are missing from the map.
   static Result<TableMap> parse_catalog(const PageLoader& load, std::uint32_t format_version,
-                                        std::uint32_t format_revision, std::uint32_t page_size);
+                                        std::uint32_t format_revision, std::uint32_t page_size,
+                                        ReadDamage* damage = nullptr);
 
   static void attach_pending(std::vector<PendingEntry>& pending, TableMap& tables, const ObjectNameMap& object_names);
 };

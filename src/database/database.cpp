@@ -93,9 +93,10 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
                                              read_u32_le(header, kOffsetFormatRevision).value_or(0));
 
   const Database& self = *db;
+  db->catalog_damage_.file_pages = self.total_pages();
   PELLUMO_TRY(db->tables_, CatalogParser::parse_catalog([&self](std::uint32_t n) { return self.read_page(n); },
                                                           self.format_version(), self.format_revision(),
-                                                          self.page_size()));
+                                                          self.page_size(), &db->catalog_damage_));
   return db;
 }
 

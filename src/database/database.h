@@ -18,6 +18,7 @@
 #include "error/ese_error.h"
 #include "page/page.h"
 #include "page/page_source.h"
+#include "tree/read_damage.h"
 #include "tree/tree_walker.h"
 #include "utils/bytes.h"
 
@@ -53,6 +54,9 @@ class Database : public PageSource {
 
 
   const TableMap& tables() const { return tables_; }
+  // What reading the catalog could not read: a table listed on a refused
+  // catalog page is missing from tables(), and only this says so.
+  const ReadDamage& catalog_damage() const { return catalog_damage_; }
   // The header's database state (u32 at offset 52): 1 just created, 2 dirty
   // shutdown, 3 clean shutdown, 4 being converted, 5 force detach.
   std::uint32_t database_state() const;
@@ -73,6 +77,7 @@ class Database : public PageSource {
   Database() = default;
 
   TableMap tables_;
+  ReadDamage catalog_damage_;
   const std::uint8_t* base_ = nullptr;
   std::size_t length_ = 0;         // file length
   std::size_t mapped_length_ = 0;  // at least 1, what munmap is given

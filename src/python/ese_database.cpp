@@ -11,6 +11,7 @@
 #include "python/catalog_methods.h"
 #include "python/check_methods.h"
 #include "python/convert.h"
+#include "python/damage.h"
 #include "python/errors.h"
 #include "python/export_methods.h"
 #include "python/py_ref.h"
@@ -22,6 +23,8 @@ namespace {
 
 // Either claim meeting the other: a call re-entered the same object.
 constexpr const char* kInUse = "EseDatabase is in use by another call";
+// The table the open's warning names: the catalog.
+constexpr std::string_view kCatalogName = "MSysObjects";
 
 }  // namespace
 
@@ -75,6 +78,16 @@ constexpr char kStateDoc[] =
     "The database state from the header: 1 just created, 2 dirty shutdown (the\n"
     "engine did not detach cleanly: logs may hold changes the file lacks),\n"
     "3 clean shutdown, 4 being converted, 5 force detach; other values as stored.";
+constexpr char kCatalogDamageWarningDoc[] =
+    "What reading the catalog at the open could not read, as the DamageWarning\n"
+    "the open issues (a new, equal one each time), or None. The tables listed on\n"
+    "the pages it names are missing from get_tables() and every other listing.";
+constexpr char kOpenDoc[] =
+    "open($cls, path, *, warn=True)\n--\n\n"
+    "Opens the file as EseDatabase(path) does. A catalog the open could not\n"
+    "read whole issues a DamageWarning (table MSysObjects), as the constructor\n"
+    "does; warn=False leaves that to the caller, who reports\n"
+    "catalog_damage_warning with the rest of the damage it collects.";
 constexpr char kEnterDoc[] = "__enter__($self)\n--\n\nContext manager support: enter";
 constexpr char kExitDoc[] = "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit";
 
@@ -86,53 +99,92 @@ PyCFunction as_cfunction(FastcallMethod method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
+// Opens the file `path_value` names as an instance of `type`. The catalog
+// damage the open met (tables listed on pages the file lost are missing from
+// every listing) is warned about here unless `warn` is false: the open is
+// where it can be said once. New reference, or null with an exception set.
+PyObject* open_instance(PyTypeObject* type, PyObject* path_value, bool warn) {
+  // A str, bytes or os.PathLike, as open() takes them: a str is encoded
+  // as os.fsencode does, so names that are not UTF-8 (which arrive with
+  // surrogate escapes) reach the same file.
+  PyObject* encoded_obj = nullptr;
+  if (PyUnicode_FSConverter(path_value, &encoded_obj) == 0) {
+    // A NUL byte in the name is the interpreter's ValueError; a name that
+    // cannot name anything is a missing file. A str that cannot be encoded
+    // (a surrogate no byte stands for) raises as open() would.
+    if (PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+      PyErr_Clear();
+      PyRef given = PyRef::steal(PyOS_FSPath(path_value));
+      if (!given) return nullptr;
+      PyRef shown = PyBytes_Check(given.get())
+                        ? PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(given.get()),
+                                                                        PyBytes_GET_SIZE(given.get())))
+                        : std::move(given);
+      if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
+      return nullptr;
+    }
+    name_argument_in_type_error("path");
+    return nullptr;
+  }
+  PyRef encoded = PyRef::steal(encoded_obj);
+  std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    PyRef shown = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
+    return nullptr;
+  }
+  auto opened = Database::open(path);
+  if (!opened) return set_ese_error(opened.error(), "Failed to open database: ");
+
+  auto data = std::make_unique<EseDatabaseData>(EseDatabaseData{std::move(opened).value(), std::move(path), nullptr, false});
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef self = PyRef::steal(alloc(type, 0));
+  if (!self) return nullptr;
+  as_ese_database(self.get())->data = data.release();
+  as_ese_database(self.get())->borrows = 0;
+  const EseDatabaseData& opened_data = *as_ese_database(self.get())->data;
+  if (warn && warn_damage(opened_data.path, kCatalogName, opened_data.database->catalog_damage()) < 0) {
+    return nullptr;
+  }
+  return self.release();
+}
+
 PyObject* ese_database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"path"};
     static constexpr ArgSpec kSpec{"EseDatabase", kParams, 1};
     PyObject* values[1];
     if (!parse_tuple_dict(kSpec, args, kwargs, values)) return nullptr;
-    // A str, bytes or os.PathLike, as open() takes them: a str is encoded
-    // as os.fsencode does, so names that are not UTF-8 (which arrive with
-    // surrogate escapes) reach the same file.
-    PyObject* encoded_obj = nullptr;
-    if (PyUnicode_FSConverter(values[0], &encoded_obj) == 0) {
-      // A NUL byte in the name is the interpreter's ValueError; a name that
-      // cannot name anything is a missing file. A str that cannot be encoded
-      // (a surrogate no byte stands for) raises as open() would.
-      if (PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_UnicodeError)) {
-        PyErr_Clear();
-        PyRef given = PyRef::steal(PyOS_FSPath(values[0]));
-        if (!given) return nullptr;
-        PyRef shown = PyBytes_Check(given.get())
-                          ? PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(given.get()),
-                                                                          PyBytes_GET_SIZE(given.get())))
-                          : std::move(given);
-        if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
-        return nullptr;
-      }
-      name_argument_in_type_error("path");
-      return nullptr;
-    }
-    PyRef encoded = PyRef::steal(encoded_obj);
-    std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return open_instance(type, values[0], true);
+  });
+}
 
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      PyRef shown = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-      if (shown) PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", shown.get());
-      return nullptr;
+PyObject* open_classmethod(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"path", "warn"};
+    static constexpr ArgSpec kSpec{"EseDatabase.open", kParams, 1, 1};
+    PyObject* values[2] = {nullptr, nullptr};
+    if (!parse_fastcall(kSpec, args, nargs, kwnames, values)) return nullptr;
+    bool warn = true;
+    if (values[1] != nullptr) {
+      const int truth = PyObject_IsTrue(values[1]);
+      if (truth < 0) return nullptr;
+      warn = truth != 0;
     }
-    auto opened = Database::open(path);
-    if (!opened) return set_ese_error(opened.error(), "Failed to open database: ");
+    return open_instance(reinterpret_cast<PyTypeObject*>(type), values[0], warn);
+  });
+}
 
-    auto data = std::make_unique<EseDatabaseData>(EseDatabaseData{std::move(opened).value(), std::move(path), nullptr, false});
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    as_ese_database(self)->data = data.release();
-    as_ese_database(self)->borrows = 0;
-    return self;
+// A new warning each time, equal to the one the open issued.
+PyObject* get_catalog_damage_warning(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(self, Borrow::Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    const ReadDamage& damage = database_of(self).catalog_damage();
+    if (!damage.any()) Py_RETURN_NONE;
+    return make_damage_warning(as_ese_database(self)->data->path, kCatalogName, damage).release();
   });
 }
 
@@ -238,6 +290,7 @@ PyGetSetDef kGetSet[] = {
     {"format_version", get_format_version, nullptr, kFormatVersionDoc, nullptr},
     {"format_revision", get_format_revision, nullptr, kFormatRevisionDoc, nullptr},
     {"state", get_state, nullptr, kStateDoc, nullptr},
+    {"catalog_damage_warning", get_catalog_damage_warning, nullptr, kCatalogDamageWarningDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -259,6 +312,7 @@ PyMethodDef kMethods[] = {
     {"recover", as_cfunction(recover), METH_FASTCALL | METH_KEYWORDS, kRecoverDoc},
     {"dropped_tables", dropped_tables, METH_NOARGS, kDroppedTablesDoc},
     {"recover_dropped", as_cfunction(recover_dropped), METH_FASTCALL | METH_KEYWORDS, kRecoverDroppedDoc},
+    {"open", as_cfunction(open_classmethod), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kOpenDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -205,9 +205,13 @@ std::shared_ptr<const DroppedTables> dropped_tables_of(PyObject* self, bool with
 
 // Warns, at the call, about what finding them could not read of the
 // catalog: a live table listed on such a page may pass for a dropped one.
-// -1 with the exception set when a filter made the warning an error.
+// The pages the open's own catalog read refused were told by the open (and
+// are what catalog_damage_warning holds); what is left is what only this
+// read met: the shadow catalog's damage, records of the catalog that do not
+// decode. -1 with the exception set when a filter made the warning an error.
 int warn_catalog_damage(PyObject* self, const DroppedTables& dropped) {
-  return warn_damage(as_ese_database(self)->data->path, "MSysObjects", dropped.damage());
+  return warn_damage(as_ese_database(self)->data->path, "MSysObjects",
+                     dropped.damage().without(database_of(self).catalog_damage()));
 }
 
 }  // namespace

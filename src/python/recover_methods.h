@@ -50,6 +50,10 @@ inline constexpr char kDroppedTablesDoc[] =
     "    schema:  'catalog' (its column definitions were recovered), the name of the\n"
     "             live table whose layout every one of its records fits, or None\n"
     "    records: how many records recover_dropped gives\n\n"
+    "A live table listed on a catalog page the file lost may be among them. The\n"
+    "open warned about those pages (catalog_damage_warning); this warns\n"
+    "(DamageWarning, table MSysObjects) only about what its own reads of the\n"
+    "catalog and its shadow met beyond them.\n\n"
     "Returns:\n    list[dict]: The dropped tables, by object id";
 
 inline constexpr char kRecoverDroppedDoc[] =

@@ -1,5 +1,7 @@
 #include "tree/read_damage.h"
 
+#include <algorithm>
+
 #include "utils/utf8.h"
 
 namespace pellumo {
@@ -82,6 +84,19 @@ void ReadDamage::add(const ReadDamage& other) {
   records_undecodable += other.records_undecodable;
   values_unresolved += other.values_unresolved;
   if (file_pages == 0) file_pages = other.file_pages;
+}
+
+ReadDamage ReadDamage::without(const ReadDamage& told) const {
+  auto less = [](std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; };
+  ReadDamage out;
+  for (std::size_t i = 0; i < kReasonCount; ++i) out.refused[i] = less(refused[i], told.refused[i]);
+  // beyond_end counts some of the OutOfRange refusals: it never exceeds them.
+  out.beyond_end = std::min(less(beyond_end, told.beyond_end), out.refused_for(Refusal::OutOfRange));
+  out.entries_skipped = less(entries_skipped, told.entries_skipped);
+  out.records_undecodable = less(records_undecodable, told.records_undecodable);
+  out.values_unresolved = less(values_unresolved, told.values_unresolved);
+  out.file_pages = file_pages;
+  return out;
 }
 
 std::string describe_damage(const ReadDamage& damage) {

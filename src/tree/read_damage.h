@@ -37,6 +37,9 @@ struct ReadDamage {
                             values_unresolved != 0; }
   // Adds the counts of another read of the same file.
   void add(const ReadDamage& other);
+  // The counts beyond those of `told`, each at least 0: what a second read
+  // of the same tree met that the first one, already reported, did not.
+  ReadDamage without(const ReadDamage& told) const;
 
   friend bool operator==(const ReadDamage&, const ReadDamage&) = default;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "fixture/open_bytes.h"
 #include "fixture/scenarios.h"
 #include "fixture/temp_file.h"
+#include "page/page.h"
 
 namespace pellumo {
 namespace {
@@ -222,6 +224,92 @@ TEST(DatabaseOpen, ScenariosHoldWhatTheyPromise) {
         EXPECT_FALSE(table.columns.empty()) << name;
       }
       EXPECT_EQ(names, c.tables);
+    }
+  }
+}
+
+// Tables, columns, indexes and long-value trees the catalog listed.
+std::size_t catalog_entries(const TableMap& tables) {
+  std::size_t n = 0;
+  for (const auto& [name, table] : tables) n += 1 + table.columns.size() + table.indexes.size() + table.long_values.size();
+  return n;
+}
+
+// A catalog page the walk refuses takes what it lists out of tables();
+// catalog_damage() is what says so, by reason, at every page size.
+TEST(DatabaseOpen, CountsWhatTheCatalogReadCouldNotRead) {
+  enum class Harm { None, Checksum, Owner, Truncated, BadTag };
+  struct Case {
+    const char* what;
+    Harm harm;
+    Refusal reason;  // None: nothing refused
+    std::uint64_t beyond_end;
+    std::uint64_t entries_skipped;
+  } cases[] = {
+      {"whole", Harm::None, Refusal::None, 0, 0},
+      {"a leaf failing its checksum", Harm::Checksum, Refusal::Checksum, 0, 0},
+      {"a leaf given to another tree", Harm::Owner, Refusal::ForeignOwner, 0, 0},
+      {"the file cut before the last catalog page", Harm::Truncated, Refusal::OutOfRange, 1, 0},
+      {"a leaf's first entry tag running past the page", Harm::BadTag, Refusal::None, 0, 1},
+  };
+  for (std::uint32_t page_size : {4096u, 8192u, 16384u, 32768u}) {
+    const Format format{page_size};
+    const fixture::BuiltDatabase whole = fixture::sample_database(format).build();
+    auto whole_db = open_bytes(whole.bytes());
+    ASSERT_TRUE(whole_db.ok()) << whole_db.error().message();
+    const std::size_t listed = catalog_entries((*whole_db)->tables());
+    ASSERT_GE(whole.catalog.levels.front().size(), 2u) << "the catalog should have several leaves";
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.what << " at " << page_size);
+      fixture::BuiltDatabase built = whole;
+      const std::uint32_t leaf = built.catalog.levels.front().back();
+      std::uint32_t highest = 0;
+      for (const auto& level : built.catalog.levels) {
+        for (std::uint32_t n : level) highest = std::max(highest, n);
+      }
+      ByteVector bytes;
+      switch (c.harm) {
+        case Harm::None: bytes = built.bytes(); break;
+        case Harm::Checksum:
+          built.file.set_page_checksums(true);
+          built.file.patch_after_checksum(leaf, format.page_header_size() + 7, {0x5A});
+          bytes = built.bytes();
+          break;
+        case Harm::Owner:
+          bytes = built.bytes();
+          fixture::set_u32(bytes, std::size_t{leaf + 1} * page_size + kOffsetObjectId, 77);
+          break;
+        case Harm::Truncated: bytes = fixture::truncated(built.bytes(), std::size_t{highest + 1} * page_size); break;
+        case Harm::BadTag: {
+          // Tag 1's slot, 8 bytes before the page's end: offset and size at
+          // their largest, so the tag cannot lie inside the page.
+          bytes = built.bytes();
+          const std::uint32_t field = format.max_tag_field();
+          fixture::set_u32(bytes, std::size_t{leaf + 2} * page_size - 8, field << 16 | field);
+          break;
+        }
+      }
+      auto db = open_bytes(bytes);
+      ASSERT_TRUE(db.ok()) << db.error().message();
+      const ReadDamage& damage = (*db)->catalog_damage();
+      const std::uint64_t refused = c.reason == Refusal::None ? 0 : 1;
+      EXPECT_EQ(damage.pages_refused(), refused);
+      if (c.reason != Refusal::None) {
+        EXPECT_EQ(damage.refused_for(c.reason), 1u);
+      }
+      EXPECT_EQ(damage.beyond_end, c.beyond_end);
+      EXPECT_EQ(damage.entries_skipped, c.entries_skipped);
+      const bool harmed = c.harm != Harm::None;
+      EXPECT_EQ(damage.any(), harmed);
+      if (c.harm == Harm::Truncated) {
+        EXPECT_EQ(damage.file_pages, highest - 1);
+      }
+      // What the refused leaf or tag listed is missing; a whole catalog lists all.
+      if (!harmed) {
+        EXPECT_EQ(catalog_entries((*db)->tables()), listed);
+      } else {
+        EXPECT_LT(catalog_entries((*db)->tables()), listed);
+      }
     }
   }
 }

@@ -271,5 +271,44 @@ TEST(ReadDamage, ArrowStreamsTellTheirHandlerOnce) {
   }
 }
 
+// A second read of a tree already reported says only what it met beyond the
+// first: never below zero, and never more pages past the end than pages
+// out of range.
+TEST(ReadDamage, WithoutLeavesWhatTheFirstReadDidNotTell) {
+  auto damage = [](std::uint64_t checksum, std::uint64_t out_of_range, std::uint64_t beyond, std::uint64_t skipped,
+                   std::uint64_t undecodable) {
+    ReadDamage d;
+    d.file_pages = 40;
+    d.refused[static_cast<std::size_t>(Refusal::Checksum)] = checksum;
+    d.refused[static_cast<std::size_t>(Refusal::OutOfRange)] = out_of_range;
+    d.beyond_end = beyond;
+    d.entries_skipped = skipped;
+    d.records_undecodable = undecodable;
+    return d;
+  };
+  struct Case {
+    const char* what;
+    ReadDamage all, told, left;
+  } cases[] = {
+      {"the same", damage(1, 2, 2, 3, 0), damage(1, 2, 2, 3, 0), damage(0, 0, 0, 0, 0)},
+      {"more of each", damage(2, 3, 3, 4, 1), damage(1, 2, 2, 3, 0), damage(1, 1, 1, 1, 1)},
+      {"less than told", damage(0, 1, 1, 0, 0), damage(1, 2, 2, 3, 0), damage(0, 0, 0, 0, 0)},
+      {"nothing told", damage(1, 2, 1, 0, 2), ReadDamage{}, damage(1, 2, 1, 0, 2)},
+      // Two more out of range, none of them past the end: none is past it.
+      {"out of range, not past the end", damage(0, 3, 1, 0, 0), damage(0, 1, 1, 0, 0), damage(0, 2, 0, 0, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ReadDamage left = c.all.without(c.told);
+    EXPECT_EQ(left.refused, c.left.refused);
+    EXPECT_EQ(left.beyond_end, c.left.beyond_end);
+    EXPECT_LE(left.beyond_end, left.refused_for(Refusal::OutOfRange));
+    EXPECT_EQ(left.entries_skipped, c.left.entries_skipped);
+    EXPECT_EQ(left.records_undecodable, c.left.records_undecodable);
+    EXPECT_EQ(left.any(), c.left.any());
+    EXPECT_EQ(left.file_pages, 40u);
+  }
+}
+
 }  // namespace
 }  // namespace pellumo
