@@ -9,13 +9,16 @@ largest cache container of WebCacheV01.dat.
 
 For each table, in every round: the C++ cursor walk (pellumo_read_bench,
 built with -DPELLUMO_BUILD_BENCH=ON: every record decoded, long values
-resolved, every value touched, nothing produced), pyarrow.table(db.arrow(t))
-and db.read_table(t). A round repeats a measurement until it has run for
---min-seconds, and the best round counts, so the ratios come from the same
-run and the same load. Prints, per table:
+resolved, every value touched, nothing produced), the C++ Arrow stream
+alone (pellumo_arrow_bench: every batch built, then released), then
+pyarrow.table(db.arrow(t)) and db.read_table(t). A round repeats a
+measurement until it has run for --min-seconds, and the best round counts,
+so the ratios come from the same run and the same load. Prints, per table:
 
   arrow raw (MB/s of the table's leaf pages, records/s), the cursor (MB/s),
-  arrow / cursor (time), read_table / arrow (time)
+  arrow / cursor (time), the stream alone / cursor (time: what is left is
+  the consumer's, pyarrow importing each column of each batch), read_table
+  / arrow (time)
 
 and for the bench table the processor time per record of two streams on
 two threads (each its own EseDatabase) against one alone, with the kernel's
@@ -29,6 +32,7 @@ import argparse
 import gzip
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -79,6 +83,18 @@ def cursor_walk(program, path, table, min_seconds):
     return best, pages * size, records
 
 
+def stream_alone(program, path, table, values, min_seconds):
+    """Best seconds per pass of the C++ stream without a consumer."""
+    extra = ["--engine"] if values == "engine" else []
+    first = subprocess.run([program, path, table, "--runs", "1", "--profile", *extra], capture_output=True, text=True,
+                           check=True)
+    one = float(re.search(r"best: ([0-9.]+) s", first.stdout).group(1))
+    runs = max(1, min(2000, int(min_seconds / max(one, 1e-6))))
+    done = subprocess.run([program, path, table, "--runs", str(runs), "--profile", *extra], capture_output=True,
+                          text=True, check=True)
+    return float(re.search(r"best: ([0-9.]+) s", done.stdout).group(1))
+
+
 def two_threads(pa, EseDatabase, path, table, values, rounds):
     """Processor seconds per record, one stream alone and two on two threads."""
     dbs = [EseDatabase(path), EseDatabase(path)]
@@ -87,10 +103,12 @@ def two_threads(pa, EseDatabase, path, table, values, rounds):
     def cpu(fn):
         best = None
         for _ in range(rounds):
-            t0, w0 = os.times(), time.perf_counter()
+            # getrusage counts in microseconds; os.times in clock ticks
+            # (10 ms), too coarse for a read of a fifth of a second.
+            t0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
             fn()
-            t1, w1 = os.times(), time.perf_counter()
-            user, system = t1.user - t0.user, t1.system - t0.system
+            t1, w1 = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
+            user, system = t1.ru_utime - t0.ru_utime, t1.ru_stime - t0.ru_stime
             if best is None or user + system < best[0] + best[1]:
                 best = (user, system, w1 - w0)
         return best
@@ -116,17 +134,21 @@ def two_threads(pa, EseDatabase, path, table, values, rounds):
           f"on {os.cpu_count()} cores)")
 
 
-def measure_table(pa, EseDatabase, program, path, table, args):
+def measure_table(pa, EseDatabase, program, stream_program, path, table, args):
     """(records, columns, leaf-page bytes, best seconds by measurement) of one table."""
     db = EseDatabase(path)
     columns = len(db.get_table_schema(table))
-    best = {"arrow": None, "read": None, "cursor": None}
+    best = {"arrow": None, "read": None, "cursor": None, "stream": None}
     leaf_bytes = records = 0
+    # The first pyarrow.table() of a process also imports what pyarrow loads
+    # lazily (a third of a second): not the stream's time.
+    pa.table(db.arrow(table, values=args.values))
     for _ in range(args.rounds):
         walk, leaf_bytes, records = cursor_walk(program, path, table, args.min_seconds)
+        stream = stream_alone(stream_program, path, table, args.values, args.min_seconds)
         arrow = best_per_call(lambda: pa.table(db.arrow(table, values=args.values)), args.min_seconds)
         read = best_per_call(lambda: db.read_table(table), args.min_seconds)
-        for key, value in (("cursor", walk), ("arrow", arrow), ("read", read)):
+        for key, value in (("cursor", walk), ("stream", stream), ("arrow", arrow), ("read", read)):
             best[key] = value if best[key] is None else min(best[key], value)
     got = len(pa.table(db.arrow(table, values=args.values)))
     if got != records:
@@ -151,8 +173,10 @@ def main():
     from pellumo import EseDatabase
 
     program = os.path.join(args.build, "pellumo_read_bench")
-    if not os.path.exists(program):
-        sys.exit(f"{program} is missing: configure the build with -DPELLUMO_BUILD_BENCH=ON")
+    stream_program = os.path.join(args.build, "pellumo_arrow_bench")
+    for needed in (program, stream_program):
+        if not os.path.exists(needed):
+            sys.exit(f"{needed} is missing: configure the build with -DPELLUMO_BUILD_BENCH=ON")
     fixture = os.path.join(args.dir, f"pellumo-read-bench-{args.records}-{args.page_size}.edb")
     if not os.path.exists(fixture):
         subprocess.run([os.path.join(args.build, "pellumo_fixture_tool"), "bench-million", fixture,
@@ -173,20 +197,22 @@ def main():
                 path = os.path.join(workdir, sample)
                 with gzip.open(compressed, "rb") as source, open(path, "wb") as out:
                     shutil.copyfileobj(source, out)
-            records, columns, leaf_bytes, best = measure_table(pa, EseDatabase, program, path, table, args)
+            records, columns, leaf_bytes, best = measure_table(pa, EseDatabase, program, stream_program, path, table,
+                                                               args)
             rows.append((label, records, columns, leaf_bytes, best))
             if sample is None:
                 fixture_row = (path, table)
         print(f"\nvalues={args.values!r}; best of {args.rounds} rounds of at least {args.min_seconds} s each")
-        print(f"| table | arrow {args.values} | C++ cursor | arrow ÷ cursor | read_table ÷ arrow |")
-        print("|---|---|---|---|---|")
+        print(f"| table | arrow {args.values} | C++ cursor | arrow ÷ cursor | stream alone ÷ cursor | "
+              "read_table ÷ arrow |")
+        print("|---|---|---|---|---|---|")
         for label, records, columns, leaf_bytes, best in rows:
             name = f"{label}, {records:,} × {columns}"
             arrow_cell = (f"{leaf_bytes / best['arrow'] / MB:,.0f} MB/s, {records / best['arrow'] / 1e6:.2f} M rec/s, "
                           f"{best['arrow'] * 1e3:.2f} ms")
             cursor_cell = f"{leaf_bytes / best['cursor'] / MB:,.0f} MB/s, {best['cursor'] * 1e3:.2f} ms"
             print(f"| {name} | {arrow_cell} | {cursor_cell} | {best['arrow'] / best['cursor']:.2f} | "
-                  f"{best['read'] / best['arrow']:.1f} |")
+                  f"{best['stream'] / best['cursor']:.2f} | {best['read'] / best['arrow']:.1f} |")
         if any(r[0] == "bench fixture" for r in rows):
             two_threads(pa, EseDatabase, fixture_row[0], fixture_row[1], args.values, args.rounds)
     finally:
