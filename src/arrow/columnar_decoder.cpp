@@ -197,26 +197,7 @@ void ColumnarDecoder::put_other(const Target& t, Bytes value, ColumnSink& sink) 
       return;
     }
     case Op::Text: {
-      // ASCII, the usual text, is its own UTF-8 in every code page (and no
-      // byte-order mark is ASCII).
-      if (t.codepage == kCodepageUtf16 && value.size() % 2 == 0) {
-        // Narrowed while it is ASCII; what is not is decoded again whole.
-        const std::size_t units = value.size() / 2;
-        if (std::uint8_t* at = sink.variable_space(units)) {
-          if (narrow_ascii_prefix(value, reinterpret_cast<char*>(at)) == units) {
-            sink.commit_variable(units);
-            note_variable(sink);
-            return;
-          }
-        } else {
-          note_variable(sink);
-          return;  // null: past what 32-bit offsets address
-        }
-      } else if (t.codepage != kCodepageUtf16 && ascii_prefix(value) == value.size()) {
-        sink.append_variable(value.data(), value.size());
-        note_variable(sink);
-        return;
-      }
+      // Text that is not all ASCII (put_plain wrote the rest).
       const std::size_t room = decoded_size_bound(value.size());
       if (room > kMaxVariableBufferBytes - sink.variable_size()) {
         // Near what 32-bit offsets address, the exact size decides.

@@ -122,13 +122,22 @@ class ColumnarDecoder {
           return;
         case Op::Text:
           // ASCII, the usual text, is its own UTF-8 in every code page (and
-          // no byte-order mark is ASCII).
-          if (t.codepage != kCodepageUtf16 && ascii_prefix(value) == value.size()) {
+          // no byte-order mark is ASCII); put_other decodes the rest.
+          if (t.codepage != kCodepageUtf16) {
+            if (ascii_prefix(value) != value.size()) break;
             sink.append_variable(value.data(), value.size());
-            note_variable(sink);
-            return;
+          } else {
+            // UTF-16 narrowed while it is ASCII, in place.
+            if (value.size() % 2 != 0) break;
+            const std::size_t units = value.size() / 2;
+            std::uint8_t* at = sink.variable_space(units);
+            if (at != nullptr) {  // else null: past what 32-bit offsets address
+              if (narrow_ascii_prefix(value, reinterpret_cast<char*>(at)) != units) break;
+              sink.commit_variable(units);
+            }
           }
-          break;
+          note_variable(sink);
+          return;
         default: break;
       }
     }
