@@ -928,6 +928,29 @@ TEST(ColumnSink, PadsAndTruncatesAcrossBitAndOffsetBoundaries) {
        },
        {V(render_list({V(std::int64_t{1}), V(std::int64_t{2})})), {}, V(render_list({})),
         V(render_list({V(std::int64_t{4}), {}}))}},
+      // Nulls that open a batch are counted, and written only when a value
+      // follows; a batch of nulls alone is exported over shared zeroes.
+      {"booleans: nine nulls, then a value past the first byte", ColumnType::Boolean, false,
+       [](ColumnSink& s) {
+         s.pad_to(9);
+         s.append(ColumnValue::boolean(true));
+       },
+       {{}, {}, {}, {}, {}, {}, {}, {}, {}, V(true)}},
+      {"text: nulls alone", ColumnType::Text, false, [](ColumnSink& s) { s.pad_to(70); }, std::vector<Cell>(70)},
+      {"integers: nulls cut back, then a value", ColumnType::LongLong, false,
+       [](ColumnSink& s) {
+         s.pad_to(20);
+         s.truncate(3);
+         s.append(ColumnValue::int64(7));
+       },
+       {{}, {}, {}, V(std::uint64_t{7})}},  // raw 64-bit integers are their unsigned bits
+      {"lists: nulls alone", ColumnType::SignedLong, true, [](ColumnSink& s) { s.pad_to(5); }, std::vector<Cell>(5)},
+      {"lists: nulls, then a list", ColumnType::SignedLong, true,
+       [&](ColumnSink& s) {
+         s.pad_to(2);
+         s.append_engine(items({ColumnValue::int32(5)}));
+       },
+       {{}, {}, V(render_list({V(std::int64_t{5})}))}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
