@@ -103,43 +103,48 @@ class ColumnarDecoder {
       fill_to(t, row, sink);
   }
   void fill_to(const Target& t, std::size_t row, ColumnSink& sink);
-  // The usual values (numbers, ASCII text, bytes) are written here, inline
-  // in the record walk; put_other takes the rest.
+  // The usual values (numbers, booleans, ASCII text, bytes) are written
+  // here, inline in the record walk; put_other takes the rest.
   void put_plain(const Target& t, Bytes value, ColumnSink& sink) {
-    if (!value.empty()) [[likely]] {
-      switch (t.op) {
-        case Op::Copy:
-          if (value.size() < t.width) break;
-          switch (t.width) {
-            case 1: sink.append_fixed(read_u8(value, 0).value_or(0)); return;
-            case 2: sink.append_fixed(read_u16_le(value, 0).value_or(0)); return;
-            case 4: sink.append_fixed(read_u32_le(value, 0).value_or(0)); return;
-            default: sink.append_fixed(read_u64_le(value, 0).value_or(0)); return;
-          }
-        case Op::Bytes:
+    if (value.empty()) {
+      sink.append_null();  // an empty value is no value, whatever the type
+      return;
+    }
+    switch (t.op) {
+      case Op::Copy:
+        if (value.size() < t.width) break;
+        switch (t.width) {
+          case 1: sink.append_fixed(read_u8(value, 0).value_or(0)); return;
+          case 2: sink.append_fixed(read_u16_le(value, 0).value_or(0)); return;
+          case 4: sink.append_fixed(read_u32_le(value, 0).value_or(0)); return;
+          default: sink.append_fixed(read_u64_le(value, 0).value_or(0)); return;
+        }
+      case Op::Bytes:
+        sink.append_variable(value.data(), value.size());
+        note_variable(sink);
+        return;
+      case Op::Boolean:
+        sink.append_bool(read_u8(value, 0).value_or(0) != 0);
+        return;
+      case Op::Text:
+        // ASCII, the usual text, is its own UTF-8 in every code page (and
+        // no byte-order mark is ASCII); put_other decodes the rest.
+        if (t.codepage != kCodepageUtf16) {
+          if (ascii_prefix(value) != value.size()) break;
           sink.append_variable(value.data(), value.size());
-          note_variable(sink);
-          return;
-        case Op::Text:
-          // ASCII, the usual text, is its own UTF-8 in every code page (and
-          // no byte-order mark is ASCII); put_other decodes the rest.
-          if (t.codepage != kCodepageUtf16) {
-            if (ascii_prefix(value) != value.size()) break;
-            sink.append_variable(value.data(), value.size());
-          } else {
-            // UTF-16 narrowed while it is ASCII, in place.
-            if (value.size() % 2 != 0) break;
-            const std::size_t units = value.size() / 2;
-            std::uint8_t* at = sink.variable_space(units);
-            if (at != nullptr) {  // else null: past what 32-bit offsets address
-              if (narrow_ascii_prefix(value, reinterpret_cast<char*>(at)) != units) break;
-              sink.commit_variable(units);
-            }
+        } else {
+          // UTF-16 narrowed while it is ASCII, in place.
+          if (value.size() % 2 != 0) break;
+          const std::size_t units = value.size() / 2;
+          std::uint8_t* at = sink.variable_space(units);
+          if (at != nullptr) {  // else null: past what 32-bit offsets address
+            if (narrow_ascii_prefix(value, reinterpret_cast<char*>(at)) != units) break;
+            sink.commit_variable(units);
           }
-          note_variable(sink);
-          return;
-        default: break;
-      }
+        }
+        note_variable(sink);
+        return;
+      default: break;
     }
     put_other(t, value, sink);
   }
