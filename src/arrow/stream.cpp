@@ -267,6 +267,7 @@ Result<TableExport> TableExport::make(std::shared_ptr<const Database> db, const 
     c.stored = raw;
     return c;
   };
+  plan->columns.reserve(options.columns ? options.columns->size() : layout.size());
   if (options.columns) {
     plan->all_columns = false;
     for (const std::string& name : *options.columns) {
