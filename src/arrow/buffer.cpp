@@ -1,5 +1,6 @@
 #include "arrow/buffer.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 namespace pellumo::arrow {
 namespace {
 
+// From here on a buffer is a mapping (while kMaxMappedBuffers allow), whose
+// memory goes back to the cache of mappings when it is freed.
 constexpr std::size_t kMapThreshold = std::size_t{64} << 10;
 // From here on a buffer is always a mapping (growing it copies nothing).
 constexpr std::size_t kAlwaysMapped = std::size_t{1} << 20;
@@ -83,6 +86,10 @@ class BlockCache {
     }
   }
 
+ // Held across a fork (see caches()).
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
  private:
   bool has_room(std::size_t capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -98,16 +105,30 @@ class BlockCache {
 
 std::atomic<std::size_t> mapped_buffers{0};
 
+struct Caches {
+  BlockCache mapped{kCachedBytes, true};
+  BlockCache heap{kCachedHeapBytes, false};
+};
+
+Caches* the_caches = nullptr;
+
 // Never destroyed: arrays handed to consumers may be released after static
 // destructors have run.
-BlockCache& mapped_cache() {
-  static BlockCache* cache = new BlockCache(kCachedBytes, true);
-  return *cache;
+Caches& caches() {
+  static Caches* made = [] {
+    the_caches = new Caches;
+    // A fork while another thread held a cache's lock would leave the lock
+    // held forever in the child: the locks are taken across a fork, as the
+    // allocator takes its own.
+    pthread_atfork([] { the_caches->mapped.lock(), the_caches->heap.lock(); },
+                   [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); },
+                   [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); });
+    return the_caches;
+  }();
+  return *made;
 }
-BlockCache& heap_cache() {
-  static BlockCache* cache = new BlockCache(kCachedHeapBytes, false);
-  return *cache;
-}
+BlockCache& mapped_cache() { return caches().mapped; }
+BlockCache& heap_cache() { return caches().heap; }
 
 void* map_block(std::size_t n, std::size_t& capacity) {
   void* p = mapped_cache().take(n, capacity);

@@ -3,6 +3,10 @@
 // offsets, validity and boolean bits, UTF-8) and its values compared with
 // the cursor's records.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <atomic>
 
 #include <algorithm>
 #include <cerrno>
@@ -1020,6 +1024,46 @@ TEST(ArrowBuffer, MemoryGivenBackServesLaterBuffersIntactAcrossThreads) {
   }
   for (auto& thread : threads) thread.join();
   for (std::size_t t = 0; t < wrong.size(); ++t) EXPECT_EQ(wrong[t], 0u) << "thread " << t;
+}
+
+TEST(ArrowBuffer, AChildForkedWhileBuffersComeAndGoCanAllocate) {
+  // The memory given back is shared by the process under a lock; a fork
+  // taken while another thread holds it must not leave the child's copy
+  // locked (the child would hang on its first buffer).
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop.load()) {
+      Buffer b;
+      b.resize_uninitialized(std::size_t{256} << 10);
+      Buffer small;
+      small.resize_uninitialized(8 << 10);
+    }
+  });
+  int hung = 0;
+  for (int i = 0; i < 50; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      Buffer b;
+      b.resize(std::size_t{300} << 10);
+      Buffer small;
+      small.resize(10 << 10);
+      ::_exit(b.data()[0] == 0 && small.data()[0] == 0 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    // A child that has not ended in five seconds is stuck on the lock.
+    for (int waited = 0; waited < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) ::usleep(10000);
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+      ++hung;
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      continue;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  stop = true;
+  churn.join();
+  EXPECT_EQ(hung, 0);
 }
 
 }  // namespace
