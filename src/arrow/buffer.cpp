@@ -110,25 +110,23 @@ struct Caches {
   BlockCache heap{kCachedHeapBytes, false};
 };
 
-Caches* the_caches = nullptr;
+// Made when the library is loaded, on one thread, and never destroyed:
+// arrays handed to consumers may be released after static destructors have
+// run. Not made on first use: a fork while another thread was making it
+// would leave the child waiting for the making for ever.
+Caches* const the_caches = [] {
+  auto* made = new Caches;
+  // A fork while another thread held a cache's lock would leave the lock
+  // held for ever in the child: the locks are taken across a fork, as the
+  // allocator takes its own.
+  pthread_atfork([] { the_caches->mapped.lock(), the_caches->heap.lock(); },
+                 [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); },
+                 [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); });
+  return made;
+}();
 
-// Never destroyed: arrays handed to consumers may be released after static
-// destructors have run.
-Caches& caches() {
-  static Caches* made = [] {
-    the_caches = new Caches;
-    // A fork while another thread held a cache's lock would leave the lock
-    // held forever in the child: the locks are taken across a fork, as the
-    // allocator takes its own.
-    pthread_atfork([] { the_caches->mapped.lock(), the_caches->heap.lock(); },
-                   [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); },
-                   [] { the_caches->heap.unlock(), the_caches->mapped.unlock(); });
-    return the_caches;
-  }();
-  return *made;
-}
-BlockCache& mapped_cache() { return caches().mapped; }
-BlockCache& heap_cache() { return caches().heap; }
+BlockCache& mapped_cache() { return the_caches->mapped; }
+BlockCache& heap_cache() { return the_caches->heap; }
 
 void* map_block(std::size_t n, std::size_t& capacity) {
   void* p = mapped_cache().take(n, capacity);
