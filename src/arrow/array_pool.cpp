@@ -114,18 +114,27 @@ void export_array_over(ArrowArray* out, std::unique_ptr<ArrayHolder> holder, std
   export_holder(out, std::move(holder), length, null_count);
 }
 
+namespace {
+
+constexpr std::size_t kSharedZerosSize = std::size_t{16} << 20;
+
+// Address space only: pages never written are the kernel's one zero page,
+// so this costs no memory however many arrays point into it. Read-only, so
+// that a consumer that wrongly writes to an imported buffer fails loudly
+// rather than changing every other array's values. Mapped when the library
+// loads rather than on first use: a fork while another thread was mapping
+// it would leave the child waiting on the first use for ever. Null (arrays
+// then get buffers of their own) where the system refused the mapping.
+const std::uint8_t* const shared_zero_pages = [] {
+  void* p = ::mmap(nullptr, kSharedZerosSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(p);
+}();
+
+}  // namespace
+
 const std::uint8_t* shared_zeros(std::size_t n) {
   if (n <= sizeof kZeros) return kZeros;
-  // Address space only: pages never written are the kernel's one zero page,
-  // so this costs no memory however many arrays point into it. Read-only,
-  // so that a consumer that wrongly writes to an imported buffer fails
-  // loudly rather than changing every other array's values.
-  constexpr std::size_t kSize = std::size_t{16} << 20;
-  static const std::uint8_t* const zeros = [] {
-    void* p = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(p);
-  }();
-  return n <= kSize ? zeros : nullptr;
+  return n <= kSharedZerosSize ? shared_zero_pages : nullptr;
 }
 
 }  // namespace pellumo::arrow

@@ -1027,9 +1027,21 @@ TEST(ArrowBuffer, MemoryGivenBackServesLaterBuffersIntactAcrossThreads) {
 }
 
 TEST(ArrowBuffer, AChildForkedWhileBuffersComeAndGoCanAllocate) {
-  // The memory given back is shared by the process under a lock; a fork
-  // taken while another thread holds it must not leave the child's copy
-  // locked (the child would hang on its first buffer).
+  // The memory given back is shared by the process under a lock, and
+  // columns of nulls point at shared zeroes; a fork taken while another
+  // thread uses either must leave the child able to (it would hang on its
+  // first buffer or array).
+  auto null_column = [] {
+    ColumnSink sink(BuilderKind::Int64, false, 1);
+    sink.pad_to(100000);
+    auto pool = std::make_shared<ArrayPool>(2);
+    ArrowArray array{};
+    sink.finish(&array, *pool);
+    const bool zero = array.null_count == 100000 && static_cast<const std::uint8_t*>(array.buffers[1])[799999] == 0;
+    array.release(&array);
+    pool->close();
+    return zero;
+  };
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     while (!stop.load()) {
@@ -1037,6 +1049,7 @@ TEST(ArrowBuffer, AChildForkedWhileBuffersComeAndGoCanAllocate) {
       b.resize_uninitialized(std::size_t{256} << 10);
       Buffer small;
       small.resize_uninitialized(8 << 10);
+      null_column();
     }
   });
   int hung = 0;
@@ -1047,7 +1060,7 @@ TEST(ArrowBuffer, AChildForkedWhileBuffersComeAndGoCanAllocate) {
       b.resize(std::size_t{300} << 10);
       Buffer small;
       small.resize(10 << 10);
-      ::_exit(b.data()[0] == 0 && small.data()[0] == 0 ? 0 : 1);
+      ::_exit(b.data()[0] == 0 && small.data()[0] == 0 && null_column() ? 0 : 1);
     }
     ASSERT_GT(child, 0);
     int status = 0;
