@@ -19,17 +19,6 @@ constexpr std::uint32_t kLastTaggedId = 0xFFFF;
 
 std::uint32_t codepage_of(const ColumnInfo& c) { return c.codepage.value_or(kDefaultCodepage); }
 
-// The first `width` bytes of `value` (which has them) stored as the
-// column's little-endian value of that width.
-void append_le(ColumnSink& sink, Bytes value, std::size_t width) {
-  switch (width) {
-    case 1: sink.append_fixed(read_u8(value, 0).value_or(0)); return;
-    case 2: sink.append_fixed(read_u16_le(value, 0).value_or(0)); return;
-    case 4: sink.append_fixed(read_u32_le(value, 0).value_or(0)); return;
-    default: sink.append_fixed(read_u64_le(value, 0).value_or(0)); return;
-  }
-}
-
 }  // namespace
 
 ColumnarDecoder::ColumnarDecoder(std::shared_ptr<const RecordLayout> layout, const std::vector<ColumnPlan>& columns,
@@ -146,10 +135,7 @@ void ColumnarDecoder::pad(std::size_t rows, std::vector<ColumnSink>& sinks) {
 }
 
 void ColumnarDecoder::put_other(const Target& t, Bytes value, ColumnSink& sink) {
-  if (value.empty()) {
-    sink.append_null();  // an empty value is no value, whatever the type
-    return;
-  }
+  // `value` is not empty: put_plain wrote those.
   switch (t.op) {
     case Op::Null: sink.append_null(); return;
     case Op::Boolean: sink.append_bool(read_u8(value, 0).value_or(0) != 0); return;
@@ -165,11 +151,7 @@ void ColumnarDecoder::put_other(const Target& t, Bytes value, ColumnSink& sink) 
       return;
     }
     case Op::Copy:
-      if (value.size() < t.width) {
-        sink.append_null();  // too short for its type
-      } else {
-        append_le(sink, value, t.width);
-      }
+      sink.append_null();  // too short for its type: put_plain wrote the others
       return;
     case Op::Timestamp: {
       const auto bits = read_u64_le(value, 0);
