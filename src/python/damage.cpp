@@ -15,6 +15,12 @@ PyObject* g_damage_warning = nullptr;  // borrowed from the module's state
 PyObject* g_path_name = nullptr;
 PyObject* g_table_name = nullptr;
 PyObject* g_damage_name = nullptr;
+PyObject* g_warnings_name = nullptr;
+// Looked up by an interned name too: CPython's type attribute cache keys
+// on the name's address and keeps the name alive, so a fresh "warn" string
+// per warning pinned one more string in it whenever the allocator placed
+// it somewhere new (bounded, but slow to fill: it read as a leak).
+PyObject* g_warn_name = nullptr;
 
 // d[key] = value; false with an exception set. Not PyDict_SetItemString,
 // which interns its key on every call: over thousands of reports that
@@ -53,7 +59,8 @@ PyRef make_damage_warning(std::string_view path, std::string_view table, const R
 }
 
 PyObject* create_damage_warning_type() {
-  for (auto [name, text] : {std::pair{&g_path_name, "path"}, {&g_table_name, "table"}, {&g_damage_name, "damage"}}) {
+  for (auto [name, text] : {std::pair{&g_path_name, "path"}, {&g_table_name, "table"}, {&g_damage_name, "damage"},
+                                   {&g_warnings_name, "warnings"}, {&g_warn_name, "warn"}}) {
     if (*name == nullptr && (*name = PyUnicode_InternFromString(text)) == nullptr) return nullptr;
   }
   return PyErr_NewExceptionWithDoc("pellumo.DamageWarning", kDamageWarningDoc, PyExc_RuntimeWarning, nullptr);
@@ -90,15 +97,13 @@ int warn_damage(std::string_view path, std::string_view table, const ReadDamage&
   // whose attributes callers read. Level 1 is the caller's own line.
   // The interpreter imports warnings at start-up: take it from sys.modules
   // without going through the import machinery on every table read.
-  PyRef name = PyRef::steal(PyUnicode_InternFromString("warnings"));
-  if (!name) return -1;
-  PyRef module = PyRef::steal(PyImport_GetModule(name.get()));
+  PyRef module = PyRef::steal(PyImport_GetModule(g_warnings_name));
   if (!module) {
     if (PyErr_Occurred()) return -1;
     module = PyRef::steal(PyImport_ImportModule("warnings"));
     if (!module) return -1;
   }
-  PyRef warn = PyRef::steal(PyObject_GetAttrString(module.get(), "warn"));
+  PyRef warn = PyRef::steal(PyObject_GetAttr(module.get(), g_warn_name));
   if (!warn) return -1;
   PyRef done = PyRef::steal(PyObject_CallOneArg(warn.get(), warning.get()));
   return done ? 0 : -1;

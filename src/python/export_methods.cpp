@@ -278,7 +278,11 @@ PyObject* write_table_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
       fd = static_cast<int>(value);
     } else {
-      write = PyRef::steal(PyObject_GetAttrString(file, "write"));
+      // An interned name: the type attribute cache keeps the name it was
+      // looked up by, and a fresh string per call would pile up there.
+      PyRef name = PyRef::steal(PyUnicode_InternFromString("write"));
+      if (!name) return nullptr;
+      write = PyRef::steal(PyObject_GetAttr(file, name.get()));
       if (!write) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
         PyErr_Format(PyExc_TypeError, "argument 'file': expected a file descriptor or an object with write(), got %s",
