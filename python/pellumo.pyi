@@ -206,14 +206,6 @@ class EseDatabase:
     keeps it, open(path, warn=False) does not issue it."""
 
     def __new__(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> EseDatabase: ...
-    @classmethod
-    def open(cls, path: str | bytes | PathLike[str] | PathLike[bytes], *, warn: bool = True) -> EseDatabase:
-        """Opens the file as EseDatabase(path) does; warn=False leaves the
-        catalog's DamageWarning to the caller (catalog_damage_warning)."""
-    @property
-    def catalog_damage_warning(self) -> DamageWarning | None:
-        """The DamageWarning about what the open could not read of the
-        catalog (a new, equal one each time), or None."""
     @property
     def path(self) -> str:
         """The path as given, as os.fsdecode gives it."""
@@ -231,6 +223,10 @@ class EseDatabase:
     def state(self) -> int:
         """The database state from the header: 1 just created, 2 dirty
         shutdown, 3 clean shutdown, 4 being converted, 5 force detach."""
+    @property
+    def catalog_damage_warning(self) -> DamageWarning | None:
+        """The DamageWarning about what the open could not read of the
+        catalog (a new, equal one each time), or None."""
     def get_tables(self) -> list[str]:
         """Table names in catalog order."""
     def read_table(self, table_name: str) -> list[_Record]:
@@ -348,6 +344,10 @@ class EseDatabase:
         its schema, plus _objid, _page, _offset and _schema; long values from
         its own long-value tree where a recovered catalog record names one,
         else None. ValueError at the call when no dropped table has that id."""
+    @classmethod
+    def open(cls, path: str | bytes | PathLike[str] | PathLike[bytes], *, warn: bool = True) -> EseDatabase:
+        """Opens the file as EseDatabase(path) does; warn=False leaves the
+        catalog's DamageWarning to the caller (catalog_damage_warning)."""
     def __enter__(self) -> EseDatabase: ...
     def __exit__(
         self,
