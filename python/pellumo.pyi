@@ -336,9 +336,10 @@ class EseDatabase:
     def dropped_tables(self) -> list[_DroppedTable]:
         """The tables the catalog no longer lists whose leaf pages the file
         still holds (emptied or not), by object id. A live table listed on a
-        catalog page the file lost may be among them: the open warned about
-        those pages; this warns (table MSysObjects) only about what its own
-        reads of the catalog met beyond them."""
+        catalog page the file lost may be among them (named, with its columns,
+        where the shadow catalog still lists it): the open warned about those
+        pages; this warns (table MSysObjects) only about what its own reads of
+        the catalog and its shadow met beyond them."""
     def recover_dropped(self, objid: int) -> Iterator[_Record]:
         """The records of the dropped table with that object id, decoded with
         its schema, plus _objid, _page, _offset and _schema; long values from

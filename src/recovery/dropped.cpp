@@ -67,6 +67,24 @@ std::optional<Definition> definition_of(const Record& row) {
   return d;
 }
 
+// Calls `fn` with each definition the live records of catalog table `name`
+// hold (nodes flagged deleted are not live); what the walk could not read
+// goes to `damage`.
+template <typename Fn>
+void for_each_live_definition(const Database& db, const char* name, ReadDamage& damage, Fn&& fn) {
+  const TableInfo* catalog = db.tables().find(name);
+  if (!catalog) return;
+  auto cursor = TableCursor::open(db, *catalog);
+  if (!cursor) return;
+  cursor->set_skip_deleted(true);
+  while (true) {
+    auto more = cursor->advance();
+    if (!more || !*more) break;
+    if (auto d = definition_of(cursor->current())) fn(std::move(*d));
+  }
+  damage.add(cursor->damage());
+}
+
 // The object ids of the live catalog: every table, index and long-value
 // tree its records list (nodes flagged deleted are not live), and the
 // owners of the roots the catalog read at open, should a catalog record
@@ -83,20 +101,10 @@ std::unordered_set<std::uint32_t> live_objects(const Database& db, ReadDamage& d
     for (const auto& [index_name, index] : table.indexes) owner_of(index.root_page);
     for (const auto& [lv_name, lv] : table.long_values) owner_of(lv.root_page);
   }
-  const TableInfo* catalog = db.tables().find(kCatalogNames[0]);
-  if (!catalog) return live;
-  auto cursor = TableCursor::open(db, *catalog);
-  if (!cursor) return live;
-  cursor->set_skip_deleted(true);
-  while (true) {
-    auto more = cursor->advance();
-    if (!more || !*more) break;
-    auto d = definition_of(cursor->current());
-    if (!d) continue;
-    live.insert(d->table);
-    if (d->type == kCatalogTable || d->type == kCatalogIndex || d->type == kCatalogLongValue) live.insert(d->id);
-  }
-  damage.add(cursor->damage());
+  for_each_live_definition(db, kCatalogNames[0], damage, [&](Definition d) {
+    live.insert(d.table);
+    if (d.type == kCatalogTable || d.type == kCatalogIndex || d.type == kCatalogLongValue) live.insert(d.id);
+  });
   return live;
 }
 
@@ -106,20 +114,24 @@ std::vector<Definition> recovered_definitions(const Database& db, const std::uno
                                               ReadDamage& damage) {
   std::vector<Definition> out;
   std::set<std::tuple<std::int64_t, std::uint32_t, std::uint32_t>> seen;
+  auto keep = [&](Definition d) {
+    // The first version found of each definition stands.
+    if (live.count(d.table) || !seen.insert({d.type, d.table, d.id}).second) return;
+    out.push_back(std::move(d));
+  };
   for (const char* name : kCatalogNames) {
     if (!db.tables().find(name)) continue;
+    // The shadow's live records first: a copy of the catalog, they still
+    // name the tables a lost or torn catalog page took out of the catalog.
+    // That walk counts what it could not read, as the catalog's own walk
+    // does: the scan below reads torn pages on purpose and counts no
+    // checksum failure, and what else it refuses the walk refused first.
+    if (std::string_view(name) != kCatalogNames[0]) for_each_live_definition(db, name, damage, keep);
     auto scanner = RecoveryScanner::open(db, name);
     if (!scanner) continue;
     while ((*scanner)->advance()) {
-      auto d = definition_of((*scanner)->record());
-      if (!d || live.count(d->table)) continue;
-      // The first version found of each definition stands.
-      if (!seen.insert({d->type, d->table, d->id}).second) continue;
-      out.push_back(std::move(*d));
+      if (auto d = definition_of((*scanner)->record())) keep(std::move(*d));
     }
-    // The catalog's own tree was read whole for its live records, its
-    // damage counted there; the shadow's is read here only.
-    if (std::string_view(name) != kCatalogNames[0]) damage.add((*scanner)->damage());
   }
   return out;
 }

@@ -243,6 +243,40 @@ def test_a_catalog_page_lost_is_told_with_what_it_makes_look_dropped(make_db, tm
     assert "77" in done.stdout.decode()
 
 
+# The shadow catalog holds Orphan's definitions, which the catalog lost: its
+# table record and column A flagged deleted on the shadow's first leaf,
+# columns B and C live on its second. Torn, that second leaf takes B and C
+# with it, and Orphan's records, of three columns, fit no schema of one.
+@pytest.mark.parametrize("scenario, orphan, values, told", [
+    ("dropped-shadow", {"objid": 50, "pages": 1, "name": "Orphan", "schema": "catalog", "records": 2},
+     [(1, 2, 3), (2, 4, 6)], None),
+    ("dropped-shadow-damaged", {"objid": 50, "pages": 1, "name": "Orphan", "schema": "catalog", "records": 0},
+     [], "table MSysObjects: 1 page failing its checksum"),
+])
+def test_a_shadow_catalog_names_what_the_catalog_lost(make_db, cli, scenario, orphan, values, told):
+    path = make_db(scenario)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", pellumo.DamageWarning)
+        db = pellumo.EseDatabase(path)  # the open reads the catalog alone
+    assert "MSysObjectsShadow" in db.get_tables()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pellumo.DamageWarning)
+        listed = {t["objid"]: t for t in db.dropped_tables()}
+        rows = [(r["A"], r["B"], r["C"]) for r in db.recover_dropped(50)]
+    assert listed[50] == orphan
+    assert listed.keys() == {20, 30, 40, 50}  # the shadow itself is live
+    assert rows == values
+    # Each of the two calls read the shadow, and says what it met there.
+    assert [told in str(w.message) for w in caught] == ([True, True] if told else [])
+    assert {(w.message.table, w.message.damage["pages_refused"]) for w in caught} <= {("MSysObjects", 1)}
+    # check() walks the shadow as any table; the command says what it met.
+    shadow = [t for t in db.check()["trees"] if t["name"] == "MSysObjectsShadow"]
+    assert [r["reason"] for t in shadow for r in t["pages_refused"]] == (["checksum"] if told else [])
+    done = cli("recover", path, "--dropped")
+    assert done.returncode == (3 if told else 0), done.stderr
+    assert done.stderr.decode().count("failing its checksum") == (1 if told else 0)
+
+
 def test_healthy_files_warn_nothing(dropped_db, recwarn):
     db = pellumo.EseDatabase(dropped_db)
     db.dropped_tables()
