@@ -247,7 +247,7 @@ void ColumnarDecoder::decode(Bytes data, std::size_t row, std::vector<ColumnSink
     }
     const std::optional<Bytes> value = view.field(t.fixed_offset, t.space_usage);
     if (value) {
-      put_plain(t, *value, sink);
+      put_plain_inline(t, *value, sink);
     } else {
       put_null(sink);
     }
@@ -260,7 +260,7 @@ void ColumnarDecoder::decode(Bytes data, std::size_t row, std::vector<ColumnSink
     catch_up(t, row, sink);
     const std::optional<Bytes> value = view.variable_value(t.id - kFirstVariableColumn);
     if (value) {
-      put_plain(t, *value, sink);
+      put_plain_inline(t, *value, sink);
     } else {
       put_null(sink);
     }

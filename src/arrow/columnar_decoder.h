@@ -104,8 +104,11 @@ class ColumnarDecoder {
   }
   void fill_to(const Target& t, std::size_t row, ColumnSink& sink);
   // The usual values (numbers, booleans, ASCII text, bytes) are written
-  // here, inline in the record walk; put_other takes the rest.
-  void put_plain(const Target& t, Bytes value, ColumnSink& sink) {
+  // here; put_other takes the rest. Inlined into the loops over fixed and
+  // variable columns, which write most values (a call per value there cost
+  // 8% of a narrow table's instructions); the tagged path, where the call
+  // matters less and a larger body cost wide tables time, calls put_plain.
+  [[gnu::always_inline]] void put_plain_inline(const Target& t, Bytes value, ColumnSink& sink) {
     if (value.empty()) {
       sink.append_null();  // an empty value is no value, whatever the type
       return;
@@ -148,6 +151,7 @@ class ColumnarDecoder {
     }
     put_other(t, value, sink);
   }
+  [[gnu::noinline]] void put_plain(const Target& t, Bytes value, ColumnSink& sink) { put_plain_inline(t, value, sink); }
   void put_other(const Target& t, Bytes value, ColumnSink& sink);
   void put_null(ColumnSink& sink) { sink.append_null(); }
   void put_tagged(const Target& t, Bytes data, bool flag_byte, bool null, ColumnSink& sink);
