@@ -62,6 +62,9 @@ class ColumnarDecoder {
   // reset_limit(): the record just decoded must then open the next batch
   // (unless it is the batch's first).
   bool over_limit() const { return over_limit_; }
+  // Whether the header of the record just decoded fits it, as
+  // RecordParser::header_fits tells (read off the header decode() read).
+  bool header_fits() const { return header_fits_; }
   void reset_limit() { over_limit_ = false; }
 
   // Records decoded through the record decoder rather than the fast path
@@ -182,6 +185,7 @@ class ColumnarDecoder {
   EngineValue engine_value_;
   std::string fetched_;
   bool over_limit_ = false;
+  bool header_fits_ = false;
   std::size_t slow_records_ = 0;
 };
 

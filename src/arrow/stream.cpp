@@ -189,7 +189,7 @@ class StreamState {
         for (ColumnSink& s : sinks_) s.truncate(rows);
         break;
       }
-      cursor_.count_record(entry, fetcher_.failed);
+      cursor_.count_record(decoder_.header_fits(), fetcher_.failed);
       ++entry_;
       ++rows;
     }

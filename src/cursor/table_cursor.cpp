@@ -57,11 +57,6 @@ const LeafScan* TableCursor::next_page() {
   return nullptr;
 }
 
-void TableCursor::count_record(Bytes data, std::uint64_t unresolved) {
-  if (!RecordParser::header_fits(data)) ++damage_->records_undecodable;
-  damage_->values_unresolved += unresolved;
-}
-
 Result<bool> TableCursor::advance() {
   while (entry_index_ >= scan_.entries.size()) {
     if (!walker_) return false;

@@ -73,7 +73,15 @@ class TableCursor {
   // record costs, as advance() counts it, plus `unresolved` long values the
   // reader could not fetch (with fetch_long_value_uncounted). For each
   // record the reader keeps, once.
-  void count_record(Bytes data, std::uint64_t unresolved);
+  void count_record(Bytes data, std::uint64_t unresolved) {
+    count_record(RecordParser::header_fits(data), unresolved);
+  }
+  // The same, for a reader that has read the record's header already:
+  // `header_fits` is what RecordParser::header_fits gives for it.
+  void count_record(bool header_fits, std::uint64_t unresolved) {
+    if (!header_fits) ++damage_->records_undecodable;
+    damage_->values_unresolved += unresolved;
+  }
   // fetch_long_value without counting a failure: for readers that may
   // decode a record twice and count its damage once.
   bool fetch_long_value_uncounted(Bytes reference, std::string& out);
