@@ -86,7 +86,7 @@ class BlockCache {
     }
   }
 
- // Held across a fork (see caches()).
+  // Held across a fork (see the_caches).
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 

@@ -229,7 +229,7 @@ void ColumnarDecoder::put_tagged(const Target& t, Bytes data, bool flag_byte, bo
 
 void ColumnarDecoder::decode(Bytes data, std::size_t row, std::vector<ColumnSink>& sinks) {
   const RecordView view(data);
-  header_fits_ = data.size() >= kRecordHeaderSize && view.variable_offsets() <= data.size();
+  header_fits_ = RecordParser::header_fits(view);
   // Fixed ids past 127 would make variable columns fixed ones: a shape the
   // engine never writes, left to the record decoder.
   if (view.last_fixed() >= kFirstVariableColumn) {

@@ -62,8 +62,8 @@ class ColumnarDecoder {
   // reset_limit(): the record just decoded must then open the next batch
   // (unless it is the batch's first).
   bool over_limit() const { return over_limit_; }
-  // Whether the header of the record just decoded fits it, as
-  // RecordParser::header_fits tells (read off the header decode() read).
+  // RecordParser::header_fits of the record just decoded, read off the
+  // header decode() read.
   bool header_fits() const { return header_fits_; }
   void reset_limit() { over_limit_ = false; }
 

@@ -186,9 +186,7 @@ void RecordParser::decode_tagged_item(Bytes data, bool flag_byte, bool null, con
   decode_tagged(tagged.value, tagged.flags, column, out);
 }
 
-bool RecordParser::header_fits(Bytes data) {
-  return data.size() >= kRecordHeaderSize && RecordView(data).variable_offsets() <= data.size();
-}
+bool RecordParser::header_fits(Bytes data) { return header_fits(RecordView(data)); }
 
 void RecordParser::decode(Bytes data, Record& record) {
   const RecordLayout& layout = *layout_;

@@ -49,6 +49,10 @@ class RecordParser {
   // nulls (every column a reader may want is lost), which readers count as
   // damage.
   static bool header_fits(Bytes data);
+  // The same, off a header already read.
+  static bool header_fits(const RecordView& view) {
+    return view.size() >= kRecordHeaderSize && view.variable_offsets() <= view.size();
+  }
 
   // The value of one column from its bytes, by the column's type. Fails
   // only with UnknownCodepage for text in a code page decode_string refuses.
